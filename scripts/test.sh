@@ -1,0 +1,17 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds everything and runs the whole test suite: the C++ unit tests
+# (CTest) and the Python tests (pytest against the installed module).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+PYTHON=${PYTHON:-python3}
+JOBS=${JOBS:-$(nproc)}
+
+bash scripts/setup.sh
+"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+
+cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
+  -DVINTREL_BUILD_TESTS=ON -DVINTREL_BUILD_MODULE=OFF -DVINTREL_BUILD_BENCH=ON
+cmake --build build/tests -j "$JOBS"
+ctest --test-dir build/tests --output-on-failure -j "$JOBS"
+
+"$PYTHON" -m pytest -q tests/python

@@ -1,0 +1,33 @@
+// How a plain YAML scalar is typed: null, boolean, integer, floating-point number or text,
+// tested in that order. Shared by the document-tree builder and the typed spec reader, so
+// both classify "012", "0x1F", ".inf" or "1e999" alike.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace osmira_base::yaml {
+
+struct PlainScalar {
+  enum class Kind {
+    kNull,     // "", "~", "null", "Null", "NULL"
+    kBool,     // "true", "True", "TRUE", "false", "False", "FALSE"
+    kUInt,     // a non-negative integer that fits in 64 bits
+    kInt,      // a negative integer that fits in 64 bits
+    kBigUInt,  // a non-negative integer beyond 64 bits that fits in 128 bits
+    kBigInt,   // a negative integer beyond 64 bits that fits in 128 bits
+    kFloat,    // any other number, finite or not (".inf", ".nan" included)
+    kString,   // everything else
+  };
+  Kind kind = Kind::kString;
+  bool boolean = false;
+  uint64_t uint = 0;
+  int64_t sint = 0;
+  unsigned __int128 big_uint = 0;
+  __int128 big_int = 0;
+  double number = 0.0;
+};
+
+PlainScalar classify_plain_scalar(std::string_view text);
+
+}  // namespace osmira_base::yaml

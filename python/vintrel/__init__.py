@@ -1,4 +1,13 @@
-"""vintrel: identity resolution driven by a declarative YAML identity spec."""
+"""vintrel: identity resolution driven by a declarative YAML identity spec.
+
+The work is done by the extension module ``vintrel._native``; its eleven functions take
+text arguments (YAML and JSON) and return plain Python values::
+
+    from vintrel import _native
+
+    _native.validate(spec_text)   # [] when the spec is valid
+    _native.hash(spec_text)       # "sha256:..."
+"""
 
 from vintrel import _native
 

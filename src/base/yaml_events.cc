@@ -42,6 +42,13 @@ LoadError parser_error(const yaml_parser_t& p) {
   return e;
 }
 
+// `message` at `mark`; like every positioned message, the very start of the text has no
+// suffix.
+LoadError positioned_error(std::string message, const Mark& mark) {
+  if (mark.line != 0 || mark.column != 0) message += position_suffix(mark);
+  return LoadError{std::move(message), mark};
+}
+
 std::string_view text_of(const yaml_char_t* s) {
   return s == nullptr ? std::string_view() : std::string_view(reinterpret_cast<const char*>(s));
 }
@@ -52,9 +59,11 @@ struct Loader::Impl {
   yaml_parser_t parser;
   bool live = true;  // the parser can still produce events
   size_t documents = 0;
+  size_t max_depth = kNoDepthLimit;
 };
 
-Loader::Loader(std::string_view text) : impl_(new Impl) {
+Loader::Loader(std::string_view text, size_t max_depth) : impl_(new Impl) {
+  impl_->max_depth = max_depth;
   yaml_parser_initialize(&impl_->parser);
   yaml_parser_set_input_string(&impl_->parser, reinterpret_cast<const unsigned char*>(text.data()),
                                text.size());
@@ -70,6 +79,7 @@ std::optional<Document> Loader::next_document() {
   const bool first = impl_->documents++ == 0;
   Document doc;
   std::map<std::string, size_t, std::less<>> anchors;  // anchor name -> event index
+  size_t depth = 0;  // open sequences and mappings
   auto anchor = [&](const yaml_char_t* name) {
     if (name != nullptr) anchors.insert_or_assign(std::string(text_of(name)), doc.events.size());
   };
@@ -103,7 +113,7 @@ std::optional<Document> Loader::next_document() {
       case YAML_ALIAS_EVENT: {
         auto it = anchors.find(text_of(ev.data.alias.anchor));
         if (it == anchors.end()) {
-          doc.error = LoadError{"unknown anchor" + position_suffix(out.mark), out.mark};
+          doc.error = positioned_error("unknown anchor", out.mark);
           impl_->live = false;
           yaml_event_delete(&ev);
           return doc;
@@ -143,6 +153,16 @@ std::optional<Document> Loader::next_document() {
         break;
     }
     yaml_event_delete(&ev);
+    if (out.kind == EventKind::kSequenceStart || out.kind == EventKind::kMappingStart) {
+      if (++depth > impl_->max_depth) {
+        doc.error = positioned_error("recursion limit exceeded", out.mark);
+        doc.events.push_back(std::move(out));
+        impl_->live = false;
+        return doc;
+      }
+    } else if (out.kind == EventKind::kSequenceEnd || out.kind == EventKind::kMappingEnd) {
+      --depth;
+    }
     if (keep) doc.events.push_back(std::move(out));
     if (done) return doc;
   }

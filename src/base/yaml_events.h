@@ -59,10 +59,19 @@ struct Document {
 
 // Pulls documents one at a time out of a YAML stream. The first call always yields a
 // document (a stream without any gives one holding a single kVoid event at the end of the
-// stream); later calls yield nothing once the stream is exhausted or broken.
+// stream); later calls yield nothing once the stream is exhausted or broken. The text is
+// not copied: it must outlive the loader.
+//
+// `max_depth` bounds the nesting of sequences and mappings that the loader collects: the
+// start event one level deeper is kept, then the document ends with "recursion limit
+// exceeded" at that event. libyaml's scanner works in time quadratic in the depth of flow
+// collections, so a reader that rejects deep nesting anyway passes its limit here to stop
+// early instead of first scanning a hostile text to its end.
 class Loader {
  public:
-  explicit Loader(std::string_view text);
+  static constexpr size_t kNoDepthLimit = static_cast<size_t>(-1);
+
+  explicit Loader(std::string_view text, size_t max_depth = kNoDepthLimit);
   ~Loader();
   Loader(const Loader&) = delete;
   Loader& operator=(const Loader&) = delete;

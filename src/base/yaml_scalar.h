@@ -12,11 +12,11 @@ struct PlainScalar {
   enum class Kind {
     kNull,     // "", "~", "null", "Null", "NULL"
     kBool,     // "true", "True", "TRUE", "false", "False", "FALSE"
-    kUInt,     // a non-negative integer that fits in 64 bits
+    kUInt,     // a non-negative integer that fits in 64 bits ("-0" included)
     kInt,      // a negative integer that fits in 64 bits
     kBigUInt,  // a non-negative integer beyond 64 bits that fits in 128 bits
     kBigInt,   // a negative integer beyond 64 bits that fits in 128 bits
-    kFloat,    // any other number, finite or not (".inf", ".nan" included)
+    kFloat,    // any other number: finite, or one of the ".inf"/".nan" words
     kString,   // everything else
   };
   Kind kind = Kind::kString;

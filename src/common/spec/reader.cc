@@ -1,0 +1,983 @@
+#include "common/spec/reader.h"
+
+#include <cmath>
+#include <cstdio>
+
+#include "base/number_text.h"
+#include "base/unicode.h"
+
+namespace osmira_common::spec::detail {
+namespace {
+
+using osmira_base::Value;
+using osmira_base::yaml::PlainScalar;
+using osmira_base::yaml::ScalarStyle;
+
+constexpr std::string_view kTagBool = "tag:yaml.org,2002:bool";
+constexpr std::string_view kTagInt = "tag:yaml.org,2002:int";
+constexpr std::string_view kTagFloat = "tag:yaml.org,2002:float";
+constexpr std::string_view kTagNull = "tag:yaml.org,2002:null";
+
+constexpr std::string_view kEnumInput = "untagged and internally tagged enums do not support enum input";
+
+std::string u128_text(unsigned __int128 v) {
+  if (v == 0) return "0";
+  std::string digits;
+  while (v != 0) {
+    digits.push_back(static_cast<char>('0' + static_cast<int>(v % 10)));
+    v /= 10;
+  }
+  return std::string(digits.rbegin(), digits.rend());
+}
+
+std::string i128_text(__int128 v) {
+  if (v >= 0) return u128_text(static_cast<unsigned __int128>(v));
+  // Magnitude without overflow at the most negative value.
+  const unsigned __int128 magnitude = ~static_cast<unsigned __int128>(v) + 1;
+  return "-" + u128_text(magnitude);
+}
+
+std::optional<bool> bool_text(std::string_view s) {
+  if (s == "true" || s == "True" || s == "TRUE") return true;
+  if (s == "false" || s == "False" || s == "FALSE") return false;
+  return std::nullopt;
+}
+
+bool is_integer_kind(PlainScalar::Kind k) {
+  return k == PlainScalar::Kind::kUInt || k == PlainScalar::Kind::kInt ||
+         k == PlainScalar::Kind::kBigUInt || k == PlainScalar::Kind::kBigInt;
+}
+
+Failure end_of_events(const osmira_base::yaml::Document& doc) {
+  Failure f;
+  f.fixable = false;
+  if (!doc.error) {
+    f.body = "EOF while parsing a value";
+    return f;
+  }
+  const auto& error = *doc.error;
+  constexpr std::string_view kUnknownAnchor = "unknown anchor";
+  if (std::string_view(error.message).starts_with(kUnknownAnchor) && error.mark) {
+    f.body = std::string(kUnknownAnchor);
+    f.mark = error.mark;
+    return f;
+  }
+  f.body = error.message;
+  f.verbatim = true;
+  f.mark = error.mark ? *error.mark : Mark{};
+  return f;
+}
+
+Status recursion_limit(const Mark& mark) {
+  Failure f;
+  f.body = "recursion limit exceeded";
+  f.fixable = false;
+  f.mark = mark;
+  return Status::fail_with(std::move(f));
+}
+
+Status repetition_limit() {
+  Failure f;
+  f.body = "repetition limit exceeded";
+  f.fixable = false;
+  return Status::fail_with(std::move(f));
+}
+
+}  // namespace
+
+// ---- Failures -------------------------------------------------------------------------------
+
+Status Status::fail(std::string body) {
+  Failure f;
+  f.body = std::move(body);
+  return fail_with(std::move(f));
+}
+
+Status Status::fail_with(Failure failure) {
+  Status s;
+  s.failure_ = std::make_unique<Failure>(std::move(failure));
+  return s;
+}
+
+std::string missing_field(std::string_view key) { return "missing field `" + std::string(key) + "`"; }
+std::string duplicate_field(std::string_view key) {
+  return "duplicate field `" + std::string(key) + "`";
+}
+std::string invalid_type(std::string_view found, std::string_view expecting) {
+  return "invalid type: " + std::string(found) + ", expected " + std::string(expecting);
+}
+std::string invalid_value(std::string_view found, std::string_view expecting) {
+  return "invalid value: " + std::string(found) + ", expected " + std::string(expecting);
+}
+std::string invalid_length(size_t n, std::string_view expecting) {
+  return "invalid length " + std::to_string(n) + ", expected " + std::string(expecting);
+}
+std::string elements_in_sequence(size_t k) {
+  return k == 1 ? "1 element in sequence" : std::to_string(k) + " elements in sequence";
+}
+
+std::string found_unsigned(uint64_t n) { return "integer `" + std::to_string(n) + "`"; }
+std::string found_signed(int64_t n) { return "integer `" + std::to_string(n) + "`"; }
+
+std::string found_float(double x) {
+  std::string text = osmira_base::plain_number(x);
+  if (std::isfinite(x) && text.find('.') == std::string::npos) text += ".0";
+  return "floating point `" + text + "`";
+}
+
+// The text in double quotes with the escapes of a debug rendering: quote, backslash and the
+// common control characters by their short escapes, other control characters as \u{XX}.
+std::string found_string(std::string_view text) {
+  std::string out = "string \"";
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const size_t start = pos;
+    const char32_t c = osmira_base::unicode::decode_utf8(text, pos);
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case 0: out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7f || (c >= 0x80 && c < 0xa0)) {
+          char buf[16];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", static_cast<unsigned>(c));
+          out += buf;
+        } else {
+          out.append(text.substr(start, pos - start));
+        }
+    }
+  }
+  out += '"';
+  return out;
+}
+
+// ---- Paths ----------------------------------------------------------------------------------
+
+std::string format_path(const Path& path) {
+  std::vector<const Path*> chain;
+  for (const Path* p = &path; p != nullptr; p = p->parent) chain.push_back(p);
+  std::string out;
+  for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
+    const Path& p = **it;
+    const bool parent_is_root = p.parent == nullptr || p.parent->kind == Path::Kind::kRoot;
+    switch (p.kind) {
+      case Path::Kind::kRoot:
+        out = ".";
+        break;
+      case Path::Kind::kSeq:
+        out += "[" + std::to_string(p.index) + "]";
+        break;
+      case Path::Kind::kMap:
+        if (parent_is_root) out.clear(); else out += '.';
+        out.append(p.key);
+        break;
+      case Path::Kind::kUnknown:
+        if (parent_is_root) out.clear(); else out += '.';
+        out += '?';
+        break;
+      case Path::Kind::kAlias:
+        break;
+    }
+  }
+  return out;
+}
+
+Status fix(Status status, const Mark& mark, const Path& path) {
+  if (!status.ok()) {
+    Failure& f = status.failure();
+    if (f.fixable && !f.fixed) {
+      f.fixed = true;
+      f.mark = mark;
+      f.path = format_path(path);
+    }
+  }
+  return status;
+}
+
+// ---- Typed scalars --------------------------------------------------------------------------
+
+bool is_null_text(std::string_view s) {
+  return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL";
+}
+
+bool is_local_tag(std::string_view tag) { return !tag.empty() && tag.front() == '!'; }
+
+std::string_view local_tag_name(std::string_view tag) {
+  return tag.size() > 1 ? tag.substr(1) : tag;
+}
+
+Status type_scalar(const Event& event, TypedScalar& out) {
+  out.text = event.value;
+  out.value = PlainScalar{};
+  const std::string_view tag = event.tag;
+  const bool plain = event.style == ScalarStyle::kPlain;
+  if (tag == kTagBool) {
+    if (auto b = bool_text(out.text)) {
+      out.value.kind = PlainScalar::Kind::kBool;
+      out.value.boolean = *b;
+      return Status();
+    }
+    return Status::fail(invalid_value(found_string(out.text), "a boolean"));
+  }
+  if (tag == kTagInt) {
+    out.value = osmira_base::yaml::classify_plain_scalar(out.text);
+    if (is_integer_kind(out.value.kind)) return Status();
+    return Status::fail(invalid_value(found_string(out.text), "an integer"));
+  }
+  if (tag == kTagFloat) {
+    PlainScalar p = osmira_base::yaml::classify_plain_scalar(out.text);
+    double x = 0.0;
+    switch (p.kind) {
+      case PlainScalar::Kind::kFloat: x = p.number; break;
+      case PlainScalar::Kind::kUInt: x = static_cast<double>(p.uint); break;
+      case PlainScalar::Kind::kInt: x = static_cast<double>(p.sint); break;
+      case PlainScalar::Kind::kBigUInt: x = static_cast<double>(p.big_uint); break;
+      case PlainScalar::Kind::kBigInt: x = static_cast<double>(p.big_int); break;
+      default: return Status::fail(invalid_value(found_string(out.text), "a float"));
+    }
+    out.value.kind = PlainScalar::Kind::kFloat;
+    out.value.number = x;
+    return Status();
+  }
+  if (tag == kTagNull) {
+    if (is_null_text(out.text)) {
+      out.value.kind = PlainScalar::Kind::kNull;
+      return Status();
+    }
+    return Status::fail(invalid_value(found_string(out.text), "null"));
+  }
+  if (plain && (tag.empty() || is_local_tag(tag))) {
+    out.value = osmira_base::yaml::classify_plain_scalar(out.text);
+    return Status();
+  }
+  out.value.kind = PlainScalar::Kind::kString;
+  return Status();
+}
+
+std::string found_text(const TypedScalar& s) {
+  switch (s.value.kind) {
+    case PlainScalar::Kind::kNull: return "unit value";
+    case PlainScalar::Kind::kBool: return s.value.boolean ? "boolean `true`" : "boolean `false`";
+    case PlainScalar::Kind::kUInt: return found_unsigned(s.value.uint);
+    case PlainScalar::Kind::kInt: return found_signed(s.value.sint);
+    case PlainScalar::Kind::kBigUInt: return "integer `" + u128_text(s.value.big_uint) + "` as u128";
+    case PlainScalar::Kind::kBigInt: return "integer `" + i128_text(s.value.big_int) + "` as i128";
+    case PlainScalar::Kind::kFloat: return found_float(s.value.number);
+    case PlainScalar::Kind::kString: break;
+  }
+  return found_string(s.text);
+}
+
+std::string found_text(const Node& n) {
+  switch (n.kind) {
+    case Node::Kind::kNull: return "unit value";
+    case Node::Kind::kBool: return n.boolean ? "boolean `true`" : "boolean `false`";
+    case Node::Kind::kUInt: return found_unsigned(n.uint);
+    case Node::Kind::kInt: return found_signed(n.sint);
+    case Node::Kind::kFloat: return found_float(n.number);
+    case Node::Kind::kString: return found_string(n.text);
+    case Node::Kind::kSeq: return "sequence";
+    case Node::Kind::kMap: return "map";
+  }
+  return "unit value";
+}
+
+// ---- Direct ---------------------------------------------------------------------------------
+
+Status Direct::peek(const Event*& event) const {
+  const auto& events = state_->document->events;
+  if (*pos_ >= events.size()) return Status::fail_with(end_of_events(*state_->document));
+  event = &events[*pos_];
+  return Status();
+}
+
+Status Direct::next(const Event*& event) {
+  SPEC_TRY(peek(event));
+  ++*pos_;
+  if (through_alias_ && ++state_->expanded_events > state_->repetition_limit) {
+    return repetition_limit();
+  }
+  return Status();
+}
+
+Status Direct::skip() {
+  size_t open = 0;
+  do {
+    const Event* e = nullptr;
+    SPEC_TRY(next(e));
+    switch (e->kind) {
+      case EventKind::kSequenceStart:
+      case EventKind::kMappingStart:
+        ++open;
+        break;
+      case EventKind::kSequenceEnd:
+      case EventKind::kMappingEnd:
+        if (open > 0) --open;
+        break;
+      default:
+        break;
+    }
+  } while (open > 0);
+  return Status();
+}
+
+Status Direct::nest(const Mark& mark, int& child_depth) const {
+  if (depth_ <= 0) return recursion_limit(mark);
+  child_depth = depth_ - 1;
+  return Status();
+}
+
+Direct Direct::element(size_t index, int child_depth) const {
+  Path p;
+  p.kind = Path::Kind::kSeq;
+  p.parent = &path_;
+  p.index = index;
+  return Direct(state_, pos_, p, child_depth, through_alias_);
+}
+
+Direct Direct::value(const Event& key_event, int child_depth) const {
+  Path p;
+  p.parent = &path_;
+  if (key_event.kind == EventKind::kScalar) {
+    p.kind = Path::Kind::kMap;
+    p.key = key_event.value;
+  } else {
+    p.kind = Path::Kind::kUnknown;
+  }
+  return Direct(state_, pos_, p, child_depth, through_alias_);
+}
+
+Direct Direct::key(int child_depth) const {
+  Direct d = *this;
+  d.depth_ = child_depth;
+  return d;
+}
+
+Status Direct::jump(const Event& alias, size_t& target, std::optional<Direct>& out) {
+  if (++state_->alias_jumps > state_->repetition_limit) return repetition_limit();
+  target = alias.alias_target;
+  Path p;
+  p.kind = Path::Kind::kAlias;
+  p.parent = &path_;
+  out.emplace(state_, &target, p, depth_, true);
+  return Status();
+}
+
+// Reads through an alias: `read_again` is called with the reader of the anchored node.
+#define SPEC_FOLLOW_ALIAS(d, e, read_again)        \
+  if ((e)->kind == EventKind::kAlias) {            \
+    size_t target_ = 0;                            \
+    std::optional<Direct> jumped_;                 \
+    SPEC_TRY((d).jump(*(e), target_, jumped_));    \
+    return read_again(*jumped_);                   \
+  }
+
+Status unexpected_node(const Direct& d, const Event& event, std::string_view expecting) {
+  Status s;
+  switch (event.kind) {
+    case EventKind::kScalar: {
+      TypedScalar t;
+      s = type_scalar(event, t);
+      if (s.ok()) s = Status::fail(invalid_type(found_text(t), expecting));
+      break;
+    }
+    case EventKind::kSequenceStart:
+      s = Status::fail(invalid_type("sequence", expecting));
+      break;
+    case EventKind::kMappingStart:
+      s = Status::fail(invalid_type("map", expecting));
+      break;
+    default: {
+      Failure f;
+      f.body = "EOF while parsing a value";
+      f.fixable = false;
+      return Status::fail_with(std::move(f));
+    }
+  }
+  return fix(std::move(s), event.mark, d.path());
+}
+
+bool take_empty(Direct& d, const Event& event) {
+  const bool empty = event.kind == EventKind::kVoid ||
+                     (event.kind == EventKind::kScalar && event.style == ScalarStyle::kPlain &&
+                      event.value.empty());
+  if (empty) {
+    const Event* consumed = nullptr;
+    (void)d.next(consumed);
+  }
+  return empty;
+}
+
+Status read_text(Direct& d, std::string& out, std::string_view expecting) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_text(j, out, expecting); });
+  if (e->kind == EventKind::kScalar) {
+    out = e->value;
+    return Status();
+  }
+  return unexpected_node(d, *e, expecting);
+}
+
+Status read(Direct& d, std::string& out) { return read_text(d, out, "a string"); }
+
+Status read(Direct& d, bool& out) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
+  if (e->kind == EventKind::kScalar && e->style == ScalarStyle::kPlain &&
+      (e->tag.empty() || is_local_tag(e->tag) || e->tag == kTagBool)) {
+    if (auto b = bool_text(e->value)) {
+      out = *b;
+      return Status();
+    }
+  }
+  return unexpected_node(d, *e, "a boolean");
+}
+
+namespace {
+
+// An unsigned integer read directly, no larger than `max`.
+Status read_unsigned(Direct& d, uint64_t& out, uint64_t max, std::string_view expecting) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_unsigned(j, out, max, expecting); });
+  if (e->kind != EventKind::kScalar) return unexpected_node(d, *e, expecting);
+  TypedScalar t;
+  Status s = type_scalar(*e, t);
+  if (s.ok()) {
+    if (t.value.kind == PlainScalar::Kind::kUInt) {
+      if (t.value.uint <= max) {
+        out = t.value.uint;
+        return Status();
+      }
+      s = Status::fail(invalid_value(found_unsigned(t.value.uint), expecting));
+    } else {
+      s = Status::fail(invalid_type(found_text(t), expecting));
+    }
+  }
+  return fix(std::move(s), e->mark, d.path());
+}
+
+}  // namespace
+
+Status read(Direct& d, uint8_t& out) {
+  uint64_t v = 0;
+  SPEC_TRY(read_unsigned(d, v, 255, "u8"));
+  out = static_cast<uint8_t>(v);
+  return Status();
+}
+
+Status read(Direct& d, uint32_t& out) {
+  uint64_t v = 0;
+  SPEC_TRY(read_unsigned(d, v, 4294967295u, "u32"));
+  out = static_cast<uint32_t>(v);
+  return Status();
+}
+
+Status read(Direct& d, uint64_t& out) {
+  return read_unsigned(d, out, UINT64_MAX, "u64");
+}
+
+Status read(Direct& d, double& out) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
+  if (e->kind != EventKind::kScalar) return unexpected_node(d, *e, "f64");
+  TypedScalar t;
+  Status s = type_scalar(*e, t);
+  if (s.ok()) {
+    switch (t.value.kind) {
+      case PlainScalar::Kind::kUInt: out = static_cast<double>(t.value.uint); return Status();
+      case PlainScalar::Kind::kInt: out = static_cast<double>(t.value.sint); return Status();
+      case PlainScalar::Kind::kFloat: out = t.value.number; return Status();
+      default: s = Status::fail(invalid_type(found_text(t), "f64"));
+    }
+  }
+  return fix(std::move(s), e->mark, d.path());
+}
+
+Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alias) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.peek(e));
+  none = false;
+  is_alias = false;
+  switch (e->kind) {
+    case EventKind::kAlias:
+      is_alias = true;
+      alias_target = e->alias_target;
+      return Status();
+    case EventKind::kVoid:
+      none = true;
+      break;
+    case EventKind::kScalar:
+      if (e->style != ScalarStyle::kPlain) break;
+      if (e->tag == kTagNull) {
+        if (!is_null_text(e->value)) return Status::fail(invalid_value(found_string(e->value), "null"));
+        none = true;
+      } else if (e->tag.empty()) {
+        none = is_null_text(e->value);
+      }
+      break;
+    default:
+      break;
+  }
+  if (none) {
+    const Event* consumed = nullptr;
+    SPEC_TRY(d.next(consumed));
+  }
+  return Status();
+}
+
+Status read_variant_name(Direct& d, std::span<const std::string_view> names,
+                         std::string_view expecting, size_t& index) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_variant_name(j, names, expecting, index); });
+  if (e->kind != EventKind::kScalar) return unexpected_node(d, *e, expecting);
+  for (size_t i = 0; i < names.size(); ++i) {
+    if (names[i] == e->value) {
+      index = i;
+      return Status();
+    }
+  }
+  return fix(Status::fail(unknown_variant_message(e->value, names)), e->mark, d.path());
+}
+
+Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_t& index) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.peek(e));
+  if (e->kind == EventKind::kAlias) {
+    SPEC_TRY(d.next(e));
+    SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_enum_index(j, names, index); });
+  }
+  if (e->kind == EventKind::kVoid) return unexpected_node(d, *e, "");
+  const bool collection =
+      e->kind == EventKind::kMappingStart || e->kind == EventKind::kSequenceStart;
+  if (is_local_tag(e->tag)) {
+    // The tag names the variant; the tagged node itself must be empty or null.
+    const std::string_view name = local_tag_name(e->tag);
+    bool found = false;
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == name) {
+        index = i;
+        found = true;
+        break;
+      }
+    }
+    if (!found) return Status::fail(unknown_variant_message(name, names));
+    SPEC_TRY(d.next(e));
+    Status s;
+    if (collection) {
+      s = Status::fail(invalid_type(e->kind == EventKind::kMappingStart ? "map" : "sequence", "unit"));
+    } else if (e->style != ScalarStyle::kPlain || !is_null_text(e->value)) {
+      s = Status::fail(invalid_value(found_string(e->value), "null"));
+    }
+    return fix(std::move(s), e->mark, d.path());
+  }
+  if (collection) {
+    SPEC_TRY(d.next(e));
+    return fix(Status::fail(invalid_type(e->kind == EventKind::kMappingStart ? "map" : "sequence",
+                                         "a YAML tag starting with '!'")),
+               e->mark, d.path());
+  }
+  return read_variant_name(d, names, "variant identifier", index);
+}
+
+// ---- Any value read directly ----------------------------------------------------------------
+
+Status read(Direct& d, Value& out) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
+  const Mark mark = e->mark;
+  constexpr std::string_view kExpecting = "any valid JSON value";
+  if (e->kind == EventKind::kVoid) {
+    out = Value();
+    return Status();
+  }
+  if (is_local_tag(e->tag)) return fix(Status::fail(invalid_type("enum", kExpecting)), mark, d.path());
+  if (e->kind == EventKind::kScalar) {
+    TypedScalar t;
+    Status s = type_scalar(*e, t);
+    if (s.ok()) {
+      switch (t.value.kind) {
+        case PlainScalar::Kind::kNull: out = Value(); break;
+        case PlainScalar::Kind::kBool: out = Value(t.value.boolean); break;
+        case PlainScalar::Kind::kUInt: out = Value(t.value.uint); break;
+        case PlainScalar::Kind::kInt: out = Value(t.value.sint); break;
+        case PlainScalar::Kind::kBigUInt:
+        case PlainScalar::Kind::kBigInt: s = Status::fail("JSON number out of range"); break;
+        case PlainScalar::Kind::kFloat:
+          out = std::isfinite(t.value.number) ? Value(t.value.number) : Value();
+          break;
+        case PlainScalar::Kind::kString: out = Value(std::string(t.text)); break;
+      }
+    }
+    return fix(std::move(s), mark, d.path());
+  }
+  int child_depth = 0;
+  SPEC_TRY(d.nest(mark, child_depth));
+  Status s;
+  if (e->kind == EventKind::kSequenceStart) {
+    Value::Array items;
+    for (size_t i = 0; s.ok(); ++i) {
+      const Event* item = nullptr;
+      s = d.peek(item);
+      if (!s.ok()) break;
+      if (item->kind == EventKind::kSequenceEnd) {
+        s = d.next(item);
+        break;
+      }
+      Direct element = d.element(i, child_depth);
+      Value v;
+      s = read(element, v);
+      if (s.ok()) items.push_back(std::move(v));
+    }
+    if (s.ok()) out = Value(std::move(items));
+  } else {
+    Value::Object object;
+    for (bool first = true; s.ok(); first = false) {
+      const Event* key_event = nullptr;
+      s = d.peek(key_event);
+      if (!s.ok()) break;
+      if (key_event->kind == EventKind::kMappingEnd) {
+        s = d.next(key_event);
+        break;
+      }
+      Direct key_reader = d.key(child_depth);
+      std::string key;
+      s = read_text(key_reader, key, first ? "a string key" : "a string");
+      if (!s.ok()) break;
+      Direct value_reader = d.value(*key_event, child_depth);
+      Value v;
+      s = read(value_reader, v);
+      if (s.ok()) object.insert_or_assign(std::move(key), std::move(v));
+    }
+    if (s.ok()) out = Value(std::move(object));
+  }
+  return fix(std::move(s), mark, d.path());
+}
+
+// ---- Taking buffered nodes ------------------------------------------------------------------
+
+namespace {
+
+// Types a scalar event into a buffered node.
+Status scalar_node(const Event& e, Node& out) {
+  TypedScalar t;
+  SPEC_TRY(type_scalar(e, t));
+  switch (t.value.kind) {
+    case PlainScalar::Kind::kNull: out.kind = Node::Kind::kNull; break;
+    case PlainScalar::Kind::kBool:
+      out.kind = Node::Kind::kBool;
+      out.boolean = t.value.boolean;
+      break;
+    case PlainScalar::Kind::kUInt:
+      out.kind = Node::Kind::kUInt;
+      out.uint = t.value.uint;
+      break;
+    case PlainScalar::Kind::kInt:
+      out.kind = Node::Kind::kInt;
+      out.sint = t.value.sint;
+      break;
+    case PlainScalar::Kind::kBigUInt:
+    case PlainScalar::Kind::kBigInt:
+      return Status::fail(invalid_type(found_text(t), "any value"));
+    case PlainScalar::Kind::kFloat:
+      out.kind = Node::Kind::kFloat;
+      out.number = t.value.number;
+      break;
+    case PlainScalar::Kind::kString:
+      out.kind = Node::Kind::kString;
+      out.text = std::string(t.text);
+      break;
+  }
+  return Status();
+}
+
+// The body of take() for a collection whose start event `e` has been consumed.
+Status take_collection(Direct& d, const Event& e, int child_depth, Node& out) {
+  if (e.kind == EventKind::kSequenceStart) {
+    out.kind = Node::Kind::kSeq;
+    for (size_t i = 0;; ++i) {
+      const Event* item = nullptr;
+      SPEC_TRY(d.peek(item));
+      if (item->kind == EventKind::kSequenceEnd) break;
+      Direct element = d.element(i, child_depth);
+      out.items.emplace_back();
+      SPEC_TRY(take(element, out.items.back()));
+    }
+  } else {
+    out.kind = Node::Kind::kMap;
+    while (true) {
+      const Event* key_event = nullptr;
+      SPEC_TRY(d.peek(key_event));
+      if (key_event->kind == EventKind::kMappingEnd) break;
+      NodeEntry entry;
+      Direct key_reader = d.key(child_depth);
+      SPEC_TRY(take(key_reader, entry.key));
+      Direct value_reader = d.value(*key_event, child_depth);
+      SPEC_TRY(take(value_reader, entry.value));
+      out.entries.push_back(std::move(entry));
+    }
+  }
+  const Event* end = nullptr;
+  return d.next(end);
+}
+
+}  // namespace
+
+Status take(Direct& d, Node& out) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return take(j, out); });
+  const Mark mark = e->mark;
+  out = Node{};
+  if (e->kind == EventKind::kVoid) return Status();
+  if (is_local_tag(e->tag)) return fix(Status::fail(std::string(kEnumInput)), mark, d.path());
+  if (e->kind == EventKind::kScalar) return fix(scalar_node(*e, out), mark, d.path());
+  int child_depth = 0;
+  SPEC_TRY(d.nest(mark, child_depth));
+  return fix(take_collection(d, *e, child_depth, out), mark, d.path());
+}
+
+Status take_tagged(Direct& d, std::span<const std::string_view> names, std::string_view expecting,
+                   size_t& variant, Node& content) {
+  const Event* e = nullptr;
+  SPEC_TRY(d.next(e));
+  SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return take_tagged(j, names, expecting, variant, content); });
+  const Mark mark = e->mark;
+  if (e->kind == EventKind::kVoid) return unexpected_node(d, *e, expecting);
+  if (is_local_tag(e->tag)) return fix(Status::fail(invalid_type("enum", expecting)), mark, d.path());
+  if (e->kind == EventKind::kScalar) return unexpected_node(d, *e, expecting);
+  int child_depth = 0;
+  SPEC_TRY(d.nest(mark, child_depth));
+  content = Node{};
+  Status s = [&]() -> Status {
+    if (e->kind == EventKind::kSequenceStart) {
+      const Event* first = nullptr;
+      SPEC_TRY(d.peek(first));
+      if (first->kind == EventKind::kSequenceEnd) return Status::fail(missing_field("type"));
+      Direct tag_reader = d.element(0, child_depth);
+      SPEC_TRY(read_variant_name(tag_reader, names, "variant identifier", variant));
+      content.kind = Node::Kind::kSeq;
+      for (size_t i = 1;; ++i) {
+        const Event* item = nullptr;
+        SPEC_TRY(d.peek(item));
+        if (item->kind == EventKind::kSequenceEnd) break;
+        Direct element = d.element(i, child_depth);
+        content.items.emplace_back();
+        SPEC_TRY(take(element, content.items.back()));
+      }
+    } else {
+      content.kind = Node::Kind::kMap;
+      bool have_tag = false;
+      while (true) {
+        const Event* key_event = nullptr;
+        SPEC_TRY(d.peek(key_event));
+        if (key_event->kind == EventKind::kMappingEnd) break;
+        NodeEntry entry;
+        Direct key_reader = d.key(child_depth);
+        SPEC_TRY(take(key_reader, entry.key));
+        Direct value_reader = d.value(*key_event, child_depth);
+        if (entry.key.kind == Node::Kind::kString && entry.key.text == "type") {
+          if (have_tag) return Status::fail(duplicate_field("type"));
+          have_tag = true;
+          SPEC_TRY(read_variant_name(value_reader, names, "variant identifier", variant));
+          continue;
+        }
+        SPEC_TRY(take(value_reader, entry.value));
+        content.entries.push_back(std::move(entry));
+      }
+      if (!have_tag) return Status::fail(missing_field("type"));
+    }
+    const Event* end = nullptr;
+    return d.next(end);
+  }();
+  return fix(std::move(s), mark, d.path());
+}
+
+#undef SPEC_FOLLOW_ALIAS
+
+// ---- Interpreting buffered nodes ------------------------------------------------------------
+
+Status decode(const Node& n, std::string& out) {
+  if (n.kind != Node::Kind::kString) return Status::fail(invalid_type(found_text(n), "a string"));
+  out = n.text;
+  return Status();
+}
+
+Status decode(const Node& n, bool& out) {
+  if (n.kind != Node::Kind::kBool) return Status::fail(invalid_type(found_text(n), "a boolean"));
+  out = n.boolean;
+  return Status();
+}
+
+namespace {
+
+Status decode_unsigned(const Node& n, uint64_t& out, uint64_t max, std::string_view expecting) {
+  if (n.kind == Node::Kind::kUInt) {
+    if (n.uint > max) return Status::fail(invalid_value(found_unsigned(n.uint), expecting));
+    out = n.uint;
+    return Status();
+  }
+  if (n.kind == Node::Kind::kInt) return Status::fail(invalid_value(found_signed(n.sint), expecting));
+  return Status::fail(invalid_type(found_text(n), expecting));
+}
+
+}  // namespace
+
+Status decode(const Node& n, uint8_t& out) {
+  uint64_t v = 0;
+  SPEC_TRY(decode_unsigned(n, v, 255, "u8"));
+  out = static_cast<uint8_t>(v);
+  return Status();
+}
+
+Status decode(const Node& n, uint32_t& out) {
+  uint64_t v = 0;
+  SPEC_TRY(decode_unsigned(n, v, 4294967295u, "u32"));
+  out = static_cast<uint32_t>(v);
+  return Status();
+}
+
+Status decode(const Node& n, uint64_t& out) { return decode_unsigned(n, out, UINT64_MAX, "u64"); }
+
+Status decode(const Node& n, double& out) {
+  switch (n.kind) {
+    case Node::Kind::kUInt: out = static_cast<double>(n.uint); return Status();
+    case Node::Kind::kInt: out = static_cast<double>(n.sint); return Status();
+    case Node::Kind::kFloat: out = n.number; return Status();
+    default: return Status::fail(invalid_type(found_text(n), "f64"));
+  }
+}
+
+Status decode(const Node& n, Value& out) {
+  switch (n.kind) {
+    case Node::Kind::kNull: out = Value(); return Status();
+    case Node::Kind::kBool: out = Value(n.boolean); return Status();
+    case Node::Kind::kUInt: out = Value(n.uint); return Status();
+    case Node::Kind::kInt: out = Value(n.sint); return Status();
+    case Node::Kind::kFloat: out = std::isfinite(n.number) ? Value(n.number) : Value(); return Status();
+    case Node::Kind::kString: out = Value(n.text); return Status();
+    case Node::Kind::kSeq: {
+      Value::Array items;
+      items.reserve(n.items.size());
+      for (const Node& item : n.items) {
+        Value v;
+        SPEC_TRY(decode(item, v));
+        items.push_back(std::move(v));
+      }
+      out = Value(std::move(items));
+      return Status();
+    }
+    case Node::Kind::kMap: {
+      Value::Object object;
+      bool first = true;
+      for (const NodeEntry& entry : n.entries) {
+        if (entry.key.kind != Node::Kind::kString) {
+          return Status::fail(invalid_type(found_text(entry.key), first ? "a string key" : "a string"));
+        }
+        first = false;
+        Value v;
+        SPEC_TRY(decode(entry.value, v));
+        object.insert_or_assign(entry.key.text, std::move(v));
+      }
+      out = Value(std::move(object));
+      return Status();
+    }
+  }
+  return Status();
+}
+
+namespace {
+
+// A variant named by a buffered text, or selected by an unsigned integer position.
+Status decode_variant_identifier(const Node& n, std::span<const std::string_view> names,
+                                 size_t& index) {
+  if (n.kind == Node::Kind::kString) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == n.text) {
+        index = i;
+        return Status();
+      }
+    }
+    return Status::fail(unknown_variant_message(n.text, names));
+  }
+  if (n.kind == Node::Kind::kUInt) {
+    if (n.uint < names.size()) {
+      index = static_cast<size_t>(n.uint);
+      return Status();
+    }
+    return Status::fail(invalid_value(found_unsigned(n.uint),
+                                      "variant index 0 <= i < " + std::to_string(names.size())));
+  }
+  return Status::fail(invalid_type(found_text(n), "variant identifier"));
+}
+
+}  // namespace
+
+Status decode_enum_index(const Node& n, std::span<const std::string_view> names, size_t& index) {
+  if (n.kind == Node::Kind::kString) return decode_variant_identifier(n, names, index);
+  if (n.kind == Node::Kind::kMap) {
+    if (n.entries.size() != 1) return Status::fail(invalid_value("map", "map with a single key"));
+    SPEC_TRY(decode_variant_identifier(n.entries[0].key, names, index));
+    const Node& value = n.entries[0].value;
+    if (value.kind != Node::Kind::kNull) return Status::fail(invalid_type(found_text(value), "unit"));
+    return Status();
+  }
+  return Status::fail(invalid_type(found_text(n), "string or map"));
+}
+
+Status untag(const Node& n, std::span<const std::string_view> names, std::string_view expecting,
+             size_t& variant, Node& content) {
+  content = Node{};
+  if (n.kind == Node::Kind::kSeq) {
+    if (n.items.empty()) return Status::fail(missing_field("type"));
+    SPEC_TRY(decode_variant_identifier(n.items[0], names, variant));
+    content.kind = Node::Kind::kSeq;
+    content.items.assign(n.items.begin() + 1, n.items.end());
+    return Status();
+  }
+  if (n.kind == Node::Kind::kMap) {
+    content.kind = Node::Kind::kMap;
+    bool have_tag = false;
+    for (const NodeEntry& entry : n.entries) {
+      if (entry.key.kind == Node::Kind::kString && entry.key.text == "type") {
+        if (have_tag) return Status::fail(duplicate_field("type"));
+        have_tag = true;
+        SPEC_TRY(decode_variant_identifier(entry.value, names, variant));
+        continue;
+      }
+      content.entries.push_back(entry);
+    }
+    if (!have_tag) return Status::fail(missing_field("type"));
+    return Status();
+  }
+  return Status::fail(invalid_type(found_text(n), expecting));
+}
+
+Status buffered_key_index(const Node& key, std::span<const std::string_view> names,
+                          std::span<const std::string_view> aliases, size_t& index) {
+  index = names.size();
+  if (key.kind == Node::Kind::kString) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      if (names[i] == key.text || (!aliases[i].empty() && aliases[i] == key.text)) {
+        index = i;
+        break;
+      }
+    }
+    return Status();
+  }
+  if (key.kind == Node::Kind::kUInt) {
+    if (key.uint < names.size()) index = static_cast<size_t>(key.uint);
+    return Status();
+  }
+  return Status::fail(invalid_type(found_text(key), "field identifier"));
+}
+
+}  // namespace osmira_common::spec::detail

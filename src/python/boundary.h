@@ -1,0 +1,41 @@
+// The boundary between the interpreter and the module's C++ code. Expected failures travel
+// as Result values and become ValueError; a C++ exception that escapes a function body is a
+// broken internal invariant and is raised as PanicException, which derives from
+// BaseException so that an ordinary `except Exception` does not swallow it. Nothing that
+// happens inside a call may take the interpreter down.
+#pragma once
+
+#include "python/py_ref.h"
+
+#include <exception>
+#include <string_view>
+
+namespace vintrel_native {
+
+// The PanicException type (a borrowed reference), created at its first use and kept for the
+// life of the process. It is deliberately not a module attribute. Null with an exception set
+// when it cannot be created.
+PyObject* panic_exception_type();
+
+// Sets PanicException with `message` (UTF-8; invalid bytes are replaced) as the current
+// exception, replacing any exception already set.
+void raise_panic(std::string_view message);
+
+// Sets ValueError whose only argument is `message` (UTF-8; invalid bytes are replaced).
+void raise_value_error(std::string_view message);
+
+// Runs `body` and returns its result; a C++ exception escaping it becomes PanicException and
+// `failure` is returned instead. Used around every function call and the module's exec step.
+template <typename R, typename Body>
+R call_at_boundary(R failure, Body&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::exception& e) {
+    raise_panic(e.what());
+  } catch (...) {
+    raise_panic("internal error: an unknown C++ exception reached the module boundary");
+  }
+  return failure;
+}
+
+}  // namespace vintrel_native

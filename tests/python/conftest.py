@@ -1,0 +1,85 @@
+"""Test set-up: the tests exercise the INSTALLED vintrel package (built and installed with
+`python3 -m pip install --no-build-isolation .`), never the sources under python/, which hold
+no compiled module."""
+
+import os
+import pathlib
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+SOURCE_PACKAGE_ROOT = REPO / "python"
+
+
+def _is_source_root(entry: str) -> bool:
+    try:
+        return pathlib.Path(entry or os.curdir).resolve() == SOURCE_PACKAGE_ROOT
+    except OSError:
+        return False
+
+
+# Keep the source tree's package directory off the import path, whatever the working directory.
+sys.path[:] = [entry for entry in sys.path if not _is_source_root(entry)]
+
+try:
+    import vintrel
+    from vintrel import _native
+except ImportError as error:  # pragma: no cover - set-up failure
+    pytest.exit(
+        f"vintrel is not installed for {sys.executable} ({error}); "
+        "run `python3 -m pip install --no-build-isolation .` first",
+        returncode=4,
+    )
+
+if SOURCE_PACKAGE_ROOT in pathlib.Path(vintrel.__file__).resolve().parents:  # pragma: no cover
+    pytest.exit(f"vintrel was imported from the source tree ({vintrel.__file__})", returncode=4)
+
+EXAMPLE_SPEC = REPO / "examples" / "customer.yaml"
+
+# The function table: name -> parameter names, in registration order.
+FUNCTIONS = {
+    "validate": ["yaml_str"],
+    "validate_strict": ["yaml_str"],
+    "validate_schema": ["yaml_str"],
+    "validate_semantics": ["yaml_str"],
+    "parse": ["yaml_str"],
+    "compile_ir": ["yaml_str"],
+    "diff": ["yaml_a", "yaml_b"],
+    "hash": ["yaml_str"],
+    "plan": ["yaml_str"],
+    "reconcile_local": ["yaml_str", "entities_json"],
+    "reconcile_incremental": [
+        "yaml_str",
+        "new_entities_json",
+        "existing_entities_json",
+        "existing_clusters_json",
+        "trained_fs_params_json",
+    ],
+}
+
+
+@pytest.fixture(scope="session")
+def native():
+    return _native
+
+
+@pytest.fixture(scope="session")
+def example_spec() -> str:
+    return EXAMPLE_SPEC.read_text(encoding="utf-8")
+
+
+def run_isolated(code: str, timeout: float = 300.0) -> subprocess.CompletedProcess:
+    """Runs `code` in a fresh interpreter that imports the installed module, so that a crash
+    or runaway memory use fails one test instead of the whole run. The timeout only guards
+    against a hang; it is far above any normal running time."""
+    prelude = "import sys\nsys.path[:] = [p for p in sys.path if p not in ('', '.')]\n"
+    return subprocess.run(
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        cwd=str(REPO / "tests"),
+    )

@@ -351,19 +351,18 @@ std::string format_value(const Value* node) {
 }
 
 std::vector<std::string> merged_object_keys(const Value* a, const Value* b) {
+  static const Value::Object kNoKeys;
+  const Value::Object& oa = a != nullptr && a->is_object() ? a->as_object() : kNoKeys;
+  const Value::Object& ob = b != nullptr && b->is_object() ? b->as_object() : kNoKeys;
+  // Both maps iterate in ascending byte order: merge them, taking a shared key once.
   std::vector<std::string> out;
-  const Value::Object* oa = a != nullptr && a->is_object() ? &a->as_object() : nullptr;
-  const Value::Object* ob = b != nullptr && b->is_object() ? &b->as_object() : nullptr;
-  // Both maps iterate in ascending byte order: merge them.
-  auto ia = oa ? oa->begin() : Value::Object::const_iterator();
-  auto ib = ob ? ob->begin() : Value::Object::const_iterator();
-  const bool has_a = oa != nullptr, has_b = ob != nullptr;
-  while ((has_a && ia != oa->end()) || (has_b && ib != ob->end())) {
-    const bool a_left = has_a && ia != oa->end();
-    const bool b_left = has_b && ib != ob->end();
-    if (a_left && (!b_left || ia->first < ib->first)) {
+  out.reserve(oa.size() + ob.size());
+  auto ia = oa.begin();
+  auto ib = ob.begin();
+  while (ia != oa.end() || ib != ob.end()) {
+    if (ib == ob.end() || (ia != oa.end() && ia->first < ib->first)) {
       out.push_back((ia++)->first);
-    } else if (b_left && (!a_left || ib->first < ia->first)) {
+    } else if (ia == oa.end() || ib->first < ia->first) {
       out.push_back((ib++)->first);
     } else {
       out.push_back(ia->first);

@@ -157,6 +157,10 @@ class Reader {
 
   // ---- Whole values ---------------------------------------------------------------------
   // Steps over the next value of any kind, checking its syntax, without building anything.
+  // Its checks are lighter than a read's and a few messages differ: a comma before ']' gives
+  // "expected value" and before '}' "key must be a string" (not "trailing comma"); a control
+  // character in a string is positioned before that byte; "-" and "1." give "invalid
+  // number"; strings are not checked for UTF-8, surrogate pairs or number range.
   Status skip_value();
   // Reads the next value of any kind into a document tree (a repeated object key keeps
   // the last value).

@@ -52,7 +52,7 @@ constexpr size_t kFunctionCount = std::size(kFunctions);
 // exception into PanicException. The host has already stripped the vectorcall offset flag
 // from `nargs`.
 template <size_t I>
-PyObject* entry_point(PyObject* /*module*/, PyObject* const* args, Py_ssize_t nargs,
+PyObject* entry_point(PyObject* /*self: null under METH_STATIC*/, PyObject* const* args, Py_ssize_t nargs,
                       PyObject* kwnames) {
   return call_at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     const FunctionEntry& function = kFunctions[I];
@@ -87,8 +87,8 @@ MethodTable build_method_table(std::index_sequence<I...>) {
   MethodTable table;
   ((table.docs[I] = text_signature(kFunctions[I].signature)), ...);
   // The fast-call entry points are stored through the generic function pointer type, as the
-  // host expects for METH_FASTCALL; METH_STATIC keeps the module from being passed as an
-  // instance by any caller that looks at the flags.
+  // host expects for METH_FASTCALL. With METH_STATIC the host passes no self to the entry
+  // point and reports `__self__` as None; the entry points need no self either way.
   ((table.defs[I] = PyMethodDef{kFunctions[I].signature.name,
                                 reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
                                     &entry_point<I>)),

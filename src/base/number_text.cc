@@ -102,6 +102,8 @@ std::string plain_number(double value) {
 }
 
 std::string fixed_number(double value, int decimals) {
+  // printf writes "nan" or "-nan"; every number text of the system writes "NaN".
+  if (std::isnan(value)) return "NaN";
   char buf[512];
   std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
   return buf;

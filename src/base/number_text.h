@@ -17,7 +17,8 @@ std::string json_float(double value);
 void append_plain_number(std::string& out, double value);
 std::string plain_number(double value);
 
-// `decimals` digits after the point, correctly rounded ("0.85" with 2 -> "0.85").
+// `decimals` digits after the point, correctly rounded ("0.85" with 2 -> "0.85");
+// non-finite values as "inf", "-inf" and "NaN".
 std::string fixed_number(double value, int decimals);
 
 }  // namespace osmira_base

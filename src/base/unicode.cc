@@ -193,19 +193,21 @@ std::string to_lowercase(std::string_view text) {
   return out;
 }
 
+bool is_nfc(std::string_view text) {
+  if (is_ascii(text)) return true;
+  // Longer texts than ICU measures are reported as not composed: the caller then composes
+  // them piece by piece, which gives the right result either way.
+  if (text.size() > kIcuPiece) return false;
+  UErrorCode status = U_ZERO_ERROR;
+  return nfc_instance().isNormalizedUTF8(piece(text), status) && U_SUCCESS(status);
+}
+
 void append_nfc(std::string& out, std::string_view text) {
-  if (is_ascii(text)) {
+  if (is_nfc(text)) {
     out.append(text);
     return;
   }
   const icu::Normalizer2& nfc = nfc_instance();
-  if (text.size() <= kIcuPiece) {
-    UErrorCode status = U_ZERO_ERROR;
-    if (nfc.isNormalizedUTF8(piece(text), status) && U_SUCCESS(status)) {
-      out.append(text);
-      return;
-    }
-  }
   out.reserve(out.size() + text.size());
   icu::StringByteSink<std::string> sink(&out);
   for_each_icu_piece(text, [&](std::string_view part) {

@@ -41,7 +41,9 @@ std::string_view trim_whitespace(std::string_view text);
 void append_lowercase(std::string& out, std::string_view text);
 std::string to_lowercase(std::string_view text);
 
-// Unicode canonical composition (NFC).
+// Unicode canonical composition (NFC). `is_nfc` tells, without copying, whether `text` is
+// already composed (so that callers can skip `to_nfc` and its allocation).
+bool is_nfc(std::string_view text);
 void append_nfc(std::string& out, std::string_view text);
 std::string to_nfc(std::string_view text);
 

@@ -65,8 +65,11 @@ struct Loader::Impl {
 Loader::Loader(std::string_view text, size_t max_depth) : impl_(new Impl) {
   impl_->max_depth = max_depth;
   yaml_parser_initialize(&impl_->parser);
-  yaml_parser_set_input_string(&impl_->parser, reinterpret_cast<const unsigned char*>(text.data()),
-                               text.size());
+  // libyaml asserts on a null input pointer, which an empty view is free to carry.
+  static constexpr unsigned char kNoText[] = "";
+  const unsigned char* input =
+      text.data() != nullptr ? reinterpret_cast<const unsigned char*>(text.data()) : kNoText;
+  yaml_parser_set_input_string(&impl_->parser, input, text.size());
 }
 
 Loader::~Loader() {

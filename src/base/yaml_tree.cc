@@ -91,8 +91,12 @@ class Composer {
         case EventKind::kMappingStart: {
           const bool is_map = e->kind == EventKind::kMappingStart;
           if (want_key) {
+            // The first key of a mapping is read as "a string key", every later key as
+            // "a string"; an object is empty exactly until its first entry is stored.
+            const bool first_key = frames_.back().value.as_object().empty();
             return Error(std::string("invalid type: ") + (is_map ? "map" : "sequence") +
-                         ", expected a string key" + error_position(e->mark));
+                         (first_key ? ", expected a string key" : ", expected a string") +
+                         error_position(e->mark));
           }
           if (frames_.size() >= kMaxNestingDepth) {
             return Error("recursion limit exceeded" + error_position(e->mark));

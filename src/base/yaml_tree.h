@@ -33,8 +33,8 @@ std::string error_position(const Mark& mark);
 // The tree of `doc`. Fails with "EOF while parsing a value" for a stream without a
 // document, with the messages above, with "JSON number out of range" (and the scalar's
 // position) for an integer beyond 64 bits, with "invalid type: map, expected a string key"
-// ("sequence") for a key that is not a scalar, and with `doc.error` when the events stop
-// before the document is complete.
+// ("sequence") for a first key that is not a scalar ("expected a string" for a later key),
+// and with `doc.error` when the events stop before the document is complete.
 Result<Value> compose_tree(const Document& doc);
 
 }  // namespace osmira_base::yaml

@@ -18,6 +18,9 @@ PyRef validate_semantics_body(const Arguments& args);
 PyRef parse_body(const Arguments& args);
 PyRef hash_body(const Arguments& args);
 
+// Schema and semantic messages followed by the coded message of a failed typed reading.
+PyRef validate_strict_body(const Arguments& args);
+
 // Spec commands: compiled summary, execution-plan analysis, diff of two specs.
 PyRef compile_ir_body(const Arguments& args);
 PyRef plan_body(const Arguments& args);

@@ -30,7 +30,7 @@ constexpr uint32_t kNoneForFifth = 1u << 4;
 // signature column fixes the parameter names, their order and which one accepts None.
 constexpr FunctionEntry kFunctions[] = {
     {{"validate", {"yaml_str"}, 1, kNoneNowhere}, validate_body},
-    {{"validate_strict", {"yaml_str"}, 1, kNoneNowhere}, not_available_body},
+    {{"validate_strict", {"yaml_str"}, 1, kNoneNowhere}, validate_strict_body},
     {{"validate_schema", {"yaml_str"}, 1, kNoneNowhere}, validate_schema_body},
     {{"validate_semantics", {"yaml_str"}, 1, kNoneNowhere}, validate_semantics_body},
     {{"parse", {"yaml_str"}, 1, kNoneNowhere}, parse_body},
@@ -52,8 +52,8 @@ constexpr size_t kFunctionCount = std::size(kFunctions);
 // exception into PanicException. The host has already stripped the vectorcall offset flag
 // from `nargs`.
 template <size_t I>
-PyObject* entry_point(PyObject* /*self: null under METH_STATIC*/, PyObject* const* args, Py_ssize_t nargs,
-                      PyObject* kwnames) {
+PyObject* entry_point(PyObject* /*self: null under METH_STATIC*/, PyObject* const* args,
+                      Py_ssize_t nargs, PyObject* kwnames) {
   return call_at_boundary<PyObject*>(nullptr, [&]() -> PyObject* {
     const FunctionEntry& function = kFunctions[I];
     Arguments bound;

@@ -195,3 +195,16 @@ def test_argument_errors_leave_no_error_state(native):
         native.validate(b"x")
     assert native.validate_schema("api_version: vintrel/v1\nidentity_version: '1'\n"
                                   "entity: {name: c}\n") == []
+
+
+def test_diff_keywords_bind_by_name_not_position(native):
+    old = "api_version: vintrel/v1\nidentity_version: '1'\nentity: {name: c}\n" \
+          "sources: [{name: crm, adapter: csv}]\n"
+    new = old.replace("'1'", "'2'").replace("}]", "}, {name: shop, adapter: csv}]")
+    try:
+        forward = native.diff(old, new)
+    except ValueError as error:
+        pytest.skip(str(error))
+    assert native.diff(yaml_b=new, yaml_a=old) == forward
+    assert native.diff(new, yaml_b=old) == native.diff(new, old) != forward
+    assert forward["sources_added"] == ["shop"]

@@ -1,12 +1,16 @@
 """Module initialisation: attributes, function objects, the panic boundary."""
 
+import ast
 import inspect
+import pathlib
+import subprocess
+import sys
 import threading
 
 import pytest
 
 import vintrel
-from conftest import FUNCTIONS, run_isolated
+from conftest import FUNCTIONS, REPO, run_isolated
 
 
 def test_all_lists_the_functions_in_registration_order(native):
@@ -43,6 +47,25 @@ def test_function_objects(native, name, params):
     for parameter in signature.parameters.values():
         assert parameter.kind is inspect.Parameter.POSITIONAL_OR_KEYWORD
         assert parameter.default is inspect.Parameter.empty
+
+
+def test_type_stub_matches_the_module(native):
+    stub = pathlib.Path(vintrel.__file__).with_name("_native.pyi")
+    tree = ast.parse(stub.read_text(encoding="utf-8"))
+    stubbed = {node.name: [arg.arg for arg in node.args.args]
+               for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert stubbed == FUNCTIONS
+    optional = {node.name: ast.unparse(node.args.args[-1].annotation)
+                for node in tree.body if isinstance(node, ast.FunctionDef)}
+    assert optional["reconcile_incremental"] == "str | None"
+
+
+def test_example_script_reports_a_valid_spec():
+    result = subprocess.run([sys.executable, str(REPO / "examples" / "run_example.py")],
+                            capture_output=True, text=True, cwd=str(REPO / "tests"), timeout=300)
+    assert result.returncode == 0, result.stdout + result.stderr
+    assert "result: valid" in result.stdout
+    assert "Hash: sha256:" in result.stdout
 
 
 def test_reimport_in_fresh_interpreter_is_consistent():

@@ -548,13 +548,16 @@ Status decode(const Node& n, T& out) {
 Status buffered_key_index(const Node& key, std::span<const std::string_view> names,
                           std::span<const std::string_view> aliases, size_t& index);
 
+// Records have at most 32 keys (the `seen` masks are 32 bits wide); the largest has 14.
+inline constexpr size_t kMaxRecordKeys = 32;
+
 template <typename T>
 Status decode_record(const Node& n, T& out) {
   const auto fields = Record<T>::fields();
   out = T{};
   if (n.kind == Node::Kind::kMap) {
-    std::string_view names[32];
-    std::string_view aliases[32];
+    std::string_view names[kMaxRecordKeys];
+    std::string_view aliases[kMaxRecordKeys];
     for (size_t i = 0; i < fields.size(); ++i) {
       names[i] = fields[i].name;
       aliases[i] = fields[i].alias;

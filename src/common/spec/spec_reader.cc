@@ -551,8 +551,14 @@ SpecReadError to_read_error(const Failure& f) {
 
 }  // namespace detail
 
+// Values of unrecognised keys are skipped whatever their depth, but libyaml's scanner takes
+// time quadratic in the nesting depth of flow collections, so a hostile text of a million
+// brackets would keep the reader busy for minutes. Nesting beyond this depth anywhere in
+// the document ends the read with "recursion limit exceeded" instead.
+constexpr size_t kMaxDocumentDepth = 10000;
+
 SpecReadResult read_identity_spec(std::string_view text) {
-  osmira_base::yaml::Loader loader(text);
+  osmira_base::yaml::Loader loader(text, kMaxDocumentDepth);
   std::optional<osmira_base::yaml::Document> document = loader.next_document();
   if (!document) {  // the loader always yields a first document; kept for safety
     return SpecReadError("EOF while parsing a value", std::nullopt);

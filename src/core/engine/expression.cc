@@ -67,10 +67,30 @@ int precedence(TokenKind kind) {
   return (kind == TokenKind::kPlus || kind == TokenKind::kMinus) ? 1 : 2;
 }
 
+// A text as a debug dump shows it: in double quotes, with the quote and the backslash
+// escaped, tab, carriage return, line feed and NUL as \t \r \n \0, and the other ASCII
+// control characters as \u{hex}.
 void append_debug_string(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
   out += '"';
   for (const char c : text) {
-    if (c == '"' || c == '\\') out += '\\';
+    const unsigned char u = static_cast<unsigned char>(c);
+    switch (c) {
+      case '"': out += "\\\""; continue;
+      case '\\': out += "\\\\"; continue;
+      case '\t': out += "\\t"; continue;
+      case '\r': out += "\\r"; continue;
+      case '\n': out += "\\n"; continue;
+      case '\0': out += "\\0"; continue;
+      default: break;
+    }
+    if (u < 0x20 || u == 0x7f) {
+      out += "\\u{";
+      if (u >= 0x10) out += kHex[u >> 4];
+      out += kHex[u & 0xf];
+      out += '}';
+      continue;
+    }
     out += c;
   }
   out += '"';
@@ -208,8 +228,10 @@ Result<Program> compile_expression(std::string_view text) {
 
   Program output;
   output.reserve(tokens.size());
-  std::vector<Token> stack;  // operators, parentheses and function names
-  size_t open_parens = 0;
+  // Operators, parentheses and function names, as pointers into `tokens` (which stays in
+  // place while they are used): a text of many parentheses costs no token copies.
+  std::vector<const Token*> stack;
+  stack.reserve(tokens.size());
   for (Token& token : tokens) {
     switch (token.kind) {
       case TokenKind::kNumber:
@@ -223,37 +245,33 @@ Result<Program> compile_expression(std::string_view text) {
       case TokenKind::kStar:
       case TokenKind::kSlash:
         // Equal precedence pops too: operators associate to the left.
-        while (!stack.empty() && is_arithmetic(stack.back().kind) &&
-               precedence(stack.back().kind) >= precedence(token.kind)) {
-          RETURN_IF_ERROR(push_operator(stack.back(), output));
+        while (!stack.empty() && is_arithmetic(stack.back()->kind) &&
+               precedence(stack.back()->kind) >= precedence(token.kind)) {
+          RETURN_IF_ERROR(push_operator(*stack.back(), output));
           stack.pop_back();
         }
-        stack.push_back(std::move(token));
+        stack.push_back(&token);
         break;
       case TokenKind::kLParen:
-        if (++open_parens > kMaxNesting) return expr_error("nesting deeper than 256 levels");
-        stack.push_back(std::move(token));
-        break;
       case TokenKind::kFunc:
-        stack.push_back(std::move(token));
+        stack.push_back(&token);
         break;
       case TokenKind::kComma:
-        while (!stack.empty() && stack.back().kind != TokenKind::kLParen) {
-          RETURN_IF_ERROR(push_operator(stack.back(), output));
+        while (!stack.empty() && stack.back()->kind != TokenKind::kLParen) {
+          RETURN_IF_ERROR(push_operator(*stack.back(), output));
           stack.pop_back();
         }
         break;
       case TokenKind::kRParen: {
         while (true) {
           if (stack.empty()) return expr_error("mismatched parentheses");
-          if (stack.back().kind == TokenKind::kLParen) break;
-          RETURN_IF_ERROR(push_operator(stack.back(), output));
+          if (stack.back()->kind == TokenKind::kLParen) break;
+          RETURN_IF_ERROR(push_operator(*stack.back(), output));
           stack.pop_back();
         }
         stack.pop_back();
-        --open_parens;
-        if (!stack.empty() && stack.back().kind == TokenKind::kFunc) {
-          const std::string& name = stack.back().text;
+        if (!stack.empty() && stack.back()->kind == TokenKind::kFunc) {
+          const std::string& name = stack.back()->text;
           if (name == "min") {
             output.push_back(Op{OpKind::kMin, 0.0, {}});
           } else if (name == "max") {
@@ -268,8 +286,8 @@ Result<Program> compile_expression(std::string_view text) {
     }
   }
   while (!stack.empty()) {
-    if (stack.back().kind == TokenKind::kLParen) return expr_error("mismatched parentheses");
-    RETURN_IF_ERROR(push_operator(stack.back(), output));
+    if (stack.back()->kind == TokenKind::kLParen) return expr_error("mismatched parentheses");
+    RETURN_IF_ERROR(push_operator(*stack.back(), output));
     stack.pop_back();
   }
   if (output.empty()) return expr_error("empty expression");

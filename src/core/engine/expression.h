@@ -3,8 +3,9 @@
 // program and evaluated once per candidate pair with that pair's rule scores as variables.
 //
 // The compiler is a tokenizer followed by an operator-precedence (shunting-yard) converter;
-// neither recurses, and parentheses may nest at most kMaxNesting deep. Evaluation is one
-// pass over the program with one stack of floats.
+// neither recurses (the operator stack is an explicit vector), so nesting depth is bounded
+// only by the length of the text. Evaluation is one pass over the program with one stack of
+// floats.
 //
 // Failures are Errors whose message is the display text "expression error: {reason}".
 // Everything here is pure: compiled programs may be shared read-only between threads.
@@ -21,10 +22,6 @@
 #include "base/result.h"
 
 namespace osmira_core::engine::expression {
-
-// Deepest parenthesis nesting accepted (function-call parentheses count too); a deeper text
-// fails with "nesting deeper than 256 levels". No expression a person writes comes near it.
-constexpr size_t kMaxNesting = 256;
 
 enum class TokenKind { kNumber, kIdent, kPlus, kMinus, kStar, kSlash, kLParen, kRParen, kComma, kFunc };
 

@@ -35,6 +35,13 @@ TEST(FixedNumber, TwoDecimals) {
   EXPECT_EQ(fixed_number(0.85, 2), "0.85");
   EXPECT_EQ(fixed_number(1.0, 2), "1.00");
   EXPECT_EQ(fixed_number(0.125, 2), "0.12");
+  EXPECT_EQ(fixed_number(-0.001, 2), "-0.00");
+  EXPECT_EQ(fixed_number(0.00005, 4), "0.0001");
+  // Non-finite values are written like every other number text of the system.
+  EXPECT_EQ(fixed_number(INFINITY, 2), "inf");
+  EXPECT_EQ(fixed_number(-INFINITY, 4), "-inf");
+  EXPECT_EQ(fixed_number(NAN, 2), "NaN");
+  EXPECT_EQ(fixed_number(-NAN, 2), "NaN");
 }
 
 }  // namespace

@@ -94,7 +94,12 @@ TEST(Unicode, Nfc) {
       {"\u212b", "\u00c5"},                  // Angstrom sign is a singleton
       {"q\u0307\u0323", "q\u0323\u0307"},    // marks reordered, nothing to compose
   };
-  for (const Row& r : rows) EXPECT_EQ(to_nfc(r.in), r.want) << r.in;
+  for (const Row& r : rows) {
+    EXPECT_EQ(to_nfc(r.in), r.want) << r.in;
+    EXPECT_TRUE(is_nfc(r.want)) << r.want;
+    EXPECT_EQ(is_nfc(r.in), std::string_view(r.in) == r.want) << r.in;
+  }
+  EXPECT_TRUE(is_nfc("ill-formed \xff\xc3 stays"));  // nothing to compose
 }
 
 TEST(Unicode, CollapseWhitespace) {

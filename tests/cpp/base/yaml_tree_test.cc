@@ -47,12 +47,21 @@ TEST(ComposeTree, NodesAndScalars) {
 }
 
 TEST(ComposeTree, NonScalarKeysFail) {
-  EXPECT_EQ(compose("{[1]: 2}"), "error: invalid type: sequence, expected a string key at line 1 column 2");
-  EXPECT_EQ(compose("x: 1\n? {a: 1}\n: 2"),
-            "error: invalid type: map, expected a string key at line 2 column 3");
+  // The first key of a mapping is expected as "a string key", every later one as "a string".
+  struct Row { const char* yaml; const char* want; };
+  const Row rows[] = {
+      {"{[1]: 2}", "error: invalid type: sequence, expected a string key at line 1 column 2"},
+      {"? {a: 1}\n: 2", "error: invalid type: map, expected a string key at line 1 column 3"},
+      {"x: 1\n? {a: 1}\n: 2", "error: invalid type: map, expected a string at line 2 column 3"},
+      {"{a: 1, [b]: 2}", "error: invalid type: sequence, expected a string at line 1 column 8"},
+      {"outer: {[b]: 2}", "error: invalid type: sequence, expected a string key at line 1 column 9"},
+      {"- a: 1\n  ? [b]\n  : 2", "error: invalid type: sequence, expected a string at line 2 column 5"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(compose(r.yaml), r.want) << r.yaml;
   // An alias in key position stands for its anchored node: a scalar works, a mapping fails.
   EXPECT_EQ(compose("a: &k name\n*k : 2"), R"({"a":"name","name":2})");
-  EXPECT_EQ(compose("a: &m {x: 1}\n*m : 2"), "error: invalid type: map, expected a string key at line 1 column 4");
+  EXPECT_EQ(compose("a: &m {x: 1}\n*m : 2"), "error: invalid type: map, expected a string at line 1 column 4");
+  EXPECT_EQ(compose("- &m {x: 1}\n- {*m : 2}"), "error: invalid type: map, expected a string key at line 1 column 3");
 }
 
 TEST(ComposeTree, IntegersBeyond64BitsFail) {

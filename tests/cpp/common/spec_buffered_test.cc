@@ -220,6 +220,8 @@ TEST(SpecRules, Kinds) {
   EXPECT_EQ(p.name, "email_match");
   EXPECT_EQ(p.field, std::vector<std::string>{"email"});
 
+  EXPECT_FALSE(std::get<ExactRule>(read_ok(rules("  - {type: exact, name: a, field: b, options: ~}\n")).rules[0].rule)
+                   .options.has_value());
   const IdentitySpec o = read_ok(rules("  - {type: exact, name: a, field: b, options: {}}\n"
                                        "  - [exact, a, b, 1, [true, true]]\n"
                                        "  - [similarity, s, f, levenshtein, 0.5, 2, en]\n"));

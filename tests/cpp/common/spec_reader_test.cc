@@ -81,6 +81,9 @@ TEST(SpecReader, RootTextsAndOptionalSections) {
       "decision: {thresholds: {match: 1}}\nmetadata: {}\nexclusions: []\n"
       "governance: {required_tags: [pii]}\nextra: [1, {a: b}]\n<<: {x: 1}\n");
   EXPECT_EQ(b.identity_version, "2.0");
+  EXPECT_EQ(read_ok("api_version: x\nidentity_version: 123\nentity: {name: p}\nsources: {}\n"
+                    "decision: {thresholds: {match: 1}}\n").identity_version,
+            "123");
   ASSERT_TRUE(b.metadata.has_value());
   EXPECT_FALSE(b.metadata->name.has_value());
   EXPECT_TRUE(b.metadata->tags.empty());
@@ -257,9 +260,14 @@ TEST(SpecReader, NestingLimit) {
   read_ok(value_nested(123));
   expect_failure({value_nested(124), "recursion limit exceeded", "value: " + std::string(123, '[') + "|["});
 
-  // Values of unrecognised keys are skipped whatever their depth.
-  const IdentitySpec deep = read_ok(with_extra("extra: " + std::string(20000, '[') + std::string(20000, ']') + "\n"));
+  // Values of unrecognised keys are skipped without the reading limit, up to the document's
+  // overall nesting bound; beyond it the read stops early instead of scanning on.
+  const IdentitySpec deep = read_ok(with_extra("extra: " + std::string(9999, '[') + std::string(9999, ']') + "\n"));
   EXPECT_EQ(deep.entity.name, "person");
+  const SpecReadResult too_deep =
+      read_identity_spec(with_extra("extra: " + std::string(200000, '[') + std::string(200000, ']') + "\n"));
+  ASSERT_FALSE(too_deep.ok());
+  EXPECT_EQ(too_deep.error().message().rfind("recursion limit exceeded", 0), 0u) << too_deep.error().message();
 
   // Inside a buffered rule every value is taken, unknown keys included.
   expect_failure({with_extra("rules:\n- {type: exact, name: a, field: b, junk: " + std::string(200, '[') +

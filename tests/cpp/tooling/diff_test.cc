@@ -403,6 +403,12 @@ TEST(ComputeDiff, FellegiSunter) {
       // Within the tolerance, an int against the same float, or a non-number: nothing.
       {fs_spec("[{name: a, m_probability: 0.9, weight: 1}]"),
        fs_spec("[{name: a, m_probability: 0.90000000001, weight: 1.0}]"), "<missing>"},
+      // The tolerance is exclusive: a move of exactly 1e-10 is no change, a larger one is.
+      {fs_spec("[{name: a, m_probability: 0, u_probability: 0.1}]"),
+       fs_spec("[{name: a, m_probability: 1e-10, u_probability: 0.1000000002}]"),
+       R"~({"fields_added":[],"fields_removed":[],"m_probability_changes":[],"max_composite_delta":0.0,)~"
+       R"~("threshold_changes":[],"u_probability_changes":[{"field":"a","impact":"decreases match likelihood",)~"
+       R"~("new_value":0.1000000002,"old_value":0.1}],"weight_changes":[]})~"},
       {fs_spec("[{name: a, m_probability: '0.9', u_probability: 0.1}]"),
        fs_spec("[{name: a, m_probability: 0.5}]"), "<missing>"},
       {fs_spec("[{name: a, weight: 1}]", "{match: 0.9, possible: 0.5, non_match: x}"),
@@ -443,13 +449,11 @@ TEST(ComputeDiff, FellegiSunterAlsoReportedAsScoring) {
 }
 
 TEST(ComputeDiff, ProbabilityFromIntegerIsWrittenAsFloat) {
-  ProbabilityChange change{"f", 1.0, 0.5, "decreases match likelihood"};
-  DiffResult d;
-  d.fs_changes = FsDiffResult{};
-  d.fs_changes->m_probability_changes.push_back(change);
-  const Value tree = to_value(d);
+  const Value tree = to_value(diff_of(fs_spec("[{name: f, m_probability: 1}]"),
+                                     fs_spec("[{name: f, m_probability: 0}]")));
   const Value& written_change = tree.get("fs_changes")->get("m_probability_changes")->as_array()[0];
   EXPECT_EQ(written_change.get("old_value")->kind(), Value::Kind::kFloat);
+  EXPECT_EQ(written_change.get("new_value")->kind(), Value::Kind::kFloat);
   EXPECT_EQ(tree.get("fs_changes")->get("max_composite_delta")->kind(), Value::Kind::kFloat);
 }
 

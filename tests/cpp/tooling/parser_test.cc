@@ -55,12 +55,16 @@ TEST(ParseYaml, DocumentLevelFailures) {
       {"---\na: 1\n...\n---\na: 1\n", "deserializing from YAML containing more than one document is not supported"},
       // a broken second document still counts as another document
       {"a: 1\n---\n]", "deserializing from YAML containing more than one document is not supported"},
+      // a document after "..." is a further document too
+      {"a: 1\n...\nb: 2", "deserializing from YAML containing more than one document is not supported"},
       {"v: 18446744073709551616", "JSON number out of range at line 1 column 4"},
       {"v: -9223372036854775809", "JSON number out of range at line 1 column 4"},
       {"a: *nope", "unknown anchor at line 1 column 4"},
       {"a: *x\nb: &x 1", "unknown anchor at line 1 column 4"},
   };
   for (const Row& r : rows) EXPECT_EQ(parse(r.yaml), std::string("error: ") + r.want) << r.yaml;
+  // An empty view may carry no data pointer at all; it is an empty stream like any other.
+  EXPECT_EQ(parse_yaml(std::string_view()).error().message(), "EOF while parsing a value");
   // "..." ends a document without starting another.
   EXPECT_EQ(parse("a: 1\n...\n"), R"({"a":1})");
   EXPECT_EQ(parse("---\n"), "null");
@@ -76,6 +80,20 @@ TEST(ParseYaml, SyntaxErrorsCarryTheParserText) {
       {"a: b: c", "mapping values are not allowed in this context at line 1 column 5"},
       {"key: \"open\nnext: 1", "found unexpected end of stream at line 2 column 8, while scanning a quoted scalar at line 1 column 6"},
       {"a: \"\\xZZ\"", "did not find expected hexdecimal number at line 1 column 7, while parsing a quoted scalar at line 1 column 4"},
+      // Marks count from 1 in the text; a mark at line 1 column 1 is left out, and so is a
+      // context mark equal to the problem's.
+      {"]", "did not find expected node content, while parsing a block node"},
+      {"\t- a", "found character that cannot start any token, while scanning for the next token"},
+      {"{a: 1]", "did not find expected ',' or '}' at line 1 column 6, while parsing a flow mapping"},
+      {"- [a\n- b", "did not find expected ',' or ']' at line 3 column 1, while parsing a flow sequence at line 1 column 3"},
+      {"a: 1\n b: 2", "mapping values are not allowed in this context at line 2 column 3"},
+      {"a: &x 1\nb: *", "did not find expected alphabetic or numeric character at line 2 column 5, while scanning an alias at line 2 column 4"},
+      // columns count characters, not bytes
+      {"\xc3\xa9\xc3\xa9: [a", "did not find expected ',' or ']' at line 2 column 1, while parsing a flow sequence at line 1 column 5"},
+      {"\xc3\xa9: \"\\q\"", "found unknown escape character at line 1 column 5, while parsing a quoted scalar at line 1 column 4"},
+      // the reader knows only a byte offset for text that is not UTF-8
+      {"a: 1\n\xff", "invalid leading UTF-8 octet at position 5"},
+      {"\xff", "invalid leading UTF-8 octet"},
   };
   for (const Row& r : rows) EXPECT_EQ(parse(r.yaml), std::string("error: ") + r.want) << r.yaml;
 }

@@ -181,6 +181,8 @@ TEST(GeneratePlan, RiskFlagsInOrder) {
        {"NO_SURVIVORSHIP", "NO_REVIEW_THRESHOLD", "MISSING_TEMPORAL"}},
       {"decision: weighted\nblocking: {keys: [{name: k}]}\n",
        {"NO_SURVIVORSHIP", "NO_REVIEW_THRESHOLD", "MISSING_TEMPORAL"}},
+      // A "temporal" key counts whatever it holds.
+      {"temporal: null\nblocking: {keys: [{name: k}]}\n", {"NO_SURVIVORSHIP", "NO_REVIEW_THRESHOLD"}},
       // Sources as a mapping are no sources at all: no SINGLE_SOURCE.
       {"sources: {crm: {system: s}}\nblocking: {keys: [{name: k}]}\n",
        {"NO_SURVIVORSHIP", "NO_REVIEW_THRESHOLD", "MISSING_TEMPORAL"}},
@@ -319,6 +321,15 @@ TEST(GeneratePlan, SourcesAndSurvivorship) {
   EXPECT_EQ(plan.execution_stages[0].inputs, (std::vector<std::string>{"a", "b", "unknown"}));
   EXPECT_EQ(summary_line(plan, "  Sources:"), "  Sources:      3 (a, b, unknown)");
   EXPECT_EQ(summary_line(plan, "  Survivorship:"), "  Survivorship: 3 fields configured");
+}
+
+TEST(GeneratePlan, SourcesGivenAsMappingAreNoSources) {
+  const PlanResult plan = plan_of("sources:\n  crm: {name: crm, system: s, attributes: {a: 1}}\n");
+  EXPECT_TRUE(plan.sources.empty());
+  EXPECT_TRUE(plan.execution_stages[0].inputs.empty());
+  EXPECT_EQ(plan.execution_stages[0].description, "Ingest and normalize fields from: ");
+  EXPECT_EQ(summary_line(plan, "  Sources:"), "  Sources:      0 ()");
+  EXPECT_TRUE(flag_messages(plan, "SINGLE_SOURCE").empty());
 }
 
 TEST(GeneratePlan, ThresholdsLine) {

@@ -139,9 +139,15 @@ std::string NameNormalizer::normalize(std::string_view text) {
     return out;
   }
   // Composition first, then lower-casing (which may decompose again, as U+0130 does), then
-  // the white-space runs, squeezed in place.
-  std::string composed = unicode::to_nfc(text);
-  unicode::append_lowercase(out, composed);
+  // the white-space runs, squeezed in place. Most values are composed already; only the
+  // others pay for a composed copy.
+  std::string composed;
+  std::string_view source = text;
+  if (!unicode::is_nfc(text)) {
+    composed = unicode::to_nfc(text);
+    source = composed;
+  }
+  unicode::append_lowercase(out, source);
   unicode::collapse_whitespace(out);
   return out;
 }
@@ -236,7 +242,7 @@ std::string NicknameNormalizer::normalize(std::string_view text) {
   const auto it = std::lower_bound(
       kNicknames.begin(), kNicknames.end(), key,
       [](const NicknameEntry& entry, std::string_view k) { return entry.first < k; });
-  if (it != kNicknames.end() && it->first == key) return std::string(it->second);
+  if (it != kNicknames.end() && it->first == key) name.assign(it->second);
   return name;
 }
 

@@ -97,8 +97,10 @@ inline uint64_t string_special_bytes(uint64_t v) {
   return (has_quote | has_backslash | has_control | v) & kHighs;
 }
 
-// Rust's Debug escaping of a string's ASCII characters, as the "string \"...\"" description
-// of a found value shows it; other characters are shown unchanged.
+// The escaping of the "string \"...\"" description of a found value: a backslash before '"'
+// and '\\', short escapes for tab, carriage return, line feed and NUL, "\\u{hex}" for the
+// other ASCII control characters (so that a message never carries a raw control byte); all
+// other characters are shown unchanged.
 void append_debug_escaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (const char ch : text) {

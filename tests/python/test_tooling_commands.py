@@ -211,3 +211,14 @@ def test_diff_bad_yaml_raises_the_first_failing_parse_message(native):
     with pytest.raises(ValueError) as error:
         native.diff(yaml_b="", yaml_a="{}")
     assert error.value.args == (new_message,)
+
+
+@pytest.mark.parametrize("text", ["hello", "[1, 2]", "42", "~", "rules: x\nsources: {a: 1}\ndecision: [1]"])
+def test_commands_take_any_root_as_an_empty_spec(native, text):
+    assert native.compile_ir(text)["rule_count"] is None
+    plan = native.plan(text)
+    assert plan["entity"] == "unknown" and plan["sources"] == [] and plan["match_strategies"] == []
+    assert len(plan["execution_stages"]) == 8
+    result = native.diff(text, "{}")
+    assert list(result) == DIFF_KEYS
+    assert result["summary"] in ("No changes detected.", "thresholds changed; 1 other decision change(s)")

@@ -83,7 +83,7 @@ struct RecordReading {
 };
 
 template <typename Rec>
-Status read_record(Reader& r, const RecordReading<Rec>& spec, Rec& rec) {
+Status read_record(Reader& r, const RecordReading<Rec>& reading, Rec& rec) {
   ASSIGN_OR_RETURN(const Kind kind, r.peek());
   if (kind == Kind::kObject) {
     RETURN_IF_ERROR(r.begin_object());
@@ -93,42 +93,42 @@ Status read_record(Reader& r, const RecordReading<Rec>& spec, Rec& rec) {
       ASSIGN_OR_RETURN(const bool more, r.next_key(&key));
       if (!more) break;
       size_t index = 0;
-      while (index < spec.fields.size() && spec.fields[index] != key) ++index;
-      if (index == spec.fields.size()) {
+      while (index < reading.fields.size() && reading.fields[index] != key) ++index;
+      if (index == reading.fields.size()) {
         RETURN_IF_ERROR(r.skip_value());  // unknown keys are ignored
         continue;
       }
       const uint32_t bit = uint32_t{1} << index;
       if (seen & bit) {
-        return r.error_in_object("duplicate field `" + std::string(spec.fields[index]) + "`");
+        return r.error_in_object("duplicate field `" + std::string(reading.fields[index]) + "`");
       }
       seen |= bit;
-      RETURN_IF_ERROR(spec.read_field(r, rec, index));
+      RETURN_IF_ERROR(reading.read_field(r, rec, index));
     }
     RETURN_IF_ERROR(r.end_object());
-    for (size_t i = 0; i < spec.fields.size(); ++i) {
+    for (size_t i = 0; i < reading.fields.size(); ++i) {
       const uint32_t bit = uint32_t{1} << i;
-      if ((spec.required & bit) && !(seen & bit)) {
-        return r.error_here("missing field `" + std::string(spec.fields[i]) + "`");
+      if ((reading.required & bit) && !(seen & bit)) {
+        return r.error_here("missing field `" + std::string(reading.fields[i]) + "`");
       }
     }
     return osmira_base::ok_status();
   }
   if (kind == Kind::kArray) {
     RETURN_IF_ERROR(r.begin_array());
-    for (size_t i = 0; i < spec.fields.size(); ++i) {
+    for (size_t i = 0; i < reading.fields.size(); ++i) {
       ASSIGN_OR_RETURN(const bool more, r.has_next());
       if (more) {
-        RETURN_IF_ERROR(spec.read_field(r, rec, i));
-      } else if (spec.required & (uint32_t{1} << i)) {
+        RETURN_IF_ERROR(reading.read_field(r, rec, i));
+      } else if (reading.required & (uint32_t{1} << i)) {
         return r.error_in_array("invalid length " + std::to_string(i) + ", expected struct " +
-                                std::string(spec.name) + " with " +
-                                std::to_string(spec.fields.size()) + " elements");
+                                std::string(reading.name) + " with " +
+                                std::to_string(reading.fields.size()) + " elements");
       }
     }
     return r.end_array();
   }
-  return r.invalid_type("struct " + std::string(spec.name));
+  return r.invalid_type("struct " + std::string(reading.name));
 }
 
 Status read_optional_f64(Reader& r, std::optional<double>& out) {

@@ -278,6 +278,7 @@ struct AuditSpec {
 
 struct ClusteringSpec {
   ClusteringMethodSpec method = ClusteringMethodSpec::kSimple;
+  bool method_given = false;  // the section names its method (the compiler needs to know)
   std::optional<double> min_edge_weight;
   std::optional<double> min_cluster_coherence;
   std::optional<uint64_t> max_cluster_size;

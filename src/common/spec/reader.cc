@@ -64,7 +64,8 @@ Failure end_of_events(const osmira_base::yaml::Document& doc) {
   }
   f.body = error.message;
   f.verbatim = true;
-  f.mark = error.mark ? *error.mark : Mark{};
+  // A reader error (bad bytes) has only a byte offset, no line and column: no location.
+  f.mark = error.mark;
   return f;
 }
 
@@ -341,9 +342,12 @@ Direct Direct::element(size_t index, int child_depth) const {
 Direct Direct::value(const Event& key_event, int child_depth) const {
   Path p;
   p.parent = &path_;
-  if (key_event.kind == EventKind::kScalar) {
+  // A key written as an alias stands for the anchored node, so the path names its text.
+  const Event* key = &key_event;
+  if (key->kind == EventKind::kAlias) key = &state_->document->events[key->alias_target];
+  if (key->kind == EventKind::kScalar) {
     p.kind = Path::Kind::kMap;
-    p.key = key_event.value;
+    p.key = key->value;
   } else {
     p.kind = Path::Kind::kUnknown;
   }
@@ -516,7 +520,9 @@ Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alia
     case EventKind::kScalar:
       if (e->style != ScalarStyle::kPlain) break;
       if (e->tag == kTagNull) {
-        if (!is_null_text(e->value)) return Status::fail(invalid_value(found_string(e->value), "null"));
+        if (!is_null_text(e->value)) {
+          return fix(Status::fail(invalid_value(found_string(e->value), "null")), e->mark, d.path());
+        }
         none = true;
       } else if (e->tag.empty()) {
         none = is_null_text(e->value);
@@ -568,7 +574,10 @@ Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_
         break;
       }
     }
-    if (!found) return Status::fail(unknown_variant_message(name, names));
+    if (!found) {
+      SPEC_TRY(d.next(e));
+      return fix(Status::fail(unknown_variant_message(name, names)), e->mark, d.path());
+    }
     SPEC_TRY(d.next(e));
     Status s;
     if (collection) {

@@ -263,8 +263,15 @@ SPEC_TABLE(AuditSpec, "struct AuditSpec", "",
            direct_field<&AuditSpec::log_decisions>("log_decisions", kDef),
            direct_field<&AuditSpec::log_conflicts>("log_conflicts", kDef))
 
+// A clustering method, noting that the section named one.
+Status read_clustering_method(Direct& d, ClusteringSpec& out) {
+  SPEC_TRY(read(d, out.method));
+  out.method_given = true;
+  return Status();
+}
+
 SPEC_TABLE(ClusteringSpec, "struct ClusteringSpec", "",
-           direct_field<&ClusteringSpec::method>("method", kDef),
+           Field<ClusteringSpec>{"method", {}, kDef, false, &read_clustering_method, nullptr},
            direct_field<&ClusteringSpec::min_edge_weight>("min_edge_weight", kOpt),
            direct_field<&ClusteringSpec::min_cluster_coherence>("min_cluster_coherence", kOpt),
            direct_field<&ClusteringSpec::max_cluster_size>("max_cluster_size", kOpt))

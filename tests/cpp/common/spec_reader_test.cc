@@ -56,6 +56,12 @@ TEST(SpecReader, SyntaxErrorsCarryTheParserText) {
   ASSERT_TRUE(r.error().location().has_value());
   EXPECT_GE(r.error().location()->line, 6u);
 
+  // A reader error (bad characters) has a byte offset but no line and column: no location.
+  SpecReadResult control = read_identity_spec("api_version: \x01\n");
+  ASSERT_FALSE(control.ok());
+  EXPECT_EQ(control.error().message(), "control characters are not allowed at position 13");
+  EXPECT_FALSE(control.error().location().has_value());
+
   SpecReadResult only_start = read_identity_spec("---\n");
   ASSERT_FALSE(only_start.ok());
   EXPECT_TRUE(only_start.error().message().starts_with("missing field `api_version`"));
@@ -200,6 +206,9 @@ TEST(SpecReader, OptionalValues) {
   const IdentitySpec local = read_ok(make_spec(with_entity("{name: !x ~, description: !x ~}")));
   EXPECT_EQ(local.entity.name, "~");
   EXPECT_EQ(local.entity.description, "~");
+  // A null tag on a text that is no null fails at that value.
+  expect_failure({make_spec(with_entity("{name: p, description: !!null x}")),
+                  "entity.description: invalid value: string \"x\", expected null", "description: |!!null"});
 }
 
 TEST(SpecReader, EnumerationsReadDirectly) {
@@ -230,10 +239,9 @@ TEST(SpecReader, EnumerationsReadDirectly) {
     const IdentitySpec s = read_ok(relation(text));
     EXPECT_EQ(s.relations->at(0).cardinality, value) << text;
   }
-  // A tag naming no variant fails with the variant message.
-  SpecReadResult bad_tag = read_identity_spec(relation("!bogus"));
-  ASSERT_FALSE(bad_tag.ok());
-  EXPECT_NE(bad_tag.error().message().find("unknown variant `bogus`, " + names), std::string::npos);
+  // A tag naming no variant fails with the variant message, at the tagged value.
+  expect_failure({relation("!bogus"), "relations[0].cardinality: unknown variant `bogus`, " + names, at});
+  expect_failure({relation("!bogus x"), "relations[0].cardinality: unknown variant `bogus`, " + names, at});
 }
 
 TEST(SpecReader, AliasesAndTags) {
@@ -247,6 +255,21 @@ TEST(SpecReader, AliasesAndTags) {
   // A message about an aliased node uses the alias's path and the anchored node's position.
   expect_failure({with_extra("x: &bad {name: a}\nrelations: [*bad]\n"), "relations[0]: missing field `from_entity`",
                   "&bad {"});
+  // A key written as an alias names the path by the anchored text, read directly or buffered.
+  const std::vector<FailureCase> alias_keys = {
+      {with_extra("x: &k tags\nmetadata: {*k : x}\n"), "metadata.tags: invalid type: string \"x\", expected a sequence",
+       "*k : |x"},
+      {with_extra("x: &k name\nrules: [{type: exact, *k : !t a}]\n"),
+       "rules[0].name: untagged and internally tagged enums do not support enum input", "*k : |!t"},
+      {with_extra("x: &k type\nrules: [{*k : fuzzy}]\n"),
+       "rules[0].type: unknown variant `fuzzy`, expected one of `exact`, `similarity`, `range`, `composite`, `ml`",
+       "*k : |fuzzy"},
+      {with_extra("x: &k a\nreference_identifiers: [{name: n, type: external, field: f, conditions: "
+                  "[{field: c, operator: eq, value: {*k : !t 1}}]}]\n"),
+       "reference_identifiers[0].conditions[0].value.a: invalid type: enum, expected any valid JSON value",
+       "*k : |!t"},
+  };
+  for (const auto& c : alias_keys) expect_failure(c);
 }
 
 TEST(SpecReader, NestingLimit) {

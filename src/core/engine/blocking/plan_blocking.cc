@@ -1,0 +1,190 @@
+#include "core/engine/blocking/plan_blocking.h"
+
+#include <utility>
+
+#include "base/unicode.h"
+#include "core/engine/normalization/normalizers.h"
+#include "core/engine/phonetic.h"
+
+namespace osmira_core::engine::blocking {
+namespace {
+
+using osmira_common::ir::BlockingTransformation;
+namespace norm = osmira_core::engine::normalization;
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+size_t digit_count(std::string_view s) {
+  size_t n = 0;
+  for (char c : s) n += is_digit(c);
+  return n;
+}
+
+// Byte length of the code point at `pos` (1 for an ill-formed byte, which counts as one
+// character).
+size_t char_length(std::string_view s, size_t pos) {
+  size_t next = pos;
+  osmira_base::unicode::decode_utf8(s, next);
+  return next - pos;
+}
+
+std::string area_code(std::string_view v) {
+  const size_t digits = digit_count(v);
+  if (digits < 3) return std::string(v);
+  std::string out;
+  bool skip_one = digits > 10;
+  for (char c : v) {
+    if (!is_digit(c)) continue;
+    if (skip_one) {
+      skip_one = false;
+      if (c == '1') continue;
+    }
+    out.push_back(c);
+    if (out.size() == 3) break;
+  }
+  return out;
+}
+
+std::string last4(std::string_view v) {
+  const size_t digits = digit_count(v);
+  if (digits < 4) return std::string(v);
+  std::string out;
+  size_t seen = 0;
+  for (char c : v) {
+    if (!is_digit(c)) continue;
+    if (++seen > digits - 4) out.push_back(c);
+  }
+  return out;
+}
+
+void trigrams(std::string_view v, std::vector<std::string>& out, size_t limit) {
+  // Byte offsets of the first three characters' starts, slid along the text.
+  size_t starts[3];
+  size_t pos = 0;
+  size_t chars = 0;
+  for (; chars < 3 && pos < v.size(); ++chars) {
+    starts[chars] = pos;
+    pos += char_length(v, pos);
+  }
+  if (chars < 3) {
+    out.emplace_back(v);
+    return;
+  }
+  // `pos` is the end of the current window.
+  for (size_t made = 0; made < limit; ++made) {
+    out.emplace_back(v.substr(starts[0], pos - starts[0]));
+    if (pos >= v.size()) break;
+    starts[0] = starts[1];
+    starts[1] = starts[2];
+    starts[2] = pos;
+    pos += char_length(v, pos);
+  }
+}
+
+template <typename Normalizer>
+std::string normalized_or_unchanged(std::string_view v) {
+  auto result = Normalizer::normalize(v);
+  if (!result.ok()) return std::string(v);
+  return std::move(result).value();
+}
+
+}  // namespace
+
+void transform_variant(BlockingTransformation transformation, std::string_view variant,
+                       std::vector<std::string>& out, size_t limit) {
+  if (limit == 0) return;
+  switch (transformation) {
+    case BlockingTransformation::kLowercase:
+      out.push_back(osmira_base::unicode::to_lowercase(variant));
+      return;
+    case BlockingTransformation::kFirstInitial:
+      out.emplace_back(variant.substr(0, variant.empty() ? 0 : char_length(variant, 0)));
+      return;
+    case BlockingTransformation::kSoundex:
+      out.push_back(soundex(variant));
+      return;
+    case BlockingTransformation::kAreaCode:
+      out.push_back(area_code(variant));
+      return;
+    case BlockingTransformation::kLast4:
+      out.push_back(last4(variant));
+      return;
+    case BlockingTransformation::kTrigrams:
+      trigrams(variant, out, limit);
+      return;
+    case BlockingTransformation::kDoubleMetaphone:
+      out.push_back(double_metaphone(variant, 4).primary);
+      return;
+    case BlockingTransformation::kNormalizePhone:
+      out.push_back(normalized_or_unchanged<norm::PhoneNormalizer>(variant));
+      return;
+    case BlockingTransformation::kNormalizeEmail:
+      out.push_back(normalized_or_unchanged<norm::EmailNormalizer>(variant));
+      return;
+    case BlockingTransformation::kNormalizeName:
+      out.push_back(norm::NameNormalizer::normalize(variant));
+      return;
+    case BlockingTransformation::kNormalizeNickname:
+      out.push_back(norm::NicknameNormalizer::normalize(variant));
+      return;
+    case BlockingTransformation::kNormalizeDomain:
+      out.push_back(norm::DomainNormalizer::normalize(variant));
+      return;
+  }
+  out.emplace_back(variant);  // not reached: every transformation is handled above
+}
+
+std::vector<std::string> PlanBlocking::generate_block_key(
+    const types::NormalizedEntity& entity) const {
+  // Only the first kMaxCombinationsPerKey combinations of a key can ever be output, and each
+  // transformation turns one variant into at least one, so a list longer than the cap + 1
+  // never needs to exist: keeping cap + 1 entries still tells whether the cap was passed.
+  constexpr size_t kKeep = kMaxCombinationsPerKey + 1;
+  std::vector<std::string> keys;
+  std::vector<std::string> combinations, next, variants, transformed;
+  for (const osmira_common::ir::BlockingKey& key : keys_) {
+    combinations.assign(1, std::string());
+    bool complete = true;
+    for (size_t f = 0; f < key.fields.size(); ++f) {
+      const auto value = entity.data.find(std::string_view(key.fields[f]));
+      if (value == entity.data.end()) {
+        complete = false;
+        break;
+      }
+      variants.assign(1, value->second);
+      for (BlockingTransformation t : key.transformations) {
+        transformed.clear();
+        for (const std::string& v : variants) {
+          if (transformed.size() >= kKeep) break;
+          transform_variant(t, v, transformed, kKeep - transformed.size());
+        }
+        std::swap(variants, transformed);
+      }
+      next.clear();
+      for (const std::string& c : combinations) {
+        for (const std::string& v : variants) {
+          if (next.size() >= kKeep) break;
+          if (f == 0) {
+            next.push_back(v);
+          } else {
+            std::string joined;
+            joined.reserve(c.size() + 1 + v.size());
+            joined.append(c).append("|").append(v);
+            next.push_back(std::move(joined));
+          }
+        }
+        if (next.size() >= kKeep) break;
+      }
+      std::swap(combinations, next);
+      if (combinations.size() > kMaxCombinationsPerKey) {
+        combinations.resize(kMaxCombinationsPerKey);
+        break;
+      }
+    }
+    if (!complete) continue;
+    for (std::string& c : combinations) keys.push_back(std::move(c));
+  }
+  return keys;
+}
+
+}  // namespace osmira_core::engine::blocking

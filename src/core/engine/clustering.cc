@@ -1,0 +1,415 @@
+#include "core/engine/clustering.h"
+
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <algorithm>
+#include <numeric>
+#include <utility>
+
+namespace osmira_core::engine {
+namespace {
+
+using osmira_base::Uuid;
+using osmira_common::ir::ClusteringMethod;
+using types::Decision;
+using types::MatchDecision;
+using types::NormalizedEntity;
+
+// Record and edge indices are 32-bit: a record list or decision list of four billion
+// entries could not be held in memory in the first place.
+using Index = uint32_t;
+constexpr Index kNoIndex = UINT32_MAX;
+
+// Identifier -> index of the LAST record carrying it.
+using RecordIndex = boost::unordered_flat_map<Uuid, Index, boost::hash<Uuid>>;
+
+RecordIndex build_record_index(std::span<const NormalizedEntity> records) {
+  RecordIndex index;
+  index.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    index.insert_or_assign(records[i].id, static_cast<Index>(i));
+  }
+  return index;
+}
+
+Index find_index(const RecordIndex& index, const Uuid& id) {
+  auto it = index.find(id);
+  return it == index.end() ? kNoIndex : it->second;
+}
+
+// Disjoint sets over 0..n-1: union by rank, path halving (iterative, no recursion).
+class UnionFind {
+ public:
+  explicit UnionFind(size_t n) : parent_(n), rank_(n, 0) {
+    std::iota(parent_.begin(), parent_.end(), Index{0});
+  }
+
+  Index find(Index x) {
+    while (parent_[x] != x) {
+      parent_[x] = parent_[parent_[x]];
+      x = parent_[x];
+    }
+    return x;
+  }
+
+  void unite(Index a, Index b) {
+    a = find(a);
+    b = find(b);
+    if (a == b) return;
+    if (rank_[a] < rank_[b]) std::swap(a, b);
+    parent_[b] = a;
+    if (rank_[a] == rank_[b]) ++rank_[a];
+  }
+
+ private:
+  std::vector<Index> parent_;
+  std::vector<uint8_t> rank_;  // log2(n) < 32
+};
+
+// Sort key of an identifier: its 16 bytes as two big-endian 64-bit halves.
+struct IdKey {
+  uint64_t hi;
+  uint64_t lo;
+  Index group;  // formation order: breaks ties between equal first identifiers
+
+  friend bool operator<(const IdKey& a, const IdKey& b) {
+    if (a.hi != b.hi) return a.hi < b.hi;
+    if (a.lo != b.lo) return a.lo < b.lo;
+    return a.group < b.group;
+  }
+};
+
+IdKey id_key(const Uuid& id, Index group) {
+  IdKey key{0, 0, group};
+  for (int k = 0; k < 8; ++k) key.hi = (key.hi << 8) | id.bytes[k];
+  for (int k = 8; k < 16; ++k) key.lo = (key.lo << 8) | id.bytes[k];
+  return key;
+}
+
+// Builds the clusters from a group number per record (0..group_count-1, numbered in the
+// order the groups were formed): identifiers ascending inside each cluster, clusters by
+// their first identifier, and clusters with the same first identifier (records sharing an
+// identifier) in formation order. The clusters are allocated once, in their final order.
+std::vector<Cluster> assemble_clusters(std::span<const NormalizedEntity> records,
+                                       std::span<const Index> group_of, Index group_count) {
+  std::vector<Index> size(group_count, 0);
+  std::vector<Index> smallest(group_count, kNoIndex);  // record with the smallest identifier
+  for (size_t i = 0; i < records.size(); ++i) {
+    const Index g = group_of[i];
+    ++size[g];
+    if (smallest[g] == kNoIndex || records[i].id < records[smallest[g]].id) {
+      smallest[g] = static_cast<Index>(i);
+    }
+  }
+  std::vector<IdKey> keys(group_count);
+  for (Index g = 0; g < group_count; ++g) keys[g] = id_key(records[smallest[g]].id, g);
+  std::sort(keys.begin(), keys.end());
+
+  std::vector<Index> position(group_count);
+  std::vector<Cluster> clusters(group_count);
+  for (Index k = 0; k < group_count; ++k) {
+    position[keys[k].group] = k;
+    clusters[k].reserve(size[keys[k].group]);
+  }
+  for (size_t i = 0; i < records.size(); ++i) {
+    clusters[position[group_of[i]]].push_back(records[i].id);
+  }
+  for (Cluster& c : clusters) {
+    if (c.size() > 1) std::sort(c.begin(), c.end());
+  }
+  return clusters;
+}
+
+// One group per set, numbered in the order of the set's first record index: the result
+// does not depend on which record the union-find keeps as a set's representative.
+std::vector<Cluster> group_sets(UnionFind& sets, std::span<const NormalizedEntity> records) {
+  std::vector<Index> group_of_root(records.size(), kNoIndex);
+  std::vector<Index> group_of(records.size());
+  Index group_count = 0;
+  for (size_t i = 0; i < records.size(); ++i) {
+    const Index root = sets.find(static_cast<Index>(i));
+    if (group_of_root[root] == kNoIndex) group_of_root[root] = group_count++;
+    group_of[i] = group_of_root[root];
+  }
+  return assemble_clusters(records, group_of, group_count);
+}
+
+void apply_merges(UnionFind& sets, const RecordIndex& index,
+                  std::span<const MatchDecision> decisions) {
+  for (const MatchDecision& d : decisions) {
+    if (d.decision != Decision::kMerge) continue;
+    const Index a = find_index(index, d.entity_a_id);
+    const Index b = find_index(index, d.entity_b_id);
+    if (a != kNoIndex && b != kNoIndex) sets.unite(a, b);
+  }
+}
+
+std::vector<Cluster> cluster_union_find(std::span<const NormalizedEntity> records,
+                                        std::span<const MatchDecision> decisions) {
+  const RecordIndex index = build_record_index(records);
+  UnionFind sets(records.size());
+  apply_merges(sets, index, decisions);
+  return group_sets(sets, records);
+}
+
+// ---- Weighted-graph clustering --------------------------------------------------------------
+//
+// One node per record (node index = record index), one directed edge per admitted merge
+// decision (entity_a -> entity_b). Every node lists its leaving and its entering edges, each
+// most recently added first; these lists fix the visit order of the searches and the edge
+// collection order of a piece, and through them which of several equally weak edges is cut.
+//
+// Cost: finding components is linear; each examination of a piece is linear in the piece's
+// nodes and edges and allocates only the piece's own lists, using stamps in whole-graph
+// arrays for membership and visits (no per-piece clearing). A rejected piece loses one edge,
+// so the examinations are bounded by components plus edges.
+class WeightedGraph {
+ public:
+  WeightedGraph(std::span<const NormalizedEntity> records,
+                std::span<const MatchDecision> decisions, double min_edge_weight)
+      : node_count_(static_cast<Index>(records.size())) {
+    const RecordIndex index = build_record_index(records);
+    for (const MatchDecision& d : decisions) {
+      if (d.decision != Decision::kMerge) continue;
+      // Written as "not below" so that a NaN threshold admits every decision.
+      if (min_edge_weight > d.confidence) continue;
+      const Index a = find_index(index, d.entity_a_id);
+      const Index b = find_index(index, d.entity_b_id);
+      if (a == kNoIndex || b == kNoIndex) continue;
+      edges_.push_back({a, b, d.confidence});
+    }
+    removed_.assign(edges_.size(), 0);
+    build_adjacency();
+    piece_stamp_.assign(node_count_, 0);
+    visit_stamp_.assign(node_count_, 0);
+    position_.assign(node_count_, 0);
+  }
+
+  std::vector<std::vector<Index>> resolve(double min_cluster_coherence,
+                                          uint64_t max_cluster_size) {
+    std::vector<std::vector<Index>> emitted;
+    std::vector<uint8_t> seen(node_count_, 0);
+    std::vector<Index> stack;
+    for (Index start = 0; start < node_count_; ++start) {
+      if (seen[start]) continue;
+      std::vector<Index> component;
+      stack.assign(1, start);
+      while (!stack.empty()) {
+        const Index u = stack.back();
+        stack.pop_back();
+        if (seen[u]) continue;
+        seen[u] = 1;
+        component.push_back(u);
+        for (Index e : leaving(u)) {
+          if (!seen[edges_[e].to]) stack.push_back(edges_[e].to);
+        }
+        for (Index e : entering(u)) {
+          if (!seen[edges_[e].from]) stack.push_back(edges_[e].from);
+        }
+      }
+      if (component.size() < 2) {
+        emitted.push_back(std::move(component));
+      } else {
+        resolve_component(std::move(component), min_cluster_coherence, max_cluster_size,
+                          emitted);
+      }
+    }
+    return emitted;
+  }
+
+ private:
+  struct Edge {
+    Index from;
+    Index to;
+    double weight;
+  };
+
+  std::span<const Index> leaving(Index u) const {
+    return {out_edges_.data() + out_start_[u], out_edges_.data() + out_start_[u + 1]};
+  }
+  std::span<const Index> entering(Index u) const {
+    return {in_edges_.data() + in_start_[u], in_edges_.data() + in_start_[u + 1]};
+  }
+
+  // Compressed per-node edge lists, each in descending edge index (most recent first).
+  void build_adjacency() {
+    out_start_.assign(node_count_ + 1, 0);
+    in_start_.assign(node_count_ + 1, 0);
+    for (const Edge& e : edges_) {
+      ++out_start_[e.from + 1];
+      ++in_start_[e.to + 1];
+    }
+    for (Index u = 0; u < node_count_; ++u) {
+      out_start_[u + 1] += out_start_[u];
+      in_start_[u + 1] += in_start_[u];
+    }
+    out_edges_.resize(edges_.size());
+    in_edges_.resize(edges_.size());
+    std::vector<Index> out_fill(out_start_.begin(), out_start_.end() - 1);
+    std::vector<Index> in_fill(in_start_.begin(), in_start_.end() - 1);
+    for (size_t i = edges_.size(); i-- > 0;) {
+      out_edges_[out_fill[edges_[i].from]++] = static_cast<Index>(i);
+      in_edges_[in_fill[edges_[i].to]++] = static_cast<Index>(i);
+    }
+  }
+
+  // Worklist resolution of one component; accepted pieces are appended to `emitted`.
+  void resolve_component(std::vector<Index> component, double min_cluster_coherence,
+                         uint64_t max_cluster_size, std::vector<std::vector<Index>>& emitted) {
+    std::vector<std::vector<Index>> worklist;
+    worklist.push_back(std::move(component));
+    std::vector<Index> taken;
+    while (!worklist.empty()) {
+      std::vector<Index> piece = std::move(worklist.back());
+      worklist.pop_back();
+      if (piece.size() < 2) {
+        emitted.push_back(std::move(piece));
+        continue;
+      }
+
+      const uint64_t stamp = ++stamp_counter_;
+      for (size_t k = 0; k < piece.size(); ++k) {
+        piece_stamp_[piece[k]] = stamp;
+        position_[piece[k]] = static_cast<Index>(k);
+      }
+
+      // Each edge between two distinct nodes of the piece, once, from its lower end.
+      taken.clear();
+      double sum = 0.0;
+      for (Index u : piece) {
+        for (Index e : leaving(u)) {
+          const Index v = edges_[e].to;
+          if (!removed_[e] && v > u && piece_stamp_[v] == stamp) {
+            taken.push_back(e);
+            sum += edges_[e].weight;
+          }
+        }
+        for (Index e : entering(u)) {
+          const Index v = edges_[e].from;
+          if (!removed_[e] && v > u && piece_stamp_[v] == stamp) {
+            taken.push_back(e);
+            sum += edges_[e].weight;
+          }
+        }
+      }
+
+      // Rejected only when the mean is below the coherence (so a NaN coherence leaves the
+      // size test alone) or the piece is too large.
+      if (taken.empty() ||
+          (!(sum / static_cast<double>(taken.size()) < min_cluster_coherence) &&
+           piece.size() <= max_cluster_size)) {
+        emitted.push_back(std::move(piece));
+        continue;
+      }
+
+      size_t weakest = 0;
+      for (size_t k = 1; k < taken.size(); ++k) {
+        if (edges_[taken[k]].weight < edges_[taken[weakest]].weight) weakest = k;
+      }
+      removed_[taken[weakest]] = 1;
+
+      split_piece(piece, taken, weakest, stamp, worklist);
+    }
+  }
+
+  // Splits `piece` along the taken edges other than the one at `skip`; the pieces found
+  // are pushed onto the worklist in the order found, each in its visit order.
+  void split_piece(const std::vector<Index>& piece, const std::vector<Index>& taken,
+                   size_t skip, uint64_t stamp, std::vector<std::vector<Index>>& worklist) {
+    const size_t n = piece.size();
+    // Neighbour lists by piece position, filled by walking the edges in collection order.
+    nbr_start_.assign(n + 1, 0);
+    for (size_t k = 0; k < taken.size(); ++k) {
+      if (k == skip) continue;
+      const Edge& e = edges_[taken[k]];
+      ++nbr_start_[position_[e.from] + 1];
+      ++nbr_start_[position_[e.to] + 1];
+    }
+    for (size_t k = 0; k < n; ++k) nbr_start_[k + 1] += nbr_start_[k];
+    nbr_fill_.assign(nbr_start_.begin(), nbr_start_.end() - 1);
+    nbr_.resize(nbr_start_[n]);
+    for (size_t k = 0; k < taken.size(); ++k) {
+      if (k == skip) continue;
+      const Edge& e = edges_[taken[k]];
+      nbr_[nbr_fill_[position_[e.from]]++] = e.to;
+      nbr_[nbr_fill_[position_[e.to]]++] = e.from;
+    }
+
+    std::vector<Index> stack;
+    for (Index start : piece) {
+      if (visit_stamp_[start] == stamp) continue;
+      std::vector<Index> found;
+      stack.assign(1, start);
+      while (!stack.empty()) {
+        const Index u = stack.back();
+        stack.pop_back();
+        if (visit_stamp_[u] == stamp) continue;
+        visit_stamp_[u] = stamp;
+        found.push_back(u);
+        const Index p = position_[u];
+        for (Index k = nbr_start_[p]; k < nbr_start_[p + 1]; ++k) {
+          if (visit_stamp_[nbr_[k]] != stamp) stack.push_back(nbr_[k]);
+        }
+      }
+      worklist.push_back(std::move(found));
+    }
+  }
+
+  Index node_count_;
+  std::vector<Edge> edges_;
+  std::vector<uint8_t> removed_;
+  std::vector<Index> out_start_, out_edges_, in_start_, in_edges_;
+  // Per node: the stamp of the piece it was last placed in, the stamp of the split that
+  // last visited it, and its position in that piece.
+  std::vector<uint64_t> piece_stamp_, visit_stamp_;
+  std::vector<Index> position_;
+  uint64_t stamp_counter_ = 0;
+  // Scratch for split_piece, reused across pieces.
+  std::vector<Index> nbr_start_, nbr_fill_, nbr_;
+};
+
+std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
+                                   std::span<const NormalizedEntity> records,
+                                   std::span<const MatchDecision> decisions) {
+  WeightedGraph graph(records, decisions, settings.min_edge_weight);
+  const std::vector<std::vector<Index>> pieces =
+      graph.resolve(settings.min_cluster_coherence, settings.max_cluster_size);
+  // Every node lies in exactly one emitted piece; pieces count in emission order.
+  std::vector<Index> group_of(records.size(), kNoIndex);
+  for (size_t k = 0; k < pieces.size(); ++k) {
+    for (Index node : pieces[k]) group_of[node] = static_cast<Index>(k);
+  }
+  return assemble_clusters(records, group_of, static_cast<Index>(pieces.size()));
+}
+
+}  // namespace
+
+std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
+                                       std::span<const NormalizedEntity> records,
+                                       std::span<const MatchDecision> decisions) {
+  if (settings.method == ClusteringMethod::kGraph) {
+    return cluster_graph(settings, records, decisions);
+  }
+  return cluster_union_find(records, decisions);
+}
+
+std::vector<Cluster> cluster_decisions_incremental(
+    std::span<const NormalizedEntity> records, std::span<const MatchDecision> decisions,
+    std::span<const std::vector<Uuid>> existing_clusters) {
+  const RecordIndex index = build_record_index(records);
+  UnionFind sets(records.size());
+  for (const std::vector<Uuid>& existing : existing_clusters) {
+    if (existing.size() < 2) continue;
+    const Index first = find_index(index, existing.front());
+    if (first == kNoIndex) continue;
+    for (size_t k = 1; k < existing.size(); ++k) {
+      const Index member = find_index(index, existing[k]);
+      if (member != kNoIndex) sets.unite(first, member);
+    }
+  }
+  apply_merges(sets, index, decisions);
+  return group_sets(sets, records);
+}
+
+}  // namespace osmira_core::engine

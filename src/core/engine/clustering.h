@@ -1,0 +1,67 @@
+// Clustering: turns the pair decisions of one reconciliation into clusters of entity
+// identifiers that stand for one real-world entity.
+//
+// Only merge decisions join records; review and no-merge decisions, and decisions naming an
+// identifier that no record has, change nothing. Every record ends up in exactly one
+// cluster (a record without merges alone). Identifiers inside a cluster are ascending and
+// the clusters are ordered by their first identifier; no result depends on hash-table
+// order or on which record a union-find set happens to use as its representative.
+//
+// When several records share an identifier, lookups find the last of them: decisions attach
+// to that record, and each earlier one stays alone, so the identifier is listed once per
+// such record. Clusters with the same first identifier (only possible then) keep the order
+// of their first record in the record list.
+//
+// The engine forwards its `cluster_decisions` and `cluster_decisions_incremental` to the
+// free functions below; they read only the settings passed in and keep nothing between
+// calls. Thread-compatible: pure functions of their arguments.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "base/uuid.h"
+#include "common/ir/enums.h"
+#include "core/engine/types.h"
+
+namespace osmira_core::engine {
+
+using Cluster = std::vector<osmira_base::Uuid>;
+
+// The engine's clustering settings, taken from the plan's clustering configuration.
+struct ClusteringSettings {
+  // `graph` selects weighted-graph clustering; `simple`, or none (a plan without a
+  // clustering configuration), selects union-find.
+  std::optional<osmira_common::ir::ClusteringMethod> method;
+  // Graph only: a merge decision whose confidence is below this gives no edge.
+  double min_edge_weight = 0.0;
+  // Graph only: the lowest accepted mean edge weight of a cluster.
+  double min_cluster_coherence = 0.0;
+  // Graph only: the largest accepted number of records in a cluster.
+  uint64_t max_cluster_size = UINT64_MAX;
+};
+
+// Batch clustering with the configured method:
+// - union-find: transitive closure of the merge decisions, whatever their scores;
+// - graph: merge decisions with confidence >= `min_edge_weight` are weighted edges; each
+//   connected component is accepted when its mean edge weight reaches
+//   `min_cluster_coherence` and it has at most `max_cluster_size` records, and is otherwise
+//   split by removing its weakest edge (the first of equally weak ones in the component's
+//   edge order) and examining the resulting pieces again. A NaN `min_edge_weight` admits
+//   every merge decision; a NaN `min_cluster_coherence` leaves only the size test.
+std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
+                                       std::span<const types::NormalizedEntity> records,
+                                       std::span<const types::MatchDecision> decisions);
+
+// Incremental clustering, always union-find: first joins each further member of every
+// existing cluster that is among the records to that cluster's first member (a cluster
+// whose first member is absent is passed over, and so is any absent member), then applies
+// the merge decisions. Existing clusters are therefore never split.
+std::vector<Cluster> cluster_decisions_incremental(
+    std::span<const types::NormalizedEntity> records,
+    std::span<const types::MatchDecision> decisions,
+    std::span<const std::vector<osmira_base::Uuid>> existing_clusters);
+
+}  // namespace osmira_core::engine

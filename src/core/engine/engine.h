@@ -1,0 +1,148 @@
+// The reconciliation engine: built once per reconcile call from a compiled identity plan, it
+// evaluates pairs of entity records (temporal gate, exclusions, manual overrides, reference
+// identifiers, match rules, scoring, thresholds) and reconciles whole batches of records,
+// also incrementally against records that were reconciled before.
+//
+// Ownership and threads: the engine owns its rules, blocking strategies and expression
+// program. After construction it is only read, except for the Fellegi-Sunter parameter set
+// (`fs_plan`), which training and the incremental driver may replace before a run. A run
+// spreads pair evaluation over the worker pool; the engine, the records and the run's
+// record index are shared read-only by the workers.
+#pragma once
+
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+#include <boost/unordered/unordered_flat_set.hpp>
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "base/uuid.h"
+#include "common/ir/enums.h"
+#include "common/ir/fellegi_sunter.h"
+#include "common/ir/plan.h"
+#include "core/engine/blocking/blocking.h"
+#include "core/engine/clustering.h"
+#include "core/engine/expression.h"
+#include "core/engine/matching.h"
+#include "core/engine/observability.h"
+#include "core/engine/overrides.h"
+#include "core/engine/types.h"
+
+namespace osmira_core::engine {
+
+using EntityIdSet = boost::unordered_flat_set<osmira_base::Uuid, boost::hash<osmira_base::Uuid>>;
+
+// What a pair evaluation gives the telemetry.
+struct PairTelemetry {
+  std::string decision_name;  // "merge", "review" or "nomerge"
+  std::vector<types::RuleResult> rule_results;
+};
+
+// The result of `reconcile_pair_with_telemetry`: both parts absent when the temporal gate
+// drops the pair; otherwise the telemetry part, and the decision only for merge or review.
+struct PairReconciliation {
+  std::optional<PairTelemetry> telemetry;
+  std::optional<types::MatchDecision> decision;
+};
+
+// The result of a reconcile run: merge and review decisions in decision order, and the
+// run's telemetry.
+struct ReconcileOutput {
+  std::vector<types::MatchDecision> decisions;
+  observability::ReconciliationTelemetry telemetry;
+};
+
+class ReconciliationEngine {
+ public:
+  // Copies what the engine needs from the plan, compiles the rules and the custom scoring
+  // expression. Never fails: an expression that does not compile is logged and left out,
+  // and pair evaluation then falls back to the weighted sum.
+  static ReconciliationEngine from_plan(const osmira_common::ir::IdentityPlan& plan);
+
+  // One rule object for one compiled rule (composites with their children, built without
+  // recursion). Never fails.
+  static std::unique_ptr<matching::MatchRule> compile_rule(
+      const osmira_common::ir::CompiledRule& rule);
+
+  // True when `exclusion` is a field-value exclusion whose condition holds for `record`.
+  static bool matches_exclusion(const types::NormalizedEntity& record,
+                                const osmira_common::ir::CompiledExclusion& exclusion);
+
+  // The verdict on the pair (a, b), scored with the given temporal factor. Every decision,
+  // no-merge included, is returned; `blocking_key` is absent.
+  types::MatchDecision evaluate_pair(const types::NormalizedEntity& a,
+                                     const types::NormalizedEntity& b,
+                                     const overrides::OverrideResolver& overrides,
+                                     double temporal_factor) const;
+
+  // The temporal gate (reading the current time), then `evaluate_pair`.
+  PairReconciliation reconcile_pair_with_telemetry(const types::NormalizedEntity& a,
+                                                   const types::NormalizedEntity& b,
+                                                   const overrides::OverrideResolver& overrides) const;
+
+  // Blocks the records, evaluates every candidate pair (blocks in parallel, then the
+  // sorted-neighbourhood pass), and returns the merge and review decisions in decision
+  // order with the run's telemetry. Results do not depend on the number of workers.
+  ReconcileOutput reconcile_with_telemetry(
+      std::span<const types::NormalizedEntity> records,
+      std::span<const overrides::ManualOverride> overrides) const;
+
+  // As `reconcile_with_telemetry`, but a pair whose two identifiers are both in `existing`
+  // is never evaluated.
+  ReconcileOutput reconcile_incremental_with_telemetry(
+      std::span<const types::NormalizedEntity> records, const EntityIdSet& existing,
+      std::span<const overrides::ManualOverride> overrides) const;
+
+  // Clustering of a run's decisions with the engine's clustering settings (clustering.h).
+  std::vector<Cluster> cluster_decisions(std::span<const types::NormalizedEntity> records,
+                                         std::span<const types::MatchDecision> decisions) const;
+  std::vector<Cluster> cluster_decisions_incremental(
+      std::span<const types::NormalizedEntity> records,
+      std::span<const types::MatchDecision> decisions,
+      std::span<const std::vector<osmira_base::Uuid>> existing_clusters) const;
+  ClusteringSettings clustering_settings() const;
+
+  // Largest block that is not reported as oversized.
+  static constexpr uint64_t kMaxBlockSize = 1000;
+
+  // ---- Settings, filled by from_plan ----------------------------------------------------
+  std::optional<uint64_t> neighborhood_window;  // sorted-neighbourhood window
+  std::vector<std::string> sort_fields;         // sorted-neighbourhood key fields
+  // The Fellegi-Sunter parameters; training and the incremental driver may replace them.
+  std::optional<osmira_common::ir::CompiledFellegiSunterPlan> fs_plan;
+  std::vector<std::unique_ptr<matching::MatchRule>> rules;  // plan order
+  std::vector<std::unique_ptr<blocking::BlockingStrategy>> blocking_strategies;
+  std::vector<osmira_common::ir::CompiledReferenceIdentifier> reference_identifiers;
+  std::vector<osmira_common::ir::CompiledExclusion> exclusions;
+  std::vector<std::string> allow_single_field;
+  std::vector<osmira_common::ir::CompiledTieBreaker> tie_breaking;
+  std::optional<expression::Program> custom_expression;
+  double min_edge_weight = 0.0;
+  double min_cluster_coherence = 0.0;
+  uint64_t max_cluster_size = UINT64_MAX;
+  std::optional<osmira_common::ir::ClusteringMethod> clustering_method;
+  boost::unordered_flat_map<std::string, double, types::StringHash, std::equal_to<>>
+      source_reliability;
+  double match_threshold = 0.0;
+  double review_threshold = 0.0;
+  uint64_t max_block_size = kMaxBlockSize;
+  std::optional<boost::unordered_flat_map<std::string, double, types::StringHash, std::equal_to<>>>
+      ml_coefficients;
+  double ml_bias = 0.0;
+  double min_total_weight = 0.0;
+  bool log_probabilities = false;
+  osmira_common::ir::TemporalStrategy temporal_mode =
+      osmira_common::ir::TemporalStrategy::kLatestOnly;
+  osmira_common::ir::ScoringMethod scoring_method = osmira_common::ir::ScoringMethod::kWeightedSum;
+
+ private:
+  ReconcileOutput run(std::span<const types::NormalizedEntity> records, const EntityIdSet* existing,
+                      std::span<const overrides::ManualOverride> overrides) const;
+};
+
+}  // namespace osmira_core::engine

@@ -1,0 +1,525 @@
+#include "core/engine/matching.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "base/number_text.h"
+#include "base/unicode.h"
+#include "core/engine/normalization/normalizers.h"
+#include "core/engine/phonetic.h"
+#include "core/engine/similarity.h"
+#include "core/engine/survivorship.h"
+
+namespace osmira_core::engine::matching {
+namespace {
+
+using osmira_base::fixed_number;
+using osmira_common::ir::CompositeOperator;
+using normalization::apply_fs_normalizer;
+
+std::string two_decimals(double x) { return fixed_number(x, 2); }
+
+// The text a fuzzy or Levenshtein rule compares: the normalizer's result, else the raw value.
+void prepare_text(const std::string* value, const std::optional<std::string>& normalizer,
+                  FieldFeature& out) {
+  if (value == nullptr) return;
+  out.present = true;
+  out.text = normalizer ? apply_fs_normalizer(*normalizer, *value) : *value;
+}
+
+// Fuzzy-style outcome: the similarity with the rule weight when both values are present,
+// score and weight 0.0 otherwise; matched by the inclusive threshold test.
+template <typename Similarity>
+RuleOutcome similarity_outcome(const FieldFeature& a, const FieldFeature& b, double threshold,
+                               double weight, Similarity similarity) {
+  RuleOutcome o;
+  if (a.present && b.present) {
+    o.score = similarity(a.text, b.text);
+    o.weight = weight;
+    o.complete = true;
+  }
+  o.matched = o.score >= threshold;
+  return o;
+}
+
+}  // namespace
+
+// ---- MatchRule ----------------------------------------------------------------------------
+
+RuleResult MatchRule::result(const RuleOutcome& outcome) const {
+  RuleResult r;
+  r.rule_name = std::string(name());
+  r.explanation = explain(outcome);
+  r.score = outcome.score;
+  r.weight = outcome.weight;
+  r.matched = outcome.matched;
+  return r;
+}
+
+RuleResult LeafRule::evaluate(const NormalizedEntity& a, const NormalizedEntity& b) const {
+  FieldFeature fa;
+  FieldFeature fb;
+  prepare(a, fa);
+  prepare(b, fb);
+  return result(compare(fa, fb));
+}
+
+const std::string* FieldRule::value_of(const NormalizedEntity& record) const {
+  const auto it = record.data.find(std::string_view(field_));
+  return it == record.data.end() ? nullptr : &it->second;
+}
+
+// ---- ExactMatch ---------------------------------------------------------------------------
+
+ExactMatch::ExactMatch(std::string name, std::string field, std::optional<std::string> normalizer,
+                       double weight, bool case_insensitive, bool normalize)
+    : FieldRule(std::move(name), std::move(field), weight),
+      normalizer_(std::move(normalizer)),
+      case_insensitive_(case_insensitive),
+      normalize_(normalize) {}
+
+void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  const std::string* value = value_of(record);
+  if (value == nullptr) return;
+  out.present = true;
+  std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : *value;
+  if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
+  if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
+  out.text = std::move(text);
+}
+
+RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  RuleOutcome o;
+  if (!a.present || !b.present) return o;
+  o.complete = true;
+  o.weight = weight_;
+  o.matched = a.text == b.text;
+  o.score = o.matched ? 1.0 : 0.0;
+  return o;
+}
+
+std::string ExactMatch::explain(const RuleOutcome& o) const {
+  if (!o.complete) return "Missing data on field " + field_;
+  return (o.matched ? "Exact match on field " : "No match on field ") + field_;
+}
+
+// ---- FuzzyStringMatch ---------------------------------------------------------------------
+
+FuzzyStringMatch::FuzzyStringMatch(std::string name, std::string field,
+                                   std::optional<std::string> normalizer, double threshold,
+                                   double weight)
+    : FieldRule(std::move(name), std::move(field), weight),
+      normalizer_(std::move(normalizer)),
+      threshold_(threshold) {}
+
+void FuzzyStringMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  prepare_text(value_of(record), normalizer_, out);
+}
+
+RuleOutcome FuzzyStringMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  return similarity_outcome(a, b, threshold_, weight_, [](std::string_view x, std::string_view y) {
+    return jaro_winkler(x, y);
+  });
+}
+
+std::string FuzzyStringMatch::explain(const RuleOutcome& o) const {
+  if (o.score >= threshold_) {
+    return "Fuzzy match on field " + field_ + " (score: " + two_decimals(o.score) + ")";
+  }
+  if (o.complete) {
+    return "Insufficient fuzzy score on field " + field_ + " (score: " + two_decimals(o.score) +
+           ")";
+  }
+  return "Missing data on field " + field_;
+}
+
+// ---- LevenshteinMatch ---------------------------------------------------------------------
+
+LevenshteinMatch::LevenshteinMatch(std::string name, std::string field,
+                                   std::optional<std::string> normalizer, double threshold,
+                                   double weight)
+    : FieldRule(std::move(name), std::move(field), weight),
+      normalizer_(std::move(normalizer)),
+      threshold_(threshold) {}
+
+void LevenshteinMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  prepare_text(value_of(record), normalizer_, out);
+}
+
+RuleOutcome LevenshteinMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  return similarity_outcome(a, b, threshold_, weight_, [](std::string_view x, std::string_view y) {
+    return normalized_levenshtein(x, y);
+  });
+}
+
+std::string LevenshteinMatch::explain(const RuleOutcome& o) const {
+  if (o.score >= threshold_) {
+    return "Levenshtein match on field " + field_ + " (score: " + two_decimals(o.score) + ")";
+  }
+  if (o.complete) {
+    return "Insufficient Levenshtein score on field " + field_ +
+           " (score: " + two_decimals(o.score) + ")";
+  }
+  return "Missing data on field " + field_;
+}
+
+// ---- SoundexMatch -------------------------------------------------------------------------
+
+SoundexMatch::SoundexMatch(std::string name, std::string field, double threshold, double weight)
+    : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
+
+void SoundexMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  const std::string* value = value_of(record);
+  if (value == nullptr) return;
+  out.present = true;
+  out.text = soundex(*value);
+}
+
+RuleOutcome SoundexMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  RuleOutcome o;
+  o.weight = weight_;  // also with missing data
+  o.complete = a.present && b.present;
+  if (o.complete && a.text == b.text) o.score = 1.0;
+  o.matched = o.score >= threshold_;
+  return o;
+}
+
+std::string SoundexMatch::explain(const RuleOutcome& o) const {
+  return o.score >= threshold_ ? "Soundex match on field " + field_ + " (codes match)"
+                               : "Soundex mismatch on field " + field_ + " (codes differ)";
+}
+
+// ---- MetaphoneMatch -----------------------------------------------------------------------
+
+MetaphoneMatch::MetaphoneMatch(std::string name, std::string field, double threshold,
+                               double weight)
+    : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
+
+void MetaphoneMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  const std::string* value = value_of(record);
+  if (value == nullptr) return;
+  out.present = true;
+  DoubleMetaphoneCodes codes = double_metaphone(*value, 4);
+  out.text = std::move(codes.primary);
+  out.alternate = std::move(codes.alternate);
+}
+
+RuleOutcome MetaphoneMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  RuleOutcome o;
+  o.weight = weight_;
+  o.complete = a.present && b.present;
+  if (o.complete) {
+    if (a.text == b.text) {
+      o.score = 1.0;
+    } else if (a.text == b.alternate || a.alternate == b.text) {
+      o.score = 0.5;
+    }
+  }
+  o.matched = o.score >= threshold_;
+  return o;
+}
+
+std::string MetaphoneMatch::explain(const RuleOutcome& o) const {
+  return (o.score >= threshold_ ? "Metaphone match on field " : "Metaphone mismatch on field ") +
+         field_ + " (score: " + two_decimals(o.score) + ")";
+}
+
+// ---- CosineMatch --------------------------------------------------------------------------
+
+CosineMatch::CosineMatch(std::string name, std::string field, double threshold, double weight)
+    : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
+
+void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  const std::string* value = value_of(record);
+  if (value == nullptr) return;
+  out.present = true;
+  std::vector<uint64_t> pairs;
+  const std::string_view text = *value;
+  size_t pos = 0;
+  bool have_prev = false;
+  char32_t prev = 0;
+  while (pos < text.size()) {
+    const char32_t c = osmira_base::unicode::decode_utf8(text, pos);
+    if (have_prev) pairs.push_back((static_cast<uint64_t>(prev) << 32) | c);
+    prev = c;
+    have_prev = true;
+  }
+  std::sort(pairs.begin(), pairs.end());
+  // The counts and their squares are small integers, so every sum below is exact and the
+  // result does not depend on the order of summation.
+  double squares = 0.0;
+  for (size_t i = 0; i < pairs.size();) {
+    size_t j = i;
+    while (j < pairs.size() && pairs[j] == pairs[i]) ++j;
+    const auto count = static_cast<uint32_t>(j - i);
+    out.bigrams.emplace_back(pairs[i], count);
+    squares += static_cast<double>(count) * static_cast<double>(count);
+    i = j;
+  }
+  out.norm = std::sqrt(squares);
+}
+
+RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  RuleOutcome o;
+  o.weight = weight_;
+  o.complete = a.present && b.present;
+  if (o.complete && !a.bigrams.empty() && !b.bigrams.empty()) {
+    double dot = 0.0;
+    auto x = a.bigrams.begin();
+    auto y = b.bigrams.begin();
+    while (x != a.bigrams.end() && y != b.bigrams.end()) {
+      if (x->first < y->first) {
+        ++x;
+      } else if (y->first < x->first) {
+        ++y;
+      } else {
+        dot += static_cast<double>(x->second) * static_cast<double>(y->second);
+        ++x;
+        ++y;
+      }
+    }
+    o.score = dot / (a.norm * b.norm);
+  }
+  o.matched = o.score >= threshold_;
+  return o;
+}
+
+std::string CosineMatch::explain(const RuleOutcome& o) const {
+  return (o.score >= threshold_ ? "Cosine match on field " : "Insufficient cosine score on field ") +
+         field_ + " (score: " + two_decimals(o.score) + ")";
+}
+
+// ---- HaversineMatch -----------------------------------------------------------------------
+
+HaversineMatch::HaversineMatch(std::string name, std::string field, double max_distance_km,
+                               double weight)
+    : FieldRule(std::move(name), std::move(field), weight), max_distance_km_(max_distance_km) {}
+
+std::optional<std::pair<double, double>> HaversineMatch::parse_latlon(std::string_view text) {
+  const size_t comma = text.find(',');
+  if (comma == std::string_view::npos) return std::nullopt;
+  const std::string_view rest = text.substr(comma + 1);
+  if (rest.find(',') != std::string_view::npos) return std::nullopt;
+  const auto lat = read_decimal_number(osmira_base::unicode::trim_whitespace(text.substr(0, comma)));
+  const auto lon = read_decimal_number(osmira_base::unicode::trim_whitespace(rest));
+  if (!lat || !lon) return std::nullopt;
+  // Written so that NaN fails both tests.
+  if (!(std::fabs(*lat) <= 90.0) || !(std::fabs(*lon) <= 180.0)) return std::nullopt;
+  return std::pair(*lat, *lon);
+}
+
+void HaversineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  const std::string* value = value_of(record);
+  if (value == nullptr) return;
+  out.present = true;
+  if (auto point = parse_latlon(*value)) {
+    out.parsed = true;
+    out.x = point->first;
+    out.y = point->second;
+  }
+}
+
+RuleOutcome HaversineMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  RuleOutcome o;
+  o.weight = weight_;
+  if (!a.parsed || !b.parsed) return o;
+  o.complete = true;
+  const double d = haversine_km(a.x, a.y, b.x, b.y);
+  const double max = max_distance_km_;
+  o.distance = d;
+  if (d <= max) {
+    o.score = 1.0;
+  } else if (max < d && d <= 2.0 * max) {
+    o.score = 1.0 - (d - max) / max;
+  }
+  o.matched = max >= d;
+  return o;
+}
+
+std::string HaversineMatch::explain(const RuleOutcome& o) const {
+  if (!o.complete) return "Haversine: could not parse coordinates from field " + field_;
+  const std::string numbers =
+      " (distance: " + two_decimals(o.distance) + " km, " +
+      (o.matched ? "within " : "exceeds ") + two_decimals(max_distance_km_) + " km tolerance)";
+  return (o.matched ? "Haversine match on field " : "Haversine mismatch on field ") + field_ +
+         numbers;
+}
+
+// ---- RangeMatch ---------------------------------------------------------------------------
+
+RangeMatch::RangeMatch(std::string name, std::string field, double tolerance, double weight)
+    : FieldRule(std::move(name), std::move(field), weight), tolerance_(tolerance) {}
+
+void RangeMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
+  const std::string* value = value_of(record);
+  if (value == nullptr) return;
+  out.present = true;
+  if (auto number = read_decimal_number(*value)) {
+    out.parsed = true;
+    out.x = *number;
+  }
+}
+
+RuleOutcome RangeMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+  RuleOutcome o;
+  if (!a.parsed || !b.parsed) return o;
+  o.complete = true;
+  o.weight = weight_;
+  o.matched = tolerance_ >= std::fabs(a.x - b.x);  // false when the difference is NaN
+  o.score = o.matched ? 1.0 : 0.0;
+  return o;
+}
+
+std::string RangeMatch::explain(const RuleOutcome& o) const {
+  if (!o.complete) return "Missing data on field " + field_;
+  if (o.matched) {
+    return "Range match on field " + field_ + " (diff within " +
+           osmira_base::plain_number(tolerance_) + ")";
+  }
+  return "Range mismatch on field " + field_;
+}
+
+// ---- MlMatch ------------------------------------------------------------------------------
+
+MlMatch::MlMatch(std::string name, std::string model_id, std::vector<std::string> features,
+                 double threshold, double weight)
+    : model_id_(std::move(model_id)),
+      features_(std::move(features)),
+      name_(std::move(name)),
+      threshold_(threshold),
+      weight_(weight) {}
+
+RuleOutcome MlMatch::compare(const FieldFeature&, const FieldFeature&) const {
+  RuleOutcome o;
+  o.weight = weight_;
+  return o;
+}
+
+std::string MlMatch::explain(const RuleOutcome&) const {
+  return "ML matching not fully implemented currently";
+}
+
+// ---- CompositeMatch -----------------------------------------------------------------------
+
+CompositeMatch::CompositeMatch(std::vector<std::unique_ptr<MatchRule>> children, std::string name,
+                               CompositeOperator op)
+    : children_(std::move(children)), name_(std::move(name)), op_(op) {}
+
+CompositeMatch::~CompositeMatch() {
+  std::vector<std::unique_ptr<MatchRule>> pending = std::move(children_);
+  while (!pending.empty()) {
+    std::unique_ptr<MatchRule> rule = std::move(pending.back());
+    pending.pop_back();
+    if (rule->kind() == RuleKind::kComposite) {
+      auto& children = static_cast<CompositeMatch&>(*rule).children_;
+      for (auto& child : children) pending.push_back(std::move(child));
+      children.clear();
+    }
+  }
+}
+
+RuleOutcome CompositeMatch::combine(std::span<const RuleOutcome> children) const {
+  RuleOutcome o;
+  o.weight = kWeight;
+  o.complete = true;
+  double sum = 0.0;
+  for (const RuleOutcome& c : children) sum += c.score;
+  o.score = children.empty() ? 0.0 : sum / static_cast<double>(children.size());
+  if (op_ == CompositeOperator::kAnd) {
+    o.matched = std::all_of(children.begin(), children.end(),
+                            [](const RuleOutcome& c) { return c.matched; });
+  } else {
+    o.matched = std::any_of(children.begin(), children.end(),
+                            [](const RuleOutcome& c) { return c.matched; });
+  }
+  return o;
+}
+
+RuleResult CompositeMatch::evaluate(const NormalizedEntity& a, const NormalizedEntity& b) const {
+  const MatchRule* self = this;
+  const RuleProgram program = RuleProgram::build(std::span<const MatchRule* const>(&self, 1));
+  std::vector<FieldFeature> fa(program.leaves().size());
+  std::vector<FieldFeature> fb(program.leaves().size());
+  for (size_t i = 0; i < program.leaves().size(); ++i) {
+    program.leaves()[i]->prepare(a, fa[i]);
+    program.leaves()[i]->prepare(b, fb[i]);
+  }
+  std::vector<RuleOutcome> stack;
+  RuleOutcome outcome;
+  program.run(fa, fb, stack, std::span<RuleOutcome>(&outcome, 1));
+  return result(outcome);
+}
+
+std::string CompositeMatch::explain(const RuleOutcome& o) const {
+  return "Composite match (" + std::to_string(children_.size()) +
+         " component rules, matched: " + (o.matched ? "true" : "false") + ")";
+}
+
+// ---- RuleProgram --------------------------------------------------------------------------
+
+RuleProgram RuleProgram::build(std::span<const std::unique_ptr<MatchRule>> rules) {
+  std::vector<const MatchRule*> roots;
+  roots.reserve(rules.size());
+  for (const auto& r : rules) roots.push_back(r.get());
+  return build(std::span<const MatchRule* const>(roots));
+}
+
+RuleProgram RuleProgram::build(std::span<const MatchRule* const> rules) {
+  RuleProgram program;
+  program.top_count_ = rules.size();
+  struct Frame {
+    const MatchRule* rule;
+    size_t next_child;
+  };
+  std::vector<Frame> stack;  // explicit: rule trees are walked without recursion
+  for (size_t t = 0; t < rules.size(); ++t) {
+    stack.push_back({rules[t], 0});
+    while (!stack.empty()) {
+      Frame& frame = stack.back();
+      const auto* composite = frame.rule->kind() == RuleKind::kComposite
+                                  ? static_cast<const CompositeMatch*>(frame.rule)
+                                  : nullptr;
+      if (composite != nullptr && frame.next_child < composite->children().size()) {
+        const MatchRule* child = composite->children()[frame.next_child++].get();
+        stack.push_back({child, 0});
+        continue;
+      }
+      Step step;
+      step.rule = frame.rule;
+      if (composite != nullptr) {
+        step.composite = composite;
+        step.child_count = static_cast<uint32_t>(composite->children().size());
+      } else {
+        step.leaf = static_cast<const LeafRule*>(frame.rule);
+        step.slot = static_cast<uint32_t>(program.leaves_.size());
+        program.leaves_.push_back(step.leaf);
+      }
+      stack.pop_back();
+      if (stack.empty()) step.top = static_cast<int32_t>(t);
+      program.steps_.push_back(step);
+    }
+  }
+  return program;
+}
+
+void RuleProgram::run(std::span<const FieldFeature> a, std::span<const FieldFeature> b,
+                      std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top) const {
+  stack.clear();
+  for (const Step& step : steps_) {
+    if (step.leaf != nullptr) {
+      stack.push_back(step.leaf->compare(a[step.slot], b[step.slot]));
+    } else {
+      const size_t first = stack.size() - step.child_count;
+      const RuleOutcome combined = step.composite->combine(
+          std::span<const RuleOutcome>(stack.data() + first, step.child_count));
+      stack.resize(first);
+      stack.push_back(combined);
+    }
+    if (step.top >= 0) {
+      top[static_cast<size_t>(step.top)] = stack.back();
+      stack.pop_back();
+    }
+  }
+}
+
+}  // namespace osmira_core::engine::matching

@@ -1,0 +1,341 @@
+// Match rules: each compares one field of two entity records (or combines other rules) and
+// reports a `RuleResult`: a score, the weight it contributes, whether it counts as matched,
+// and a fixed explanation text.
+//
+// Ten kinds. Nine are leaves that look at one field; `CompositeMatch` combines the results
+// of its children. Rules are built only by `ReconciliationEngine::compile_rule`, are
+// immutable afterwards, and may be used by any number of threads at once.
+//
+// A leaf's work is split in three steps so that pair evaluation can do the per-record part
+// once per record instead of once per pair:
+//   prepare(record) -> FieldFeature      the field value as the rule compares it
+//                                        (normalised text, phonetic code, bigram counts,
+//                                        parsed number or coordinates)
+//   compare(feature a, feature b) -> RuleOutcome   score, weight, matched
+//   explain(outcome) -> text              only for results that are handed back
+// `evaluate(a, b)` is exactly these three steps, so a result is the same whether the
+// features were cached or not.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "common/ir/enums.h"
+#include "core/engine/types.h"
+
+namespace osmira_core::engine::matching {
+
+using types::NormalizedEntity;
+using types::RuleResult;
+
+enum class RuleKind {
+  kExact,
+  kFuzzy,
+  kLevenshtein,
+  kSoundex,
+  kMetaphone,
+  kCosine,
+  kHaversine,
+  kRange,
+  kComposite,
+  kMl,
+};
+
+// One record's value of a rule's field, prepared for comparison. Which members are used
+// depends on the rule kind.
+struct FieldFeature {
+  bool present = false;  // the record holds the field (an empty text counts as present)
+  bool parsed = false;   // range: the value is a number; haversine: it holds coordinates
+  std::string text;      // exact/fuzzy/levenshtein: the compared text; soundex: the code;
+                         // metaphone: the primary code
+  std::string alternate;  // metaphone: the alternate code
+  double x = 0.0;         // range: the number; haversine: latitude
+  double y = 0.0;         // haversine: longitude
+  // Cosine: character bigrams packed as (first << 32 | second), ascending, with their
+  // counts; `norm` is the Euclidean norm of the counts.
+  std::vector<std::pair<uint64_t, uint32_t>> bigrams;
+  double norm = 0.0;
+};
+
+// A rule's verdict on one pair before its explanation is written.
+struct RuleOutcome {
+  double score = 0.0;
+  double weight = 0.0;
+  bool matched = false;
+  bool complete = false;  // both values were usable (chooses between explanation texts)
+  double distance = 0.0;  // haversine: the great-circle distance in km
+};
+
+class MatchRule {
+ public:
+  virtual ~MatchRule() = default;
+
+  virtual std::string_view name() const = 0;
+  // A new result whose `rule_name` is a copy of the rule's name.
+  virtual RuleResult evaluate(const NormalizedEntity& a, const NormalizedEntity& b) const = 0;
+
+  virtual RuleKind kind() const = 0;
+  // The explanation text of an outcome of this rule.
+  virtual std::string explain(const RuleOutcome& outcome) const = 0;
+
+  // The result of an outcome: name, explanation and the outcome's numbers.
+  RuleResult result(const RuleOutcome& outcome) const;
+};
+
+// The nine kinds that compare one field (the ML rule compares none but has the same shape).
+class LeafRule : public MatchRule {
+ public:
+  RuleResult evaluate(const NormalizedEntity& a, const NormalizedEntity& b) const final;
+
+  // Fills `out` (which starts default-constructed) from `record`.
+  virtual void prepare(const NormalizedEntity& record, FieldFeature& out) const = 0;
+  virtual RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const = 0;
+};
+
+// Leaves that read one named field and carry a weight.
+class FieldRule : public LeafRule {
+ public:
+  std::string_view name() const final { return name_; }
+  const std::string& field() const { return field_; }
+  double weight() const { return weight_; }
+
+ protected:
+  FieldRule(std::string name, std::string field, double weight)
+      : name_(std::move(name)), field_(std::move(field)), weight_(weight) {}
+
+  // The record's value of the field, or nothing.
+  const std::string* value_of(const NormalizedEntity& record) const;
+
+  std::string name_;
+  std::string field_;
+  double weight_;
+};
+
+// Equal texts after the optional normalizer, trimming and lower-casing (in that order).
+class ExactMatch final : public FieldRule {
+ public:
+  ExactMatch(std::string name, std::string field, std::optional<std::string> normalizer,
+             double weight, bool case_insensitive, bool normalize);
+  RuleKind kind() const override { return RuleKind::kExact; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  const std::optional<std::string>& normalizer() const { return normalizer_; }
+  bool case_insensitive() const { return case_insensitive_; }
+  bool normalize() const { return normalize_; }
+
+ private:
+  std::optional<std::string> normalizer_;
+  bool case_insensitive_;
+  bool normalize_;
+};
+
+// Jaro-Winkler similarity of the (optionally normalised) texts.
+class FuzzyStringMatch final : public FieldRule {
+ public:
+  FuzzyStringMatch(std::string name, std::string field, std::optional<std::string> normalizer,
+                   double threshold, double weight);
+  RuleKind kind() const override { return RuleKind::kFuzzy; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  const std::optional<std::string>& normalizer() const { return normalizer_; }
+  double threshold() const { return threshold_; }
+
+ private:
+  std::optional<std::string> normalizer_;
+  double threshold_;
+};
+
+// Normalised Levenshtein similarity (1 - distance / longer length in characters).
+class LevenshteinMatch final : public FieldRule {
+ public:
+  LevenshteinMatch(std::string name, std::string field, std::optional<std::string> normalizer,
+                   double threshold, double weight);
+  RuleKind kind() const override { return RuleKind::kLevenshtein; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  const std::optional<std::string>& normalizer() const { return normalizer_; }
+  double threshold() const { return threshold_; }
+
+ private:
+  std::optional<std::string> normalizer_;
+  double threshold_;
+};
+
+// Equal American Soundex codes of the raw values; full weight even with missing data.
+class SoundexMatch final : public FieldRule {
+ public:
+  SoundexMatch(std::string name, std::string field, double threshold, double weight);
+  RuleKind kind() const override { return RuleKind::kSoundex; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  double threshold() const { return threshold_; }
+
+ private:
+  double threshold_;
+};
+
+// Double Metaphone codes of the raw values: 1.0 for equal primaries, 0.5 when a primary
+// equals the other's alternate.
+class MetaphoneMatch final : public FieldRule {
+ public:
+  MetaphoneMatch(std::string name, std::string field, double threshold, double weight);
+  RuleKind kind() const override { return RuleKind::kMetaphone; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  double threshold() const { return threshold_; }
+
+ private:
+  double threshold_;
+};
+
+// Cosine similarity of the character-bigram counts of the raw values.
+class CosineMatch final : public FieldRule {
+ public:
+  CosineMatch(std::string name, std::string field, double threshold, double weight);
+  RuleKind kind() const override { return RuleKind::kCosine; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  double threshold() const { return threshold_; }
+
+ private:
+  double threshold_;
+};
+
+// Great-circle distance of two "latitude,longitude" values against a maximum distance.
+class HaversineMatch final : public FieldRule {
+ public:
+  HaversineMatch(std::string name, std::string field, double max_distance_km, double weight);
+  RuleKind kind() const override { return RuleKind::kHaversine; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  double max_distance_km() const { return max_distance_km_; }
+
+  // "lat,lon": exactly two parts, each trimmed of Unicode white space and read as a number,
+  // |lat| <= 90 and |lon| <= 180. Nothing on any failure.
+  static std::optional<std::pair<double, double>> parse_latlon(std::string_view text);
+
+ private:
+  double max_distance_km_;
+};
+
+// Two numbers within an inclusive tolerance.
+class RangeMatch final : public FieldRule {
+ public:
+  RangeMatch(std::string name, std::string field, double tolerance, double weight);
+  RuleKind kind() const override { return RuleKind::kRange; }
+  void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  double tolerance() const { return tolerance_; }
+
+ private:
+  double tolerance_;
+};
+
+// Placeholder for a learned model: always score 0.0, never matched.
+class MlMatch final : public LeafRule {
+ public:
+  MlMatch(std::string name, std::string model_id, std::vector<std::string> features,
+          double threshold, double weight);
+  std::string_view name() const override { return name_; }
+  RuleKind kind() const override { return RuleKind::kMl; }
+  void prepare(const NormalizedEntity&, FieldFeature&) const override {}
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  const std::string& model_id() const { return model_id_; }
+  const std::vector<std::string>& features() const { return features_; }
+  double threshold() const { return threshold_; }
+  double weight() const { return weight_; }
+
+ private:
+  std::string model_id_;
+  std::vector<std::string> features_;
+  std::string name_;
+  double threshold_;
+  double weight_;
+};
+
+// The children's results combined: mean score, weight 1.0, matched when all children
+// matched (operator and) or when at least one did (operator or). Every child is evaluated.
+class CompositeMatch final : public MatchRule {
+ public:
+  CompositeMatch(std::vector<std::unique_ptr<MatchRule>> children, std::string name,
+                 osmira_common::ir::CompositeOperator op);
+  // Takes nested composites apart with a work list, so that tearing down a deep tree does
+  // not recurse.
+  ~CompositeMatch() override;
+
+  std::string_view name() const override { return name_; }
+  RuleResult evaluate(const NormalizedEntity& a, const NormalizedEntity& b) const override;
+  RuleKind kind() const override { return RuleKind::kComposite; }
+  std::string explain(const RuleOutcome& outcome) const override;
+
+  const std::vector<std::unique_ptr<MatchRule>>& children() const { return children_; }
+  osmira_common::ir::CompositeOperator op() const { return op_; }
+  static constexpr double kWeight = 1.0;
+
+  // The composite's outcome from its children's outcomes, in child order.
+  RuleOutcome combine(std::span<const RuleOutcome> children) const;
+
+ private:
+  std::vector<std::unique_ptr<MatchRule>> children_;
+  std::string name_;
+  osmira_common::ir::CompositeOperator op_;
+};
+
+// A list of rules flattened for evaluation without recursion: every rule tree in postfix
+// order (children before their composite), so one pass with a stack of outcomes evaluates
+// the whole list. Leaves are numbered in that order; leaf `slot` of a record's features is
+// the feature of that leaf. The program borrows the rules; it must not outlive them.
+class RuleProgram {
+ public:
+  struct Step {
+    const MatchRule* rule = nullptr;
+    const LeafRule* leaf = nullptr;      // set for leaves
+    const CompositeMatch* composite = nullptr;  // set for composites
+    uint32_t slot = 0;         // leaves: feature slot
+    uint32_t child_count = 0;  // composites: number of direct children
+    int32_t top = -1;          // position in the top-level list when this step ends a tree
+  };
+
+  static RuleProgram build(std::span<const std::unique_ptr<MatchRule>> rules);
+  static RuleProgram build(std::span<const MatchRule* const> rules);
+
+  std::span<const Step> steps() const { return steps_; }
+  std::span<const LeafRule* const> leaves() const { return leaves_; }
+  size_t top_count() const { return top_count_; }
+
+  // Evaluates every rule on a pair whose leaf features are `a` and `b` (one per slot) and
+  // writes each top-level outcome to `top[i]`. `stack` is scratch space.
+  void run(std::span<const FieldFeature> a, std::span<const FieldFeature> b,
+           std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top) const;
+
+ private:
+  std::vector<Step> steps_;
+  std::vector<const LeafRule*> leaves_;
+  size_t top_count_ = 0;
+};
+
+}  // namespace osmira_core::engine::matching

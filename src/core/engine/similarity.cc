@@ -1,0 +1,465 @@
+#include "core/engine/similarity.h"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
+
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include "base/unicode.h"
+
+namespace osmira_core::engine {
+namespace {
+
+using osmira_base::unicode::decode_utf8;
+using osmira_base::unicode::is_ascii;
+
+// ---- Character sequences --------------------------------------------------------------------
+
+// A text as a sequence of characters: bytes when the text is pure ASCII, else code points.
+template <typename Char>
+struct Seq {
+  const Char* data = nullptr;
+  size_t size = 0;
+  Char operator[](size_t i) const { return data[i]; }
+};
+
+using Bytes = Seq<unsigned char>;
+using Points = Seq<char32_t>;
+
+Bytes as_bytes(std::string_view s) {
+  return {reinterpret_cast<const unsigned char*>(s.data()), s.size()};
+}
+
+// Decodes `s` into `buf` (reused between calls, so a warm thread does not allocate).
+Points decode(std::string_view s, std::vector<char32_t>& buf) {
+  if (buf.size() < s.size()) buf.resize(s.size());
+  size_t n = 0;
+  for (size_t pos = 0; pos < s.size();) buf[n++] = decode_utf8(s, pos);
+  return {buf.data(), n};
+}
+
+size_t char_count(std::string_view s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xc0) != 0x80;
+  return n;
+}
+
+// Thread-local scratch vectors keep their capacity between calls, but not beyond this many
+// elements: one huge value must not pin its memory to the thread for good.
+constexpr size_t kScratchKeep = size_t{1} << 16;
+
+template <typename V>
+struct ScratchTrim {
+  V& v;
+  ~ScratchTrim() {
+    if (v.capacity() > kScratchKeep) V().swap(v);
+  }
+};
+
+// Calls `fn(a, b)` with both texts as byte sequences when both are ASCII, else with both
+// decoded to code points.
+template <typename Fn>
+auto with_sequences(std::string_view a, std::string_view b, Fn fn) {
+  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b));
+  thread_local std::vector<char32_t> buf_a, buf_b;
+  const ScratchTrim<std::vector<char32_t>> trim_a{buf_a}, trim_b{buf_b};
+  return fn(decode(a, buf_a), decode(b, buf_b));
+}
+
+// ---- Pattern-match vectors for texts of at most 64 characters -------------------------------
+
+// For each character, the bit set of positions where it occurs in a pattern of at most 64
+// characters. Code points below 256 live in a direct table; others in a small open-addressing
+// table (a pattern has at most 64 distinct characters, so 128 slots never fill). One instance
+// per thread is reused: `assign` fills it and `reset` clears exactly what was filled (the
+// direct entries of the pattern's characters and the slots recorded as taken), so no call
+// pays for zeroing the whole table.
+class SmallPatternMatch {
+ public:
+  template <typename Char>
+  void assign(Seq<Char> p) {
+    for (size_t i = 0; i < p.size; ++i) set(p[i], uint64_t{1} << i);
+  }
+
+  template <typename Char>
+  void reset(Seq<Char> p) {
+    for (size_t i = 0; i < p.size; ++i) {
+      if (p[i] < 256) direct_[p[i]] = 0;
+    }
+    for (size_t k = 0; k < taken_count_; ++k) slots_[taken_[k]] = Slot{};
+    taken_count_ = 0;
+  }
+
+  uint64_t get(char32_t c) const {
+    if (c < 256) return direct_[c];
+    return slots_[slot_of(c)].mask;
+  }
+
+ private:
+  struct Slot {
+    char32_t key = 0;  // 0: empty (keys are >= 256)
+    uint64_t mask = 0;
+  };
+  static constexpr size_t kSlots = 128;
+
+  // The slot holding `c`, or the empty slot where it would go.
+  size_t slot_of(char32_t c) const {
+    size_t i = (c * 2654435761u) % kSlots;
+    while (slots_[i].key != 0 && slots_[i].key != c) i = (i + 1) % kSlots;
+    return i;
+  }
+
+  void set(char32_t c, uint64_t bit) {
+    if (c < 256) {
+      direct_[c] |= bit;
+      return;
+    }
+    const size_t i = slot_of(c);
+    if (slots_[i].key == 0) {
+      slots_[i].key = c;
+      taken_[taken_count_++] = static_cast<uint8_t>(i);
+    }
+    slots_[i].mask |= bit;
+  }
+
+  uint64_t direct_[256] = {};
+  Slot slots_[kSlots] = {};
+  uint8_t taken_[64] = {};  // slots in use, at most one per pattern position
+  size_t taken_count_ = 0;
+};
+
+SmallPatternMatch& thread_pattern_match() {
+  thread_local SmallPatternMatch pm;
+  return pm;
+}
+
+// ---- Jaro -----------------------------------------------------------------------------------
+
+// Jaro from the match count and half the transpositions, summed in the usual order.
+double jaro_value(size_t matches, size_t transpositions, size_t len_a, size_t len_b) {
+  if (matches == 0) return 0.0;
+  const double m = static_cast<double>(matches);
+  return (m / static_cast<double>(len_a) + m / static_cast<double>(len_b) +
+          static_cast<double>(matches - transpositions) / m) /
+         3.0;
+}
+
+size_t jaro_window(size_t len_a, size_t len_b) {
+  const size_t half = std::max(len_a, len_b) / 2;
+  return half > 0 ? half - 1 : 0;
+}
+
+// Both texts of at most 64 characters: each character of a takes the first unflagged equal
+// character of b inside its window, found as the lowest bit of a mask.
+template <typename Char>
+double jaro_short(Seq<Char> a, Seq<Char> b) {
+  SmallPatternMatch& pm = thread_pattern_match();
+  pm.assign(b);
+  const size_t window = jaro_window(a.size, b.size);
+  uint64_t flagged_a = 0, flagged_b = 0;
+  size_t matches = 0;
+  for (size_t i = 0; i < a.size; ++i) {
+    const size_t lo = i > window ? i - window : 0;
+    const size_t hi = std::min(b.size, i + window + 1);  // exclusive
+    if (lo >= hi) continue;
+    const uint64_t range = (hi - lo == 64 ? ~uint64_t{0} : ((uint64_t{1} << (hi - lo)) - 1)) << lo;
+    const uint64_t candidates = pm.get(a[i]) & range & ~flagged_b;
+    if (candidates != 0) {
+      flagged_b |= candidates & (~candidates + 1);
+      flagged_a |= uint64_t{1} << i;
+      ++matches;
+    }
+  }
+  pm.reset(b);
+  size_t transpositions = 0;
+  uint64_t rest_b = flagged_b;
+  for (uint64_t rest_a = flagged_a; rest_a != 0; rest_a &= rest_a - 1) {
+    const int i = std::countr_zero(rest_a);
+    const int j = std::countr_zero(rest_b);
+    rest_b &= rest_b - 1;
+    transpositions += a[i] != b[j];
+  }
+  return jaro_value(matches, transpositions / 2, a.size, b.size);
+}
+
+// Longer texts in linear time. For one character value, the characters of a that carry it
+// look at windows that only move right, and each takes the first unflagged equal character
+// of b at or after its window's start; so the flagged positions of that value in b are
+// always the ones before a cursor, and the cursor only moves forward.
+template <typename Char>
+double jaro_long(Seq<Char> a, Seq<Char> b) {
+  // Dense identifiers for the characters of b; a character of a that b lacks never matches.
+  boost::unordered_flat_map<char32_t, uint32_t> ids;
+  std::vector<uint32_t> b_id(b.size);
+  for (size_t j = 0; j < b.size; ++j) {
+    b_id[j] = ids.try_emplace(b[j], static_cast<uint32_t>(ids.size())).first->second;
+  }
+  // Positions of b grouped by identifier, in ascending order within a group.
+  std::vector<size_t> start(ids.size() + 1, 0);
+  for (uint32_t id : b_id) ++start[id + 1];
+  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+  std::vector<size_t> cursor(start.begin(), start.end() - 1);
+  std::vector<size_t> positions(b.size);
+  {
+    std::vector<size_t> fill = cursor;
+    for (size_t j = 0; j < b.size; ++j) positions[fill[b_id[j]]++] = j;
+  }
+  const size_t window = jaro_window(a.size, b.size);
+  std::vector<bool> flagged_a(a.size), flagged_b(b.size);
+  size_t matches = 0;
+  for (size_t i = 0; i < a.size; ++i) {
+    const auto it = ids.find(a[i]);
+    if (it == ids.end()) continue;
+    const uint32_t id = it->second;
+    const size_t lo = i > window ? i - window : 0;
+    const size_t hi = i + window;  // inclusive
+    size_t& c = cursor[id];
+    while (c < start[id + 1] && positions[c] < lo) ++c;
+    if (c < start[id + 1] && positions[c] <= hi) {
+      flagged_a[i] = true;
+      flagged_b[positions[c]] = true;
+      ++matches;
+      ++c;
+    }
+  }
+  size_t transpositions = 0;
+  size_t j = 0;
+  for (size_t i = 0; i < a.size; ++i) {
+    if (!flagged_a[i]) continue;
+    while (!flagged_b[j]) ++j;
+    transpositions += a[i] != b[j];
+    ++j;
+  }
+  return jaro_value(matches, transpositions / 2, a.size, b.size);
+}
+
+template <typename Char>
+double jaro_seq(Seq<Char> a, Seq<Char> b) {
+  if (a.size == 0 && b.size == 0) return 1.0;
+  if (a.size == 0 || b.size == 0) return 0.0;
+  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b);
+  return jaro_long(a, b);
+}
+
+template <typename Char>
+double jaro_winkler_seq(Seq<Char> a, Seq<Char> b) {
+  const double sim = jaro_seq(a, b);
+  if (!(sim > 0.7)) return sim;
+  const size_t limit = std::min<size_t>({4, a.size, b.size});
+  size_t prefix = 0;
+  while (prefix < limit && a[prefix] == b[prefix]) ++prefix;
+  return sim + 0.1 * static_cast<double>(prefix) * (1.0 - sim);
+}
+
+// ---- Levenshtein ----------------------------------------------------------------------------
+
+// Hyyrö's bit-parallel form of Myers' algorithm for a pattern of 1 to 64 characters: the
+// vertical deltas of one DP column live in two words, and each text character advances the
+// column in a handful of word operations. O(|text|).
+template <typename Char>
+size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text) {
+  SmallPatternMatch& pm = thread_pattern_match();
+  pm.assign(pattern);
+  uint64_t vp = ~uint64_t{0};
+  uint64_t vn = 0;
+  const uint64_t last = uint64_t{1} << (pattern.size - 1);
+  size_t dist = pattern.size;
+  for (size_t j = 0; j < text.size; ++j) {
+    const uint64_t x = pm.get(text[j]);
+    const uint64_t d0 = (((x & vp) + vp) ^ vp) | x | vn;
+    uint64_t hp = vn | ~(d0 | vp);
+    uint64_t hn = d0 & vp;
+    dist += (hp & last) != 0;
+    dist -= (hn & last) != 0;
+    hp = (hp << 1) | 1;
+    hn <<= 1;
+    vp = hn | ~(d0 | hp);
+    vn = hp & d0;
+  }
+  pm.reset(pattern);
+  return dist;
+}
+
+// The same over a pattern longer than 64 characters, as a column of 64-bit blocks; the
+// horizontal deltas leaving one block's top bit enter the next block. Per text character
+// each block needs its pattern-match word: a block's word is non-zero only for characters
+// that occur in its 64 pattern positions, so the words are kept sparsely, per character as a
+// list of (block, mask) in block order, and read with a cursor while the blocks are walked.
+// Memory O(|pattern|), time O(|pattern| / 64 * |text|).
+template <typename Char>
+size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text) {
+  struct BlockMask {
+    size_t block;
+    uint64_t mask;
+  };
+  boost::unordered_flat_map<char32_t, std::vector<BlockMask>> masks;
+  for (size_t i = 0; i < pattern.size; ++i) {
+    std::vector<BlockMask>& list = masks[pattern[i]];
+    const size_t block = i / 64;
+    const uint64_t bit = uint64_t{1} << (i % 64);
+    if (!list.empty() && list.back().block == block) {
+      list.back().mask |= bit;
+    } else {
+      list.push_back({block, bit});
+    }
+  }
+  const size_t blocks = (pattern.size + 63) / 64;
+  std::vector<uint64_t> vp(blocks, ~uint64_t{0});
+  std::vector<uint64_t> vn(blocks, 0);
+  const uint64_t last = uint64_t{1} << ((pattern.size - 1) % 64);
+  size_t dist = pattern.size;
+  static const std::vector<BlockMask> kNone;
+  for (size_t j = 0; j < text.size; ++j) {
+    const auto found = masks.find(text[j]);
+    const std::vector<BlockMask>& list = found == masks.end() ? kNone : found->second;
+    size_t next = 0;
+    uint64_t hp_carry = 1;  // row 0 of the DP grows by one per text character
+    uint64_t hn_carry = 0;
+    for (size_t w = 0; w < blocks; ++w) {
+      uint64_t pm = 0;
+      if (next < list.size() && list[next].block == w) pm = list[next++].mask;
+      const uint64_t x = pm | hn_carry;
+      const uint64_t d0 = (((x & vp[w]) + vp[w]) ^ vp[w]) | x | vn[w];
+      uint64_t hp = vn[w] | ~(d0 | vp[w]);
+      uint64_t hn = d0 & vp[w];
+      if (w == blocks - 1) {
+        dist += (hp & last) != 0;
+        dist -= (hn & last) != 0;
+      }
+      const uint64_t hp_in = hp_carry, hn_in = hn_carry;
+      hp_carry = hp >> 63;
+      hn_carry = hn >> 63;
+      hp = (hp << 1) | hp_in;
+      hn = (hn << 1) | hn_in;
+      vp[w] = hn | ~(d0 | hp);
+      vn[w] = hp & d0;
+    }
+  }
+  return dist;
+}
+
+template <typename Char>
+size_t levenshtein_seq(Seq<Char> a, Seq<Char> b) {
+  // A common prefix or suffix never changes the distance.
+  while (a.size > 0 && b.size > 0 && a[0] == b[0]) {
+    ++a.data, ++b.data;
+    --a.size, --b.size;
+  }
+  while (a.size > 0 && b.size > 0 && a[a.size - 1] == b[b.size - 1]) --a.size, --b.size;
+  if (a.size == 0) return b.size;
+  if (b.size == 0) return a.size;
+  // The shorter text is the pattern (the DP column), the longer one is scanned.
+  if (a.size > b.size) std::swap(a, b);
+  if (a.size <= 64) return levenshtein_single_word(a, b);
+  return levenshtein_blocks(a, b);
+}
+
+// ---- Bigram cosine --------------------------------------------------------------------------
+
+// The text's adjacent character pairs as 64-bit keys, sorted so that equal bigrams are runs.
+void sorted_bigrams(std::string_view s, std::vector<uint64_t>& out) {
+  out.clear();
+  if (is_ascii(s)) {
+    for (size_t i = 1; i < s.size(); ++i) {
+      out.push_back((uint64_t{static_cast<unsigned char>(s[i - 1])} << 32) |
+                    static_cast<unsigned char>(s[i]));
+    }
+  } else {
+    size_t pos = 0;
+    char32_t prev = 0;
+    bool first = true;
+    while (pos < s.size()) {
+      const char32_t c = decode_utf8(s, pos);
+      if (!first) out.push_back((uint64_t{prev} << 32) | c);
+      prev = c;
+      first = false;
+    }
+  }
+  std::sort(out.begin(), out.end());
+}
+
+// Sum of squared run lengths of a sorted key list.
+double squared_counts(const std::vector<uint64_t>& keys) {
+  double sum = 0.0;
+  for (size_t i = 0; i < keys.size();) {
+    size_t j = i;
+    while (j < keys.size() && keys[j] == keys[i]) ++j;
+    const double count = static_cast<double>(j - i);
+    sum += count * count;
+    i = j;
+  }
+  return sum;
+}
+
+}  // namespace
+
+double jaro(std::string_view a, std::string_view b) {
+  return with_sequences(a, b, [](auto x, auto y) { return jaro_seq(x, y); });
+}
+
+double jaro_winkler(std::string_view a, std::string_view b) {
+  return with_sequences(a, b, [](auto x, auto y) { return jaro_winkler_seq(x, y); });
+}
+
+size_t levenshtein(std::string_view a, std::string_view b) {
+  return with_sequences(a, b, [](auto x, auto y) { return levenshtein_seq(x, y); });
+}
+
+double normalized_levenshtein(std::string_view a, std::string_view b) {
+  if (a.empty() && b.empty()) return 1.0;
+  const size_t longer = std::max(char_count(a), char_count(b));
+  return 1.0 - static_cast<double>(levenshtein(a, b)) / static_cast<double>(longer);
+}
+
+double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b) {
+  const size_t longer = std::max(a.size(), b.size());
+  if (longer == 0) return 1.0;
+  return 1.0 - static_cast<double>(levenshtein(a, b)) / static_cast<double>(longer);
+}
+
+double bigram_cosine_similarity(std::string_view a, std::string_view b) {
+  thread_local std::vector<uint64_t> keys_a, keys_b;
+  const ScratchTrim<std::vector<uint64_t>> trim_a{keys_a}, trim_b{keys_b};
+  sorted_bigrams(a, keys_a);
+  sorted_bigrams(b, keys_b);
+  if (keys_a.empty() || keys_b.empty()) return 0.0;
+  // Every count is a small integer, so these sums are exact whatever the summation order.
+  double dot = 0.0;
+  size_t i = 0, j = 0;
+  while (i < keys_a.size() && j < keys_b.size()) {
+    if (keys_a[i] < keys_b[j]) {
+      ++i;
+    } else if (keys_b[j] < keys_a[i]) {
+      ++j;
+    } else {
+      const uint64_t key = keys_a[i];
+      size_t count_a = 0, count_b = 0;
+      while (i < keys_a.size() && keys_a[i] == key) ++i, ++count_a;
+      while (j < keys_b.size() && keys_b[j] == key) ++j, ++count_b;
+      dot += static_cast<double>(count_a) * static_cast<double>(count_b);
+    }
+  }
+  const double norm_a = squared_counts(keys_a);
+  const double norm_b = squared_counts(keys_b);
+  if (norm_a == 0.0 || norm_b == 0.0) return 0.0;
+  return dot / (std::sqrt(norm_b) * std::sqrt(norm_a));
+}
+
+double haversine_km(double lat_a, double lon_a, double lat_b, double lon_b) {
+  constexpr double kRadiansPerDegree = 0.017453292519943295;
+  constexpr double kEarthRadiusKm = 6371.0;
+  const double phi_a = lat_a * kRadiansPerDegree;
+  const double phi_b = lat_b * kRadiansPerDegree;
+  const double half_dlat = (lat_b - lat_a) * kRadiansPerDegree / 2.0;
+  const double half_dlon = (lon_b - lon_a) * kRadiansPerDegree / 2.0;
+  const double s_lat = std::sin(half_dlat);
+  const double s_lon = std::sin(half_dlon);
+  const double h = s_lat * s_lat + std::cos(phi_a) * std::cos(phi_b) * (s_lon * s_lon);
+  return 2.0 * std::asin(std::sqrt(h)) * kEarthRadiusKm;
+}
+
+}  // namespace osmira_core::engine

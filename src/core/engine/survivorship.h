@@ -1,0 +1,56 @@
+// Survivorship: builds the golden record of one cluster, one value for every data field that
+// any member record carries, chosen or computed field by field by the plan's survivorship
+// policy.
+//
+// Strategies (per field: the field's policy entry, else the default strategy with no source
+// list and no aggregate function):
+// - most_recent, custom: the value of the most recent record (see pick_by_most_recent);
+// - most_complete: the longest value in bytes, the greatest in byte order among equals;
+// - source_priority: the value of the record whose source comes first in the priority list
+//   (the first such record among equals), else the most recent value;
+// - aggregate: by the function's lower-cased name: "max"/"min" in byte order, "sum"/"avg"
+//   of the values that read as numbers, "intersection" (the value when all agree), or the
+//   distinct values sorted and joined with ",".
+// A field whose strategy yields no value ("avg" with no number, "intersection" of differing
+// values) is left out.
+//
+// Stateless; every function is pure and thread-safe.
+#pragma once
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "common/ir/plan.h"
+#include "core/engine/types.h"
+
+namespace osmira_core::engine {
+
+// Field name -> value, in ascending byte order of the names.
+using GoldenRecord = std::map<std::string, std::string, std::less<>>;
+
+class SurvivorshipEngine {
+ public:
+  // The golden record of the cluster whose member records are `records`, in the caller's
+  // order (the order decides complete ties). Empty for no records. Never fails.
+  static GoldenRecord construct_golden_record(
+      std::span<const types::NormalizedEntity> records,
+      const osmira_common::ir::SurvivorshipPolicy& policy);
+
+  // The value of `field` in the most recent record that carries it, or nothing when none
+  // does. A record's time is its `valid_from`, else its `last_updated`; on equal times the
+  // greater `external_id` (byte order) wins, and on a complete tie the later record.
+  static std::optional<std::string> pick_by_most_recent(
+      std::span<const types::NormalizedEntity> records, std::string_view field);
+};
+
+// Reads `text` as a decimal 64-bit float: the whole text must be an optional sign and
+// digits with an optional "." and fraction (not both parts empty) and an optional exponent,
+// or "inf", "infinity" or "nan" in any letter case. Rounded to the nearest value; too large
+// magnitudes read as infinity, too small ones as zero. Exposed for tests.
+std::optional<double> read_decimal_number(std::string_view text);
+
+}  // namespace osmira_core::engine

@@ -1,0 +1,418 @@
+#include "core/engine/clustering.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <deque>
+#include <limits>
+#include <map>
+#include <random>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace osmira_core::engine {
+namespace {
+
+using osmira_base::Uuid;
+using osmira_common::ir::ClusteringMethod;
+using types::Decision;
+using types::MatchDecision;
+using types::NormalizedEntity;
+
+constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// Identifier n: its last two bytes hold n big-endian, so identifiers order like n.
+Uuid id(unsigned n) {
+  Uuid u;
+  u.bytes[14] = static_cast<uint8_t>(n >> 8);
+  u.bytes[15] = static_cast<uint8_t>(n);
+  return u;
+}
+
+std::vector<NormalizedEntity> records_of(std::initializer_list<unsigned> ids) {
+  std::vector<NormalizedEntity> records;
+  for (unsigned n : ids) records.emplace_back().id = id(n);
+  return records;
+}
+
+MatchDecision decision(unsigned a, unsigned b, double confidence,
+                       Decision verdict = Decision::kMerge) {
+  MatchDecision d;
+  d.entity_a_id = id(a);
+  d.entity_b_id = id(b);
+  d.confidence = confidence;
+  d.decision = verdict;
+  return d;
+}
+
+// Clusters as lists of small numbers, for readable expectations.
+std::vector<std::vector<unsigned>> numbers(const std::vector<Cluster>& clusters) {
+  std::vector<std::vector<unsigned>> out;
+  for (const Cluster& c : clusters) {
+    auto& row = out.emplace_back();
+    for (const Uuid& u : c) row.push_back(u.bytes[14] * 256u + u.bytes[15]);
+  }
+  return out;
+}
+
+ClusteringSettings graph(double min_edge_weight, double min_cluster_coherence,
+                         uint64_t max_cluster_size = UINT64_MAX) {
+  return {ClusteringMethod::kGraph, min_edge_weight, min_cluster_coherence, max_cluster_size};
+}
+
+const ClusteringSettings kSimple{ClusteringMethod::kSimple};
+const ClusteringSettings kUnconfigured{};
+
+using Clusters = std::vector<std::vector<unsigned>>;
+
+// Inputs on which every method and the incremental road agree.
+TEST(Clustering, CommonCasesAllMethods) {
+  struct Row {
+    const char* name;
+    std::vector<NormalizedEntity> records;
+    std::vector<MatchDecision> decisions;
+    Clusters expected;
+  };
+  const std::vector<Row> rows = {
+      {"no records", {}, {decision(1, 2, 1.0)}, {}},
+      {"no decisions: singletons by identifier", records_of({5, 3, 9, 1}), {},
+       {{1}, {3}, {5}, {9}}},
+      {"review, no-merge and unknown identifiers change nothing",
+       records_of({1, 2, 3}),
+       {decision(1, 2, 1.0, Decision::kReview), decision(2, 3, 1.0, Decision::kNoMerge),
+        decision(1, 77, 1.0), decision(77, 78, 1.0)},
+       {{1}, {2}, {3}}},
+      {"a merge joins its pair", records_of({4, 2, 3}), {decision(4, 2, 0.9)},
+       {{2, 4}, {3}}},
+      {"clusters ordered by first identifier", records_of({9, 8, 7, 6}),
+       {decision(9, 6, 1.0), decision(8, 7, 1.0)}, {{6, 9}, {7, 8}}},
+      {"identifier 00..ff before 01..00", records_of({0x100, 0xff}), {}, {{0xff}, {0x100}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(numbers(cluster_decisions(kUnconfigured, row.records, row.decisions)), row.expected);
+    EXPECT_EQ(numbers(cluster_decisions(kSimple, row.records, row.decisions)), row.expected);
+    EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.0), row.records, row.decisions)),
+              row.expected);
+    EXPECT_EQ(numbers(cluster_decisions_incremental(row.records, row.decisions, {})),
+              row.expected);
+  }
+}
+
+TEST(Clustering, UnionFindIgnoresScores) {
+  const auto records = records_of({1, 2, 3, 4, 5});
+  const std::vector<MatchDecision> chain = {decision(1, 2, 0.01), decision(2, 3, -5.0),
+                                            decision(3, 4, kNaN)};
+  EXPECT_EQ(numbers(cluster_decisions(kSimple, records, chain)), (Clusters{{1, 2, 3, 4}, {5}}));
+  // The graph settings are not read by union-find.
+  ClusteringSettings simple_with_limits = graph(0.9, 0.9, 1);
+  simple_with_limits.method = ClusteringMethod::kSimple;
+  EXPECT_EQ(numbers(cluster_decisions(simple_with_limits, records, chain)),
+            (Clusters{{1, 2, 3, 4}, {5}}));
+}
+
+TEST(Clustering, GraphTable) {
+  constexpr unsigned A = 1, B = 2, C = 3, D = 4;
+  struct Row {
+    const char* name;
+    ClusteringSettings settings;
+    std::vector<MatchDecision> decisions;
+    Clusters expected;
+  };
+  const std::vector<Row> rows = {
+      {"mean 0.7 fails, B-C cut", graph(0.0, 0.8),
+       {decision(A, B, 0.9), decision(B, C, 0.5)}, {{A, B}, {C}, {D}}},
+      {"triangle: A-C cut, piece re-examined and accepted", graph(0.0, 0.85),
+       {decision(A, B, 0.9), decision(B, C, 0.9), decision(A, C, 0.5)}, {{A, B, C}, {D}}},
+      {"max size 1 cuts every edge", graph(0.0, 0.0, 1),
+       {decision(A, B, 0.9), decision(B, C, 0.9), decision(C, D, 0.9)},
+       {{A}, {B}, {C}, {D}}},
+      {"max size 2 on a chain", graph(0.0, 0.0, 2),
+       {decision(A, B, 0.9), decision(B, C, 0.5), decision(C, D, 0.8)}, {{A, B}, {C, D}}},
+      {"max size 0 still emits singletons", graph(0.0, 0.0, 0), {decision(A, B, 1.0)},
+       {{A}, {B}, {C}, {D}}},
+      {"confidence equal to min_edge_weight is an edge", graph(0.7, 0.0),
+       {decision(A, B, 0.7)}, {{A, B}, {C}, {D}}},
+      {"confidence below min_edge_weight is none", graph(0.7, 0.0),
+       {decision(A, B, std::nextafter(0.7, 0.0))}, {{A}, {B}, {C}, {D}}},
+      {"no edge leaves a pair apart although union-find would join", graph(0.7, 0.0),
+       {decision(A, B, 0.6), decision(B, C, 0.9)}, {{A}, {B, C}, {D}}},
+      {"NaN min_edge_weight admits every merge", graph(kNaN, -5.0),
+       {decision(A, B, 0.01), decision(C, D, -1.0)}, {{A, B}, {C, D}}},
+      {"NaN coherence leaves the size test (passes)", graph(0.0, kNaN),
+       {decision(A, B, 0.01)}, {{A, B}, {C}, {D}}},
+      {"NaN coherence leaves the size test (fails)", graph(0.0, kNaN, 1),
+       {decision(A, B, 0.01)}, {{A}, {B}, {C}, {D}}},
+      {"review decisions give no edge", graph(0.0, 0.0),
+       {decision(A, B, 1.0, Decision::kReview)}, {{A}, {B}, {C}, {D}}},
+      {"self loop is never taken", graph(0.0, 0.9), {decision(A, A, 0.1), decision(A, B, 0.95)},
+       {{A, B}, {C}, {D}}},
+      // 1 -- 0 -- 2 -- 3 with the two 0.6 edges equally weak: the edge collected first
+      // (the most recently added one of node 0's leaving edges) is cut.
+      {"equal weakest edges: most recent of the lower node's list is cut",
+       graph(0.0, 0.75),
+       {decision(C, D, 1.0), decision(A, C, 0.6), decision(A, B, 0.6)}, {{A, C, D}, {B}}},
+      {"equal weakest edges, added in the other order", graph(0.0, 0.75),
+       {decision(C, D, 1.0), decision(A, B, 0.6), decision(A, C, 0.6)}, {{A}, {B}, {C, D}}},
+  };
+  const auto records = records_of({A, B, C, D});
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(numbers(cluster_decisions(row.settings, records, row.decisions)), row.expected);
+  }
+}
+
+// Records sharing an identifier: lookups find the last one, the earlier one stays alone,
+// and the two clusters starting with that identifier keep their record order.
+TEST(Clustering, DuplicateIdentifiers) {
+  const auto records = records_of({7, 9, 7});
+  const std::vector<MatchDecision> decisions = {decision(7, 9, 1.0)};
+  const Clusters expected = {{7}, {7, 9}};
+  EXPECT_EQ(numbers(cluster_decisions(kSimple, records, decisions)), expected);
+  EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.0), records, decisions)), expected);
+  EXPECT_EQ(numbers(cluster_decisions_incremental(records, decisions, {})), expected);
+}
+
+TEST(Clustering, IncrementalTable) {
+  struct Row {
+    const char* name;
+    std::vector<NormalizedEntity> records;
+    std::vector<std::vector<Uuid>> existing;
+    std::vector<MatchDecision> decisions;
+    Clusters expected;
+  };
+  const std::vector<Row> rows = {
+      {"existing cluster kept whole", records_of({1, 2, 3}), {{id(3), id(1), id(2)}}, {},
+       {{1, 2, 3}}},
+      {"first member absent: cluster passed over", records_of({2, 3}),
+       {{id(1), id(2), id(3)}}, {}, {{2}, {3}}},
+      {"absent further member skipped", records_of({1, 3}), {{id(1), id(2), id(3)}}, {},
+       {{1, 3}}},
+      {"cluster of one has no effect", records_of({1, 2}), {{id(1)}}, {}, {{1}, {2}}},
+      {"empty cluster has no effect", records_of({1, 2}), {{}}, {}, {{1}, {2}}},
+      {"merges extend an existing cluster", records_of({1, 2, 3, 4}), {{id(1), id(2)}},
+       {decision(2, 4, 0.1)}, {{1, 2, 4}, {3}}},
+      {"merges join two existing clusters", records_of({1, 2, 3, 4}),
+       {{id(1), id(2)}, {id(4), id(3)}}, {decision(2, 3, 1.0)}, {{1, 2, 3, 4}}},
+      {"review decisions do not join", records_of({1, 2, 3}), {{id(1), id(2)}},
+       {decision(2, 3, 1.0, Decision::kReview)}, {{1, 2}, {3}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(numbers(cluster_decisions_incremental(row.records, row.decisions, row.existing)),
+              row.expected);
+  }
+}
+
+// ---- Against a reference ------------------------------------------------------------------
+
+// Weighted-graph clustering transcribed step by step, with ordered containers and lists
+// that put the most recent edge at the front.
+Clusters reference_graph(const std::vector<NormalizedEntity>& records,
+                         const std::vector<MatchDecision>& decisions, double min_edge_weight,
+                         double min_coherence, uint64_t max_size) {
+  const size_t n = records.size();
+  std::map<Uuid, size_t> node;
+  for (size_t i = 0; i < n; ++i) node[records[i].id] = i;
+  struct E {
+    size_t a, b;
+    double w;
+    bool removed = false;
+  };
+  std::vector<E> edges;
+  std::vector<std::deque<size_t>> leaving(n), entering(n);
+  for (const MatchDecision& d : decisions) {
+    if (d.decision != Decision::kMerge || min_edge_weight > d.confidence) continue;
+    if (!node.count(d.entity_a_id) || !node.count(d.entity_b_id)) continue;
+    edges.push_back({node[d.entity_a_id], node[d.entity_b_id], d.confidence});
+    leaving[edges.back().a].push_front(edges.size() - 1);
+    entering[edges.back().b].push_front(edges.size() - 1);
+  }
+  std::set<size_t> visited;
+  std::vector<std::vector<size_t>> components;
+  for (size_t s = 0; s < n; ++s) {
+    if (visited.count(s)) continue;
+    std::vector<size_t> comp, stack = {s};
+    while (!stack.empty()) {
+      size_t u = stack.back();
+      stack.pop_back();
+      if (visited.count(u)) continue;
+      visited.insert(u);
+      comp.push_back(u);
+      for (size_t e : leaving[u])
+        if (edges[e].b != u && !visited.count(edges[e].b)) stack.push_back(edges[e].b);
+      for (size_t e : entering[u])
+        if (edges[e].a != u && !visited.count(edges[e].a)) stack.push_back(edges[e].a);
+    }
+    components.push_back(comp);
+  }
+  std::vector<Cluster> out;
+  for (const auto& comp : components) {
+    std::vector<std::vector<size_t>> work = {comp};
+    while (!work.empty()) {
+      std::vector<size_t> piece = work.back();
+      work.pop_back();
+      auto emit = [&] {
+        Cluster c;
+        for (size_t u : piece) c.push_back(records[u].id);
+        out.push_back(c);
+      };
+      if (piece.size() < 2) {
+        emit();
+        continue;
+      }
+      std::set<size_t> members(piece.begin(), piece.end());
+      std::vector<size_t> taken;
+      double sum = 0.0;
+      for (size_t u : piece) {
+        for (size_t e : leaving[u]) {
+          if (!edges[e].removed && edges[e].b > u && members.count(edges[e].b)) {
+            taken.push_back(e);
+            sum += edges[e].w;
+          }
+        }
+        for (size_t e : entering[u]) {
+          if (!edges[e].removed && edges[e].a > u && members.count(edges[e].a)) {
+            taken.push_back(e);
+            sum += edges[e].w;
+          }
+        }
+      }
+      if (taken.empty() ||
+          ((std::isnan(min_coherence) || !(sum / taken.size() < min_coherence)) &&
+           piece.size() <= max_size)) {
+        emit();
+        continue;
+      }
+      size_t weakest = taken[0];
+      for (size_t e : taken)
+        if (edges[e].w < edges[weakest].w) weakest = e;
+      edges[weakest].removed = true;
+      std::map<size_t, std::vector<size_t>> nbrs;
+      for (size_t e : taken) {
+        if (e == weakest) continue;
+        nbrs[edges[e].a].push_back(edges[e].b);
+        nbrs[edges[e].b].push_back(edges[e].a);
+      }
+      std::set<size_t> seen;
+      for (size_t s : piece) {
+        if (seen.count(s)) continue;
+        std::vector<size_t> found, stack = {s};
+        while (!stack.empty()) {
+          size_t u = stack.back();
+          stack.pop_back();
+          if (seen.count(u)) continue;
+          seen.insert(u);
+          found.push_back(u);
+          for (size_t v : nbrs[u])
+            if (!seen.count(v)) stack.push_back(v);
+        }
+        work.push_back(found);
+      }
+    }
+  }
+  for (Cluster& c : out) std::sort(c.begin(), c.end());
+  std::stable_sort(out.begin(), out.end(),
+                   [](const Cluster& a, const Cluster& b) { return a.front() < b.front(); });
+  return numbers(out);
+}
+
+// Random small graphs with many equal weights, self loops, repeated pairs, unknown
+// identifiers, shared identifiers and non-merge decisions.
+struct RandomCase {
+  std::vector<NormalizedEntity> records;
+  std::vector<MatchDecision> decisions;
+};
+
+RandomCase random_case(std::mt19937& rng) {
+  RandomCase c;
+  const unsigned n = std::uniform_int_distribution<unsigned>(0, 12)(rng);
+  for (unsigned i = 0; i < n; ++i) {
+    // Now and then a record repeats an earlier identifier.
+    const unsigned ident = (i > 0 && rng() % 10 == 0) ? rng() % i : i;
+    c.records.emplace_back().id = id(ident * 37 % 101);
+  }
+  const unsigned m = std::uniform_int_distribution<unsigned>(0, 24)(rng);
+  const double weights[] = {0.5, 0.6, 0.7, 0.8, 0.9, 1.0};
+  for (unsigned k = 0; k < m && n > 0; ++k) {
+    const unsigned a = rng() % (n + 1), b = rng() % (n + 1);  // n: unknown identifier
+    const unsigned ida = a == n ? 999 : (a * 37 % 101), idb = b == n ? 999 : (b * 37 % 101);
+    const Decision verdict = rng() % 8 == 0 ? Decision::kReview : Decision::kMerge;
+    c.decisions.push_back(decision(ida, idb, weights[rng() % 6], verdict));
+  }
+  return c;
+}
+
+// Graph clustering that admits every merge and accepts every component is the transitive
+// closure; union-find must agree with it whatever the order of the decisions.
+TEST(Clustering, UnionFindIsClosureAndIgnoresDecisionOrder) {
+  std::mt19937 rng(20240611);
+  for (int iteration = 0; iteration < 2000; ++iteration) {
+    RandomCase c = random_case(rng);
+    const Clusters closure = numbers(cluster_decisions(graph(kNaN, kNaN), c.records, c.decisions));
+    ASSERT_EQ(numbers(cluster_decisions(kSimple, c.records, c.decisions)), closure)
+        << "iteration " << iteration;
+    std::shuffle(c.decisions.begin(), c.decisions.end(), rng);
+    ASSERT_EQ(numbers(cluster_decisions(kSimple, c.records, c.decisions)), closure)
+        << "iteration " << iteration << " shuffled";
+  }
+}
+
+TEST(Clustering, GraphMatchesReference) {
+  std::mt19937 rng(7);
+  const double coherences[] = {0.0, 0.65, 0.75, 0.85, 0.95, kNaN};
+  const uint64_t sizes[] = {0, 1, 2, 3, 5, UINT64_MAX};
+  const double min_edges[] = {0.0, 0.6, 0.8, kNaN};
+  for (int iteration = 0; iteration < 4000; ++iteration) {
+    const RandomCase c = random_case(rng);
+    const double coherence = coherences[rng() % 6];
+    const uint64_t size = sizes[rng() % 6];
+    const double min_edge = min_edges[rng() % 4];
+    const Clusters got =
+        numbers(cluster_decisions(graph(min_edge, coherence, size), c.records, c.decisions));
+    ASSERT_EQ(got, reference_graph(c.records, c.decisions, min_edge, coherence, size))
+        << "iteration " << iteration;
+    // Every record is in exactly one cluster.
+    size_t listed = 0;
+    for (const auto& cluster : got) listed += cluster.size();
+    ASSERT_EQ(listed, c.records.size());
+  }
+}
+
+// Larger inputs: long chains and a star through every method; the result is the whole set
+// (union-find, graph with no limits) or pairs (graph, size limit 2 on a chain).
+TEST(Clustering, LongChainsAndStars) {
+  constexpr unsigned kCount = 20000;
+  std::vector<NormalizedEntity> records;
+  std::vector<MatchDecision> chain, star;
+  for (unsigned i = 0; i < kCount; ++i) {
+    records.emplace_back().id = id(kCount - i);  // descending identifiers
+    if (i > 0) {
+      chain.push_back(decision(kCount - i + 1, kCount - i, i % 2 == 1 ? 0.9 : 0.5));
+      star.push_back(decision(kCount, kCount - i, 0.9));
+    }
+  }
+  for (const auto* decisions : {&chain, &star}) {
+    auto simple = cluster_decisions(kSimple, records, *decisions);
+    ASSERT_EQ(simple.size(), 1u);
+    EXPECT_EQ(simple[0].size(), kCount);
+    EXPECT_TRUE(std::is_sorted(simple[0].begin(), simple[0].end()));
+    EXPECT_EQ(cluster_decisions(graph(0.0, 0.0), records, *decisions), simple);
+  }
+  // Chain 0.9, 0.5, 0.9, ...: coherence 0.9 cuts every 0.5 edge, leaving pairs. Each cut
+  // peels one pair off and re-examines the rest, so this one is shorter.
+  constexpr unsigned kPeeled = 4000;
+  const std::span<const NormalizedEntity> head(records.data(), kPeeled);
+  auto pairs = numbers(cluster_decisions(graph(0.0, 0.9), head, chain));
+  ASSERT_EQ(pairs.size(), kPeeled / 2);
+  for (size_t k = 0; k < pairs.size(); ++k) {
+    const unsigned low = kCount - kPeeled + 1 + 2 * static_cast<unsigned>(k);
+    ASSERT_EQ(pairs[k], (std::vector<unsigned>{low, low + 1}));
+  }
+}
+
+}  // namespace
+}  // namespace osmira_core::engine

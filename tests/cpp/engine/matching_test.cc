@@ -1,0 +1,412 @@
+#include "core/engine/matching.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <memory>
+#include <numbers>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/engine/engine.h"
+#include "core/engine/phonetic.h"
+#include "core/engine/similarity.h"
+#include "engine_test_support.h"
+
+namespace osmira_core::engine::matching {
+namespace {
+
+using osmira_common::ir::CompositeOperator;
+using osmira_common::ir::SimilarityAlgorithm;
+using testing::entity;
+using types::RuleResult;
+
+// A pair of records holding `field` with the given values (nothing: the record lacks it).
+struct Pair {
+  NormalizedEntity a;
+  NormalizedEntity b;
+};
+
+Pair pair_of(const std::string& field, std::optional<std::string> va,
+             std::optional<std::string> vb) {
+  Pair p{entity(1, {}), entity(2, {})};
+  if (va) p.a.data.insert_or_assign(field, *va);
+  if (vb) p.b.data.insert_or_assign(field, *vb);
+  return p;
+}
+
+struct Expect {
+  double score;
+  double weight;
+  bool matched;
+  std::string explanation;
+};
+
+void check(const MatchRule& rule, const std::optional<std::string>& va,
+           const std::optional<std::string>& vb, const Expect& want, double tolerance = 0.0) {
+  const std::string field_name = "f";
+  const Pair p = pair_of(field_name, va, vb);
+  const RuleResult r = rule.evaluate(p.a, p.b);
+  const std::string where = "a=" + va.value_or("<absent>") + " b=" + vb.value_or("<absent>");
+  EXPECT_EQ(r.rule_name, std::string(rule.name())) << where;
+  if (tolerance == 0.0) {
+    EXPECT_EQ(r.score, want.score) << where;
+  } else {
+    EXPECT_NEAR(r.score, want.score, tolerance) << where;
+  }
+  EXPECT_EQ(r.weight, want.weight) << where;
+  EXPECT_EQ(r.matched, want.matched) << where;
+  EXPECT_EQ(r.explanation, want.explanation) << where;
+}
+
+using Opt = std::optional<std::string>;
+const Opt kAbsent = std::nullopt;
+
+TEST(ExactMatch, Table) {
+  struct Row {
+    bool case_insensitive;
+    bool normalize;
+    Opt normalizer;
+    Opt a, b;
+    Expect want;
+  };
+  const Row rows[] = {
+      {true, true, {}, " Bob ", "bob", {1.0, 2.0, true, "Exact match on field f"}},
+      {false, false, {}, "Bob", "bob", {0.0, 2.0, false, "No match on field f"}},
+      {false, true, {}, "\u00a0Bob\t", "Bob", {1.0, 2.0, true, "Exact match on field f"}},
+      {true, false, {}, " Bob", "bob", {0.0, 2.0, false, "No match on field f"}},
+      {true, false, {}, "\u00c9COLE", "\u00e9cole", {1.0, 2.0, true, "Exact match on field f"}},
+      {false, false, {}, "", "", {1.0, 2.0, true, "Exact match on field f"}},
+      {false, false, {}, "x", kAbsent, {0.0, 0.0, false, "Missing data on field f"}},
+      {true, true, {}, kAbsent, kAbsent, {0.0, 0.0, false, "Missing data on field f"}},
+      {false, false, "nickname", "Bob", "ROBERT", {1.0, 2.0, true, "Exact match on field f"}},
+      {false, false, "email", "A.B@Example.com ", "a.b@example.com",
+       {1.0, 2.0, true, "Exact match on field f"}},
+      // Any other normalizer name trims and lower-cases.
+      {false, false, "unknown", "  MiXed ", "mixed", {1.0, 2.0, true, "Exact match on field f"}},
+  };
+  for (const Row& row : rows) {
+    const ExactMatch rule("r", "f", row.normalizer, 2.0, row.case_insensitive, row.normalize);
+    check(rule, row.a, row.b, row.want);
+  }
+}
+
+TEST(FuzzyStringMatch, Table) {
+  struct Row {
+    double threshold;
+    Opt normalizer;
+    Opt a, b;
+    Expect want;
+  };
+  const double martha = jaro_winkler("MARTHA", "MARHTA");
+  ASSERT_NEAR(martha, 0.9611, 1e-4);
+  const Row rows[] = {
+      {0.9, {}, "MARTHA", "MARHTA", {martha, 1.5, true, "Fuzzy match on field f (score: 0.96)"}},
+      {0.97, {}, "MARTHA", "MARHTA",
+       {martha, 1.5, false, "Insufficient fuzzy score on field f (score: 0.96)"}},
+      {0.5, {}, "abc", kAbsent, {0.0, 0.0, false, "Missing data on field f"}},
+      // A threshold of 0 lets missing data report the match text with weight 0.
+      {0.0, {}, kAbsent, "abc", {0.0, 0.0, true, "Fuzzy match on field f (score: 0.00)"}},
+      {0.9, "name", "  ANNE   marie", "anne marie", {1.0, 1.5, true, "Fuzzy match on field f (score: 1.00)"}},
+      {0.9, {}, "", "", {1.0, 1.5, true, "Fuzzy match on field f (score: 1.00)"}},
+      {0.1, {}, "", "abc", {0.0, 1.5, false, "Insufficient fuzzy score on field f (score: 0.00)"}},
+  };
+  for (const Row& row : rows) {
+    const FuzzyStringMatch rule("r", "f", row.normalizer, row.threshold, 1.5);
+    check(rule, row.a, row.b, row.want);
+  }
+}
+
+TEST(LevenshteinMatch, Table) {
+  struct Row {
+    double threshold;
+    Opt a, b;
+    Expect want;
+  };
+  const Row rows[] = {
+      {0.5, "flaw", "lawn", {0.5, 1.0, true, "Levenshtein match on field f (score: 0.50)"}},
+      {0.6, "flaw", "lawn", {0.5, 1.0, false, "Insufficient Levenshtein score on field f (score: 0.50)"}},
+      // Characters, not bytes: one substitution in two characters.
+      {0.5, "\u00e9e", "ee", {0.5, 1.0, true, "Levenshtein match on field f (score: 0.50)"}},
+      {0.5, kAbsent, "x", {0.0, 0.0, false, "Missing data on field f"}},
+      {0.5, "", "", {1.0, 1.0, true, "Levenshtein match on field f (score: 1.00)"}},
+  };
+  for (const Row& row : rows) {
+    const LevenshteinMatch rule("r", "f", std::nullopt, row.threshold, 1.0);
+    check(rule, row.a, row.b, row.want);
+  }
+}
+
+TEST(SoundexMatch, Table) {
+  struct Row {
+    Opt a, b;
+    Expect want;
+  };
+  const Row rows[] = {
+      {"Robert", "Rupert", {1.0, 3.0, true, "Soundex match on field f (codes match)"}},
+      {"Robert", "Smith", {0.0, 3.0, false, "Soundex mismatch on field f (codes differ)"}},
+      // Missing data keeps the full weight and has no text of its own.
+      {"Robert", kAbsent, {0.0, 3.0, false, "Soundex mismatch on field f (codes differ)"}},
+      // Two empty codes are equal.
+      {"123", "456", {1.0, 3.0, true, "Soundex match on field f (codes match)"}},
+      // Raw values: no trimming before encoding.
+      {" robert", "ROBERT", {1.0, 3.0, true, "Soundex match on field f (codes match)"}},
+  };
+  for (const Row& row : rows) {
+    const SoundexMatch rule("r", "f", 1.0, 3.0);
+    check(rule, row.a, row.b, row.want);
+  }
+}
+
+TEST(MetaphoneMatch, PrimaryAlternateCrossingScoresHalf) {
+  const auto smith = double_metaphone("Smith", 4);
+  const auto schmidt = double_metaphone("Schmidt", 4);
+  ASSERT_NE(smith.primary, schmidt.primary);
+  ASSERT_TRUE(smith.alternate == schmidt.primary || smith.primary == schmidt.alternate);
+  const MetaphoneMatch rule("r", "f", 0.5, 2.0);
+  check(rule, "Smith", "Schmidt", {0.5, 2.0, true, "Metaphone match on field f (score: 0.50)"});
+  const MetaphoneMatch strict("r", "f", 0.9, 2.0);
+  check(strict, "Smith", "Schmidt", {0.5, 2.0, false, "Metaphone mismatch on field f (score: 0.50)"});
+  check(strict, "Smith", "Smyth", {1.0, 2.0, true, "Metaphone match on field f (score: 1.00)"});
+  check(strict, kAbsent, "Smyth", {0.0, 2.0, false, "Metaphone mismatch on field f (score: 0.00)"});
+}
+
+TEST(CosineMatch, Table) {
+  struct Row {
+    Opt a, b;
+    Expect want;
+  };
+  const Row rows[] = {
+      // Bigrams ni ig gh ht / na ac ch ht: one shared of four each.
+      {"night", "nacht", {0.25, 1.0, false, "Insufficient cosine score on field f (score: 0.25)"}},
+      {"abab", "abab", {1.0, 1.0, true, "Cosine match on field f (score: 1.00)"}},
+      {"a", "a", {0.0, 1.0, false, "Insufficient cosine score on field f (score: 0.00)"}},
+      {"ab", kAbsent, {0.0, 1.0, false, "Insufficient cosine score on field f (score: 0.00)"}},
+  };
+  for (const Row& row : rows) {
+    const CosineMatch rule("r", "f", 0.9, 1.0);
+    check(rule, row.a, row.b, row.want, 1e-12);
+  }
+}
+
+TEST(CosineMatch, PreparedCountsAgreeWithDirectSimilarity) {
+  const std::vector<std::string> texts = {
+      "", "a", "ab", "abab", "night", "nacht", "Hello World", "hello world", "aaaaaa",
+      "Jos\u00e9 Garc\u00eda", "Jose Garcia", "\u00e9\u00e9\u00e9", "ab ab ab ba", "Mississippi",
+      "\u4e2d\u6587\u4e2d\u6587", "x\xff" "y"};
+  const CosineMatch rule("r", "f", 0.0, 1.0);
+  for (const std::string& x : texts) {
+    for (const std::string& y : texts) {
+      const Pair p = pair_of("f", x, y);
+      EXPECT_DOUBLE_EQ(rule.evaluate(p.a, p.b).score, bigram_cosine_similarity(x, y))
+          << x << " / " << y;
+    }
+  }
+}
+
+// Two points `km` apart along a meridian.
+std::pair<std::string, std::string> points_apart(double km) {
+  const double degrees = km / 6371.0 * 180.0 / std::numbers::pi;
+  return {"10.0,20.0", std::to_string(10.0 + degrees) + ",20.0"};
+}
+
+TEST(HaversineMatch, DistanceScores) {
+  const HaversineMatch rule("r", "f", 10.0, 2.0);
+  {
+    const auto [a, b] = points_apart(15.0);
+    check(rule, a, b,
+          {0.5, 2.0, false,
+           "Haversine mismatch on field f (distance: 15.00 km, exceeds 10.00 km tolerance)"},
+          1e-4);
+  }
+  {
+    const auto [a, b] = points_apart(25.0);
+    check(rule, a, b,
+          {0.0, 2.0, false,
+           "Haversine mismatch on field f (distance: 25.00 km, exceeds 10.00 km tolerance)"});
+  }
+  {
+    const auto [a, b] = points_apart(5.0);
+    check(rule, a, b,
+          {1.0, 2.0, true,
+           "Haversine match on field f (distance: 5.00 km, within 10.00 km tolerance)"});
+  }
+}
+
+TEST(HaversineMatch, UnparsableCoordinates) {
+  const HaversineMatch rule("r", "f", 10.0, 2.0);
+  const Expect failed{0.0, 2.0, false, "Haversine: could not parse coordinates from field f"};
+  for (const char* bad : {"91,0", "0,181", "1,2,3", "abc", "1;2", "NaN,0", ",", "1,"}) {
+    check(rule, std::string(bad), "1,2", failed);
+  }
+  check(rule, kAbsent, "1,2", failed);
+  check(rule, " 1 , 2 ", "1,2", {1.0, 2.0, true, "Haversine match on field f (distance: 0.00 km, within 10.00 km tolerance)"});
+}
+
+TEST(HaversineMatch, ParseLatLon) {
+  struct Row {
+    const char* text;
+    std::optional<std::pair<double, double>> want;
+  };
+  const Row rows[] = {
+      {"90,180", std::pair(90.0, 180.0)},
+      {"-90,-180", std::pair(-90.0, -180.0)},
+      {"\u00a0 1.5e1 ,\t-2", std::pair(15.0, -2.0)},
+      {"90.0001,0", std::nullopt},
+      {"1,2,3", std::nullopt},
+      {"inf,0", std::nullopt},
+      {"", std::nullopt},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(HaversineMatch::parse_latlon(row.text), row.want) << row.text;
+  }
+}
+
+TEST(RangeMatch, Table) {
+  struct Row {
+    double tolerance;
+    Opt a, b;
+    Expect want;
+  };
+  const Row rows[] = {
+      {5.0, "10", "15", {1.0, 1.0, true, "Range match on field f (diff within 5)"}},
+      {5.0, "10", "15.5", {0.0, 1.0, false, "Range mismatch on field f"}},
+      {0.5, "1e1", "+10.5", {1.0, 1.0, true, "Range match on field f (diff within 0.5)"}},
+      {5.0, " 10", "15", {0.0, 0.0, false, "Missing data on field f"}},
+      {5.0, "10", "15 ", {0.0, 0.0, false, "Missing data on field f"}},
+      {5.0, "ten", "15", {0.0, 0.0, false, "Missing data on field f"}},
+      {5.0, "10", kAbsent, {0.0, 0.0, false, "Missing data on field f"}},
+      // Both infinite: the difference is NaN, which is never within the tolerance.
+      {5.0, "inf", "Infinity", {0.0, 1.0, false, "Range mismatch on field f"}},
+      {5.0, "NaN", "1", {0.0, 1.0, false, "Range mismatch on field f"}},
+      {1e21, "0", "1", {1.0, 1.0, true, "Range match on field f (diff within 1000000000000000000000)"}},
+  };
+  for (const Row& row : rows) {
+    const RangeMatch rule("r", "f", row.tolerance, 1.0);
+    check(rule, row.a, row.b, row.want);
+  }
+}
+
+TEST(MlMatch, NeverMatches) {
+  const MlMatch rule("r", "model", {"a"}, 0.0, 0.7);
+  check(rule, "x", "x", {0.0, 0.7, false, "ML matching not fully implemented currently"});
+}
+
+std::vector<std::unique_ptr<MatchRule>> exact_children(int count) {
+  std::vector<std::unique_ptr<MatchRule>> children;
+  for (int i = 0; i < count; ++i) {
+    // Appended rather than "c" + to_string(i), which trips a false -Wrestrict in g++ 12.
+    std::string name = "c";
+    name += std::to_string(i);
+    std::string field = "f";
+    field += std::to_string(i);
+    children.push_back(std::make_unique<ExactMatch>(std::move(name), std::move(field),
+                                                    std::nullopt, 5.0, false, false));
+  }
+  return children;
+}
+
+TEST(CompositeMatch, MeanScoreUnitWeightAndOperator) {
+  NormalizedEntity a = entity(1, {{"f0", "x"}, {"f1", "x"}});
+  NormalizedEntity b = entity(2, {{"f0", "x"}, {"f1", "y"}});
+  struct Row {
+    CompositeOperator op;
+    bool matched;
+  };
+  for (const Row row : {Row{CompositeOperator::kAnd, false}, Row{CompositeOperator::kOr, true}}) {
+    const CompositeMatch rule(exact_children(2), "comp", row.op);
+    const RuleResult r = rule.evaluate(a, b);
+    EXPECT_EQ(r.rule_name, "comp");
+    EXPECT_EQ(r.score, 0.5);
+    EXPECT_EQ(r.weight, 1.0);
+    EXPECT_EQ(r.matched, row.matched);
+    EXPECT_EQ(r.explanation, std::string("Composite match (2 component rules, matched: ") +
+                                 (row.matched ? "true" : "false") + ")");
+  }
+  b.data.insert_or_assign("f1", "x");
+  const CompositeMatch all(exact_children(2), "comp", CompositeOperator::kAnd);
+  EXPECT_TRUE(all.evaluate(a, b).matched);
+}
+
+TEST(CompositeMatch, WithoutChildren) {
+  const NormalizedEntity a = entity(1, {});
+  const CompositeMatch both(exact_children(0), "c", CompositeOperator::kAnd);
+  const CompositeMatch any(exact_children(0), "c", CompositeOperator::kOr);
+  EXPECT_EQ(both.evaluate(a, a).score, 0.0);
+  EXPECT_TRUE(both.evaluate(a, a).matched);
+  EXPECT_FALSE(any.evaluate(a, a).matched);
+  EXPECT_EQ(any.evaluate(a, a).explanation, "Composite match (0 component rules, matched: false)");
+}
+
+TEST(CompositeMatch, DeepNestingIsEvaluatedWithoutRecursion) {
+  // compile_rule and evaluation walk the tree with explicit stacks.
+  constexpr int kDepth = 5000;
+  osmira_common::ir::CompiledRule rule = testing::exact_rule("leaf", "f");
+  for (int d = 0; d < kDepth; ++d) {
+    std::vector<osmira_common::ir::CompiledRule> children;
+    children.push_back(std::move(rule));
+    children.push_back(testing::exact_rule("other", "g"));
+    std::string name = "n";
+    name += std::to_string(d);
+    rule = testing::composite_rule(std::move(name), CompositeOperator::kAnd,
+                                   std::move(children));
+  }
+  const auto compiled = ReconciliationEngine::compile_rule(rule);
+  const NormalizedEntity a = entity(1, {{"f", "x"}, {"g", "y"}});
+  const NormalizedEntity b = entity(2, {{"f", "x"}, {"g", "z"}});
+  const RuleResult r = compiled->evaluate(a, b);
+  EXPECT_EQ(r.rule_name, "n4999");
+  EXPECT_FALSE(r.matched);
+  EXPECT_EQ(r.weight, 1.0);
+  EXPECT_LT(r.score, 0.5);  // every level averages in a 0
+  const RuleResult all = compiled->evaluate(a, a);
+  EXPECT_TRUE(all.matched);
+  EXPECT_EQ(all.score, 1.0);
+  // Tear down the plan's own tree from the leaves up: the plan records destroy their
+  // children recursively.
+  while (auto* composite = std::get_if<osmira_common::ir::CompiledRuleType::Composite>(&rule.rule_type.kind)) {
+    osmira_common::ir::CompiledRule inner = std::move(composite->children.front());
+    rule = std::move(inner);
+  }
+}
+
+TEST(RuleProgram, PostfixOrderAndTopLevelOutcomes) {
+  std::vector<std::unique_ptr<MatchRule>> rules;
+  rules.push_back(std::make_unique<ExactMatch>("e", "f", std::nullopt, 1.0, false, false));
+  rules.push_back(std::make_unique<CompositeMatch>(exact_children(3), "c", CompositeOperator::kOr));
+  rules.push_back(std::make_unique<MlMatch>("m", "model", std::vector<std::string>{}, 0.0, 1.0));
+  const RuleProgram program = RuleProgram::build(rules);
+  EXPECT_EQ(program.top_count(), 3u);
+  EXPECT_EQ(program.leaves().size(), 5u);
+  ASSERT_EQ(program.steps().size(), 6u);
+  EXPECT_EQ(program.steps()[0].top, 0);
+  EXPECT_EQ(program.steps()[1].top, -1);
+  EXPECT_EQ(program.steps()[4].top, 1);
+  EXPECT_EQ(program.steps()[4].child_count, 3u);
+  EXPECT_EQ(program.steps()[5].top, 2);
+
+  const NormalizedEntity a = entity(1, {{"f", "1"}, {"f0", "x"}, {"f1", "y"}, {"f2", "z"}});
+  const NormalizedEntity b = entity(2, {{"f", "1"}, {"f0", "x"}, {"f1", "q"}});
+  std::vector<FieldFeature> fa(5), fb(5);
+  for (size_t i = 0; i < 5; ++i) {
+    program.leaves()[i]->prepare(a, fa[i]);
+    program.leaves()[i]->prepare(b, fb[i]);
+  }
+  std::vector<RuleOutcome> stack;
+  std::vector<RuleOutcome> top(3);
+  program.run(fa, fb, stack, top);
+  for (size_t i = 0; i < rules.size(); ++i) {
+    const RuleResult direct = rules[i]->evaluate(a, b);
+    const RuleResult via = rules[i]->result(top[i]);
+    EXPECT_EQ(direct.score, via.score) << i;
+    EXPECT_EQ(direct.weight, via.weight) << i;
+    EXPECT_EQ(direct.matched, via.matched) << i;
+    EXPECT_EQ(direct.explanation, via.explanation) << i;
+  }
+  EXPECT_DOUBLE_EQ(top[1].score, 1.0 / 3.0);
+  EXPECT_TRUE(top[1].matched);
+}
+
+}  // namespace
+}  // namespace osmira_core::engine::matching

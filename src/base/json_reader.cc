@@ -98,9 +98,10 @@ inline uint64_t string_special_bytes(uint64_t v) {
 }
 
 // The escaping of the "string \"...\"" description of a found value: a backslash before '"'
-// and '\\', short escapes for tab, carriage return, line feed and NUL, "\\u{hex}" for the
-// other ASCII control characters (so that a message never carries a raw control byte); all
-// other characters are shown unchanged.
+// and the backslash itself, short escapes for tab, carriage return, line feed and NUL, and a
+// braced hexadecimal code (backslash, 'u', "{1f}") for the other ASCII control characters
+// and DEL, so that a message never carries a raw control byte; all other characters are
+// shown unchanged.
 void append_debug_escaped(std::string& out, std::string_view text) {
   static constexpr char kHex[] = "0123456789abcdef";
   for (const char ch : text) {

@@ -26,6 +26,10 @@ PyRef compile_ir_body(const Arguments& args);
 PyRef plan_body(const Arguments& args);
 PyRef diff_body(const Arguments& args);
 
+// Batch and incremental reconciliation from JSON inputs to the result dict.
+PyRef reconcile_local_body(const Arguments& args);
+PyRef reconcile_incremental_body(const Arguments& args);
+
 // Stands in for a function whose body is not wired yet: ValueError "<name> is not available yet".
 PyRef not_available_body(const Arguments& args);
 

@@ -38,13 +38,13 @@ constexpr FunctionEntry kFunctions[] = {
     {{"diff", {"yaml_a", "yaml_b"}, 2, kNoneNowhere}, diff_body},
     {{"hash", {"yaml_str"}, 1, kNoneNowhere}, hash_body},
     {{"plan", {"yaml_str"}, 1, kNoneNowhere}, plan_body},
-    {{"reconcile_local", {"yaml_str", "entities_json"}, 2, kNoneNowhere}, not_available_body},
+    {{"reconcile_local", {"yaml_str", "entities_json"}, 2, kNoneNowhere}, reconcile_local_body},
     {{"reconcile_incremental",
       {"yaml_str", "new_entities_json", "existing_entities_json", "existing_clusters_json",
        "trained_fs_params_json"},
       5,
       kNoneForFifth},
-     not_available_body},
+     reconcile_incremental_body},
 };
 constexpr size_t kFunctionCount = std::size(kFunctions);
 

@@ -506,6 +506,10 @@ void RuleProgram::run(std::span<const FieldFeature> a, std::span<const FieldFeat
                       std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top) const {
   stack.clear();
   for (const Step& step : steps_) {
+    if (step.leaf != nullptr && step.top >= 0) {  // a top-level leaf: no stack needed
+      top[static_cast<size_t>(step.top)] = step.leaf->compare(a[step.slot], b[step.slot]);
+      continue;
+    }
     if (step.leaf != nullptr) {
       stack.push_back(step.leaf->compare(a[step.slot], b[step.slot]));
     } else {

@@ -14,29 +14,27 @@ Value float_value(double x) { return std::isfinite(x) ? Value(x) : Value(); }
 
 }  // namespace
 
-void ScoreTally::add(double score, uint64_t times) {
-  counts_[std::bit_cast<uint64_t>(score)] += times;
-}
-
 void ScoreTally::merge(const ScoreTally& other) {
+  zeros_ += other.zeros_;
+  ones_ += other.ones_;
   for (const auto& [bits, count] : other.counts_) counts_[bits] += count;
 }
 
 double ScoreTally::ascending_sum() const {
   std::vector<std::pair<double, uint64_t>> values;
-  values.reserve(counts_.size());
+  values.reserve(counts_.size() + 1);
   for (const auto& [bits, count] : counts_) values.emplace_back(std::bit_cast<double>(bits), count);
-  // Ascending, NaN last. -0.0 and 0.0 tie; their order cannot change the sum, which starts
-  // at +0.0 and so never becomes -0.0.
+  if (ones_ != 0) values.emplace_back(1.0, ones_);
+  // Ascending, NaN last. Zeros (of either sign) are left out: the sum starts at +0.0 and so
+  // never becomes -0.0, and adding a zero to it changes nothing.
   std::sort(values.begin(), values.end(), [](const auto& x, const auto& y) {
     if (std::isnan(x.first)) return false;
     if (std::isnan(y.first)) return true;
-    if (x.first != y.first) return x.first < y.first;
-    return std::bit_cast<uint64_t>(x.first) < std::bit_cast<uint64_t>(y.first);
+    return x.first < y.first;
   });
   double sum = 0.0;
   for (const auto& [value, count] : values) {
-    if (value == 0.0) continue;  // adding a zero leaves a sum that is never -0.0 unchanged
+    if (value == 0.0) continue;
     for (uint64_t k = 0; k < count; ++k) sum += value;
   }
   return sum;

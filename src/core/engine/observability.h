@@ -13,6 +13,8 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <bit>
+#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -33,13 +35,23 @@ namespace osmira_core::engine::observability {
 // is still taken one score at a time, exactly as over the sorted list.
 class ScoreTally {
  public:
-  void add(double score, uint64_t times = 1);
+  // 0.0 and 1.0, by far the most frequent scores, are counted without a map look-up.
+  void add(double score) {
+    if (score == 1.0) {
+      ++ones_;
+    } else if (score == 0.0 && !std::signbit(score)) {
+      ++zeros_;
+    } else {
+      ++counts_[std::bit_cast<uint64_t>(score)];
+    }
+  }
   void merge(const ScoreTally& other);
   // The scores added up one by one in ascending order (NaN last), starting from 0.0.
   double ascending_sum() const;
-  bool empty() const { return counts_.empty(); }
 
  private:
+  uint64_t zeros_ = 0;
+  uint64_t ones_ = 0;
   boost::unordered_flat_map<uint64_t, uint64_t> counts_;  // bit pattern of the score -> count
 };
 

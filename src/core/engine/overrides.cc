@@ -21,9 +21,8 @@ OverrideResolver::OverrideResolver(std::span<const ManualOverride> overrides) {
   }
 }
 
-std::optional<OverrideKind> OverrideResolver::resolve(const osmira_base::Uuid& a,
-                                                      const osmira_base::Uuid& b) const {
-  if (kinds_.empty()) return std::nullopt;
+std::optional<OverrideKind> OverrideResolver::find(const osmira_base::Uuid& a,
+                                                   const osmira_base::Uuid& b) const {
   const auto it = kinds_.find(types::ordered_pair(a, b));
   if (it == kinds_.end()) return std::nullopt;
   for (const OverrideKind kind : {OverrideKind::kSplit, OverrideKind::kLock, OverrideKind::kMerge}) {

@@ -37,10 +37,15 @@ class OverrideResolver {
   explicit OverrideResolver(std::span<const ManualOverride> overrides);
 
   std::optional<OverrideKind> resolve(const osmira_base::Uuid& a,
-                                      const osmira_base::Uuid& b) const;
+                                      const osmira_base::Uuid& b) const {
+    if (kinds_.empty()) return std::nullopt;  // the usual case: no overrides at all
+    return find(a, b);
+  }
   bool empty() const { return kinds_.empty(); }
 
  private:
+  std::optional<OverrideKind> find(const osmira_base::Uuid& a, const osmira_base::Uuid& b) const;
+
   struct PairHash {
     size_t operator()(const std::pair<osmira_base::Uuid, osmira_base::Uuid>& p) const noexcept;
   };

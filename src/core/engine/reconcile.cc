@@ -11,9 +11,11 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_sort.h>
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
 #include <limits>
 #include <numeric>
 #include <stdexcept>
@@ -175,9 +177,26 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
       std::vector<std::string>().swap(keys[i]);
     }
   }
-  // Block order: keys ascending by bytes (std::string compares as unsigned char).
-  std::sort(blocks.begin(), blocks.end(),
-            [](const Block& x, const Block& y) { return x.key < y.key; });
+  // Block order: keys ascending by bytes (std::string compares as unsigned char). Keys are
+  // distinct, so any sort gives the same order.
+  tbb::parallel_sort(blocks.begin(), blocks.end(),
+                     [](const Block& x, const Block& y) { return x.key < y.key; });
+
+  // Member order within a block is by external id, then identifier. Every record's rank in
+  // that order is computed once, so that blocks sort integers. Positions break the remaining
+  // ties (records sharing an identifier) to make the order total.
+  std::vector<uint32_t> by_external(n);
+  std::iota(by_external.begin(), by_external.end(), 0u);
+  tbb::parallel_sort(by_external.begin(), by_external.end(), [&](uint32_t x, uint32_t y) {
+    const NormalizedEntity& rx = records[x];
+    const NormalizedEntity& ry = records[y];
+    if (rx.external_id != ry.external_id) return rx.external_id < ry.external_id;
+    if (rx.id != ry.id) return rx.id < ry.id;
+    return x < y;
+  });
+  std::vector<uint32_t> rank(n);
+  for (uint32_t k = 0; k < n; ++k) rank[by_external[k]] = k;
+  std::vector<uint32_t>().swap(by_external);
 
   // 4. Telemetry set-up: every distinct key is a block; oversized blocks are only counted.
   observability::TelemetryCollector collector;
@@ -198,12 +217,8 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
           std::vector<uint32_t>& members = blocks[b].members;
           if (members.size() < 2) continue;
           // Paired in external-id order; equal external ids by identifier.
-          std::stable_sort(members.begin(), members.end(), [&](uint32_t x, uint32_t y) {
-            const NormalizedEntity& rx = records[x];
-            const NormalizedEntity& ry = records[y];
-            if (rx.external_id != ry.external_id) return rx.external_id < ry.external_id;
-            return rx.id < ry.id;
-          });
+          std::stable_sort(members.begin(), members.end(),
+                           [&](uint32_t x, uint32_t y) { return rank[x] < rank[y]; });
           std::vector<MatchDecision>& out = block_decisions[b];
           for (size_t i = 0; i + 1 < members.size(); ++i) {
             for (size_t j = i + 1; j < members.size(); ++j) {
@@ -225,20 +240,19 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
         }
       });
 
-  // 7. De-duplication in block order: the first decision of each pair is kept.
-  std::vector<MatchDecision> decisions;
+  // 7. De-duplication in block order: the first decision of each pair is kept. Kept
+  // decisions stay where the workers put them until the final order moves them out once.
+  std::vector<MatchDecision*> kept;
   PairSet seen;
   for (std::vector<MatchDecision>& slot : block_decisions) {
     for (MatchDecision& d : slot) {
-      if (seen.insert(types::ordered_pair(d.entity_a_id, d.entity_b_id)).second) {
-        decisions.push_back(std::move(d));
-      }
+      if (seen.insert(types::ordered_pair(d.entity_a_id, d.entity_b_id)).second) kept.push_back(&d);
     }
   }
-  block_decisions.clear();
 
   // 8 and 9. Sorted-neighbourhood pass over all records, on this thread.
   Worker local{scorer.make_scratch(), observability::PairTally(rules.size())};
+  std::deque<MatchDecision> neighborhood;  // stable addresses for `kept`
   if (neighborhood_window && !sort_fields.empty() && n > 0) {
     std::vector<std::string> sort_keys(n);
     for (uint32_t i = 0; i < n; ++i) sort_keys[i] = neighborhood_key(records[i], sort_fields);
@@ -260,16 +274,17 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
         const auto verdict = scorer.evaluate(ra, rb, *factor, resolver, local.scratch);
         scorer.tally(verdict, local.scratch, local.tally);
         if (verdict.decision == Decision::kNoMerge) continue;
-        MatchDecision& d = decisions.emplace_back(scorer.decision(ra, rb, verdict, local.scratch));
+        MatchDecision& d = neighborhood.emplace_back(scorer.decision(ra, rb, verdict, local.scratch));
         d.blocking_key = std::string(kSortedNeighborhoodKey);
       }
     }
   }
+  for (MatchDecision& d : neighborhood) kept.push_back(&d);
 
   // 10. Decision order.
-  std::vector<OrderKey> order_keys(decisions.size());
-  for (size_t k = 0; k < decisions.size(); ++k) {
-    const MatchDecision& d = decisions[k];
+  std::vector<OrderKey> order_keys(kept.size());
+  for (size_t k = 0; k < kept.size(); ++k) {
+    const MatchDecision& d = *kept[k];
     OrderKey& key = order_keys[k];
     key.confidence = d.confidence;
     std::tie(key.smaller, key.larger) = types::ordered_pair(d.entity_a_id, d.entity_b_id);
@@ -282,14 +297,14 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
       key.earliest = std::min(records[a->second].last_updated, records[b->second].last_updated);
     }
   }
-  std::vector<size_t> permutation(decisions.size());
+  std::vector<size_t> permutation(kept.size());
   std::iota(permutation.begin(), permutation.end(), size_t{0});
   std::stable_sort(permutation.begin(), permutation.end(), [&](size_t x, size_t y) {
     return comes_before(order_keys[x], order_keys[y], tie_breaking);
   });
   ReconcileOutput output;
-  output.decisions.reserve(decisions.size());
-  for (const size_t k : permutation) output.decisions.push_back(std::move(decisions[k]));
+  output.decisions.reserve(kept.size());
+  for (const size_t k : permutation) output.decisions.push_back(std::move(*kept[k]));
 
   // 11. Telemetry summary.
   const std::span<const std::string_view> names = scorer.rule_names();

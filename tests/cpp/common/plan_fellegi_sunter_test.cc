@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <limits>
+#include <optional>
 #include <string>
 
 #include "common/ir/fellegi_sunter.h"
@@ -224,6 +225,37 @@ TEST(TrainedParams, Messages) {
       {"{\"fields\":[],\"match_threshold\":\n  x}", "expected value at line 2 column 3"},
   };
   for (const Row& row : rows) EXPECT_EQ(read_message(row.in), row.want) << "input: " << row.in;
+}
+
+TEST(TrainedParams, KeysAreMatchedAfterUnescapingAndPositionsSpanLines) {
+  const std::string rest =
+      ",\"match_threshold\":3,\"possible_threshold\":1,\"non_match_threshold\":-1,"
+      "\"max_composite\":0,\"min_composite\":0}";
+  struct Row {
+    std::string in;
+    std::string want;
+  };
+  const Row rows[] = {
+      // An escaped key names the same field as its plain spelling.
+      {"{\"fields\":[],\"f\\u0069elds\":[]}", "duplicate field `fields` at line 1 column 26"},
+      {"{\n \"fields\": [],\n \"fields\": []}", "duplicate field `fields` at line 3 column 9"},
+      {"{\"fields\":[],\r\n\"match_threshold\":\n\"x\"}",
+       "invalid type: string \"x\", expected f64 at line 3 column 3"},
+      // A field with a default still has to be a number when given, also in the array form.
+      {"{\"fields\":[],\"em_training\":[25,0.1,null,null]}",
+       "invalid type: null, expected usize at line 1 column 44"},
+      {"{\"fields\":[],\"em_training\":[25,0.1,\"random_sampling\",-1]}",
+       "invalid value: integer `-1`, expected usize at line 1 column 55"},
+  };
+  for (const Row& row : rows) EXPECT_EQ(read_message(row.in), row.want) << "input: " << row.in;
+
+  auto r = read_trained_params("{\"fields\":[[\"n\",\"levenshtein\",1,0.5,0.25,2,-1,\"name\"]]" +
+                               rest);
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  ASSERT_EQ(r->fields.size(), 1u);
+  EXPECT_EQ(r->fields[0].comparator, FsComparatorType::kLevenshtein);
+  EXPECT_EQ(r->fields[0].normalizer, std::optional<std::string>("name"));
+  EXPECT_EQ(r->fields[0].w_agree, 2.0);
 }
 
 TEST(TrainedParams, UnknownKeysMayNestJustBelowTheLimit) {

@@ -198,6 +198,13 @@ TEST(PlanJson, SmallRecords) {
   for (const Row& row : rows) EXPECT_EQ(row.got, row.want);
 }
 
+TEST(PlanJson, TextEscapesOnlyQuotesBackslashesAndControlBytes) {
+  using namespace std::string_literals;
+  std::string out;
+  write_json(out, CompiledCustomScoringConfig{"a/\x7f\xc3\xa9\xff\"\\\b\f\n\r\t\x1f\x00z"s});
+  EXPECT_EQ(out, "{\"expression\":\"a/\x7f\xc3\xa9\xff\\\"\\\\\\b\\f\\n\\r\\t\\u001f\\u0000z\"}");
+}
+
 TEST(PlanJson, FellegiSunterBytesMatchTheTrainedParameters) {
   const IdentityPlan plan = full_plan();
   const std::string json = plan_json(plan);

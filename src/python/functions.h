@@ -30,7 +30,4 @@ PyRef diff_body(const Arguments& args);
 PyRef reconcile_local_body(const Arguments& args);
 PyRef reconcile_incremental_body(const Arguments& args);
 
-// Stands in for a function whose body is not wired yet: ValueError "<name> is not available yet".
-PyRef not_available_body(const Arguments& args);
-
 }  // namespace vintrel_native

@@ -23,11 +23,9 @@ struct FunctionEntry {
 constexpr uint32_t kNoneNowhere = 0;
 constexpr uint32_t kNoneForFifth = 1u << 4;
 
-// The function table, in registration order (which is also the order of `__all__`).
-//
-// To wire a function, replace `not_available_body` in its row with the body (declared in
-// functions.h, defined in its own .cc file beside this one); nothing else changes. The
-// signature column fixes the parameter names, their order and which one accepts None.
+// The function table, in registration order (which is also the order of `__all__`). The
+// signature column fixes the parameter names, their order and which one accepts None; the
+// bodies are declared in functions.h and defined in the .cc files beside this one.
 constexpr FunctionEntry kFunctions[] = {
     {{"validate", {"yaml_str"}, 1, kNoneNowhere}, validate_body},
     {{"validate_strict", {"yaml_str"}, 1, kNoneNowhere}, validate_strict_body},
@@ -47,6 +45,21 @@ constexpr FunctionEntry kFunctions[] = {
      reconcile_incremental_body},
 };
 constexpr size_t kFunctionCount = std::size(kFunctions);
+
+// A row's parameter count must match its names, and None may be accepted only by one of its
+// parameters: binding trusts both.
+constexpr bool signatures_are_consistent() {
+  for (const FunctionEntry& function : kFunctions) {
+    const Signature& signature = function.signature;
+    if (signature.parameter_count == 0 || signature.parameter_count > kMaxParameters) return false;
+    for (size_t i = 0; i < kMaxParameters; ++i) {
+      if ((signature.parameters[i] != nullptr) != (i < signature.parameter_count)) return false;
+    }
+    if ((signature.accepts_none >> signature.parameter_count) != 0) return false;
+  }
+  return true;
+}
+static_assert(signatures_are_consistent(), "function table row with inconsistent parameters");
 
 // The entry point of function I: binds the arguments, runs the body, and turns any C++
 // exception into PanicException. The host has already stripped the vectorcall offset flag
@@ -75,31 +88,37 @@ std::string text_signature(const Signature& signature) {
   return doc;
 }
 
-// The method entries the function objects point at; they must outlive every function object,
-// so they live for the life of the process.
-struct MethodTable {
-  std::array<std::string, kFunctionCount> docs;
-  std::array<PyMethodDef, kFunctionCount> defs;
+// The method entries the function objects point at. Each entry's docstring points into
+// `docs_` of the same object, so the table is built in place once and never copied or moved;
+// it lives for the life of the process because every function object keeps pointing at it.
+class MethodTable {
+ public:
+  MethodTable() { fill(std::make_index_sequence<kFunctionCount>{}); }
+  MethodTable(const MethodTable&) = delete;
+  MethodTable& operator=(const MethodTable&) = delete;
+
+  const std::array<PyMethodDef, kFunctionCount>& defs() const { return defs_; }
+
+ private:
+  template <size_t... I>
+  void fill(std::index_sequence<I...>) {
+    ((docs_[I] = text_signature(kFunctions[I].signature)), ...);
+    // The fast-call entry points are stored through the generic function pointer type, as
+    // the host expects for METH_FASTCALL. With METH_STATIC the host passes no self to the
+    // entry point and reports `__self__` as None; the entry points need no self either way.
+    ((defs_[I] = PyMethodDef{kFunctions[I].signature.name,
+                             reinterpret_cast<PyCFunction>(
+                                 reinterpret_cast<void (*)(void)>(&entry_point<I>)),
+                             METH_FASTCALL | METH_KEYWORDS | METH_STATIC, docs_[I].c_str()}),
+     ...);
+  }
+
+  std::array<std::string, kFunctionCount> docs_;
+  std::array<PyMethodDef, kFunctionCount> defs_{};
 };
 
-template <size_t... I>
-MethodTable build_method_table(std::index_sequence<I...>) {
-  MethodTable table;
-  ((table.docs[I] = text_signature(kFunctions[I].signature)), ...);
-  // The fast-call entry points are stored through the generic function pointer type, as the
-  // host expects for METH_FASTCALL. With METH_STATIC the host passes no self to the entry
-  // point and reports `__self__` as None; the entry points need no self either way.
-  ((table.defs[I] = PyMethodDef{kFunctions[I].signature.name,
-                                reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(
-                                    &entry_point<I>)),
-                                METH_FASTCALL | METH_KEYWORDS | METH_STATIC,
-                                table.docs[I].c_str()}),
-   ...);
-  return table;
-}
-
 const MethodTable& method_table() {
-  static const MethodTable table = build_method_table(std::make_index_sequence<kFunctionCount>{});
+  static const MethodTable table;
   return table;
 }
 
@@ -131,7 +150,7 @@ int exec_module(PyObject* module) {
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     const MethodTable& table = method_table();
-    for (const PyMethodDef& def : table.defs) {
+    for (const PyMethodDef& def : table.defs()) {
       // The host's method entry is not const-qualified; the functions never write it.
       PyRef function = PyRef::steal(
           PyCFunction_NewEx(const_cast<PyMethodDef*>(&def), module, module_name.get()));

@@ -61,9 +61,4 @@ PyRef hash_body(const Arguments& args) {
   return text_to_py(vintrel_core::document_hash(*tree));
 }
 
-PyRef not_available_body(const Arguments& args) {
-  raise_value_error(std::string(args.function_name()) + " is not available yet");
-  return {};
-}
-
 }  // namespace vintrel_native

@@ -81,19 +81,6 @@ def test_reimport_in_fresh_interpreter_is_consistent():
     assert result.stdout.strip() == "True"
 
 
-@pytest.mark.parametrize("name", [
-    "validate_strict", "compile_ir", "diff", "plan", "reconcile_local", "reconcile_incremental"])
-def test_unwired_functions_say_so(native, name):
-    args = ["a: 1"] * len(FUNCTIONS[name])
-    try:
-        getattr(native, name)(*args)
-    except ValueError as error:
-        if str(error).endswith("is not available yet"):
-            assert error.args == (f"{name} is not available yet",)
-            return
-    pytest.skip(f"{name} is wired")
-
-
 def test_calls_from_several_threads_are_independent(native, example_spec):
     texts = [example_spec, "hello", "a: [1, 2]\nb: x\n", example_spec.replace("0.85", "2")]
     expected = [(native.validate(t), native.hash(t)) for t in texts]

@@ -111,6 +111,34 @@ def test_nesting_limit(native):
     assert str(info.value).startswith("recursion limit exceeded")
 
 
+def test_deepest_accepted_tree_converts_on_the_smallest_thread_stack():
+    # The conversion to Python objects must not need stack in proportion to the nesting: a
+    # thread with the smallest stack the host allows converts the deepest accepted document.
+    result = run_isolated("""
+        import threading
+        from vintrel import _native
+        threading.stack_size(32 * 1024)
+        texts = ["[" * 128 + "]" * 128, "{a: " * 128 + "x" + "}" * 128]
+        outcome = []
+
+        def work():
+            for text in texts:
+                tree = _native.parse(text)
+                depth = 0
+                while tree not in ([], "x"):
+                    tree = tree[0] if isinstance(tree, list) else tree["a"]
+                    depth += 1
+                outcome.append(depth)
+
+        thread = threading.Thread(target=work)
+        thread.start()
+        thread.join()
+        print(outcome)
+    """)
+    assert result.returncode == 0, result.stderr[-2000:]
+    assert result.stdout.strip() == "[127, 128]"
+
+
 @pytest.mark.parametrize("opening,closing", [("[", "]"), ("{a: ", "}"), ("- ", "")])
 def test_very_deep_nesting_is_an_error_not_a_crash(opening, closing):
     # Run apart, so that a stack overflow would fail this test and not kill the run.

@@ -14,10 +14,7 @@
 #include "common/ir/fellegi_sunter.h"
 #include "common/spec/spec_reader.h"
 #include "core/engine/compiler.h"
-#if __has_include("core/engine/fellegi_sunter.h")  // TEMP until training lands
 #include "core/engine/fellegi_sunter.h"
-#define VTL_HAVE_TRAINING 1
-#endif
 #include "core/engine/observability.h"
 #include "core/engine/survivorship.h"
 
@@ -98,9 +95,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
   ReconcileDriver driver;
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
-#ifdef VTL_HAVE_TRAINING
-  osmira_core::engine::train_fellegi_sunter(driver.engine_, driver.records_);
-#endif
+  osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);
   driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;
 }
@@ -131,9 +126,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   std::move(new_records.begin(), new_records.end(), std::back_inserter(driver.records_));
 
   if (!trained_fs_params_json) {
-  #ifdef VTL_HAVE_TRAINING
-  osmira_core::engine::train_fellegi_sunter(driver.engine_, driver.records_);
-#endif
+    osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);
   }
   driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;

@@ -1,0 +1,423 @@
+#include "python/bridge/reconcile_driver.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "base/json_writer.h"
+#include "base/sha256.h"
+#include "base/uuid.h"
+#include "base/value.h"
+#include "common/ir/fellegi_sunter.h"
+#include "core/engine/types.h"
+
+namespace vintrel_bridge {
+namespace {
+
+using osmira_base::Uuid;
+using osmira_base::Value;
+using osmira_core::engine::types::NormalizedEntity;
+
+// Weighted sum over one exact e-mail rule, records blocked by e-mail: records with the same
+// e-mail merge, all others stay apart.
+constexpr const char* kEmailSpec = R"(api_version: vintrel/v1
+identity_version: "1"
+entity: {name: person}
+sources:
+  - name: crm
+  - name: web
+blocking:
+  strategy: single
+  keys: [[email]]
+rules:
+  - {name: email_exact, type: exact, field: email, weight: 1.0}
+decision:
+  thresholds: {match: 0.9, review: 0.5}
+survivorship:
+  default: most_recent
+  overrides:
+    - {field: name, strategy: most_complete}
+)";
+
+// Fellegi-Sunter scoring with EM training switched on.
+constexpr const char* kFsSpec = R"(api_version: vintrel/v1
+identity_version: "1"
+entity: {name: person}
+sources:
+  - name: crm
+blocking:
+  strategy: single
+  keys: [[email]]
+rules: []
+decision:
+  thresholds: {match: 0.9}
+  scoring:
+    strategy: fellegi_sunter
+    fields:
+      - {name: email, comparator: exact, m_probability: 0.9, u_probability: 0.1}
+      - {name: name, comparator: jaro_winkler, m_probability: 0.8, u_probability: 0.2}
+    thresholds: {match: 2, possible: 0, non_match: -2}
+    training: {method: em, max_iterations: 5}
+)";
+
+std::string uuid_text(uint32_t n) {
+  char buf[40];
+  std::snprintf(buf, sizeof buf, "00000000-0000-4000-8000-%012x", n);
+  return buf;
+}
+
+struct Rec {
+  uint32_t n;
+  std::string source;
+  std::string external_id;
+  std::vector<std::pair<std::string, std::string>> data;
+  std::string last_updated = "2024-01-01T00:00:00Z";
+};
+
+std::string entities_json(const std::vector<Rec>& recs) {
+  std::string out = "[";
+  for (const Rec& r : recs) {
+    if (out.size() > 1) out += ',';
+    Value::Object data;
+    for (const auto& [k, v] : r.data) data.emplace(k, Value(v));
+    Value::Object o;
+    o.emplace("id", Value(uuid_text(r.n)));
+    o.emplace("tenant_id", Value(uuid_text(999)));
+    o.emplace("external_id", Value(r.external_id));
+    o.emplace("entity_type", Value("person"));
+    o.emplace("data", Value(std::move(data)));
+    o.emplace("source_name", Value(r.source));
+    o.emplace("last_updated", Value(r.last_updated));
+    osmira_base::append_compact_json(out, Value(std::move(o)));
+  }
+  out += "]";
+  return out;
+}
+
+NormalizedEntity member(std::string source, std::string external_id) {
+  NormalizedEntity e;
+  e.source_name = std::move(source);
+  e.external_id = std::move(external_id);
+  return e;
+}
+
+std::string vtl(std::string_view hashed) {
+  return "vtl_" + osmira_base::sha256_hex(hashed).substr(0, 12);
+}
+
+Value run_local(std::string_view yaml, std::string_view entities) {
+  auto driver = ReconcileDriver::prepare_local(yaml, entities);
+  if (!driver.ok()) {
+    ADD_FAILURE() << driver.error().message();
+    return Value();
+  }
+  driver->reconcile();
+  return driver->finish();
+}
+
+Value run_incremental(std::string_view yaml, std::string_view new_entities,
+                      std::string_view existing_entities, std::string_view clusters,
+                      std::optional<std::string_view> trained) {
+  auto driver =
+      ReconcileDriver::prepare_incremental(yaml, new_entities, existing_entities, clusters, trained);
+  if (!driver.ok()) {
+    ADD_FAILURE() << driver.error().message();
+    return Value();
+  }
+  driver->reconcile();
+  return driver->finish();
+}
+
+std::vector<std::vector<std::string>> cluster_texts(const Value& result) {
+  std::vector<std::vector<std::string>> out;
+  for (const Value& cluster : result.get("clusters")->as_array()) {
+    std::vector<std::string> ids;
+    for (const Value& id : cluster.as_array()) ids.push_back(id.as_string());
+    out.push_back(std::move(ids));
+  }
+  return out;
+}
+
+TEST(CanonicalClusterId, HashesSortedSourceAndExternalIds) {
+  struct Row {
+    std::vector<std::pair<std::string, std::string>> members;
+    std::string hashed;  // the bytes that must be fed to SHA-256
+  };
+  const std::vector<Row> rows = {
+      {{{"crm", "42"}}, "crm:42"},
+      {{{"b", "1"}, {"a", "2"}}, "a:2b:1"},
+      {{{"a", "2"}, {"b", "1"}}, "a:2b:1"},
+      // A text that is a prefix of another sorts first; duplicates stay.
+      {{{"crm", "11"}, {"crm", "1"}, {"crm", "1"}}, "crm:1crm:1crm:11"},
+      // Byte order, not character order: 'Z' < 'a' < bytes above 0x7f.
+      {{{"\xC3\xA9", "x"}, {"a", "x"}, {"Z", "x"}}, "Z:xa:x\xC3\xA9:x"},
+      // Nothing is escaped or trimmed.
+      {{{" crm", "a:b "}}, " crm:a:b "},
+      {{}, ""},
+  };
+  for (const Row& row : rows) {
+    std::vector<NormalizedEntity> members;
+    for (const auto& [source, external] : row.members) members.push_back(member(source, external));
+    const std::string id = canonical_cluster_id(members);
+    EXPECT_EQ(id, vtl(row.hashed)) << row.hashed;
+    EXPECT_EQ(id.size(), 16u);
+  }
+  EXPECT_EQ(canonical_cluster_id(std::vector{member("crm", "42")}),
+            "vtl_" + osmira_base::sha256_hex("crm:42").substr(0, 12));
+}
+
+TEST(ReadExistingClusters, AcceptedAndRejectedTexts) {
+  const std::string a = uuid_text(1), b = uuid_text(2);
+  struct Accepted {
+    std::string text;
+    std::vector<std::vector<std::string>> clusters;
+  };
+  const std::vector<Accepted> accepted = {
+      {"[]", {}},
+      {" [ [ ] ] \n", {{}}},
+      {"[[\"" + a + "\",\"" + b + "\"]]", {{a, b}}},
+      // Identifiers that are not UUIDs are dropped; the cluster keeps its place.
+      {"[[\"nope\",\"" + a + "\"],[\"x\",\"\"],[\"" + b + "\"]]", {{a}, {}, {b}}},
+      // Other UUID text forms are read and written back in the canonical form.
+      {"[[\"00000000000040008000000000000001\",\"{" + b + "}\"]]", {{a, b}}},
+      {"[[\"00000000-0000-4000-8000-00000000000A\"]]", {{uuid_text(10)}}},
+  };
+  for (const Accepted& row : accepted) {
+    auto clusters = read_existing_clusters(row.text);
+    ASSERT_TRUE(clusters.ok()) << row.text << ": " << clusters.error().message();
+    std::vector<std::vector<std::string>> texts;
+    for (const auto& cluster : *clusters) {
+      texts.emplace_back();
+      for (const Uuid& id : cluster) texts.back().push_back(id.to_string());
+    }
+    EXPECT_EQ(texts, row.clusters) << row.text;
+  }
+
+  const std::vector<std::pair<std::string, std::string>> rejected = {
+      {"", "EOF while parsing a value at line 1 column 0"},
+      {"{}", "invalid type: map, expected a sequence at line 1 column 0"},
+      {"[[1]]", "invalid type: integer `1`, expected a string at line 1 column 3"},
+      {"[\"a\"]", "invalid type: string \"a\", expected a sequence at line 1 column 4"},
+      {"[[]] x", "trailing characters at line 1 column 6"},
+      {"[[\"a\"]", "EOF while parsing a list at line 1 column 6"},
+      {"[[null]]", "invalid type: null, expected a string at line 1 column 6"},
+  };
+  for (const auto& [text, message] : rejected) {
+    auto clusters = read_existing_clusters(text);
+    ASSERT_FALSE(clusters.ok()) << text;
+    EXPECT_EQ(clusters.error().message(), message) << text;
+  }
+}
+
+TEST(ReconcileDriver, LocalResultShape) {
+  const std::string entities = entities_json({
+      {3, "crm", "c-1", {{"email", "ann@example.com"}, {"name", "Ann"}}},
+      {1, "web", "w-9", {{"email", "ann@example.com"}, {"name", "Ann Lee"}}},
+      {2, "web", "w-2", {{"email", "bob@example.com"}, {"name", "Bob"}}},
+  });
+  const Value result = run_local(kEmailSpec, entities);
+  ASSERT_TRUE(result.is_object());
+  std::vector<std::string> keys;
+  for (const auto& [key, value] : result.as_object()) keys.push_back(key);
+  EXPECT_EQ(keys, (std::vector<std::string>{"clusters", "decisions", "golden_records", "telemetry",
+                                            "trained_fs_params"}));
+
+  EXPECT_EQ(cluster_texts(result),
+            (std::vector<std::vector<std::string>>{{uuid_text(1), uuid_text(3)}, {uuid_text(2)}}));
+
+  const Value::Array& decisions = result.get("decisions")->as_array();
+  ASSERT_EQ(decisions.size(), 1u);
+  EXPECT_EQ(decisions[0].get("decision")->as_string(), "merge");
+
+  const Value::Array& golden = result.get("golden_records")->as_array();
+  ASSERT_EQ(golden.size(), 2u);
+  EXPECT_EQ(*golden[0].get("vintrel_id"), Value(vtl("crm:c-1web:w-9")));
+  EXPECT_EQ(*golden[0].get("member_count"), Value("2"));
+  EXPECT_EQ(*golden[0].get("name"), Value("Ann Lee"));  // most complete
+  EXPECT_EQ(*golden[0].get("email"), Value("ann@example.com"));
+  EXPECT_EQ(*golden[1].get("vintrel_id"), Value(vtl("web:w-2")));
+  EXPECT_EQ(*golden[1].get("member_count"), Value("1"));
+  for (const Value& record : golden) {
+    for (const auto& [field, value] : record.as_object()) EXPECT_TRUE(value.is_string()) << field;
+  }
+
+  const Value& telemetry = *result.get("telemetry");
+  EXPECT_EQ(*telemetry.get("blocking_groups"), Value(2));
+  EXPECT_EQ(*telemetry.get("pairs_evaluated"), Value(1));
+  EXPECT_EQ(*telemetry.get("scoring_method"), Value("weighted_sum"));
+  EXPECT_TRUE(result.get("trained_fs_params")->is_null());
+}
+
+TEST(ReconcileDriver, SystemFieldsReplaceDataFieldsOfTheSameName) {
+  const std::string entities = entities_json({
+      {1, "crm", "42", {{"vintrel_id", "mine"}, {"member_count", "99"}, {"city", "Oslo"}}},
+  });
+  const Value result = run_local(kEmailSpec, entities);
+  const Value::Array& golden = result.get("golden_records")->as_array();
+  ASSERT_EQ(golden.size(), 1u);
+  EXPECT_EQ(*golden[0].get("vintrel_id"), Value(vtl("crm:42")));
+  EXPECT_EQ(*golden[0].get("member_count"), Value("1"));
+  EXPECT_EQ(*golden[0].get("city"), Value("Oslo"));
+}
+
+TEST(ReconcileDriver, EmptyInputGivesEmptyLists) {
+  const Value result = run_local(kEmailSpec, " [ ] ");
+  EXPECT_TRUE(result.get("clusters")->as_array().empty());
+  EXPECT_TRUE(result.get("decisions")->as_array().empty());
+  EXPECT_TRUE(result.get("golden_records")->as_array().empty());
+  EXPECT_EQ(*result.get("telemetry")->get("pairs_evaluated"), Value(0));
+}
+
+TEST(ReconcileDriver, LocalFailuresCarryTheirStage) {
+  struct Row {
+    std::string yaml, entities, message;
+  };
+  const std::vector<Row> rows = {
+      // The spec is read before the records, so a bad spec wins over bad records.
+      {"api_version: [", "nope", "Invalid spec YAML: "},
+      {"identity_version: '1'\n", "[]", "Invalid spec YAML: "},
+      {kEmailSpec, "", "Invalid entities JSON: EOF while parsing a value at line 1 column 0"},
+      {kEmailSpec, "[] []", "Invalid entities JSON: trailing characters at line 1 column 4"},
+      {kEmailSpec, "{}", "Invalid entities JSON: invalid type: map, expected a sequence at line 1 column 0"},
+  };
+  for (const Row& row : rows) {
+    auto driver = ReconcileDriver::prepare_local(row.yaml, row.entities);
+    ASSERT_FALSE(driver.ok()) << row.yaml;
+    EXPECT_EQ(driver.error().message().substr(0, row.message.size()), row.message);
+    if (row.message.ends_with(": ")) {
+      EXPECT_GT(driver.error().message().size(), row.message.size());
+    }
+  }
+}
+
+TEST(ReconcileDriver, IncrementalReadsInputsInOrder) {
+  const std::string good = entities_json({{1, "crm", "1", {{"email", "a@x"}}}});
+  const std::string params = osmira_common::ir::write_trained_params({});
+  struct Row {
+    std::string yaml, new_entities, existing, clusters;
+    std::optional<std::string> trained;
+    std::string message;
+  };
+  const std::vector<Row> rows = {
+      {"{", "x", "x", "x", "x", "Invalid spec YAML: "},
+      {kEmailSpec, "x", "x", "x", "", "Invalid trained_fs_params: EOF while parsing a value at line 1 column 0"},
+      {kEmailSpec, "x", "x", "x", "[", "Invalid trained_fs_params: "},
+      {kEmailSpec, "x", "x", "x", params, "Invalid new entities JSON: "},
+      {kEmailSpec, "x", "x", "x", std::nullopt, "Invalid new entities JSON: "},
+      {kEmailSpec, good, "x", "x", std::nullopt, "Invalid existing entities JSON: "},
+      {kEmailSpec, good, "[]", "x", std::nullopt, "Invalid existing clusters JSON: expected value at line 1 column 1"},
+      {kEmailSpec, good, "[]", "[[\"a\", 5]]", std::nullopt,
+       "Invalid existing clusters JSON: invalid type: integer `5`, expected a string at line 1 column 8"},
+  };
+  for (const Row& row : rows) {
+    std::optional<std::string_view> trained;
+    if (row.trained) trained = *row.trained;
+    auto driver =
+        ReconcileDriver::prepare_incremental(row.yaml, row.new_entities, row.existing, row.clusters, trained);
+    ASSERT_FALSE(driver.ok()) << row.message;
+    EXPECT_EQ(driver.error().message().substr(0, row.message.size()), row.message);
+  }
+}
+
+TEST(ReconcileDriver, IncrementalNeverSplitsExistingClusters) {
+  // Existing records 1 and 2 share nothing, yet they were clustered together before; new
+  // record 3 matches record 1 by e-mail and joins that cluster. Records 4 and 5 existed and
+  // match each other, but pairs of two existing records are not evaluated.
+  const std::string existing = entities_json({
+      {1, "crm", "c1", {{"email", "ann@x.org"}}},
+      {2, "crm", "c2", {{"email", "other@x.org"}}},
+      {4, "crm", "c4", {{"email", "same@x.org"}}},
+      {5, "web", "w5", {{"email", "same@x.org"}}},
+  });
+  const std::string fresh = entities_json({{3, "web", "w3", {{"email", "ann@x.org"}}}});
+  const std::string clusters =
+      "[[\"" + uuid_text(2) + "\",\"" + uuid_text(1) + "\",\"not-a-uuid\"],[\"" + uuid_text(77) + "\"]]";
+  const Value result = run_incremental(kEmailSpec, fresh, existing, clusters, std::nullopt);
+  EXPECT_EQ(cluster_texts(result),
+            (std::vector<std::vector<std::string>>{
+                {uuid_text(1), uuid_text(2), uuid_text(3)}, {uuid_text(4)}, {uuid_text(5)}}));
+  const Value::Array& decisions = result.get("decisions")->as_array();
+  ASSERT_EQ(decisions.size(), 1u);
+  EXPECT_EQ(*decisions[0].get("entity_a_id"), Value(uuid_text(1)));
+  EXPECT_EQ(*decisions[0].get("entity_b_id"), Value(uuid_text(3)));
+  EXPECT_EQ(*result.get("telemetry")->get("pairs_evaluated"), Value(1));
+  const Value::Array& golden = result.get("golden_records")->as_array();
+  ASSERT_EQ(golden.size(), 3u);
+  EXPECT_EQ(*golden[0].get("vintrel_id"), Value(vtl("crm:c1crm:c2web:w3")));
+  EXPECT_EQ(*golden[0].get("member_count"), Value("3"));
+}
+
+TEST(ReconcileDriver, GoldenRecordsUseTheFirstRecordOfAnIdentifier) {
+  // The same identifier in the existing and the new records: the existing one comes first
+  // in the working list and is the one a cluster's member lookup finds.
+  const std::string existing = entities_json({{1, "crm", "old", {{"email", "a@x"}, {"tag", "old"}}}});
+  const std::string fresh = entities_json({{1, "web", "new", {{"email", "b@x"}, {"tag", "new"}}}});
+  const Value result = run_incremental(kEmailSpec, fresh, existing, "[]", std::nullopt);
+  for (const Value& record : result.get("golden_records")->as_array()) {
+    EXPECT_EQ(*record.get("tag"), Value("old"));
+    EXPECT_EQ(*record.get("vintrel_id"), Value(vtl("crm:old")));
+  }
+}
+
+TEST(ReconcileDriver, TrainedParametersText) {
+  const std::string entities = entities_json({
+      {1, "crm", "1", {{"email", "a@x"}, {"name", "Ann"}}},
+      {2, "crm", "2", {{"email", "a@x"}, {"name", "Anne"}}},
+      {3, "crm", "3", {{"email", "b@x"}, {"name", "Bob"}}},
+  });
+  // Weighted sum: no parameters, in both drivers, unless parameters are given.
+  EXPECT_TRUE(run_local(kEmailSpec, entities).get("trained_fs_params")->is_null());
+  EXPECT_TRUE(run_incremental(kEmailSpec, entities, "[]", "[]", std::nullopt)
+                  .get("trained_fs_params")->is_null());
+
+  // Fellegi-Sunter: the engine's parameters are written and read back.
+  const Value local = run_local(kFsSpec, entities);
+  ASSERT_TRUE(local.get("trained_fs_params")->is_string());
+  const std::string& text = local.get("trained_fs_params")->as_string();
+  auto read_back = osmira_common::ir::read_trained_params(text);
+  ASSERT_TRUE(read_back.ok()) << read_back.error().message();
+  EXPECT_EQ(read_back->fields.size(), 2u);
+  EXPECT_EQ(osmira_common::ir::write_trained_params(*read_back), text);
+
+  // Given parameters replace the engine's, also for a spec without any, and no training
+  // runs: the output is the given set written anew.
+  osmira_common::ir::CompiledFellegiSunterPlan given = *read_back;
+  given.fields[0].m_probability = 0.75;
+  given.em_training = osmira_common::ir::CompiledEmTraining{50, 0.0001, std::nullopt, 10, 0.5};
+  const std::string given_text = " " + osmira_common::ir::write_trained_params(given) + "\n";
+  for (const char* yaml : {kFsSpec, kEmailSpec}) {
+    const Value incremental = run_incremental(yaml, entities, "[]", "[]", given_text);
+    EXPECT_EQ(*incremental.get("trained_fs_params"),
+              Value(osmira_common::ir::write_trained_params(given)));
+  }
+}
+
+TEST(ReconcileDriver, ResultsRepeat) {
+  std::vector<Rec> recs;
+  for (uint32_t n = 1; n <= 60; ++n) {
+    std::string email = std::to_string(n % 11);
+    email += "@x";
+    recs.push_back({n * 7919 % 1000, n % 3 ? "crm" : "web", std::to_string(n),
+                    {{"email", std::move(email)}, {"name", std::to_string(n * 13)}}});
+  }
+  const std::string entities = entities_json(recs);
+  const Value first = run_local(kEmailSpec, entities);
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(run_local(kEmailSpec, entities), first);
+  EXPECT_EQ(first.get("clusters")->as_array().size(), 11u);
+}
+
+TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {
+  auto driver = ReconcileDriver::prepare_local(kEmailSpec, "[]");
+  ASSERT_TRUE(driver.ok());
+  EXPECT_THROW(driver->finish(), std::logic_error);
+  driver->reconcile();
+  EXPECT_THROW(driver->reconcile(), std::logic_error);
+  EXPECT_NO_THROW(driver->finish());
+}
+
+}  // namespace
+}  // namespace vintrel_bridge

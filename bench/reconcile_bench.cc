@@ -137,10 +137,16 @@ void run(const ReconciliationEngine& engine, const std::vector<NormalizedEntity>
   const double seconds =
       std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const uint64_t pairs = out.telemetry.pairs_evaluated;
-  std::printf("%-22s %9zu records %6llu blocks %10llu pairs %8zu decisions  %7.3f s  %12.0f pairs/s\n",
+  // Merge and review verdicts before a pair decided in several blocks is kept once.
+  uint64_t decided = 0;
+  for (const char* name : {"merge", "review"}) {
+    const auto it = out.telemetry.decisions_by_type.find(name);
+    if (it != out.telemetry.decisions_by_type.end()) decided += it->second;
+  }
+  std::printf("%-22s %9zu records %6llu blocks %10llu pairs %8llu decided %8zu kept  %7.3f s  %12.0f pairs/s\n",
               label, records.size(), static_cast<unsigned long long>(out.telemetry.blocking_groups),
-              static_cast<unsigned long long>(pairs), out.decisions.size(), seconds,
-              static_cast<double>(pairs) / seconds);
+              static_cast<unsigned long long>(pairs), static_cast<unsigned long long>(decided),
+              out.decisions.size(), seconds, static_cast<double>(pairs) / seconds);
 }
 
 }  // namespace

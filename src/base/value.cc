@@ -35,4 +35,29 @@ Value& Value::push(Value v) {
   return a.back();
 }
 
+void Value::release_children() {
+  std::vector<Value> pending;
+  // Moves the nested containers of `v` onto `pending` and empties `v`, so that destroying
+  // `v` afterwards recurses no further.
+  auto detach = [&pending](Value& v) {
+    if (v.is_array()) {
+      for (Value& child : v.as_array()) {
+        if (child.is_array() || child.is_object()) pending.push_back(std::move(child));
+      }
+      v.as_array().clear();
+    } else if (v.is_object()) {
+      for (auto& entry : v.as_object()) {
+        if (entry.second.is_array() || entry.second.is_object()) pending.push_back(std::move(entry.second));
+      }
+      v.as_object().clear();
+    }
+  };
+  detach(*this);
+  while (!pending.empty()) {
+    Value v = std::move(pending.back());
+    pending.pop_back();
+    detach(v);
+  }
+}
+
 }  // namespace osmira_base

@@ -34,6 +34,16 @@ class Value {
   Value(Array a) : v_(std::move(a)) {}
   Value(Object o) : v_(std::move(o)) {}
 
+  // Nested arrays and objects are released with an explicit stack, so that dropping a
+  // deeply nested tree cannot overflow the call stack.
+  ~Value() {
+    if (is_array() || is_object()) release_children();
+  }
+  Value(const Value&) = default;
+  Value(Value&&) noexcept = default;
+  Value& operator=(const Value&) = default;
+  Value& operator=(Value&&) noexcept = default;
+
   static Value array() { return Value(Array{}); }
   static Value object() { return Value(Object{}); }
 
@@ -72,6 +82,8 @@ class Value {
   friend bool operator==(const Value& a, const Value& b) { return a.v_ == b.v_; }
 
  private:
+  void release_children();
+
   std::variant<std::monostate, bool, uint64_t, int64_t, double, std::string, Array, Object> v_;
 };
 

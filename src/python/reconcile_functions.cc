@@ -17,19 +17,42 @@
 namespace vintrel_native {
 namespace {
 
+// Suspends the host's cyclic garbage collector for its lifetime (restoring the previous
+// state). Converting a large result creates tens of thousands of lists and dicts, each of
+// which counts towards the collector's thresholds; the collections this triggers would only
+// scan the new, still acyclic result again and again (a quarter of the call's time on 100,000
+// records). No Python code runs during the conversion, so nothing else notices.
+class PauseGc {
+ public:
+  PauseGc() : was_enabled_(PyGC_Disable() != 0) {}
+  ~PauseGc() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  PauseGc(const PauseGc&) = delete;
+  PauseGc& operator=(const PauseGc&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 PyRef run(osmira_base::Result<vintrel_bridge::ReconcileDriver> prepared) {
   if (!prepared.ok()) {
     raise_value_error(prepared.error().message());
     return {};
   }
-  vintrel_bridge::ReconcileDriver& driver = *prepared;
+  osmira_base::Value result;
   {
-    // The driver owns copies of everything the reconcile step reads; no Python object is
-    // touched until the lock is back (also when the step throws).
-    AllowThreads unlocked;
-    driver.reconcile();
-  }
-  return json_value_to_py(driver.finish());
+    vintrel_bridge::ReconcileDriver driver = std::move(prepared).value();
+    {
+      // The driver owns copies of everything the reconcile step reads; no Python object is
+      // touched until the lock is back (also when the step throws).
+      AllowThreads unlocked;
+      driver.reconcile();
+    }
+    result = driver.finish();
+  }  // records, engine and decisions are released before the Python objects are built
+  PauseGc pause;
+  return json_value_to_py(result);
 }
 
 }  // namespace

@@ -1,5 +1,7 @@
 """Argument binding at the module boundary: every function, every argument error."""
 
+import sys
+
 import pytest
 
 from conftest import FUNCTIONS
@@ -208,3 +210,31 @@ def test_diff_keywords_bind_by_name_not_position(native):
     assert native.diff(yaml_b=new, yaml_a=old) == forward
     assert native.diff(new, yaml_b=old) == native.diff(new, old) != forward
     assert forward["sources_added"] == ["shop"]
+
+
+def test_calls_keep_the_reference_counts_of_their_arguments(native):
+    # A leaked or a dropped reference on any path shows as a drift of these counts.
+    text, bad_yaml, other = "a: [1, {b: x}]\n", "a: [1,", Outer.Inner()
+    watched = {"text": text, "bad_yaml": bad_yaml, "other": other, "kw": "bogus"}
+    calls = [
+        lambda: native.parse(text),
+        lambda: native.parse(bad_yaml),
+        lambda: native.diff(text, other),
+        lambda: native.diff(other, text),
+        lambda: native.diff(text),
+        lambda: native.diff(text, text, other),
+        lambda: native.diff(text, yaml_a=other),
+        lambda: native.validate(yaml_str=text, **{watched["kw"]: other}),
+        lambda: native.reconcile_incremental(text, text, text, other, None),
+        lambda: native.reconcile_incremental(bad_yaml, text, text, text, other),
+        lambda: native.reconcile_incremental(bad_yaml, text, text, text, None),
+    ]
+    for index, call in enumerate(calls):
+        before = {name: sys.getrefcount(value) for name, value in watched.items()}
+        for _ in range(100):
+            try:
+                call()
+            except (TypeError, ValueError):
+                pass
+        after = {name: sys.getrefcount(value) for name, value in watched.items()}
+        assert after == before, index

@@ -353,6 +353,20 @@ def test_non_uuid_cluster_members_are_dropped_silently(native):
     assert result["clusters"] == [[uid(1), uid(2)]]
 
 
+def test_garbage_collector_state_is_left_as_found(native):
+    import gc
+    records = dumps(generated(50, 5))
+    assert gc.isenabled()
+    native.reconcile_local(EMAIL_SPEC, records)
+    assert gc.isenabled()
+    gc.disable()
+    try:
+        native.reconcile_local(EMAIL_SPEC, records)
+        assert not gc.isenabled()
+    finally:
+        gc.enable()
+
+
 # ---------------------------------------------------------------------------------------------
 # The interpreter lock
 

@@ -10,7 +10,8 @@
 // When several records share an identifier, lookups find the last of them: decisions attach
 // to that record, and each earlier one stays alone, so the identifier is listed once per
 // such record. Clusters with the same first identifier (only possible then) keep the order
-// of their first record in the record list.
+// in which they were formed: union-find by the first record of each cluster in the record
+// list, graph clustering by the order in which its worklist emits the clusters.
 //
 // The engine forwards its `cluster_decisions` and `cluster_decisions_incremental` to the
 // free functions below; they read only the settings passed in and keep nothing between

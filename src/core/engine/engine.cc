@@ -175,7 +175,8 @@ bool ReconciliationEngine::matches_exclusion(const types::NormalizedEntity& reco
   const auto* rule = std::get_if<CompiledExclusion::FieldValue>(&exclusion.kind);
   if (rule == nullptr) return false;
   const auto it = record.data.find(std::string_view(rule->field));
-  if (it == record.data.end() || it->second.empty()) return rule->op == "is_empty";
+  // Only a missing field is empty: an empty text is a value like any other.
+  if (it == record.data.end()) return rule->op == "is_empty";
   const std::string& value = it->second;
   const std::string* wanted = rule->value.string();
   if (wanted == nullptr) return false;

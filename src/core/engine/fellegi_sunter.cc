@@ -266,6 +266,9 @@ std::vector<TrainingPair> collect_training_pairs(
     });
     for (size_t i = 0; i < members.size(); ++i) {
       for (size_t j = i + 1; j < members.size(); ++j) {
+        // A record listed twice under one key (repeated key values) is no pair: comparing it
+        // with itself would only push every m upwards. Reconciliation skips such pairs too.
+        if (records[members[i]].id == records[members[j]].id) continue;
         if (pairs.size() == kMaxTrainingPairs) return pairs;
         pairs.push_back(TrainingPair{&records[members[i]], &records[members[j]]});
       }
@@ -440,7 +443,8 @@ void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const Normaliz
     }
   }
 
-  const std::vector<TrainingPair> pairs = collect_training_pairs(engine.blocking_strategies, records);
+  const std::vector<TrainingPair> pairs =
+      collect_training_pairs(engine.blocking_strategies, records);
   if (pairs.empty()) return;
 
   // The trainer starts from the fields as they now stand (with any estimated u).

@@ -137,8 +137,8 @@ struct EmTrainer {
 
 // Writes the trained m and u into the plan's fields, each blended with its prior as
 // p * prior + (1 - p) * trained with p = `prior_weight` clamped to [0, 1] (a NaN weight counts
-// as the default, 0.7) and then clamped to [0.0001, 0.9999], and recomputes w_agree = weight * ln(m / u) and
-// w_disagree = weight * ln((1 - m) / (1 - u)). Fields the result does not name keep their
+// as the default, 0.7) and then clamped to [0.0001, 0.9999], and recomputes
+// w_agree = weight * ln(m / u) and w_disagree = weight * ln((1 - m) / (1 - u)). Fields the result does not name keep their
 // values. The composite bounds are recomputed in every case.
 void apply_em_results(osmira_common::ir::CompiledFellegiSunterPlan& plan, const EmResult& result,
                       const PriorMap& priors, double prior_weight);

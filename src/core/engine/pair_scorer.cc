@@ -94,6 +94,7 @@ PairScorer::PairScorer(const ReconciliationEngine& engine,
   fs_present_.resize(n * fs_count_);
   reliability_.resize(n);
   excluded_alone_.resize(n);
+  validity_.resize(n);
   if (parallel && n > 1) {
     tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 256),
                       [this](const tbb::blocked_range<size_t>& range) {
@@ -119,6 +120,8 @@ void PairScorer::prepare(uint32_t i) {
   }
   const auto rel = engine_.source_reliability.find(std::string_view(e.source_name));
   reliability_[i] = rel == engine_.source_reliability.end() ? 1.0 : rel->second;
+  validity_[i] = static_cast<uint8_t>((e.valid_from ? kHasValidFrom : 0) |
+                                      (e.valid_to ? kHasValidTo : 0));
   if (has_field_value_exclusions_) {
     excluded_alone_[i] = std::any_of(
         engine_.exclusions.begin(), engine_.exclusions.end(),
@@ -136,6 +139,22 @@ PairScorer::Scratch PairScorer::make_scratch() const {
 }
 
 std::optional<double> PairScorer::temporal_factor(uint32_t a, uint32_t b) const {
+  // Pairs the gate lets through whatever the time: no end in latest-only mode; no bound at
+  // all in point-in-time mode; in bi-temporal mode a record without bounds spans all time
+  // and overlaps any interval.
+  const uint8_t va = validity_[a];
+  const uint8_t vb = validity_[b];
+  switch (engine_.temporal_mode) {
+    case osmira_common::ir::TemporalStrategy::kLatestOnly:
+      if (((va | vb) & kHasValidFrom) == 0) return 1.0;
+      break;
+    case osmira_common::ir::TemporalStrategy::kPointInTime:
+      if ((va | vb) == 0) return 1.0;
+      break;
+    case osmira_common::ir::TemporalStrategy::kBiTemporal:
+      if (va == 0 || vb == 0) return 1.0;
+      break;
+  }
   const temporal::TemporalResult t =
       temporal::TemporalMatcher::evaluate(engine_.temporal_mode, *records_[a], *records_[b]);
   if (t.state == temporal::TemporalState::kInvalid) return std::nullopt;
@@ -306,14 +325,14 @@ void PairScorer::tally(const Verdict& verdict, const Scratch& scratch,
   }
 }
 
-std::vector<types::RuleResult> PairScorer::rule_results(uint32_t a, uint32_t b,
-                                                        const Verdict& verdict,
-                                                        const Scratch& scratch) const {
+std::vector<types::RuleResult> PairScorer::rule_results(
+    uint32_t a, uint32_t b, const Verdict& verdict,
+    std::span<const matching::RuleOutcome> outcomes) const {
   std::vector<types::RuleResult> results;
   if (verdict.reason != Reason::kRules) return results;
-  results.reserve(scratch.outcomes.size());
-  for (size_t i = 0; i < scratch.outcomes.size(); ++i) {
-    results.push_back(engine_.rules[i]->result(scratch.outcomes[i]));
+  results.reserve(outcomes.size());
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    results.push_back(engine_.rules[i]->result(outcomes[i]));
   }
   if (engine_.fs_plan && engine_.log_probabilities) {
     const auto& fields = engine_.fs_plan->fields;
@@ -322,7 +341,7 @@ std::vector<types::RuleResult> PairScorer::rule_results(uint32_t a, uint32_t b,
       if (fs_rule_[f] < 0) continue;  // no result to carry the text
       std::string text;
       if (fs_present_[a * fs_count_ + f] && fs_present_[b * fs_count_ + f]) {
-        const double s = scratch.outcomes[static_cast<size_t>(fs_rule_[f])].score;
+        const double s = outcomes[static_cast<size_t>(fs_rule_[f])].score;
         const double contribution = field.w_disagree + s * (field.w_agree - field.w_disagree);
         text = field.name + ": score=" + fixed_number(s, 2) + ", w=" +
                fixed_number(contribution, 2) + " (agree=" + fixed_number(field.w_agree, 2) +
@@ -339,7 +358,7 @@ std::vector<types::RuleResult> PairScorer::rule_results(uint32_t a, uint32_t b,
 }
 
 types::MatchDecision PairScorer::decision(uint32_t a, uint32_t b, const Verdict& verdict,
-                                          const Scratch& scratch) const {
+                                          std::span<const matching::RuleOutcome> outcomes) const {
   types::MatchDecision d;
   d.entity_a_id = records_[a]->id;
   d.entity_b_id = records_[b]->id;
@@ -349,9 +368,9 @@ types::MatchDecision PairScorer::decision(uint32_t a, uint32_t b, const Verdict&
   d.temporal_adjustment = verdict.temporal_factor;
   switch (verdict.reason) {
     case Reason::kRules:
-      d.rule_results = rule_results(a, b, verdict, scratch);
-      for (size_t i = 0; i < scratch.outcomes.size(); ++i) {
-        if (scratch.outcomes[i].matched) d.matched_on.emplace_back(rule_names_[i]);
+      d.rule_results = rule_results(a, b, verdict, outcomes);
+      for (size_t i = 0; i < outcomes.size(); ++i) {
+        if (outcomes[i].matched) d.matched_on.emplace_back(rule_names_[i]);
       }
       break;
     case Reason::kExcluded: d.matched_on.emplace_back("EXCLUDED"); break;

@@ -76,14 +76,25 @@ class PairScorer {
   // Records an evaluated pair in a worker's tally.
   void tally(const Verdict& verdict, const Scratch& scratch, observability::PairTally& tally) const;
 
-  // The rule results of the pair last evaluated with `scratch` (empty unless the rules ran),
-  // with the Fellegi-Sunter explanations when the engine logs probabilities.
+  // The rule results of a pair whose top-level rule outcomes are `outcomes` (empty unless
+  // the rules ran), with the Fellegi-Sunter explanations when the engine logs
+  // probabilities. The Scratch forms take the outcomes of the pair last evaluated with it.
   std::vector<types::RuleResult> rule_results(uint32_t a, uint32_t b, const Verdict& verdict,
-                                              const Scratch& scratch) const;
+                                              std::span<const matching::RuleOutcome> outcomes) const;
+  std::vector<types::RuleResult> rule_results(uint32_t a, uint32_t b, const Verdict& verdict,
+                                              const Scratch& scratch) const {
+    return rule_results(a, b, verdict, scratch.outcomes);
+  }
 
-  // The full decision for the pair last evaluated with `scratch`; `blocking_key` absent.
+  // The full decision for the pair; `blocking_key` absent. A run keeps only a pair's
+  // verdict and outcomes while it evaluates, and writes the decision out once it knows the
+  // decision is kept.
   types::MatchDecision decision(uint32_t a, uint32_t b, const Verdict& verdict,
-                                const Scratch& scratch) const;
+                                std::span<const matching::RuleOutcome> outcomes) const;
+  types::MatchDecision decision(uint32_t a, uint32_t b, const Verdict& verdict,
+                                const Scratch& scratch) const {
+    return decision(a, b, verdict, scratch.outcomes);
+  }
 
  private:
   void prepare(uint32_t i);
@@ -111,6 +122,11 @@ class PairScorer {
   std::vector<uint8_t> fs_present_;                   // fs_count_ per record: non-empty value
   std::vector<double> reliability_;
   std::vector<uint8_t> excluded_alone_;
+  // Which validity bounds a record carries (kHasValidFrom | kHasValidTo), so that the
+  // temporal gate settles the usual pair, with no bounds, without touching the records.
+  static constexpr uint8_t kHasValidFrom = 1;
+  static constexpr uint8_t kHasValidTo = 2;
+  std::vector<uint8_t> validity_;
 };
 
 }  // namespace osmira_core::engine::detail

@@ -15,11 +15,12 @@
 
 #include <algorithm>
 #include <cmath>
-#include <deque>
 #include <limits>
 #include <numeric>
+#include <span>
 #include <stdexcept>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -59,6 +60,38 @@ struct Worker {
   observability::PairTally tally;
 };
 
+// A merge or review verdict whose decision is written out only if it survives
+// de-duplication: a pair shared by several blocks is decided once per block but returned
+// once, and writing a decision (its rule results and explanation texts) is the costly part.
+struct Pending {
+  uint32_t a = 0;  // record positions
+  uint32_t b = 0;
+  uint32_t outcomes = 0;  // offset of the pair's top-level rule outcomes in its block's buffer
+  detail::PairScorer::Verdict verdict;
+};
+
+// The verdicts one block (or the sorted-neighbourhood pass) produced, in evaluation order.
+struct BlockVerdicts {
+  std::vector<Pending> pending;
+  std::vector<matching::RuleOutcome> outcomes;  // rule count entries per rules verdict
+
+  void add(uint32_t a, uint32_t b, const detail::PairScorer::Verdict& verdict,
+           std::span<const matching::RuleOutcome> top) {
+    Pending& p = pending.emplace_back();
+    p.a = a;
+    p.b = b;
+    p.verdict = verdict;
+    p.outcomes = static_cast<uint32_t>(outcomes.size());
+    if (verdict.reason == detail::PairScorer::Reason::kRules) {
+      outcomes.insert(outcomes.end(), top.begin(), top.end());
+    }
+  }
+  std::span<const matching::RuleOutcome> outcomes_of(const Pending& p, size_t rule_count) const {
+    if (p.verdict.reason != detail::PairScorer::Reason::kRules) return {};
+    return std::span<const matching::RuleOutcome>(outcomes.data() + p.outcomes, rule_count);
+  }
+};
+
 // The sorted-neighbourhood key: each sort field's lower-cased value (nothing when absent)
 // followed by ":".
 std::string neighborhood_key(const NormalizedEntity& e, std::span<const std::string> fields) {
@@ -77,7 +110,7 @@ struct OrderKey {
   size_t exact_results = 0;  // rule scores within machine epsilon of 1.0
   Uuid smaller;
   Uuid larger;
-  std::optional<DateTime> earliest;  // the earlier `last_updated` of the two records
+  DateTime earliest;  // the earlier `last_updated` of the two records
 };
 
 // True when x comes before y: higher confidence first, then the engine's tie-breakers, then
@@ -95,9 +128,7 @@ bool comes_before(const OrderKey& x, const OrderKey& y,
         if (x.smaller != y.smaller) return x.smaller < y.smaller;
         break;
       case CompiledTieBreaker::kEarliestTimestamp:
-        if (x.earliest && y.earliest && *x.earliest != *y.earliest) {
-          return *x.earliest < *y.earliest;
-        }
+        if (x.earliest != y.earliest) return x.earliest < y.earliest;
         break;
     }
   }
@@ -205,10 +236,11 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
       std::count_if(blocks.begin(), blocks.end(),
                     [&](const Block& b) { return b.members.size() > max_block_size; }));
 
-  // 3 and 5. Member order and parallel block evaluation, one slot of decisions per block.
-  std::vector<std::vector<MatchDecision>> block_decisions(blocks.size());
+  // 3 and 5. Member order and parallel block evaluation, one slot of verdicts per block.
+  const size_t rule_count = rules.size();
+  std::vector<BlockVerdicts> block_verdicts(blocks.size());
   tbb::enumerable_thread_specific<Worker> workers([&] {
-    return Worker{scorer.make_scratch(), observability::PairTally(rules.size())};
+    return Worker{scorer.make_scratch(), observability::PairTally(rule_count)};
   });
   tbb::parallel_for(
       tbb::blocked_range<size_t>(0, blocks.size(), 1), [&](const tbb::blocked_range<size_t>& range) {
@@ -219,7 +251,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
           // Paired in external-id order; equal external ids by identifier.
           std::stable_sort(members.begin(), members.end(),
                            [&](uint32_t x, uint32_t y) { return rank[x] < rank[y]; });
-          std::vector<MatchDecision>& out = block_decisions[b];
+          BlockVerdicts& out = block_verdicts[b];
           for (size_t i = 0; i + 1 < members.size(); ++i) {
             for (size_t j = i + 1; j < members.size(); ++j) {
               const uint32_t ma = members[i];
@@ -233,26 +265,31 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
               const auto verdict = scorer.evaluate(ma, mb, *factor, resolver, worker.scratch);
               scorer.tally(verdict, worker.scratch, worker.tally);
               if (verdict.decision == Decision::kNoMerge) continue;
-              MatchDecision& d = out.emplace_back(scorer.decision(ma, mb, verdict, worker.scratch));
-              d.blocking_key = blocks[b].key;
+              out.add(ma, mb, verdict, worker.scratch.outcomes);
             }
           }
         }
       });
 
-  // 7. De-duplication in block order: the first decision of each pair is kept. Kept
-  // decisions stay where the workers put them until the final order moves them out once.
-  std::vector<MatchDecision*> kept;
+  // 7. De-duplication in block order: the first verdict of each pair is kept.
+  struct Kept {
+    const BlockVerdicts* source;
+    const Pending* pending;
+    std::string_view blocking_key;
+  };
+  std::vector<Kept> kept;
   PairSet seen;
-  for (std::vector<MatchDecision>& slot : block_decisions) {
-    for (MatchDecision& d : slot) {
-      if (seen.insert(types::ordered_pair(d.entity_a_id, d.entity_b_id)).second) kept.push_back(&d);
+  for (size_t b = 0; b < blocks.size(); ++b) {
+    for (const Pending& p : block_verdicts[b].pending) {
+      if (seen.insert(types::ordered_pair(records[p.a].id, records[p.b].id)).second) {
+        kept.push_back({&block_verdicts[b], &p, blocks[b].key});
+      }
     }
   }
 
   // 8 and 9. Sorted-neighbourhood pass over all records, on this thread.
-  Worker local{scorer.make_scratch(), observability::PairTally(rules.size())};
-  std::deque<MatchDecision> neighborhood;  // stable addresses for `kept`
+  Worker local{scorer.make_scratch(), observability::PairTally(rule_count)};
+  BlockVerdicts neighborhood;
   if (neighborhood_window && !sort_fields.empty() && n > 0) {
     std::vector<std::string> sort_keys(n);
     for (uint32_t i = 0; i < n; ++i) sort_keys[i] = neighborhood_key(records[i], sort_fields);
@@ -274,28 +311,27 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
         const auto verdict = scorer.evaluate(ra, rb, *factor, resolver, local.scratch);
         scorer.tally(verdict, local.scratch, local.tally);
         if (verdict.decision == Decision::kNoMerge) continue;
-        MatchDecision& d = neighborhood.emplace_back(scorer.decision(ra, rb, verdict, local.scratch));
-        d.blocking_key = std::string(kSortedNeighborhoodKey);
+        neighborhood.add(ra, rb, verdict, local.scratch.outcomes);
       }
     }
   }
-  for (MatchDecision& d : neighborhood) kept.push_back(&d);
+  // Every pass verdict is new: the pass consults the seen-pair set before evaluating.
+  for (const Pending& p : neighborhood.pending) {
+    kept.push_back({&neighborhood, &p, kSortedNeighborhoodKey});
+  }
 
-  // 10. Decision order.
+  // 10. Decision order, decided on the verdicts; only then are the decisions written.
   std::vector<OrderKey> order_keys(kept.size());
   for (size_t k = 0; k < kept.size(); ++k) {
-    const MatchDecision& d = *kept[k];
+    const Pending& p = *kept[k].pending;
     OrderKey& key = order_keys[k];
-    key.confidence = d.confidence;
-    std::tie(key.smaller, key.larger) = types::ordered_pair(d.entity_a_id, d.entity_b_id);
-    for (const types::RuleResult& r : d.rule_results) {
-      if (std::fabs(r.score - 1.0) < std::numeric_limits<double>::epsilon()) ++key.exact_results;
+    key.confidence = p.verdict.confidence;
+    std::tie(key.smaller, key.larger) = types::ordered_pair(records[p.a].id, records[p.b].id);
+    for (const matching::RuleOutcome& o : kept[k].source->outcomes_of(p, rule_count)) {
+      if (std::fabs(o.score - 1.0) < std::numeric_limits<double>::epsilon()) ++key.exact_results;
     }
-    const auto a = index.find(d.entity_a_id);
-    const auto b = index.find(d.entity_b_id);
-    if (a != index.end() && b != index.end()) {
-      key.earliest = std::min(records[a->second].last_updated, records[b->second].last_updated);
-    }
+    // Each identifier's record as the index gives it.
+    key.earliest = std::min(records[resolved[p.a]].last_updated, records[resolved[p.b]].last_updated);
   }
   std::vector<size_t> permutation(kept.size());
   std::iota(permutation.begin(), permutation.end(), size_t{0});
@@ -303,8 +339,17 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
     return comes_before(order_keys[x], order_keys[y], tie_breaking);
   });
   ReconcileOutput output;
-  output.decisions.reserve(kept.size());
-  for (const size_t k : permutation) output.decisions.push_back(std::move(*kept[k]));
+  output.decisions.resize(kept.size());
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, kept.size(), 64),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t pos = range.begin(); pos != range.end(); ++pos) {
+                        const Kept& k = kept[permutation[pos]];
+                        const Pending& p = *k.pending;
+                        MatchDecision& d = output.decisions[pos];
+                        d = scorer.decision(p.a, p.b, p.verdict, k.source->outcomes_of(p, rule_count));
+                        d.blocking_key = std::string(k.blocking_key);
+                      }
+                    });
 
   // 11. Telemetry summary.
   const std::span<const std::string_view> names = scorer.rule_names();

@@ -21,7 +21,6 @@
 namespace vintrel_bridge {
 namespace {
 
-using osmira_base::Error;
 using osmira_base::Result;
 using osmira_base::Uuid;
 using osmira_base::Value;
@@ -68,16 +67,29 @@ std::optional<std::string> trained_params_text(const ReconciliationEngine& engin
   return osmira_common::ir::write_trained_params(*engine.fs_plan);
 }
 
+// Identifier -> position of the first record of the working list that carries it.
+using FirstRecordIndex = boost::unordered_flat_map<Uuid, size_t, boost::hash<Uuid>>;
+
 // The golden record of one cluster, with the canonical identifier and the member count in
-// place of any data fields of those names.
+// place of any data fields of those names. The member records are the first record of each
+// identifier, in the cluster's order; an identifier without a record contributes nothing.
 Value golden_record_tree(const Cluster& cluster, std::span<const NormalizedEntity> records,
-                         const boost::unordered_flat_map<Uuid, size_t, boost::hash<Uuid>>& first,
+                         const FirstRecordIndex& first,
                          const osmira_common::ir::SurvivorshipPolicy& policy) {
-  std::vector<NormalizedEntity> members;
-  members.reserve(cluster.size());
-  for (const Uuid& id : cluster) {
-    auto it = first.find(id);
-    if (it != first.end()) members.push_back(records[it->second]);
+  // Survivorship takes one contiguous list, so the members of a larger cluster are copied
+  // together; a cluster of one record (most clusters) is read in place.
+  std::vector<NormalizedEntity> copies;
+  std::span<const NormalizedEntity> members;
+  if (cluster.size() == 1) {
+    auto it = first.find(cluster.front());
+    if (it != first.end()) members = records.subspan(it->second, 1);
+  } else {
+    copies.reserve(cluster.size());
+    for (const Uuid& id : cluster) {
+      auto it = first.find(id);
+      if (it != first.end()) copies.push_back(records[it->second]);
+    }
+    members = copies;
   }
   osmira_core::engine::GoldenRecord golden =
       osmira_core::engine::SurvivorshipEngine::construct_golden_record(members, policy);
@@ -150,7 +162,7 @@ Value ReconcileDriver::finish() {
                    : engine_.cluster_decisions(records_, decisions);
 
   // Each identifier stands for the first record of the working list that carries it.
-  boost::unordered_flat_map<Uuid, size_t, boost::hash<Uuid>> first;
+  FirstRecordIndex first;
   first.reserve(records_.size());
   for (size_t i = 0; i < records_.size(); ++i) first.try_emplace(records_[i].id, i);
 

@@ -54,8 +54,9 @@ class ReconcileDriver {
   ReconcileDriver(ReconcileDriver&&) = default;
   ReconcileDriver& operator=(ReconcileDriver&&) = default;
 
-  // The engine's reconcile operation over the working list. Touches no Python object and
-  // nothing outside the driver. Call once, after a successful prepare.
+  // The engine's reconcile operation over the working list (pair evaluation spread over the
+  // worker pool). Reads only what the driver owns and touches no Python object, so it may run
+  // without the interpreter lock. Call once, after a successful prepare.
   void reconcile();
 
   // Clusters, golden records and the result tree. Call once, after `reconcile`.

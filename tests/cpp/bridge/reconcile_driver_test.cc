@@ -252,48 +252,6 @@ TEST(ReconcileDriver, LocalResultShape) {
   EXPECT_TRUE(result.get("trained_fs_params")->is_null());
 }
 
-TEST(ReconcileDriver, SystemFieldsReplaceDataFieldsOfTheSameName) {
-  const std::string entities = entities_json({
-      {1, "crm", "42", {{"vintrel_id", "mine"}, {"member_count", "99"}, {"city", "Oslo"}}},
-  });
-  const Value result = run_local(kEmailSpec, entities);
-  const Value::Array& golden = result.get("golden_records")->as_array();
-  ASSERT_EQ(golden.size(), 1u);
-  EXPECT_EQ(*golden[0].get("vintrel_id"), Value(vtl("crm:42")));
-  EXPECT_EQ(*golden[0].get("member_count"), Value("1"));
-  EXPECT_EQ(*golden[0].get("city"), Value("Oslo"));
-}
-
-TEST(ReconcileDriver, EmptyInputGivesEmptyLists) {
-  const Value result = run_local(kEmailSpec, " [ ] ");
-  EXPECT_TRUE(result.get("clusters")->as_array().empty());
-  EXPECT_TRUE(result.get("decisions")->as_array().empty());
-  EXPECT_TRUE(result.get("golden_records")->as_array().empty());
-  EXPECT_EQ(*result.get("telemetry")->get("pairs_evaluated"), Value(0));
-}
-
-TEST(ReconcileDriver, LocalFailuresCarryTheirStage) {
-  struct Row {
-    std::string yaml, entities, message;
-  };
-  const std::vector<Row> rows = {
-      // The spec is read before the records, so a bad spec wins over bad records.
-      {"api_version: [", "nope", "Invalid spec YAML: "},
-      {"identity_version: '1'\n", "[]", "Invalid spec YAML: "},
-      {kEmailSpec, "", "Invalid entities JSON: EOF while parsing a value at line 1 column 0"},
-      {kEmailSpec, "[] []", "Invalid entities JSON: trailing characters at line 1 column 4"},
-      {kEmailSpec, "{}", "Invalid entities JSON: invalid type: map, expected a sequence at line 1 column 0"},
-  };
-  for (const Row& row : rows) {
-    auto driver = ReconcileDriver::prepare_local(row.yaml, row.entities);
-    ASSERT_FALSE(driver.ok()) << row.yaml;
-    EXPECT_EQ(driver.error().message().substr(0, row.message.size()), row.message);
-    if (row.message.ends_with(": ")) {
-      EXPECT_GT(driver.error().message().size(), row.message.size());
-    }
-  }
-}
-
 TEST(ReconcileDriver, IncrementalReadsInputsInOrder) {
   const std::string good = entities_json({{1, "crm", "1", {{"email", "a@x"}}}});
   const std::string params = osmira_common::ir::write_trained_params({});
@@ -394,20 +352,6 @@ TEST(ReconcileDriver, TrainedParametersText) {
     EXPECT_EQ(*incremental.get("trained_fs_params"),
               Value(osmira_common::ir::write_trained_params(given)));
   }
-}
-
-TEST(ReconcileDriver, ResultsRepeat) {
-  std::vector<Rec> recs;
-  for (uint32_t n = 1; n <= 60; ++n) {
-    std::string email = std::to_string(n % 11);
-    email += "@x";
-    recs.push_back({n * 7919 % 1000, n % 3 ? "crm" : "web", std::to_string(n),
-                    {{"email", std::move(email)}, {"name", std::to_string(n * 13)}}});
-  }
-  const std::string entities = entities_json(recs);
-  const Value first = run_local(kEmailSpec, entities);
-  for (int i = 0; i < 3; ++i) EXPECT_EQ(run_local(kEmailSpec, entities), first);
-  EXPECT_EQ(first.get("clusters")->as_array().size(), 11u);
 }
 
 TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {

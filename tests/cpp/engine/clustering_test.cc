@@ -13,6 +13,10 @@
 #include <string>
 #include <vector>
 
+#include "common/spec/spec_reader.h"
+#include "core/engine/compiler.h"
+#include "core/engine/engine.h"
+
 namespace osmira_core::engine {
 namespace {
 
@@ -174,6 +178,15 @@ TEST(Clustering, DuplicateIdentifiers) {
   EXPECT_EQ(numbers(cluster_decisions(kSimple, records, decisions)), expected);
   EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.0), records, decisions)), expected);
   EXPECT_EQ(numbers(cluster_decisions_incremental(records, decisions, {})), expected);
+
+  // Records 9, 5, 5, 7 with 9-7 at 0.5 and 7-5 at 0.9: the graph cuts 9-7 and emits {5, 7}
+  // (from the component found first) before the lone earlier 5; union-find, which keeps
+  // both edges, orders the tie by first record.
+  const auto later = records_of({9, 5, 5, 7});
+  const std::vector<MatchDecision> chain = {decision(9, 7, 0.5), decision(7, 5, 0.9)};
+  EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.8), later, chain)),
+            (Clusters{{5, 7}, {5}, {9}}));
+  EXPECT_EQ(numbers(cluster_decisions(kSimple, later, chain)), (Clusters{{5}, {5, 7, 9}}));
 }
 
 TEST(Clustering, IncrementalTable) {
@@ -204,6 +217,48 @@ TEST(Clustering, IncrementalTable) {
     SCOPED_TRACE(row.name);
     EXPECT_EQ(numbers(cluster_decisions_incremental(row.records, row.decisions, row.existing)),
               row.expected);
+  }
+}
+
+// The clustering section of a spec, through the compiler and the engine: the batch road
+// uses the configured method, the incremental road is union-find whatever is configured.
+TEST(Clustering, EngineSettingsFromCompiledSpec) {
+  const auto engine_for = [](const std::string& clustering) {
+    const std::string yaml =
+        "api_version: vintrel/v1\nidentity_version: '1'\nentity: {name: person}\n"
+        "sources: {crm: {}}\ndecision: {thresholds: {match: 0.9}" +
+        (clustering.empty() ? std::string() : ", clustering: " + clustering) + "}\n";
+    const auto read = osmira_common::spec::read_identity_spec(yaml);
+    EXPECT_TRUE(read.ok()) << yaml;
+    auto plan = compiler::SpecCompiler::compile(read.value());
+    EXPECT_TRUE(plan.ok());
+    return ReconciliationEngine::from_plan(plan.value());
+  };
+  constexpr unsigned A = 1, B = 2, C = 3, D = 4;
+  const auto records = records_of({C, A, D, B});
+  const std::vector<MatchDecision> decisions = {decision(A, B, 0.9), decision(B, C, 0.5)};
+  const Clusters closure = {{A, B, C}, {D}};
+  const Clusters split = {{A, B}, {C}, {D}};
+  const std::vector<std::vector<Uuid>> existing = {{id(D), id(C)}};
+  const struct {
+    const char* clustering;
+    Clusters batch;
+  } rows[] = {
+      {"", closure},
+      {"{method: simple, min_cluster_coherence: 0.8}", closure},
+      {"{min_cluster_coherence: 0.8}", closure},  // no method: no clustering configuration
+      {"{method: graph, min_cluster_coherence: 0.8}", split},
+      {"{method: graph, min_edge_weight: 0.6}", split},
+      {"{method: graph, max_cluster_size: 2}", split},
+      {"{method: graph}", closure},
+  };
+  for (const auto& row : rows) {
+    SCOPED_TRACE(row.clustering);
+    const ReconciliationEngine engine = engine_for(row.clustering);
+    EXPECT_EQ(numbers(engine.cluster_decisions(records, decisions)), row.batch);
+    EXPECT_EQ(numbers(engine.cluster_decisions_incremental(records, decisions, {})), closure);
+    EXPECT_EQ(numbers(engine.cluster_decisions_incremental(records, {}, existing)),
+              (Clusters{{A}, {B}, {C, D}}));
   }
 }
 

@@ -2,6 +2,9 @@
 
 #include <cmath>
 #include <limits>
+#include <string>
+#include <tuple>
+#include <utility>
 
 #include "core/engine/engine.h"
 #include "core/engine/temporal.h"
@@ -85,6 +88,46 @@ TEST(ReconcilePair, OutdatedRecordIsDroppedWithoutTelemetry) {
   EXPECT_FALSE(kept.decision->blocking_key);
 }
 
+TEST(ReconcilePair, GateAgreesWithTheTemporalMatcher) {
+  // Pair evaluation settles pairs without bounds from per-record flags; every combination
+  // of bounds must give what the matcher itself gives. The bounds lie far from now, so the
+  // clock reading does not matter.
+  const DateTime past{946'684'800, 0};      // 2000
+  const DateTime future{4'102'444'800, 0};  // 2100
+  using Bounds = std::pair<std::optional<DateTime>, std::optional<DateTime>>;
+  const Bounds variants[] = {{}, {past, {}}, {{}, past}, {future, {}}, {{}, future},
+                             {past, future}, {future, past}, {past, past}};
+  for (const auto mode : {ir::TemporalStrategy::kLatestOnly, ir::TemporalStrategy::kPointInTime,
+                          ir::TemporalStrategy::kBiTemporal}) {
+    ir::IdentityPlan plan = plan_with({testing::exact_rule("e", "f")});
+    ir::ResolvedSource source;
+    source.name = "crm";
+    source.temporal = ir::TemporalConfig{"from", std::nullopt, mode};
+    plan.sources = {source};
+    plan.decision.review_threshold = 0.0;  // every evaluated pair returns a decision
+    const auto engine = ReconciliationEngine::from_plan(plan);
+    for (const Bounds& va : variants) {
+      for (const Bounds& vb : variants) {
+        auto a = entity(1, {{"f", "x"}});
+        auto b = entity(2, {{"f", "x"}});
+        std::tie(a.valid_from, a.valid_to) = va;
+        std::tie(b.valid_from, b.valid_to) = vb;
+        const TemporalResult want = TemporalMatcher::evaluate(mode, a, b);
+        const PairReconciliation got = engine.reconcile_pair_with_telemetry(a, b, {});
+        const std::string where = std::string(osmira_common::enum_text(mode)) + " " +
+                                  std::to_string(&va - variants) + "/" + std::to_string(&vb - variants);
+        if (want.state == TemporalState::kInvalid) {
+          EXPECT_FALSE(got.telemetry) << where;
+          EXPECT_FALSE(got.decision) << where;
+        } else {
+          ASSERT_TRUE(got.decision) << where;
+          EXPECT_EQ(got.decision->temporal_adjustment, std::optional<double>(want.factor)) << where;
+        }
+      }
+    }
+  }
+}
+
 TEST(ReconcilePair, NoMergeKeepsOnlyTheTelemetryPart) {
   const auto engine = ReconciliationEngine::from_plan(plan_with({testing::exact_rule("e", "f")}));
   const PairReconciliation r =
@@ -150,7 +193,13 @@ TEST(MatchesExclusion, Table) {
   };
   const Row rows[] = {
       {field_value("status", "is_empty", Value()), std::nullopt, true},
-      {field_value("status", "is_empty", Value()), "", true},  // an empty text is no value
+      // An empty text is a value: "is_empty" only applies to a record without the field,
+      // and the comparisons see the empty text.
+      {field_value("status", "is_empty", Value()), "", false},
+      {field_value("status", "eq", Value("")), "", true},
+      {field_value("status", "ne", Value("test")), "", true},
+      {field_value("status", "contains", Value("")), "", true},
+      {field_value("status", "contains", Value("t")), "", false},
       {field_value("status", "is_empty", Value()), "x", false},
       {field_value("status", "eq", Value("test")), "test", true},
       {field_value("status", "==", Value("test")), "test", true},
@@ -307,6 +356,7 @@ TEST(EvaluatePair, WeightedSumScalesByTheFactorAndHandlesZeroWeight) {
   const auto engine = ReconciliationEngine::from_plan(
       plan_with({testing::exact_rule("e", "f"),
                  testing::similarity_rule("j", "g", ir::SimilarityAlgorithm::kJaroWinkler, 0.5),
+                 testing::similarity_rule("l", "g", ir::SimilarityAlgorithm::kLevenshtein, 0.5),
                  testing::range_rule("r", "h", 1.0)}));
   const auto a = entity(1, {{"f", "x"}, {"g", "abc"}, {"h", "1"}});
   const auto b = entity(2, {{"f", "x"}, {"g", "abc"}, {"h", "1"}});

@@ -3,7 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdlib>
 #include <limits>
+#include <random>
+#include <regex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -282,6 +285,32 @@ TEST(Survivorship, ReadDecimalNumber) {
     const std::optional<double> got = read_decimal_number(nan_text);
     ASSERT_TRUE(got.has_value()) << nan_text;
     EXPECT_TRUE(std::isnan(*got)) << nan_text;
+  }
+}
+
+// Random texts over the characters of the number grammar, checked against the grammar as a
+// regular expression and against the C library's correctly rounded reader.
+TEST(Survivorship, ReadDecimalNumberAgainstReference) {
+  const std::regex grammar(R"(^[+-]?((\d+\.?\d*|\.\d+)(e[+-]?\d+)?|inf|infinity|nan)$)",
+                           std::regex::icase);
+  const std::string alphabet = "0123456789..eE+-infINFatyTY 0019";
+  std::mt19937 rng(99);
+  for (int iteration = 0; iteration < 200000; ++iteration) {
+    std::string text;
+    const size_t length = rng() % 12;
+    for (size_t k = 0; k < length; ++k) text += alphabet[rng() % alphabet.size()];
+    if (iteration % 7 == 0) text += "e" + std::to_string(static_cast<int>(rng() % 800) - 400);
+    const std::optional<double> got = read_decimal_number(text);
+    const bool valid = std::regex_match(text, grammar);
+    ASSERT_EQ(got.has_value(), valid) << '"' << text << '"';
+    if (!got) continue;
+    const double expected = std::strtod(text.c_str(), nullptr);
+    if (std::isnan(expected)) {
+      ASSERT_TRUE(std::isnan(*got)) << text;
+    } else {
+      ASSERT_EQ(*got, expected) << text;
+      ASSERT_EQ(std::signbit(*got), std::signbit(expected)) << text;
+    }
   }
 }
 

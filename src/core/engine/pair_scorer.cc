@@ -146,7 +146,7 @@ std::optional<double> PairScorer::temporal_factor(uint32_t a, uint32_t b) const 
   const uint8_t vb = validity_[b];
   switch (engine_.temporal_mode) {
     case osmira_common::ir::TemporalStrategy::kLatestOnly:
-      if (((va | vb) & kHasValidFrom) == 0) return 1.0;
+      if (((va | vb) & kHasValidTo) == 0) return 1.0;
       break;
     case osmira_common::ir::TemporalStrategy::kPointInTime:
       if ((va | vb) == 0) return 1.0;

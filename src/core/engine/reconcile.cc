@@ -2,8 +2,10 @@
 // de-duplication, the sorted-neighbourhood pass, decision order and the telemetry summary.
 //
 // Threads. Blocks are spread over the worker pool; the pairs of one block are evaluated in
-// sequence by one worker, and each block's decisions go to that block's own slot, so they
-// are gathered in block order whatever order the tasks finish in. Telemetry is not recorded
+// sequence by one worker, and each block's merge and review verdicts go to that block's own
+// slot, so they are gathered in block order whatever order the tasks finish in. A verdict
+// keeps only the pair's rule outcomes; the decision itself (rule results, explanation texts)
+// is written once de-duplication and ordering have kept it. Telemetry is not recorded
 // under a shared mutex per pair: each worker counts into its own tally and the tallies are
 // added up once the parallel stage is over. The counts are integers and the average scores
 // are taken over the scores in ascending order, so the summary is exactly the one a single

@@ -146,6 +146,19 @@ TEST(Reconcile, ARecordIsNeverPairedWithItself) {
   EXPECT_NE(out.decisions[0].entity_a_id, out.decisions[0].entity_b_id);
   // Block "james" lists 1, 1, 2: the pair (1, 2) is evaluated twice, (1, 1) never.
   EXPECT_EQ(out.telemetry.pairs_evaluated, 2u);
+
+  // Two records sharing an identifier are neighbours in the sorted pass: not a pair either.
+  ir::IdentityPlan pass = keyed_plan();
+  pass.blocking.keys.clear();
+  pass.blocking.sort_fields = {"f"};
+  pass.blocking.neighborhood_window = 3;
+  const std::vector<NormalizedEntity> shared = {entity(5, {{"f", "x"}}, "a"),
+                                                entity(5, {{"f", "x"}}, "b"),
+                                                entity(6, {{"f", "x"}})};
+  const ReconcileOutput sorted = ReconciliationEngine::from_plan(pass).reconcile_with_telemetry(shared, {});
+  ASSERT_EQ(sorted.decisions.size(), 1u);
+  EXPECT_EQ(pairs_of(sorted.decisions), (std::vector<std::pair<uint32_t, uint32_t>>{{5, 6}}));
+  EXPECT_EQ(sorted.telemetry.pairs_evaluated, 1u);
 }
 
 TEST(Reconcile, ExcludedRecordsSkipBlockingButMeetTheNeighbourhoodPass) {

@@ -1,9 +1,9 @@
 // Normalizer calls per second, for ASCII and non-ASCII inputs. Prints figures only.
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "core/engine/normalization/normalizers.h"
 
 namespace {
@@ -13,18 +13,13 @@ using namespace osmira_core::engine::normalization;
 // Runs `fn` over `inputs` until about half a second has passed; prints calls per second.
 template <typename Fn>
 void measure(const char* label, const std::vector<std::string>& inputs, Fn fn) {
-  using Clock = std::chrono::steady_clock;
-  size_t calls = 0;
   size_t sink = 0;  // keeps the results alive so that the calls are not optimised away
-  const auto start = Clock::now();
-  double seconds = 0.0;
-  do {
+  const Timed t = repeat_for_half_second([&] {
     for (const std::string& in : inputs) sink += fn(in);
-    calls += inputs.size();
-    seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (seconds < 0.5);
-  std::printf("%-28s %12.0f calls/s  (%.1f ns/call, checksum %zu)\n", label, calls / seconds,
-              seconds * 1e9 / static_cast<double>(calls), sink);
+    return inputs.size();
+  });
+  std::printf("%-28s %12.0f calls/s  (%.1f ns/call, checksum %zu)\n", label, t.per_second(),
+              t.nanos_each(), sink);
 }
 
 size_t length(const std::string& s) { return s.size(); }

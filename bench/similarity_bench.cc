@@ -1,11 +1,11 @@
 // Pairs per second for each similarity function and phonetic encoder on name-like texts,
 // ASCII and non-ASCII, plus block keys per second for plan and LSH blocking. Prints figures
 // only.
-#include <chrono>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "bench_timing.h"
 #include "core/engine/blocking/lsh.h"
 #include "core/engine/blocking/plan_blocking.h"
 #include "core/engine/phonetic.h"
@@ -15,40 +15,31 @@
 namespace {
 
 using namespace osmira_core::engine;
-using Clock = std::chrono::steady_clock;
 
 // Runs `fn` over all ordered pairs of `texts` until about half a second has passed; prints
 // pairs per second.
 template <typename Fn>
 void measure_pairs(const char* label, const std::vector<std::string>& texts, Fn fn) {
-  size_t pairs = 0;
   double sink = 0.0;  // keeps the results alive so that the calls are not optimised away
-  const auto start = Clock::now();
-  double seconds = 0.0;
-  do {
+  const Timed t = repeat_for_half_second([&] {
     for (const std::string& a : texts) {
       for (const std::string& b : texts) sink += static_cast<double>(fn(a, b));
     }
-    pairs += texts.size() * texts.size();
-    seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (seconds < 0.5);
-  std::printf("%-36s %12.0f pairs/s  (%6.1f ns/pair, checksum %.3f)\n", label, pairs / seconds,
-              seconds * 1e9 / static_cast<double>(pairs), sink);
+    return texts.size() * texts.size();
+  });
+  std::printf("%-36s %12.0f pairs/s  (%6.1f ns/pair, checksum %.3f)\n", label, t.per_second(),
+              t.nanos_each(), sink);
 }
 
 template <typename Fn>
 void measure_calls(const char* label, const std::vector<std::string>& texts, Fn fn) {
-  size_t calls = 0;
   size_t sink = 0;
-  const auto start = Clock::now();
-  double seconds = 0.0;
-  do {
+  const Timed t = repeat_for_half_second([&] {
     for (const std::string& a : texts) sink += fn(a);
-    calls += texts.size();
-    seconds = std::chrono::duration<double>(Clock::now() - start).count();
-  } while (seconds < 0.5);
-  std::printf("%-36s %12.0f calls/s  (%6.1f ns/call, checksum %zu)\n", label, calls / seconds,
-              seconds * 1e9 / static_cast<double>(calls), sink);
+    return texts.size();
+  });
+  std::printf("%-36s %12.0f calls/s  (%6.1f ns/call, checksum %zu)\n", label, t.per_second(),
+              t.nanos_each(), sink);
 }
 
 std::vector<std::string> ascii_names() {
@@ -126,16 +117,13 @@ int main() {
   for (const auto& [label, strategy] :
        {std::pair<const char*, const blocking::BlockingStrategy*>{"plan blocking (3 keys)", &plan},
         {"lsh blocking (20 bands x 5 rows)", &*lsh}}) {
-    size_t calls = 0, sink = 0;
-    const auto start = Clock::now();
-    double seconds = 0.0;
-    do {
+    size_t sink = 0;
+    const Timed t = repeat_for_half_second([&] {
       for (const auto& r : records) sink += strategy->generate_block_key(r).size();
-      calls += records.size();
-      seconds = std::chrono::duration<double>(Clock::now() - start).count();
-    } while (seconds < 0.5);
-    std::printf("%-36s %12.0f records/s  (%6.1f ns/record, keys %zu)\n", label, calls / seconds,
-                seconds * 1e9 / static_cast<double>(calls), sink);
+      return records.size();
+    });
+    std::printf("%-36s %12.0f records/s  (%6.1f ns/record, keys %zu)\n", label, t.per_second(),
+                t.nanos_each(), sink);
   }
   return 0;
 }

@@ -7,7 +7,9 @@
 #include <limits>
 #include <system_error>
 
+#include "base/debug_text.h"
 #include "base/number_text.h"
+#include "base/unicode.h"
 
 namespace osmira_base::json {
 namespace {
@@ -41,24 +43,6 @@ int hex_value(unsigned char c) {
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
   if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
-}
-
-void append_utf8(std::string& out, uint32_t cp) {
-  if (cp < 0x80) {
-    out += static_cast<char>(cp);
-  } else if (cp < 0x800) {
-    out += static_cast<char>(0xC0 | (cp >> 6));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else if (cp < 0x10000) {
-    out += static_cast<char>(0xE0 | (cp >> 12));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  } else {
-    out += static_cast<char>(0xF0 | (cp >> 18));
-    out += static_cast<char>(0x80 | ((cp >> 12) & 0x3F));
-    out += static_cast<char>(0x80 | ((cp >> 6) & 0x3F));
-    out += static_cast<char>(0x80 | (cp & 0x3F));
-  }
 }
 
 // Length of the well-formed UTF-8 sequence starting at p[0] (a byte >= 0x80), or 0 when the
@@ -97,35 +81,6 @@ inline uint64_t string_special_bytes(uint64_t v) {
   return (has_quote | has_backslash | has_control | v) & kHighs;
 }
 
-// The escaping of the "string \"...\"" description of a found value: a backslash before '"'
-// and the backslash itself, short escapes for tab, carriage return, line feed and NUL, and a
-// braced hexadecimal code (backslash, 'u', "{1f}") for the other ASCII control characters
-// and DEL, so that a message never carries a raw control byte; all other characters are
-// shown unchanged.
-void append_debug_escaped(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  for (const char ch : text) {
-    const unsigned char c = static_cast<unsigned char>(ch);
-    switch (c) {
-      case '"': out += "\\\""; break;
-      case '\\': out += "\\\\"; break;
-      case '\t': out += "\\t"; break;
-      case '\r': out += "\\r"; break;
-      case '\n': out += "\\n"; break;
-      case '\0': out += "\\0"; break;
-      default:
-        if (c < 0x20 || c == 0x7F) {
-          out += "\\u{";
-          if (c >= 0x10) out += kHex[c >> 4];
-          out += kHex[c & 0xF];
-          out += '}';
-        } else {
-          out += ch;
-        }
-    }
-  }
-}
-
 }  // namespace
 
 std::string position_suffix(Position pos) {
@@ -159,9 +114,8 @@ std::string describe_number(const Number& n) {
 }
 
 std::string describe_string(std::string_view text) {
-  std::string s = "string \"";
-  append_debug_escaped(s, text);
-  s += '"';
+  std::string s = "string ";
+  append_debug_string(s, text);
   return s;
 }
 
@@ -482,7 +436,7 @@ Status Reader::parse_escape() {
   ASSIGN_OR_RETURN(const uint16_t n1, decode_hex4());
   if (n1 >= 0xDC00 && n1 <= 0xDFFF) return error_here(kLoneLeadingSurrogate);
   if (n1 < 0xD800 || n1 > 0xDBFF) {
-    append_utf8(scratch_, n1);
+    unicode::append_utf8(scratch_, n1);
     return ok_status();
   }
   // A leading surrogate must be followed by an escaped trailing one.
@@ -493,7 +447,7 @@ Status Reader::parse_escape() {
   ASSIGN_OR_RETURN(const uint16_t n2, decode_hex4());
   if (n2 < 0xDC00 || n2 > 0xDFFF) return error_here(kLoneLeadingSurrogate);
   const uint32_t cp = ((static_cast<uint32_t>(n1 - 0xD800) << 10) | (n2 - 0xDC00)) + 0x10000;
-  append_utf8(scratch_, cp);
+  unicode::append_utf8(scratch_, cp);
   return ok_status();
 }
 
@@ -801,6 +755,20 @@ Status Reader::skip_value() {
   RETURN_IF_ERROR(consume_pending_colon());
   char open[kMaxDepth];
   int top = 0;
+  // Consumes the closing bracket of the innermost open container, which is the next byte.
+  auto close = [&] {
+    ++pos_;
+    --depth_;
+    --top;
+  };
+  // Skips a member's key, whose opening quote `k` must be, and the colon after it.
+  auto skip_key = [&](int k) -> Status {
+    if (k == -1) return error_at_peek(kEofObject);
+    if (k != '"') return error_at_peek(kKeyMustBeString);
+    ++pos_;
+    RETURN_IF_ERROR(skip_string());
+    return parse_colon();
+  };
   while (true) {
     // One value.
     const int c = skip_ws();
@@ -821,27 +789,15 @@ Status Reader::skip_value() {
         RETURN_IF_ERROR(enter_level());
         open[top++] = static_cast<char>(c);
         const int next = skip_ws();
+        if (next == (c == '[' ? ']' : '}')) {
+          close();
+          break;
+        }
         if (c == '[') {
-          if (next == ']') {
-            ++pos_;
-            --depth_;
-            --top;
-            break;
-          }
           if (next == -1) return error_at_peek(kEofList);
           continue;  // the first element
         }
-        if (next == '}') {
-          ++pos_;
-          --depth_;
-          --top;
-          break;
-        }
-        if (next == -1) return error_at_peek(kEofObject);
-        if (next != '"') return error_at_peek(kKeyMustBeString);
-        ++pos_;
-        RETURN_IF_ERROR(skip_string());
-        RETURN_IF_ERROR(parse_colon());
+        RETURN_IF_ERROR(skip_key(next));
         continue;  // the first member's value
       }
       default:
@@ -851,38 +807,18 @@ Status Reader::skip_value() {
     while (true) {
       if (top == 0) return ok_status();
       const int next = skip_ws();
-      if (open[top - 1] == '[') {
-        if (next == ']') {
-          ++pos_;
-          --depth_;
-          --top;
-          continue;
-        }
-        if (next == ',') {
-          ++pos_;
-          break;
-        }
-        if (next == -1) return error_at_peek(kEofList);
-        return error_at_peek(kExpectedListCommaOrEnd);
-      }
-      if (next == '}') {
-        ++pos_;
-        --depth_;
-        --top;
+      const bool in_array = open[top - 1] == '[';
+      if (next == (in_array ? ']' : '}')) {
+        close();
         continue;
       }
       if (next == ',') {
         ++pos_;
-        const int k = skip_ws();
-        if (k == -1) return error_at_peek(kEofObject);
-        if (k != '"') return error_at_peek(kKeyMustBeString);
-        ++pos_;
-        RETURN_IF_ERROR(skip_string());
-        RETURN_IF_ERROR(parse_colon());
+        if (!in_array) RETURN_IF_ERROR(skip_key(skip_ws()));
         break;
       }
-      if (next == -1) return error_at_peek(kEofObject);
-      return error_at_peek(kExpectedObjectCommaOrEnd);
+      if (next == -1) return error_at_peek(in_array ? kEofList : kEofObject);
+      return error_at_peek(in_array ? kExpectedListCommaOrEnd : kExpectedObjectCommaOrEnd);
     }
   }
 }

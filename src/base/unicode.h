@@ -27,9 +27,9 @@ char32_t decode_utf8(std::string_view text, size_t& pos);
 // Appends the UTF-8 form of `c` (U+FFFD for surrogates and values beyond U+10FFFF).
 void append_utf8(std::string& out, char32_t c);
 
-// The Unicode White_Space property (the same set as Rust's `char::is_whitespace`: tab to
-// carriage return, space, U+0085, no-break spaces, the U+2000 block spaces, line and
-// paragraph separators, ideographic space). U+001C..U+001F are not white space.
+// The Unicode White_Space property (tab to carriage return, space, U+0085, no-break
+// spaces, the U+2000 block spaces, line and paragraph separators, ideographic space).
+// U+001C..U+001F are not white space.
 bool is_whitespace(char32_t c);
 
 // `text` without white space at either end (a view into `text`).

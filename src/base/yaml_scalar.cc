@@ -7,7 +7,6 @@
 #include <system_error>
 
 namespace osmira_base::yaml {
-namespace {
 
 bool is_null_text(std::string_view s) {
   return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL";
@@ -18,6 +17,8 @@ std::optional<bool> bool_text(std::string_view s) {
   if (s == "false" || s == "False" || s == "FALSE") return false;
   return std::nullopt;
 }
+
+namespace {
 
 bool starts_with_sign(std::string_view s) {
   return !s.empty() && (s.front() == '+' || s.front() == '-');

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 namespace osmira_base::yaml {
@@ -29,5 +30,10 @@ struct PlainScalar {
 };
 
 PlainScalar classify_plain_scalar(std::string_view text);
+
+// The null words ("" included) and the boolean words of the list above, on their own: a
+// tagged or quoted scalar is tested against the same words.
+bool is_null_text(std::string_view text);
+std::optional<bool> bool_text(std::string_view text);
 
 }  // namespace osmira_base::yaml

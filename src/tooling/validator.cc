@@ -51,6 +51,14 @@ bool has_any(const Value& node, const std::string_view (&keys)[N]) {
   return std::any_of(std::begin(keys), std::end(keys), [&](std::string_view k) { return has(node, k); });
 }
 
+// "Too many <label>: <n>. Maximum is <max>." when a list is longer than allowed.
+void check_count(std::vector<std::string>& out, std::string_view label, size_t n, size_t max) {
+  if (n > max) {
+    out.push_back("Too many " + std::string(label) + ": " + std::to_string(n) + ". Maximum is " +
+                  std::to_string(max) + ".");
+  }
+}
+
 std::string entry_prefix(std::string_view list, size_t i) {
   return std::string(list) + "[" + std::to_string(i) + "]: ";
 }
@@ -65,10 +73,7 @@ void check_unit_range(std::vector<std::string>& out, size_t i, const Value& rule
 }
 
 void check_rules(std::vector<std::string>& out, const Value::Array& rules) {
-  if (rules.size() > kMaxRules) {
-    out.push_back("Too many rules: " + std::to_string(rules.size()) + ". Maximum is " +
-                  std::to_string(kMaxRules) + ".");
-  }
+  check_count(out, "rules", rules.size(), kMaxRules);
   for (size_t i = 0; i < rules.size(); ++i) {
     const Value& rule = rules[i];
     if (!has(rule, "name")) out.push_back(entry_prefix("rules", i) + "missing required field 'name'");
@@ -81,10 +86,7 @@ void check_rules(std::vector<std::string>& out, const Value::Array& rules) {
 // A source is checked in its modern form (adapter/location/primary_key) when it has any of
 // those keys, else in its legacy form (system/table/id/attributes) when it has any of those.
 void check_sources(std::vector<std::string>& out, const Value::Array& sources) {
-  if (sources.size() > kMaxSources) {
-    out.push_back("Too many sources: " + std::to_string(sources.size()) + ". Maximum is " +
-                  std::to_string(kMaxSources) + ".");
-  }
+  check_count(out, "sources", sources.size(), kMaxSources);
   for (size_t i = 0; i < sources.size(); ++i) {
     const Value& source = sources[i];
     const std::string prefix = entry_prefix("sources", i);
@@ -226,10 +228,8 @@ std::vector<std::string> validate_schema(const Value& doc) {
   if (const Value::Array* rules = array_at(doc, "rules")) check_rules(out, *rules);
   if (const Value::Array* sources = array_at(doc, "sources")) check_sources(out, *sources);
   if (const Value* blocking = doc.get("blocking")) {
-    const Value::Array* keys = array_at(*blocking, "keys");
-    if (keys != nullptr && keys->size() > kMaxBlockingKeys) {
-      out.push_back("Too many blocking keys: " + std::to_string(keys->size()) + ". Maximum is " +
-                    std::to_string(kMaxBlockingKeys) + ".");
+    if (const Value::Array* keys = array_at(*blocking, "keys")) {
+      check_count(out, "blocking keys", keys->size(), kMaxBlockingKeys);
     }
   }
   check_fs_fields(out, doc);

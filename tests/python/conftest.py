@@ -71,6 +71,13 @@ def example_spec() -> str:
     return EXAMPLE_SPEC.read_text(encoding="utf-8")
 
 
+def value_error_args(call, *args, **kwargs) -> tuple:
+    """The arguments of the ValueError that `call(*args, **kwargs)` must raise."""
+    with pytest.raises(ValueError) as error:
+        call(*args, **kwargs)
+    return error.value.args
+
+
 def run_isolated(code: str, timeout: float = 300.0) -> subprocess.CompletedProcess:
     """Runs `code` in a fresh interpreter that imports the installed module, so that a crash
     or runaway memory use fails one test instead of the whole run. The timeout only guards

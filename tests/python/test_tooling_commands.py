@@ -5,6 +5,8 @@ import json
 
 import pytest
 
+from conftest import value_error_args
+
 SPEC = """\
 api_version: vintrel/v1
 identity_version: "3"
@@ -52,9 +54,7 @@ def document_hash(tree) -> str:
 
 
 def parse_error(native, text) -> str:
-    with pytest.raises(ValueError) as error:
-        native.parse(text)
-    return error.value.args[0]
+    return value_error_args(native.parse, text)[0]
 
 
 # --- compile_ir --------------------------------------------------------------------------
@@ -87,9 +87,7 @@ def test_compile_ir_of_a_scalar_root(native):
 
 @pytest.mark.parametrize("text", ["a: [1", "", "a: 1\n---\nb: 2\n"])
 def test_compile_ir_bad_yaml_raises_the_parse_message(native, text):
-    with pytest.raises(ValueError) as error:
-        native.compile_ir(text)
-    assert error.value.args == (parse_error(native, text),)
+    assert value_error_args(native.compile_ir, text) == (parse_error(native, text),)
 
 
 # --- plan --------------------------------------------------------------------------------
@@ -148,9 +146,7 @@ def test_plan_of_the_example_spec(native, example_spec):
 
 @pytest.mark.parametrize("text", ["a: [1", "", "{a: 1", "a: 1\n---\nb: 2\n"])
 def test_plan_bad_yaml_has_its_own_message(native, text):
-    with pytest.raises(ValueError) as error:
-        native.plan(text)
-    assert error.value.args == ("Failed to parse YAML for plan generation",)
+    assert value_error_args(native.plan, text) == ("Failed to parse YAML for plan generation",)
 
 
 # --- diff --------------------------------------------------------------------------------
@@ -205,12 +201,8 @@ def test_diff_keywords_in_any_order_keep_a_as_the_old_spec(native):
 def test_diff_bad_yaml_raises_the_first_failing_parse_message(native):
     old_message, new_message = parse_error(native, "a: [1"), parse_error(native, "")
     assert old_message != new_message
-    with pytest.raises(ValueError) as error:
-        native.diff("a: [1", "")
-    assert error.value.args == (old_message,)
-    with pytest.raises(ValueError) as error:
-        native.diff(yaml_b="", yaml_a="{}")
-    assert error.value.args == (new_message,)
+    assert value_error_args(native.diff, "a: [1", "") == (old_message,)
+    assert value_error_args(native.diff, yaml_b="", yaml_a="{}") == (new_message,)
 
 
 @pytest.mark.parametrize("text", ["hello", "[1, 2]", "42", "~", "rules: x\nsources: {a: 1}\ndecision: [1]"])

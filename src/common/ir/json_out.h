@@ -41,23 +41,24 @@ void enumeration(std::string& out, E v) {
   osmira_base::append_json_string(out, enum_text(v));
 }
 
-inline void text_list(std::string& out, const std::vector<std::string>& items) {
+// Writes the items as an array, each with `write(out, item)`.
+template <typename T, typename Write>
+void list(std::string& out, const std::vector<T>& items, Write write) {
   out += '[';
   for (size_t i = 0; i < items.size(); ++i) {
     if (i > 0) out += ',';
-    text(out, items[i]);
+    write(out, items[i]);
   }
   out += ']';
 }
 
+inline void text_list(std::string& out, const std::vector<std::string>& items) {
+  list(out, items, text);
+}
+
 template <typename E>
 void enum_list(std::string& out, const std::vector<E>& items) {
-  out += '[';
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) out += ',';
-    enumeration(out, items[i]);
-  }
-  out += ']';
+  list(out, items, enumeration<E>);
 }
 
 // Writes `value` with `write(out, value)`, or null when absent.

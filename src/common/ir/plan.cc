@@ -12,23 +12,20 @@ namespace jo = json_out;
 
 namespace {
 
+// Writes a record through the write_json overload of its type.
+template <typename T>
+void record(std::string& out, const T& value) {
+  write_json(out, value);
+}
+
 template <typename T>
 void record_list(std::string& out, const std::vector<T>& items) {
-  out += '[';
-  for (size_t i = 0; i < items.size(); ++i) {
-    if (i > 0) out += ',';
-    write_json(out, items[i]);
-  }
-  out += ']';
+  jo::list(out, items, record<T>);
 }
 
 template <typename T>
 void optional_record(std::string& out, const std::optional<T>& value) {
-  if (value.has_value()) {
-    write_json(out, *value);
-  } else {
-    out += "null";
-  }
+  jo::optional(out, value, record<T>);
 }
 
 template <typename V, typename Write>
@@ -185,7 +182,7 @@ void write_json(std::string& out, const ResolvedSource& v) {
   optional_record(o.key("temporal"), v.temporal);
   optional_record(o.key("freshness"), v.freshness);
   jo::optional(o.key("schema"), v.schema, [](std::string& s, const PlanMap<CompiledFieldSchema>& m) {
-    map_of(s, m, [](std::string& s2, const CompiledFieldSchema& f) { write_json(s2, f); });
+    map_of(s, m, record<CompiledFieldSchema>);
   });
   optional_record(o.key("sampling"), v.sampling);
   jo::text_list(o.key("tags"), v.tags);
@@ -281,8 +278,7 @@ void write_json(std::string& out, const FieldSurvivorshipPolicy& v) {
 void write_json(std::string& out, const SurvivorshipPolicy& v) {
   jo::Object o(out);
   jo::enumeration(o.key("default_strategy"), v.default_strategy);
-  map_of(o.key("field_policies"), v.field_policies,
-         [](std::string& s, const FieldSurvivorshipPolicy& p) { write_json(s, p); });
+  map_of(o.key("field_policies"), v.field_policies, record<FieldSurvivorshipPolicy>);
   o.close();
 }
 

@@ -10,6 +10,8 @@ namespace osmira_common::spec::detail {
 namespace {
 
 using osmira_base::Value;
+using osmira_base::yaml::bool_text;
+using osmira_base::yaml::is_null_text;
 using osmira_base::yaml::PlainScalar;
 using osmira_base::yaml::ScalarStyle;
 
@@ -35,12 +37,6 @@ std::string i128_text(__int128 v) {
   // Magnitude without overflow at the most negative value.
   const unsigned __int128 magnitude = ~static_cast<unsigned __int128>(v) + 1;
   return "-" + u128_text(magnitude);
-}
-
-std::optional<bool> bool_text(std::string_view s) {
-  if (s == "true" || s == "True" || s == "TRUE") return true;
-  if (s == "false" || s == "False" || s == "FALSE") return false;
-  return std::nullopt;
 }
 
 bool is_integer_kind(PlainScalar::Kind k) {
@@ -199,10 +195,6 @@ Status fix(Status status, const Mark& mark, const Path& path) {
 }
 
 // ---- Typed scalars --------------------------------------------------------------------------
-
-bool is_null_text(std::string_view s) {
-  return s.empty() || s == "~" || s == "null" || s == "Null" || s == "NULL";
-}
 
 bool is_local_tag(std::string_view tag) { return !tag.empty() && tag.front() == '!'; }
 
@@ -369,15 +361,6 @@ Status Direct::jump(const Event& alias, size_t& target, std::optional<Direct>& o
   out.emplace(state_, &target, p, depth_, true);
   return Status();
 }
-
-// Reads through an alias: `read_again` is called with the reader of the anchored node.
-#define SPEC_FOLLOW_ALIAS(d, e, read_again)        \
-  if ((e)->kind == EventKind::kAlias) {            \
-    size_t target_ = 0;                            \
-    std::optional<Direct> jumped_;                 \
-    SPEC_TRY((d).jump(*(e), target_, jumped_));    \
-    return read_again(*jumped_);                   \
-  }
 
 Status unexpected_node(const Direct& d, const Event& event, std::string_view expecting) {
   Status s;
@@ -555,11 +538,7 @@ Status read_variant_name(Direct& d, std::span<const std::string_view> names,
 
 Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_t& index) {
   const Event* e = nullptr;
-  SPEC_TRY(d.peek(e));
-  if (e->kind == EventKind::kAlias) {
-    SPEC_TRY(d.next(e));
-    SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_enum_index(j, names, index); });
-  }
+  SPEC_PEEK_FOLLOWING_ALIAS(d, e, [&](Direct& j) { return read_enum_index(j, names, index); });
   if (e->kind == EventKind::kVoid) return unexpected_node(d, *e, "");
   const bool collection =
       e->kind == EventKind::kMappingStart || e->kind == EventKind::kSequenceStart;
@@ -630,44 +609,36 @@ Status read(Direct& d, Value& out) {
   }
   int child_depth = 0;
   SPEC_TRY(d.nest(mark, child_depth));
-  Status s;
-  if (e->kind == EventKind::kSequenceStart) {
-    Value::Array items;
-    for (size_t i = 0; s.ok(); ++i) {
-      const Event* item = nullptr;
-      s = d.peek(item);
-      if (!s.ok()) break;
-      if (item->kind == EventKind::kSequenceEnd) {
-        s = d.next(item);
-        break;
-      }
-      Direct element = d.element(i, child_depth);
-      Value v;
-      s = read(element, v);
-      if (s.ok()) items.push_back(std::move(v));
+  Status s = [&]() -> Status {
+    const Event* end = nullptr;
+    if (e->kind == EventKind::kSequenceStart) {
+      Value::Array items;
+      SPEC_TRY(for_each_element(d, child_depth, 0, [&](Direct& element) -> Status {
+        Value v;
+        SPEC_TRY(read(element, v));
+        items.push_back(std::move(v));
+        return Status();
+      }));
+      SPEC_TRY(d.next(end));
+      out = Value(std::move(items));
+      return Status();
     }
-    if (s.ok()) out = Value(std::move(items));
-  } else {
     Value::Object object;
-    for (bool first = true; s.ok(); first = false) {
-      const Event* key_event = nullptr;
-      s = d.peek(key_event);
-      if (!s.ok()) break;
-      if (key_event->kind == EventKind::kMappingEnd) {
-        s = d.next(key_event);
-        break;
-      }
-      Direct key_reader = d.key(child_depth);
+    bool first = true;
+    SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
       std::string key;
-      s = read_text(key_reader, key, first ? "a string key" : "a string");
-      if (!s.ok()) break;
-      Direct value_reader = d.value(*key_event, child_depth);
+      SPEC_TRY(read_text(key_reader, key, first ? "a string key" : "a string"));
+      first = false;
+      Direct value_reader = d.value(key_event, child_depth);
       Value v;
-      s = read(value_reader, v);
-      if (s.ok()) object.insert_or_assign(std::move(key), std::move(v));
-    }
-    if (s.ok()) out = Value(std::move(object));
-  }
+      SPEC_TRY(read(value_reader, v));
+      object.insert_or_assign(std::move(key), std::move(v));
+      return Status();
+    }));
+    SPEC_TRY(d.next(end));
+    out = Value(std::move(object));
+    return Status();
+  }();
   return fix(std::move(s), mark, d.path());
 }
 
@@ -708,31 +679,30 @@ Status scalar_node(const Event& e, Node& out) {
   return Status();
 }
 
+// Takes the elements of a sequence, from position `first` on, as the items of `out`; the
+// sequence's end event is left in place.
+Status take_elements(Direct& d, int child_depth, size_t first, Node& out) {
+  out.kind = Node::Kind::kSeq;
+  return for_each_element(d, child_depth, first, [&](Direct& element) -> Status {
+    out.items.emplace_back();
+    return take(element, out.items.back());
+  });
+}
+
 // The body of take() for a collection whose start event `e` has been consumed.
 Status take_collection(Direct& d, const Event& e, int child_depth, Node& out) {
   if (e.kind == EventKind::kSequenceStart) {
-    out.kind = Node::Kind::kSeq;
-    for (size_t i = 0;; ++i) {
-      const Event* item = nullptr;
-      SPEC_TRY(d.peek(item));
-      if (item->kind == EventKind::kSequenceEnd) break;
-      Direct element = d.element(i, child_depth);
-      out.items.emplace_back();
-      SPEC_TRY(take(element, out.items.back()));
-    }
+    SPEC_TRY(take_elements(d, child_depth, 0, out));
   } else {
     out.kind = Node::Kind::kMap;
-    while (true) {
-      const Event* key_event = nullptr;
-      SPEC_TRY(d.peek(key_event));
-      if (key_event->kind == EventKind::kMappingEnd) break;
+    SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
       NodeEntry entry;
-      Direct key_reader = d.key(child_depth);
       SPEC_TRY(take(key_reader, entry.key));
-      Direct value_reader = d.value(*key_event, child_depth);
+      Direct value_reader = d.value(key_event, child_depth);
       SPEC_TRY(take(value_reader, entry.value));
       out.entries.push_back(std::move(entry));
-    }
+      return Status();
+    }));
   }
   const Event* end = nullptr;
   return d.next(end);
@@ -773,35 +743,23 @@ Status take_tagged(Direct& d, std::span<const std::string_view> names, std::stri
       if (first->kind == EventKind::kSequenceEnd) return Status::fail(missing_field("type"));
       Direct tag_reader = d.element(0, child_depth);
       SPEC_TRY(read_variant_name(tag_reader, names, "variant identifier", variant));
-      content.kind = Node::Kind::kSeq;
-      for (size_t i = 1;; ++i) {
-        const Event* item = nullptr;
-        SPEC_TRY(d.peek(item));
-        if (item->kind == EventKind::kSequenceEnd) break;
-        Direct element = d.element(i, child_depth);
-        content.items.emplace_back();
-        SPEC_TRY(take(element, content.items.back()));
-      }
+      SPEC_TRY(take_elements(d, child_depth, 1, content));
     } else {
       content.kind = Node::Kind::kMap;
       bool have_tag = false;
-      while (true) {
-        const Event* key_event = nullptr;
-        SPEC_TRY(d.peek(key_event));
-        if (key_event->kind == EventKind::kMappingEnd) break;
+      SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
         NodeEntry entry;
-        Direct key_reader = d.key(child_depth);
         SPEC_TRY(take(key_reader, entry.key));
-        Direct value_reader = d.value(*key_event, child_depth);
+        Direct value_reader = d.value(key_event, child_depth);
         if (entry.key.kind == Node::Kind::kString && entry.key.text == "type") {
           if (have_tag) return Status::fail(duplicate_field("type"));
           have_tag = true;
-          SPEC_TRY(read_variant_name(value_reader, names, "variant identifier", variant));
-          continue;
+          return read_variant_name(value_reader, names, "variant identifier", variant);
         }
         SPEC_TRY(take(value_reader, entry.value));
         content.entries.push_back(std::move(entry));
-      }
+        return Status();
+      }));
       if (!have_tag) return Status::fail(missing_field("type"));
     }
     const Event* end = nullptr;
@@ -809,8 +767,6 @@ Status take_tagged(Direct& d, std::span<const std::string_view> names, std::stri
   }();
   return fix(std::move(s), mark, d.path());
 }
-
-#undef SPEC_FOLLOW_ALIAS
 
 // ---- Interpreting buffered nodes ------------------------------------------------------------
 

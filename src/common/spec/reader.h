@@ -120,7 +120,6 @@ struct TypedScalar {
 Status type_scalar(const Event& event, TypedScalar& out);
 std::string found_text(const TypedScalar& scalar);
 
-bool is_null_text(std::string_view text);
 bool is_local_tag(std::string_view tag);
 // The variant name a local tag selects: the tag without its "!" ("!" alone stays "!").
 std::string_view local_tag_name(std::string_view tag);
@@ -199,6 +198,52 @@ class Direct {
   int depth_;
   bool through_alias_;
 };
+
+// Reads through an alias: when the event `e` just taken from `d` is one, `read_again` is
+// called with the reader of the anchored node and its status returned.
+#define SPEC_FOLLOW_ALIAS(d, e, read_again)     \
+  if ((e)->kind == EventKind::kAlias) {         \
+    size_t target_ = 0;                         \
+    std::optional<Direct> jumped_;              \
+    SPEC_TRY((d).jump(*(e), target_, jumped_)); \
+    return read_again(*jumped_);                \
+  }
+
+// The same for a reader that looks before it takes: `e` is set to the next event, which is
+// taken and followed when it is an alias and otherwise left in place.
+#define SPEC_PEEK_FOLLOWING_ALIAS(d, e, read_again) \
+  SPEC_TRY((d).peek(e));                            \
+  if ((e)->kind == EventKind::kAlias) {             \
+    SPEC_TRY((d).next(e));                          \
+    SPEC_FOLLOW_ALIAS(d, e, read_again)             \
+  }
+
+// Walks the elements of a sequence whose start event has been taken, from position `first`
+// up to its end event, which is left for the caller to take: `element(Direct&)` reads each.
+template <typename F>
+Status for_each_element(Direct& d, int child_depth, size_t first, F&& element) {
+  for (size_t i = first;; ++i) {
+    const Event* item = nullptr;
+    SPEC_TRY(d.peek(item));
+    if (item->kind == EventKind::kSequenceEnd) return Status();
+    Direct reader = d.element(i, child_depth);
+    SPEC_TRY(element(reader));
+  }
+}
+
+// Walks the entries of a mapping whose start event has been taken, up to its end event,
+// which is left for the caller to take: `entry(Direct& key_reader, const Event& key_event)`
+// reads each key and then its value, through `d.value(key_event, child_depth)`.
+template <typename F>
+Status for_each_entry(Direct& d, int child_depth, F&& entry) {
+  while (true) {
+    const Event* key_event = nullptr;
+    SPEC_TRY(d.peek(key_event));
+    if (key_event->kind == EventKind::kMappingEnd) return Status();
+    Direct key_reader = d.key(child_depth);
+    SPEC_TRY(entry(key_reader, *key_event));
+  }
+}
 
 // Primitive direct readers. Each reads one node (following an alias) and fixes its own
 // failures at that node.
@@ -349,11 +394,9 @@ Status read_optional(Direct& d, bool& present, F&& read_some) {
   size_t target = 0;
   SPEC_TRY(option_is_none(d, none, target, is_alias));
   if (is_alias) {
-    std::optional<Direct> jumped;
     const Event* alias = nullptr;
     SPEC_TRY(d.next(alias));
-    SPEC_TRY(d.jump(*alias, target, jumped));
-    return read_optional(*jumped, present, read_some);
+    SPEC_FOLLOW_ALIAS(d, alias, [&](Direct& j) { return read_optional(j, present, read_some); });
   }
   if (none) {
     present = false;
@@ -379,14 +422,7 @@ Status read(Direct& d, std::optional<T>& out) {
 template <typename T>
 Status read(Direct& d, std::vector<T>& out) {
   const Event* e = nullptr;
-  SPEC_TRY(d.peek(e));
-  if (e->kind == EventKind::kAlias) {
-    SPEC_TRY(d.next(e));
-    size_t target = 0;
-    std::optional<Direct> jumped;
-    SPEC_TRY(d.jump(*e, target, jumped));
-    return read(*jumped, out);
-  }
+  SPEC_PEEK_FOLLOWING_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
   const Mark mark = e->mark;
   if (take_empty(d, *e)) {
     out.clear();
@@ -397,15 +433,16 @@ Status read(Direct& d, std::vector<T>& out) {
   int child_depth = 0;
   SPEC_TRY(d.nest(mark, child_depth));
   out.clear();
-  for (size_t i = 0;; ++i) {
-    const Event* item = nullptr;
-    SPEC_TRY(fix(d.peek(item), mark, d.path()));
-    if (item->kind == EventKind::kSequenceEnd) break;
-    Direct element = d.element(i, child_depth);
-    T value{};
-    SPEC_TRY(fix(read(element, value), mark, d.path()));
-    out.push_back(std::move(value));
-  }
+  // A failure that an element leaves unplaced (one found when a buffered element is
+  // interpreted) takes the path and position of the list.
+  SPEC_TRY(fix(for_each_element(d, child_depth, 0,
+                                [&](Direct& element) -> Status {
+                                  T value{};
+                                  SPEC_TRY(read(element, value));
+                                  out.push_back(std::move(value));
+                                  return Status();
+                                }),
+               mark, d.path()));
   const Event* end = nullptr;
   return d.next(end);
 }
@@ -429,11 +466,7 @@ Status read(Direct& d, T& out) {
 template <typename T>
 Status read_record_entries(Direct& d, int child_depth, T& out, uint32_t& seen) {
   const auto fields = Record<T>::fields();
-  while (true) {
-    const Event* key_event = nullptr;
-    SPEC_TRY(d.peek(key_event));
-    if (key_event->kind == EventKind::kMappingEnd) break;
-    Direct key_reader = d.key(child_depth);
+  SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
     std::string key;
     SPEC_TRY(read_text(key_reader, key, "field identifier"));
     size_t index = fields.size();
@@ -443,15 +476,12 @@ Status read_record_entries(Direct& d, int child_depth, T& out, uint32_t& seen) {
         break;
       }
     }
-    if (index == fields.size()) {
-      SPEC_TRY(d.skip());
-      continue;
-    }
+    if (index == fields.size()) return d.skip();
     if (seen & (1u << index)) return Status::fail(duplicate_field(fields[index].name));
     seen |= 1u << index;
-    Direct value_reader = d.value(*key_event, child_depth);
-    SPEC_TRY(fields[index].direct(value_reader, out));
-  }
+    Direct value_reader = d.value(key_event, child_depth);
+    return fields[index].direct(value_reader, out);
+  }));
   const Event* end = nullptr;
   return d.next(end);
 }
@@ -470,14 +500,7 @@ Status check_required(uint32_t seen) {
 template <typename T>
 Status read_record(Direct& d, T& out) {
   const Event* e = nullptr;
-  SPEC_TRY(d.peek(e));
-  if (e->kind == EventKind::kAlias) {
-    SPEC_TRY(d.next(e));
-    size_t target = 0;
-    std::optional<Direct> jumped;
-    SPEC_TRY(d.jump(*e, target, jumped));
-    return read_record(*jumped, out);
-  }
+  SPEC_PEEK_FOLLOWING_ALIAS(d, e, [&](Direct& j) { return read_record(j, out); });
   const Mark mark = e->mark;
   out = T{};
   if (take_empty(d, *e)) return fix(check_required<T>(0), mark, d.path());

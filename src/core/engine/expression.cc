@@ -7,12 +7,14 @@
 #include <optional>
 #include <utility>
 
+#include "base/debug_text.h"
 #include "base/number_text.h"
 #include "base/unicode.h"
 
 namespace osmira_core::engine::expression {
 namespace {
 
+using osmira_base::append_debug_string;
 using osmira_base::Error;
 using osmira_base::Result;
 using osmira_base::Status;
@@ -65,35 +67,6 @@ bool is_arithmetic(TokenKind kind) {
 
 int precedence(TokenKind kind) {
   return (kind == TokenKind::kPlus || kind == TokenKind::kMinus) ? 1 : 2;
-}
-
-// A text as a debug dump shows it: in double quotes, with the quote and the backslash
-// escaped, tab, carriage return, line feed and NUL as \t \r \n \0, and the other ASCII
-// control characters as \u{hex}.
-void append_debug_string(std::string& out, std::string_view text) {
-  static constexpr char kHex[] = "0123456789abcdef";
-  out += '"';
-  for (const char c : text) {
-    const unsigned char u = static_cast<unsigned char>(c);
-    switch (c) {
-      case '"': out += "\\\""; continue;
-      case '\\': out += "\\\\"; continue;
-      case '\t': out += "\\t"; continue;
-      case '\r': out += "\\r"; continue;
-      case '\n': out += "\\n"; continue;
-      case '\0': out += "\\0"; continue;
-      default: break;
-    }
-    if (u < 0x20 || u == 0x7f) {
-      out += "\\u{";
-      if (u >= 0x10) out += kHex[u >> 4];
-      out += kHex[u & 0xf];
-      out += '}';
-      continue;
-    }
-    out += c;
-  }
-  out += '"';
 }
 
 }  // namespace

@@ -138,33 +138,32 @@ Result<NormalizedEntity> read_entity_array(Reader& reader) {
 
 Value float_value(double v) { return std::isfinite(v) ? Value(v) : Value(nullptr); }
 
-}  // namespace
+// The texts of a decision, one row per value; all empty for a value outside the enumeration.
+struct DecisionTexts {
+  std::string_view json;
+  std::string_view display;
+  std::string_view telemetry;
+};
 
-std::string_view decision_json_text(Decision decision) {
+DecisionTexts decision_texts(Decision decision) {
   switch (decision) {
-    case Decision::kMerge: return "merge";
-    case Decision::kReview: return "review";
-    case Decision::kNoMerge: return "no_merge";
+    case Decision::kMerge: return {"merge", "Merge", "merge"};
+    case Decision::kReview: return {"review", "Review", "review"};
+    case Decision::kNoMerge: return {"no_merge", "NoMerge", "nomerge"};
   }
   return {};
 }
 
+}  // namespace
+
+std::string_view decision_json_text(Decision decision) { return decision_texts(decision).json; }
+
 std::string_view decision_display_name(Decision decision) {
-  switch (decision) {
-    case Decision::kMerge: return "Merge";
-    case Decision::kReview: return "Review";
-    case Decision::kNoMerge: return "NoMerge";
-  }
-  return {};
+  return decision_texts(decision).display;
 }
 
 std::string_view decision_telemetry_key(Decision decision) {
-  switch (decision) {
-    case Decision::kMerge: return "merge";
-    case Decision::kReview: return "review";
-    case Decision::kNoMerge: return "nomerge";
-  }
-  return {};
+  return decision_texts(decision).telemetry;
 }
 
 Value to_json(Decision decision) { return Value(decision_json_text(decision)); }

@@ -8,6 +8,7 @@
 #include "base/json_writer.h"
 #include "base/number_text.h"
 #include "tooling/commands/json_pointer.h"
+#include "tooling/commands/tree_helpers.h"
 #include "tooling/parser.h"
 
 namespace vintrel_core::commands::diff {
@@ -24,10 +25,6 @@ constexpr double kFsTolerance = 1e-10;
 bool same(const Value* a, const Value* b) {
   if (a == nullptr || b == nullptr) return a == b;
   return *a == *b;
-}
-
-const Value::Array* array_of(const Value* node) {
-  return node != nullptr && node->is_array() ? &node->as_array() : nullptr;
 }
 
 // An element of a keyed list together with its id.
@@ -288,18 +285,7 @@ std::string build_summary(const DiffResult& d, const std::string& old_version,
     parts.push_back(count(total) + " Fellegi-Sunter change(s)");
   }
   if (parts.empty()) return "No changes detected.";
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) out += "; ";
-    out += parts[i];
-  }
-  return out;
-}
-
-Value string_array(const std::vector<std::string>& items) {
-  Value out = Value::array();
-  for (const std::string& s : items) out.push(s);
-  return out;
+  return join(parts, "; ");
 }
 
 template <typename Change>

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/number_text.h"
+#include "tooling/commands/tree_helpers.h"
 #include "tooling/parser.h"
 #include "tooling/validator.h"
 
@@ -28,19 +29,6 @@ const Value* child(const Value* node, std::string_view key) {
 
 std::optional<double> number_of(const Value* node) {
   return node == nullptr ? std::nullopt : node->number();
-}
-
-const Value::Array* array_of(const Value* node) {
-  return node != nullptr && node->is_array() ? &node->as_array() : nullptr;
-}
-
-std::string join(const std::vector<std::string>& parts, std::string_view separator) {
-  std::string out;
-  for (size_t i = 0; i < parts.size(); ++i) {
-    if (i > 0) out += separator;
-    out += parts[i];
-  }
-  return out;
 }
 
 std::vector<PlanSource> read_sources(const Value& doc) {
@@ -298,12 +286,6 @@ std::string build_summary(const Value& doc, const PlanResult& plan) {
       "  Plan hash:    " + plan.plan_hash.substr(0, 15) + "...",
   };
   return join(lines, "\n");
-}
-
-Value string_array(const std::vector<std::string>& items) {
-  Value out = Value::array();
-  for (const std::string& s : items) out.push(s);
-  return out;
 }
 
 Value optional_float(const std::optional<double>& x) { return x ? Value(*x) : Value(); }

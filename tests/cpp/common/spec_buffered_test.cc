@@ -14,17 +14,14 @@ using testing::expect_failure;
 using testing::FailureCase;
 using testing::make_spec;
 using testing::read_ok;
+using testing::spec_with;
 using testing::SpecParts;
 using testing::with_extra;
 
 constexpr const char* kSourcesFailure = "data did not match any variant of untagged enum SourcesFormat";
 constexpr const char* kScoringFailure = "data did not match any variant of untagged enum ScoringFormat";
 
-std::string sources(std::string value) {
-  SpecParts p;
-  p.sources = std::move(value);
-  return make_spec(p);
-}
+std::string sources(std::string value) { return spec_with(&SpecParts::sources, std::move(value)); }
 
 std::vector<SourceSpec> read_sources(std::string value) { return read_ok(sources(std::move(value))).sources; }
 
@@ -331,9 +328,7 @@ TEST(SpecRules, CompositeNesting) {
 }
 
 std::string scoring(std::string value) {
-  SpecParts p;
-  p.decision = "{thresholds: {match: 1}, scoring: " + std::move(value) + "}";
-  return make_spec(p);
+  return spec_with(&SpecParts::decision, "{thresholds: {match: 1}, scoring: " + std::move(value) + "}");
 }
 
 ScoringSpec read_scoring(std::string value) { return read_ok(scoring(std::move(value))).decision.scoring.value(); }
@@ -433,9 +428,7 @@ TEST(SpecScoring, Failures) {
   for (const auto& c : cases) expect_failure(c);
 
   // A block decision mapping is placed at its first key.
-  SpecParts p;
-  p.decision = "\n  thresholds: {match: 1}\n  scoring: Custom";
-  expect_failure({make_spec(p),
+  expect_failure({spec_with(&SpecParts::decision, "\n  thresholds: {match: 1}\n  scoring: Custom"),
                   "decision: unknown variant `Custom`, expected one of `weighted_sum`, `ml_ensemble`, `custom`, "
                   "`fellegi_sunter`",
                   "  |thresholds"});

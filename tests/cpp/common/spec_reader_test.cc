@@ -14,14 +14,11 @@ using testing::expect_failure;
 using testing::FailureCase;
 using testing::make_spec;
 using testing::read_ok;
+using testing::spec_with;
 using testing::SpecParts;
 using testing::with_extra;
 
-SpecParts with_entity(std::string entity) {
-  SpecParts p;
-  p.entity = std::move(entity);
-  return p;
-}
+std::string with_entity(std::string entity) { return spec_with(&SpecParts::entity, std::move(entity)); }
 
 TEST(SpecReader, DocumentFailures) {
   const std::vector<FailureCase> cases = {
@@ -116,8 +113,8 @@ TEST(SpecReader, RootTextsAndOptionalSections) {
 TEST(SpecReader, ValueFormFailures) {
   const std::string h = "{name: p, hierarchy: {parent_field: m, depth: ";
   const std::string c = "{name: p, compliance: {retention_days: ";
-  auto depth = [&](std::string v) { return make_spec(with_entity(h + v + "}}")); };
-  auto days = [&](std::string v) { return make_spec(with_entity(c + v + "}}")); };
+  auto depth = [&](std::string v) { return with_entity(h + v + "}}"); };
+  auto days = [&](std::string v) { return with_entity(c + v + "}}"); };
   const std::string at_depth = "depth: |";
   const std::string at_days = "retention_days: |";
   const std::string d = "entity.hierarchy.depth: ";
@@ -136,8 +133,8 @@ TEST(SpecReader, ValueFormFailures) {
       {with_extra("metadata: {tags: [a, {b: c}]}\n"), "metadata.tags[1]: invalid type: map, expected a string", "{b"},
       {with_extra("metadata: [a]\n"), "metadata: invalid type: sequence, expected struct MetadataSpec", "metadata: |[a]"},
       {with_extra("metadata: {[a]: b}\n"), "metadata: invalid type: sequence, expected field identifier", "{|[a]"},
-      {make_spec(with_entity("{name: [a]}")), "entity.name: invalid type: sequence, expected a string", "name: |[a]"},
-      {make_spec(with_entity("7")), "entity: invalid type: integer `7`, expected struct EntitySpec", "entity: |7"},
+      {with_entity("{name: [a]}"), "entity.name: invalid type: sequence, expected a string", "name: |[a]"},
+      {with_entity("7"), "entity: invalid type: integer `7`, expected struct EntitySpec", "entity: |7"},
       // Unsigned integers.
       {depth("256"), d + "invalid value: integer `256`, expected u8", at_depth},
       {depth("-1"), d + "invalid type: integer `-1`, expected u8", at_depth},
@@ -173,14 +170,13 @@ TEST(SpecReader, ValueFormFailures) {
 }
 
 TEST(SpecReader, AcceptedValueForms) {
-  const IdentitySpec a = read_ok(make_spec(with_entity(
-      "{name: p, hierarchy: {parent_field: m, depth: 0x10}, compliance: {retention_days: 4294967295}}")));
+  const IdentitySpec a = read_ok(with_entity(
+      "{name: p, hierarchy: {parent_field: m, depth: 0x10}, compliance: {retention_days: 4294967295}}"));
   EXPECT_EQ(a.entity.hierarchy->depth, 16);
   EXPECT_EQ(a.entity.compliance->retention_days, 4294967295u);
   for (const auto& [text, depth] : std::vector<std::pair<std::string, int>>{
            {"255", 255}, {"+7", 7}, {"0o17", 15}, {"0b101", 5}, {"0", 0}}) {
-    const IdentitySpec s = read_ok(make_spec(
-        with_entity("{name: p, hierarchy: {parent_field: m, depth: " + text + "}}")));
+    const IdentitySpec s = read_ok(with_entity("{name: p, hierarchy: {parent_field: m, depth: " + text + "}}"));
     EXPECT_EQ(s.entity.hierarchy->depth, depth) << text;
   }
   for (const auto& [text, value] : std::vector<std::pair<std::string, double>>{
@@ -194,20 +190,20 @@ TEST(SpecReader, AcceptedValueForms) {
 
 TEST(SpecReader, OptionalValues) {
   for (const std::string null_text : {"", "~", "null", "Null", "NULL"}) {
-    const IdentitySpec s = read_ok(make_spec(with_entity(
-        "{name: p, description: " + null_text + ", compliance: {retention_days: " + null_text + "}}")));
+    const IdentitySpec s = read_ok(with_entity(
+        "{name: p, description: " + null_text + ", compliance: {retention_days: " + null_text + "}}"));
     EXPECT_FALSE(s.entity.description.has_value()) << null_text;
     EXPECT_FALSE(s.entity.compliance->retention_days.has_value()) << null_text;
   }
-  const IdentitySpec q = read_ok(make_spec(with_entity("{name: p, description: 'null'}")));
+  const IdentitySpec q = read_ok(with_entity("{name: p, description: 'null'}"));
   EXPECT_EQ(q.entity.description, "null");
-  const IdentitySpec tagged = read_ok(make_spec(with_entity("{name: p, description: !!null ~}")));
+  const IdentitySpec tagged = read_ok(with_entity("{name: p, description: !!null ~}"));
   EXPECT_FALSE(tagged.entity.description.has_value());
-  const IdentitySpec local = read_ok(make_spec(with_entity("{name: !x ~, description: !x ~}")));
+  const IdentitySpec local = read_ok(with_entity("{name: !x ~, description: !x ~}"));
   EXPECT_EQ(local.entity.name, "~");
   EXPECT_EQ(local.entity.description, "~");
   // A null tag on a text that is no null fails at that value.
-  expect_failure({make_spec(with_entity("{name: p, description: !!null x}")),
+  expect_failure({with_entity("{name: p, description: !!null x}"),
                   "entity.description: invalid value: string \"x\", expected null", "description: |!!null"});
 }
 

@@ -14,20 +14,13 @@ using testing::expect_failure;
 using testing::FailureCase;
 using testing::make_spec;
 using testing::read_ok;
+using testing::spec_with;
 using testing::SpecParts;
 using testing::with_extra;
 
-std::string entity(std::string value) {
-  SpecParts p;
-  p.entity = std::move(value);
-  return make_spec(p);
-}
+std::string entity(std::string value) { return spec_with(&SpecParts::entity, std::move(value)); }
 
-std::string decision(std::string value) {
-  SpecParts p;
-  p.decision = std::move(value);
-  return make_spec(p);
-}
+std::string decision(std::string value) { return spec_with(&SpecParts::decision, std::move(value)); }
 
 TEST(SpecEntity, AcceptedFormsAndDefaults) {
   const IdentitySpec a = read_ok(entity("{name: person, Name: x}"));

@@ -6,6 +6,7 @@
 
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/spec/spec_reader.h"
 
@@ -31,6 +32,13 @@ inline std::string make_spec(const SpecParts& p) {
   text += "decision: " + p.decision + "\n";
   text += p.extra;
   return text;
+}
+
+// A valid spec with one section replaced: spec_with(&SpecParts::entity, "{name: p}").
+inline std::string spec_with(std::string SpecParts::*section, std::string value) {
+  SpecParts p;
+  p.*section = std::move(value);
+  return make_spec(p);
 }
 
 inline std::string with_extra(std::string_view extra) {

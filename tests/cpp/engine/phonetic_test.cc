@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <random>
+#include <span>
 #include <string>
 
 namespace osmira_core::engine {
@@ -39,13 +40,23 @@ TEST(Soundex, TextsWithoutAsciiLetters) {
   EXPECT_EQ(soundex("R2D2"), "R300");
 }
 
+// A name with its primary and alternate Double Metaphone codes.
+struct MetaphoneRow {
+  const char* name;
+  const char* primary;
+  const char* alternate;
+};
+
+void expect_metaphone_codes(std::span<const MetaphoneRow> rows) {
+  for (const MetaphoneRow& r : rows) {
+    const DoubleMetaphoneCodes codes = double_metaphone(r.name);
+    EXPECT_EQ(codes.primary, r.primary) << r.name;
+    EXPECT_EQ(codes.alternate, r.alternate) << r.name;
+  }
+}
+
 TEST(DoubleMetaphone, ClassicNames) {
-  struct Row {
-    const char* name;
-    const char* primary;
-    const char* alternate;
-  };
-  const Row rows[] = {
+  const MetaphoneRow rows[] = {
       {"Smith", "SM0", "XMT"},
       {"Schmidt", "XMT", "SMT"},
       {"Thompson", "TMPS", "TMPS"},
@@ -108,20 +119,11 @@ TEST(DoubleMetaphone, ClassicNames) {
       // A final J adds a blank to the alternate reading.
       {"Raj", "RJ", "R "},
   };
-  for (const Row& r : rows) {
-    const DoubleMetaphoneCodes codes = double_metaphone(r.name);
-    EXPECT_EQ(codes.primary, r.primary) << r.name;
-    EXPECT_EQ(codes.alternate, r.alternate) << r.name;
-  }
+  expect_metaphone_codes(rows);
 }
 
 TEST(DoubleMetaphone, NonAsciiInput) {
-  struct Row {
-    const char* name;
-    const char* primary;
-    const char* alternate;
-  };
-  const Row rows[] = {
+  const MetaphoneRow rows[] = {
       {"Ñandu", "NNT", "NNT"},        // Ñ reads N
       {"Françoise", "FRNS", "FRNS"},  // Ç reads S
       {"Straße", "STRS", "STRS"},     // ß upper-cases to SS
@@ -129,11 +131,7 @@ TEST(DoubleMetaphone, NonAsciiInput) {
       {"José", "JS", "AS"},           // É is not E: no Spanish "Jose"
       {"渡辺", "", ""},
   };
-  for (const Row& r : rows) {
-    const DoubleMetaphoneCodes codes = double_metaphone(r.name);
-    EXPECT_EQ(codes.primary, r.primary) << r.name;
-    EXPECT_EQ(codes.alternate, r.alternate) << r.name;
-  }
+  expect_metaphone_codes(rows);
 }
 
 TEST(DoubleMetaphone, EmptyInputAndCodeLength) {

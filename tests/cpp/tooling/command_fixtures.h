@@ -1,10 +1,23 @@
-// Spec texts shared by the compile, plan and diff tests: a full spec that touches every
-// section the commands read, and a revision of it with a change in every compared area.
+// Fixtures shared by the tooling tests: the tree of a text that must parse, and for the
+// compile, plan and diff tests a full spec that touches every section the commands read and
+// a revision of it with a change in every compared area.
 #pragma once
+
+#include <gtest/gtest.h>
 
 #include <string_view>
 
+#include "base/value.h"
+#include "tooling/parser.h"
+
 namespace vintrel_core::testing {
+
+// The tree of `yaml`, which must parse; a failure is reported and gives a null tree.
+inline osmira_base::Value parse(std::string_view yaml) {
+  osmira_base::Result<osmira_base::Value> doc = parser::parse_yaml(yaml);
+  EXPECT_TRUE(doc.ok()) << (doc.ok() ? "" : doc.error().message()) << "\n" << yaml;
+  return doc.ok() ? *doc : osmira_base::Value();
+}
 
 inline constexpr std::string_view kFullSpec = R"(api_version: vintrel/v1
 identity_version: "2.1"

@@ -18,6 +18,7 @@ namespace vintrel_core::commands {
 namespace {
 
 using osmira_base::Value;
+using testing::parse;
 
 // Texts that parse but are not specs, or hold sections of the wrong kind everywhere.
 const std::vector<std::string>& odd_texts() {
@@ -40,12 +41,6 @@ const std::vector<std::string>& odd_texts() {
       "metadata: [1]", "temporal: null",
   };
   return texts;
-}
-
-Value parse(std::string_view yaml) {
-  osmira_base::Result<Value> doc = parser::parse_yaml(yaml);
-  EXPECT_TRUE(doc.ok()) << yaml;
-  return doc.ok() ? *doc : Value();
 }
 
 TEST(CommandsOnOddTrees, CompileAndPlanNeverFail) {

@@ -13,12 +13,7 @@ namespace vintrel_core::commands::compile {
 namespace {
 
 using osmira_base::Value;
-
-Value parse(std::string_view yaml) {
-  osmira_base::Result<Value> doc = parser::parse_yaml(yaml);
-  EXPECT_TRUE(doc.ok()) << (doc.ok() ? "" : doc.error().message()) << "\n" << yaml;
-  return doc.ok() ? *doc : Value();
-}
+using testing::parse;
 
 Value compile(std::string_view yaml) {
   osmira_base::Result<Value> out = compile_to_ir(parse(yaml));

@@ -14,12 +14,7 @@ namespace vintrel_core::commands::diff {
 namespace {
 
 using osmira_base::Value;
-
-Value parse(std::string_view yaml) {
-  osmira_base::Result<Value> doc = parser::parse_yaml(yaml);
-  EXPECT_TRUE(doc.ok()) << (doc.ok() ? "" : doc.error().message()) << "\n" << yaml;
-  return doc.ok() ? *doc : Value();
-}
+using testing::parse;
 
 DiffResult diff_of(std::string_view old_yaml, std::string_view new_yaml) {
   osmira_base::Result<DiffResult> out = compute_diff(old_yaml, new_yaml);

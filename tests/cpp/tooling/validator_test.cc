@@ -7,23 +7,19 @@
 
 #include "base/json_writer.h"
 #include "base/sha256.h"
+#include "command_fixtures.h"
 #include "tooling/parser.h"
 
 namespace vintrel_core {
 namespace {
 
 using osmira_base::Value;
+using testing::parse;
 using Messages = std::vector<std::string>;
 
 // A root that passes the schema check, for tests that add one section at a time.
 const std::string kValidHead =
     "api_version: vintrel/v1\nidentity_version: '1'\nentity: {name: customer}\n";
-
-Value parse(const std::string& yaml) {
-  osmira_base::Result<Value> r = parser::parse_yaml(yaml);
-  EXPECT_TRUE(r.ok()) << yaml << "\n" << (r.ok() ? "" : r.error().message());
-  return r.ok() ? *r : Value();
-}
 
 Messages schema(const std::string& yaml) { return validator::validate_schema(parse(yaml)); }
 Messages semantics(const std::string& yaml) { return validator::validate_semantics(parse(yaml)); }

@@ -6,7 +6,7 @@
 #include <string_view>
 #include <utility>
 
-#include "base/unicode.h"
+#include "core/engine/blocking/trigrams.h"
 #include "core/engine/random.h"
 
 namespace osmira_core::engine::blocking::lsh {
@@ -14,36 +14,14 @@ namespace {
 
 constexpr uint64_t kCoefficientSeed = 42;
 
-// Byte length of the code point at `pos` (1 for an ill-formed byte).
-size_t char_length(std::string_view s, size_t pos) {
-  size_t next = pos;
-  osmira_base::unicode::decode_utf8(s, next);
-  return next - pos;
-}
-
 // SeaHash of every run of three consecutive characters of `text` (the whole text when it is
 // shorter), sorted and without duplicates.
 std::vector<uint64_t> shingle_hashes(std::string_view text) {
   std::vector<uint64_t> hashes;
-  size_t starts[3];
-  size_t pos = 0;
-  size_t chars = 0;
-  for (; chars < 3 && pos < text.size(); ++chars) {
-    starts[chars] = pos;
-    pos += char_length(text, pos);
-  }
-  if (chars < 3) {
-    hashes.push_back(random::seahash(text));
-    return hashes;
-  }
-  while (true) {
-    hashes.push_back(random::seahash(text.substr(starts[0], pos - starts[0])));
-    if (pos >= text.size()) break;
-    starts[0] = starts[1];
-    starts[1] = starts[2];
-    starts[2] = pos;
-    pos += char_length(text, pos);
-  }
+  for_each_trigram(text, [&](std::string_view shingle) {
+    hashes.push_back(random::seahash(shingle));
+    return true;
+  });
   std::sort(hashes.begin(), hashes.end());
   hashes.erase(std::unique(hashes.begin(), hashes.end()), hashes.end());
   return hashes;

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "base/unicode.h"
+#include "core/engine/blocking/trigrams.h"
 #include "core/engine/normalization/normalizers.h"
 #include "core/engine/phonetic.h"
 
@@ -18,14 +19,6 @@ size_t digit_count(std::string_view s) {
   size_t n = 0;
   for (char c : s) n += is_digit(c);
   return n;
-}
-
-// Byte length of the code point at `pos` (1 for an ill-formed byte, which counts as one
-// character).
-size_t char_length(std::string_view s, size_t pos) {
-  size_t next = pos;
-  osmira_base::unicode::decode_utf8(s, next);
-  return next - pos;
 }
 
 std::string area_code(std::string_view v) {
@@ -57,28 +50,13 @@ std::string last4(std::string_view v) {
   return out;
 }
 
+// At most `limit` (at least 1) trigrams of `v`.
 void trigrams(std::string_view v, std::vector<std::string>& out, size_t limit) {
-  // Byte offsets of the first three characters' starts, slid along the text.
-  size_t starts[3];
-  size_t pos = 0;
-  size_t chars = 0;
-  for (; chars < 3 && pos < v.size(); ++chars) {
-    starts[chars] = pos;
-    pos += char_length(v, pos);
-  }
-  if (chars < 3) {
-    out.emplace_back(v);
-    return;
-  }
-  // `pos` is the end of the current window.
-  for (size_t made = 0; made < limit; ++made) {
-    out.emplace_back(v.substr(starts[0], pos - starts[0]));
-    if (pos >= v.size()) break;
-    starts[0] = starts[1];
-    starts[1] = starts[2];
-    starts[2] = pos;
-    pos += char_length(v, pos);
-  }
+  size_t made = 0;
+  for_each_trigram(v, [&](std::string_view window) {
+    out.emplace_back(window);
+    return ++made < limit;
+  });
 }
 
 template <typename Normalizer>

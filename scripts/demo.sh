@@ -5,5 +5,5 @@ cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
 
 bash scripts/setup.sh
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 "$PYTHON" examples/run_example.py

@@ -19,5 +19,5 @@ if [ ${#missing[@]} -gt 0 ]; then
   DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}"
 fi
 
-"$PYTHON" -m pip install -q --disable-pip-version-check \
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore \
   "scikit-build-core>=0.10" "cmake>=3.26" ninja "pytest>=7"

@@ -7,7 +7,7 @@ PYTHON=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc)}
 
 bash scripts/setup.sh
-"$PYTHON" -m pip install -q --disable-pip-version-check --no-build-isolation .
+"$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \
   -DVINTREL_BUILD_TESTS=ON -DVINTREL_BUILD_MODULE=OFF -DVINTREL_BUILD_BENCH=ON

@@ -365,6 +365,17 @@ def test_garbage_collector_state_is_left_as_found(native):
         assert not gc.isenabled()
     finally:
         gc.enable()
+    # Failed calls (bad input, every stage) leave it as found too.
+    for enabled in (True, False):
+        (gc.enable if enabled else gc.disable)()
+        try:
+            with pytest.raises(ValueError):
+                native.reconcile_local(EMAIL_SPEC, records + "x")
+            with pytest.raises(ValueError):
+                native.reconcile_incremental(EMAIL_SPEC, records, "[]", "[[1]]", None)
+            assert gc.isenabled() == enabled
+        finally:
+            gc.enable()
 
 
 # ---------------------------------------------------------------------------------------------

@@ -370,8 +370,10 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
     // posteriors over the pairs on which the field could be compared.
     double weight_sum = -0.0;
     for (double w : match_weight) weight_sum += w;
+    const double previous_lambda = lambda;
     lambda = clamp(weight_sum / static_cast<double>(pair_count), kMinMatchProportion,
                    kMaxMatchProportion);
+    bool unchanged = lambda == previous_lambda;
     for (size_t f = 0; f < field_count; ++f) {
       double s_w = 0.0, s_wa = 0.0, s_v = 0.0, s_va = 0.0;
       for (size_t p = 0; p < pair_count; ++p) {
@@ -383,9 +385,25 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
         s_v += 1.0 - w;
         s_va += (1.0 - w) * a;
       }
-      if (s_w > kMinWeightMass) m[f] = clamp(s_wa / s_w, kMinTrainedM, kMaxTrainedM);
-      if (!fix_u && s_v > kMinWeightMass) u[f] = clamp(s_va / s_v, kMinTrainedU, kMaxTrainedU);
+      if (s_w > kMinWeightMass) {
+        const double next = clamp(s_wa / s_w, kMinTrainedM, kMaxTrainedM);
+        unchanged = unchanged && next == m[f];
+        m[f] = next;
+      }
+      if (!fix_u && s_v > kMinWeightMass) {
+        const double next = clamp(s_va / s_v, kMinTrainedU, kMaxTrainedU);
+        unchanged = unchanged && next == u[f];
+        u[f] = next;
+      }
     }
+
+    // A fixed point: the next iteration would compute exactly this one again, and so would
+    // every one after it. With a positive threshold the next E-step converges on its own; a
+    // threshold that an unchanged log-likelihood can never pass (0, negative or NaN) would
+    // spin through the whole iteration bound (possibly billions) for the same values, so the
+    // run ends here with the result of the full run: `max_iterations`, not converged. The
+    // history then holds only the iterations actually computed.
+    if (unchanged && !(convergence_threshold > 0.0)) break;
   }
 
   fill_result_maps();

@@ -593,6 +593,15 @@ class DoubleMetaphone {
   bool slavo_germanic_ = false;
 };
 
+// One ASCII character of the word: letters upper-cased; the control bytes that serve as
+// stand-ins (and the others with them) become the silent stand-in, so a control character
+// in the input is never read as "Ç" or "Ñ".
+char ascii_for_word(char c) {
+  if (c >= 'a' && c <= 'z') return static_cast<char>(c - 'a' + 'A');
+  if (c > '\0' && c < ' ') return kOtherChar;
+  return c;
+}
+
 // The word as the algorithm reads it: trimmed, upper-cased (full Unicode upper-casing for
 // non-ASCII text, so "ß" reads as "SS"), one byte per character.
 void prepare_word(std::string_view s, std::string& out) {
@@ -600,7 +609,7 @@ void prepare_word(std::string_view s, std::string& out) {
   s = osmira_base::unicode::trim_whitespace(s);
   if (osmira_base::unicode::is_ascii(s)) {
     out.reserve(s.size());
-    for (char c : s) out.push_back(c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c);
+    for (char c : s) out.push_back(ascii_for_word(c));
     return;
   }
   icu::UnicodeString u = icu::UnicodeString::fromUTF8(
@@ -610,7 +619,7 @@ void prepare_word(std::string_view s, std::string& out) {
     const UChar32 c = u.char32At(k);
     k += U16_LENGTH(c);
     if (c < 0x80) {
-      out.push_back(static_cast<char>(c));
+      out.push_back(ascii_for_word(static_cast<char>(c)));
     } else if (c == 0xC7) {
       out.push_back(kCCedilla);
     } else if (c == 0xD1) {

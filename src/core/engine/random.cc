@@ -75,6 +75,14 @@ void os_entropy(uint8_t* out, size_t size) {
 
 // ---- Sampling -------------------------------------------------------------------------------
 
+// The gap before the last selected item when `remaining` items are left: floor(remaining *
+// v) for v in (0, 1]. Method D's v is a power of a uniform draw, which can round to exactly
+// 1.0; the gap is kept below `remaining` so the index never leaves the range.
+uint64_t last_gap(double remaining, double v) {
+  const double gap = std::trunc(remaining * v);
+  return static_cast<uint64_t>(gap < remaining ? gap : remaining - 1.0);
+}
+
 // Vitter's method A: selects n of the N items from `pos` on, visiting them in order.
 // Expected time O(N); used when n is large against N.
 void method_a(ChaCha8Rng& rng, uint64_t pos, uint64_t n, uint64_t N,
@@ -96,8 +104,7 @@ void method_a(ChaCha8Rng& rng, uint64_t pos, uint64_t n, uint64_t N,
     n_real -= 1.0;
     --n;
   }
-  const uint64_t s = static_cast<uint64_t>(std::trunc(n_real * rng.next_open_unit()));
-  visit(pos + s);
+  visit(pos + last_gap(n_real, rng.next_open_unit()));
 }
 
 // Vitter's method D ("An efficient algorithm for sequential random sampling", 1987): the
@@ -164,8 +171,7 @@ void method_d(ChaCha8Rng& rng, uint64_t n, uint64_t N,
   if (n > 1) {
     method_a(rng, pos, n, N, visit);
   } else {
-    const uint64_t gap = static_cast<uint64_t>(std::trunc(static_cast<double>(N) * v_prime));
-    visit(pos + gap);
+    visit(pos + last_gap(static_cast<double>(N), v_prime));
   }
 }
 

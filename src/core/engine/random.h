@@ -54,9 +54,14 @@ class ChaCha8Rng {
     return (high << 32) | low;
   }
 
-  // Uniform in the open interval (0, 1), with 53 random bits.
-  double next_open_unit() {
-    return (static_cast<double>(next_u64() >> 11) + 0.5) * 0x1p-53;
+  // Uniform in the open interval (0, 1).
+  double next_open_unit() { return open_unit(next_u64()); }
+
+  // The midpoint of one of 2^52 equal steps of (0, 1), chosen by the top 52 bits of `bits`.
+  // With 52 bits, "+ 0.5" is exact, so the largest value is 1 - 2^-53 and never rounds up
+  // to 1.0 (with 53 bits it would), and n * u stays below n for every n up to 2^53.
+  static double open_unit(uint64_t bits) {
+    return (static_cast<double>(bits >> 12) + 0.5) * 0x1p-52;
   }
 
  private:

@@ -40,6 +40,8 @@ TEST(BlockingTransformation, Table) {
   };
   const Row rows[] = {
       {T::kLowercase, "ÉCOLE Smith", {"école smith"}},
+      {T::kLowercase, "ΟΔΟΣ", {"οδος"}},  // full lower case: final sigma
+      {T::kLowercase, "İ", {"i̇"}},
       {T::kFirstInitial, "Smith", {"S"}},
       {T::kFirstInitial, "émile", {"é"}},
       {T::kFirstInitial, "", {""}},

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <limits>
@@ -351,11 +352,15 @@ TEST(EmTrainer, ConvergenceStopsBeforeTheMStep) {
   EXPECT_EQ(stopped.log_likelihood_history.size(), 2u);
   EXPECT_EQ(stopped.m_probabilities.at("f"), one.m_probabilities.at("f"));
   EXPECT_EQ(stopped.u_probabilities.at("f"), one.u_probabilities.at("f"));
-  // A threshold of 0 never converges (the test is strict).
+  // A threshold of 0 never converges (the test is strict). These pairs reach a fixed point
+  // in the fourth iteration; the history stops there, the result is that of all seven.
   const EmResult never = EmTrainer{7, 0.0, false}.train(pairs, fields);
   EXPECT_FALSE(never.converged);
   EXPECT_EQ(never.iterations, 7u);
-  EXPECT_EQ(never.log_likelihood_history.size(), 7u);
+  EXPECT_EQ(never.log_likelihood_history.size(), 4u);
+  const EmResult three = EmTrainer{3, 0.0, false}.train(pairs, fields);
+  EXPECT_EQ(three.log_likelihood_history.size(), 3u);
+  EXPECT_EQ(three.m_probabilities, never.m_probabilities);
 }
 
 TEST(EmTrainer, FieldNeverComparableKeepsItsValues) {
@@ -451,6 +456,29 @@ TEST(EmTrainer, DiscriminatingFieldGetsMAboveU) {
   EXPECT_LT(r.m_probabilities.at("gender") - r.u_probabilities.at("gender"),
             r.m_probabilities.at("name") - r.u_probabilities.at("name"));
   EXPECT_GT(r.log_likelihood_history.back(), r.log_likelihood_history.front());
+}
+
+// A threshold that the convergence test can never pass (0, negative or NaN) with a huge
+// iteration bound: once an iteration leaves every value exactly as it was, all further
+// iterations would repeat it, so the trainer ends with the values of the full run instead of
+// spinning through the bound.
+TEST(EmTrainer, UnreachableThresholdEndsAtAFixedPoint) {
+  const std::vector<NormalizedEntity> records = synthetic_records();
+  ReconciliationEngine engine = ReconciliationEngine::from_plan(training_plan({}, 0.0));
+  const auto pairs = collect_training_pairs(engine.blocking_strategies, records);
+  const std::vector<ir::CompiledFsField> fields = engine.fs_plan->fields;
+  const uint64_t kEndless = std::numeric_limits<uint64_t>::max();
+  for (const bool fix_u : {false, true}) {
+    const EmResult bounded = EmTrainer{5000, 0.0, fix_u}.train(pairs, fields);
+    for (const double threshold : {0.0, -1.0, std::numeric_limits<double>::quiet_NaN()}) {
+      const EmResult endless = EmTrainer{kEndless, threshold, fix_u}.train(pairs, fields);
+      EXPECT_FALSE(endless.converged);
+      EXPECT_EQ(endless.iterations, kEndless);
+      EXPECT_LT(endless.log_likelihood_history.size(), 5000u);
+      EXPECT_EQ(endless.m_probabilities, bounded.m_probabilities) << threshold;
+      EXPECT_EQ(endless.u_probabilities, bounded.u_probabilities) << threshold;
+    }
+  }
 }
 
 // ---- Blending the result ---------------------------------------------------------------------
@@ -592,6 +620,28 @@ TEST(TrainFellegiSunter, DiscriminatingFieldEndsWithPositiveAgreementWeight) {
   ReconciliationEngine again = ReconciliationEngine::from_plan(training_plan({}, 0.0));
   train_fellegi_sunter(again, records);
   EXPECT_EQ(*again.fs_plan, fs);
+}
+
+TEST(TrainFellegiSunter, WithoutRandomSamplingEmReestimatesU) {
+  const std::vector<NormalizedEntity> records = synthetic_records();
+  const double prior_weight = 0.25;
+  const ir::IdentityPlan plan = training_plan({}, prior_weight);
+  ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
+  const auto pairs = collect_training_pairs(engine.blocking_strategies, records);
+  train_fellegi_sunter(engine, records);
+
+  const auto& compiled = plan.decision.fellegi_sunter->fields;
+  const EmResult trained = EmTrainer{100, 1e-8, false}.train(pairs, compiled);
+  for (size_t f = 0; f < compiled.size(); ++f) {
+    const std::string& name = compiled[f].name;
+    const double u = engine.fs_plan->fields[f].u_probability;
+    EXPECT_NE(u, compiled[f].u_probability) << name;
+    EXPECT_DOUBLE_EQ(u, std::clamp(prior_weight * compiled[f].u_probability +
+                                       (1 - prior_weight) * trained.u_probabilities.at(name),
+                                   0.0001, 0.9999))
+        << name;
+  }
+  expect_consistent(*engine.fs_plan);
 }
 
 TEST(TrainFellegiSunter, PriorWeightOneKeepsThePriors) {

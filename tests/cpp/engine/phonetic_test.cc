@@ -134,6 +134,19 @@ TEST(DoubleMetaphone, NonAsciiInput) {
   expect_metaphone_codes(rows);
 }
 
+TEST(DoubleMetaphone, ControlCharactersAreSilent) {
+  // Control characters inside a value (JSON allows \u0001 and the like) carry no sound, like
+  // any other character outside the algorithm's letters.
+  const MetaphoneRow rows[] = {
+      {"B\x01", "P", "P"},
+      {"B\x02", "P", "P"},
+      {"B\x03", "P", "P"},
+      {"Mo\x01ller", "MLR", "MLR"},
+      {"\x01\x02", "", ""},
+  };
+  expect_metaphone_codes(rows);
+}
+
 TEST(DoubleMetaphone, EmptyInputAndCodeLength) {
   EXPECT_EQ(double_metaphone("").primary, "");
   EXPECT_EQ(double_metaphone("   ").alternate, "");

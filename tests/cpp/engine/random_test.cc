@@ -137,6 +137,21 @@ TEST(ChaCha8Rng, UnitIntervalIsOpen) {
   }
 }
 
+TEST(ChaCha8Rng, OpenUnitNeverReachesTheBounds) {
+  // The extreme bit patterns of a 64-bit output still map strictly inside (0, 1), so a
+  // scaled draw floor(n * u) always stays below n.
+  for (uint64_t bits : {uint64_t{0}, uint64_t{1} << 11, ~uint64_t{0}, ~uint64_t{0} << 11,
+                        ~uint64_t{0} >> 1, uint64_t{1} << 63}) {
+    const double u = ChaCha8Rng::open_unit(bits);
+    EXPECT_GT(u, 0.0) << bits;
+    EXPECT_LT(u, 1.0) << bits;
+    for (uint64_t n : {uint64_t{1}, uint64_t{2}, uint64_t{1000003}, uint64_t{1} << 52,
+                       (uint64_t{1} << 53) - 1}) {
+      EXPECT_LT(static_cast<uint64_t>(static_cast<double>(n) * u), n) << bits << " " << n;
+    }
+  }
+}
+
 TEST(ThreadRng, SeededFromTheSystemPerThread) {
   uint64_t first = thread_rng().next_u64();
   uint64_t other = 0;

@@ -49,7 +49,7 @@ PyRef run(osmira_base::Result<vintrel_bridge::ReconcileDriver> prepared) {
       AllowThreads unlocked;
       driver.reconcile();
     }
-    result = driver.finish();
+    result = vintrel_bridge::result_tree(driver.finish());
   }  // records, engine and decisions are released before the Python objects are built
   PauseGc pause;
   return json_value_to_py(result);

@@ -267,6 +267,55 @@ def test_incremental_never_splits_existing_clusters(native):
     assert result["golden_records"][0]["member_count"] == "3"
 
 
+UPDATED_RECORD_CASES = [
+    # (name, existing, new, existing clusters, expected clusters, expected golden (id texts, name))
+    ("updated record alone",
+     [record(1, "crm", "c1", email="a@x.org", name="Old")],
+     [record(1, "crm", "c1", email="b@x.org", name="New", updated="2024-02-01T00:00:00Z")],
+     [[uid(1)]], [[uid(1)]], [(("crm:c1",), "New")]),
+    ("updated record keeps its existing cluster",
+     [record(1, "crm", "c1", email="a@x.org", name="Old"), record(2, "web", "w2", email="q@x.org")],
+     [record(1, "crm", "c1x", email="a@x.org", name="New")],
+     [[uid(1), uid(2)]], [[uid(1), uid(2)]], [(("crm:c1x", "web:w2"), "New")]),
+    ("updated record now matches a new record",
+     [record(1, "crm", "c1", email="a@x.org", name="Old")],
+     [record(1, "crm", "c1", email="b@x.org", name="New"), record(3, "web", "w3", email="b@x.org")],
+     [[uid(1)]], [[uid(1), uid(3)]], [(("crm:c1", "web:w3"), "New")]),
+    ("two copies in the new records: the later wins",
+     [],
+     [record(1, "crm", "first", email="a@x.org", name="First"),
+      record(1, "crm", "second", email="b@x.org", name="Second")],
+     [], [[uid(1)]], [(("crm:second",), "Second")]),
+]
+
+
+@pytest.mark.parametrize("name, existing, new, clusters, expected, golden", UPDATED_RECORD_CASES,
+                         ids=[case[0] for case in UPDATED_RECORD_CASES])
+def test_incremental_updated_record_stands_for_its_identifier(native, name, existing, new,
+                                                              clusters, expected, golden):
+    """An identifier that is sent again (an updated record) is represented by its last record:
+    listed in exactly one cluster, with the updated data in the golden record."""
+    result = native.reconcile_incremental(EMAIL_SPEC, dumps(new), dumps(existing),
+                                          json.dumps(clusters), None)
+    assert result["clusters"] == expected
+    listed = [i for cluster in result["clusters"] for i in cluster]
+    assert len(listed) == len(set(listed))
+    assert [(g["vintrel_id"], g["name"]) for g in result["golden_records"]] == \
+        [(vtl(*texts), value) for texts, value in golden]
+    assert [g["member_count"] for g in result["golden_records"]] == \
+        [str(len(c)) for c in expected]
+
+
+def test_local_repeated_identifier_listed_once(native):
+    records = [record(1, "crm", "a", email="a@x.org", name="First"),
+               record(2, "web", "b", email="b@x.org"),
+               record(1, "crm", "c", email="b@x.org", name="Last")]
+    result = native.reconcile_local(EMAIL_SPEC, dumps(records))
+    assert result["clusters"] == [[uid(1), uid(2)]]
+    [golden] = result["golden_records"]
+    assert (golden["vintrel_id"], golden["name"]) == (vtl("crm:c", "web:b"), "Last")
+
+
 def test_incremental_keeps_every_previous_cluster_whole(native):
     records = generated(200, 25)
     existing, new = records[:150], records[150:]

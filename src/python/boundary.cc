@@ -36,6 +36,11 @@ void raise_panic(std::string_view message) {
   PyErr_SetObject(type, text.get());
 }
 
+void raise_memory_error() {
+  PyErr_Clear();
+  PyErr_NoMemory();
+}
+
 void raise_value_error(std::string_view message) {
   PyRef text = decode_message(message);
   if (!text) return;

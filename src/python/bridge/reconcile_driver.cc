@@ -2,11 +2,18 @@
 
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
+
+#include <cxxabi.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <iterator>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "base/json_reader.h"
@@ -38,6 +45,45 @@ constexpr std::string_view kInvalidExistingEntities = "Invalid existing entities
 constexpr std::string_view kInvalidExistingClusters = "Invalid existing clusters JSON: ";
 
 constexpr size_t kClusterIdDigits = 12;
+
+// glibc allocates the thread-local storage of a dynamically loaded library (this module's,
+// and the C++ runtime's, which holds the thread's exception state) on a thread's first use,
+// and aborts the process when that allocation fails. A thread that first runs this module's
+// code, or first throws, in the middle of a call that is exhausting memory would take the
+// process down instead of raising an error. So each call first makes sure that the calling
+// thread and every worker of the pool have both, while memory is still there.
+thread_local void* volatile thread_prepared = nullptr;
+std::atomic<int> prepared_workers{0};
+
+// Touches both storages on the running thread; true the first time on this thread.
+bool prepare_this_thread() {
+  if (thread_prepared != nullptr) return false;
+  // The runtime declares this look-up free of side effects; storing the result keeps it.
+  thread_prepared = abi::__cxa_get_globals();
+  if (thread_prepared == nullptr) thread_prepared = &prepared_workers;
+  return true;
+}
+
+void prepare_worker_threads() {
+  prepare_this_thread();
+  const int threads = tbb::this_task_arena::max_concurrency();
+  if (prepared_workers.load(std::memory_order_acquire) >= threads - 1) return;
+  // One task per thread, each held until all have arrived (or a short time has passed, when
+  // other calls keep some workers busy; a later call catches up on them).
+  std::atomic<int> arrived{0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  tbb::parallel_for(
+      0, threads,
+      [&](int) {
+        if (prepare_this_thread()) prepared_workers.fetch_add(1, std::memory_order_acq_rel);
+        arrived.fetch_add(1, std::memory_order_acq_rel);
+        while (arrived.load(std::memory_order_acquire) < threads &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::yield();
+        }
+      },
+      tbb::static_partitioner());
+}
 
 // The steps both drivers share: the spec read, its compilation and the engine built from
 // the plan.
@@ -129,6 +175,7 @@ Value result_tree(const ReconcileResult& result) {
 
 Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
                                                        std::string_view entities_json) {
+  prepare_worker_threads();
   ReconcileDriver driver;
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
@@ -142,6 +189,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     std::string_view yaml, std::string_view new_entities_json,
     std::string_view existing_entities_json, std::string_view existing_clusters_json,
     std::optional<std::string_view> trained_fs_params_json) {
+  prepare_worker_threads();
   ReconcileDriver driver;
   driver.incremental_ = true;
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));

@@ -209,24 +209,31 @@ def run_child(args, mode: str, cores: str | None = None, extra: list[str] | None
 
 # ---- profile --------------------------------------------------------------------------------
 
-# Symbol patterns -> phase, first match wins. Grouped by the innermost frame of the project
-# that a sample's stack passes through, outermost phase first.
+# Phase of a sample: the first phase with a pattern that occurs in any frame of its stack
+# (kernel frames included, so page zeroing counts for the phase that touched the pages).
 PHASES = [
-    ("python conversion", ["json_value_to_py", "to_py", "Py", "_Py", "dict", "list_", "unicode"]),
-    ("golden records", ["golden", "Survivorship", "canonical_cluster_id", "Sha256"]),
-    ("clustering", ["cluster_decisions", "assemble_clusters", "WeightedGraph", "UnionFind"]),
-    ("decision tree", ["to_json", "finish"]),
-    ("training", ["train_fellegi_sunter", "expectation", "em_"]),
-    ("json read", ["read_entities_json", "read_entity", "json::Reader", "parse_rfc3339"]),
-    ("pair evaluation", ["reconcile", "evaluate", "score", "similarity", "jaro", "levenshtein",
-                         "soundex", "block", "normaliz", "prepare"]),
+    ("python conversion", ["reconcile_result_to_py", "json_value_to_py", "result_tree",
+                           "to_json", "OpenContainer"]),
+    ("golden records", ["golden_record", "SurvivorshipEngine", "canonical_cluster_id",
+                        "canonical_id_of"]),
+    ("clustering", ["cluster_decisions", "assemble_clusters", "WeightedGraph", "RecordIndex"]),
+    ("training", ["train_fellegi_sunter"]),
+    ("json read", ["read_entities_json", "read_existing_clusters", "read_entity"]),
+    ("spec read and compile", ["read_identity_spec", "SpecCompiler", "from_plan"]),
+    ("pair evaluation", ["reconcile_with_telemetry", "reconcile_incremental_with_telemetry",
+                         "PairScorer"]),
+    ("freeing working memory", ["~ReconcileDriver", "~Value", "release_children", "malloc_trim",
+                                "~ReconcileResult", "~_Optional_payload", "~vector"]),
+    ("clustering", ["ReconcileDriver::finish"]),
+    ("gc, argument and rest of the call", ["reconcile_local_body", "reconcile_incremental_body"]),
 ]
 
 
 def profile(args) -> None:
     with tempfile.TemporaryDirectory() as tmp:
         perf_data = os.path.join(tmp, "perf.data")
-        command = ["perf", "record", "-q", "-g", "-F", "499", "-o", perf_data, "--",
+        command = ["perf", "record", "-q", "--call-graph", "dwarf,16384", "-F", "249", "-o",
+                   perf_data, "--",
                    sys.executable, __file__, "--child", "local", "--data", args.data]
         if args.module_path:
             command += ["--module-path", args.module_path]
@@ -235,27 +242,23 @@ def profile(args) -> None:
         if subprocess.run(command, capture_output=True, check=False).returncode != 0:
             print("profile: perf record failed (is perf installed and allowed?)")
             return
-        report = subprocess.run(
-            ["perf", "script", "-i", perf_data, "-F", "sym"], capture_output=True, text=True,
-            check=False).stdout
+        report = subprocess.run(["perf", "script", "-i", perf_data], capture_output=True,
+                                text=True, errors="replace", check=False).stdout
     counts: dict[str, int] = {}
     total = 0
     for sample in report.split("\n\n"):
-        frames = [line.strip() for line in sample.strip().splitlines() if line.strip()]
-        if not frames:
+        lines = [line.strip() for line in sample.strip().splitlines() if line.strip()]
+        if len(lines) < 2 or not lines[0].startswith("python"):
             continue
         total += 1
-        phase = "other (interpreter start, input text, kernel)"
-        stack = " ".join(frames)
-        if "vintrel" not in stack and "osmira" not in stack and "ReconcileDriver" not in stack:
-            counts[phase] = counts.get(phase, 0) + 1
-            continue
+        stack = "\n".join(lines[1:])
+        phase = "outside the call (start-up, input text, exit)"
         for name, patterns in PHASES:
             if any(p in stack for p in patterns):
                 phase = name
                 break
         counts[phase] = counts.get(phase, 0) + 1
-    print(f"profile of one reconcile_local run ({total} samples, cores {args.perf_cores or 'all'}):")
+    print(f"profile of one reconcile_local run, {total} samples, cpus {args.perf_cores or 'all'}:")
     for name, n in sorted(counts.items(), key=lambda kv: -kv[1]):
         print(f"  {name:48s} {100.0 * n / max(total, 1):5.1f}%")
 

@@ -48,8 +48,10 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts = {
 // doubling its memory here.
 constexpr size_t kMaxCachedTexts = 1 << 16;
 constexpr size_t kMaxCachedTextBytes = 256;
+// Golden-record values up to this length go through the same cache.
+constexpr size_t kSharedValueBytes = 16;
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
-constexpr size_t kMaxCachedFloats = 1 << 12;
+constexpr size_t kMaxCachedFloats = 1 << 16;
 
 struct TextHash {
   using is_transparent = void;
@@ -196,8 +198,9 @@ PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& g
   for (const auto& [field, value] : golden) {
     PyRef name = b.text(field);
     if (!name) return {};
-    // Values are mostly distinct; the member count ("1", "2", ...) is the repeated one.
-    PyRef text = field == "member_count" ? b.text(value) : Builder::fresh_text(value);
+    // Short values (member counts, names, places, dates, codes) repeat across clusters and
+    // are shared; longer ones are mostly distinct.
+    PyRef text = value.size() <= kSharedValueBytes ? b.text(value) : Builder::fresh_text(value);
     if (!text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};
   }
   return dict;

@@ -274,6 +274,7 @@ def main() -> int:
     parser.add_argument("--perf", action="store_true", help="also print a phase profile")
     parser.add_argument("--perf-cores", default="0", help="cpus of the profiled run")
     parser.add_argument("--skip-incremental", action="store_true")
+    parser.add_argument("--skip-kept", action="store_true", help="skip the kept-result run")
     parser.add_argument("--data", default=None, help=argparse.SUPPRESS)
     parser.add_argument("--child", default=None, help=argparse.SUPPRESS)
     parser.add_argument("--keep-clusters", action="store_true", help=argparse.SUPPRESS)
@@ -312,7 +313,7 @@ def main() -> int:
                                  for n in cores if "error" not in rows[n])
             print(f"  speedup vs 1 core: {speedups}")
 
-        kept = run_child(args, "kept")
+        kept = {"error": "skipped"} if args.skip_kept else run_child(args, "kept")
         if "error" not in kept and kept["decisions"]:
             print(f"  kept result: {kept['kept_bytes'] / 1e6:.1f} MB, "
                   f"{kept['kept_bytes'] / kept['decisions']:,.0f} B per decision")

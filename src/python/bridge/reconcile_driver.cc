@@ -6,12 +6,14 @@
 #include <tbb/task_arena.h>
 
 #include <cxxabi.h>
+#include <sys/mman.h>
 
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstddef>
 #include <iterator>
+#include <new>
 #include <stdexcept>
 #include <thread>
 #include <utility>
@@ -64,10 +66,25 @@ bool prepare_this_thread() {
   return true;
 }
 
+// The pool starts its worker threads on first use, and a thread that cannot be started
+// there ends the process. Before the pool may start threads, check that the address space
+// has room for what each new thread takes: its stack (8 MiB, the usual default) and the
+// malloc arena glibc reserves for it on its first allocation (64 MiB); fail the call with
+// bad_alloc (MemoryError) if it has not.
+void check_room_for_workers(int workers) {
+  if (workers <= 0) return;
+  const size_t bytes = static_cast<size_t>(workers) * (size_t{72} << 20);
+  void* room = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (room == MAP_FAILED) throw std::bad_alloc();
+  munmap(room, bytes);
+}
+
 void prepare_worker_threads() {
   prepare_this_thread();
   const int threads = tbb::this_task_arena::max_concurrency();
-  if (prepared_workers.load(std::memory_order_acquire) >= threads - 1) return;
+  const int prepared = prepared_workers.load(std::memory_order_acquire);
+  if (prepared >= threads - 1) return;
+  check_room_for_workers(threads - 1 - prepared);
   // One task per thread, each held until all have arrived (or a short time has passed, when
   // other calls keep some workers busy; a later call catches up on them).
   std::atomic<int> arrived{0};

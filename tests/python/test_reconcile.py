@@ -207,6 +207,78 @@ def test_example_records_reconcile(native, example_spec):
     assert len(records) == sum(len(cluster) for cluster in result["clusters"])
 
 
+DECISION_KEYS = ["blocking_key", "confidence", "decision", "entity_a_id", "entity_b_id",
+                 "matched_on", "posterior_probability", "rule_results", "temporal_adjustment"]
+RULE_RESULT_KEYS = ["explanation", "matched", "rule_name", "score", "weight"]
+RULE_TELEMETRY_KEYS = ["avg_score", "evaluated", "matched", "rule_name", "skip_reason", "skipped"]
+
+
+def _check_sorted_keys(value, path="result"):
+    if isinstance(value, dict):
+        assert list(value) == sorted(value), path
+        for key, item in value.items():
+            _check_sorted_keys(item, f"{path}[{key!r}]")
+    elif isinstance(value, list):
+        for n, item in enumerate(value):
+            _check_sorted_keys(item, f"{path}[{n}]")
+
+
+def _unicode_records():
+    return [record(n, "crm" if n % 2 else "web", f"u{n}", email=f"x{n % 3}@example.com",
+                   name=f"Zoë {n % 4}", **{"ørsted": "a", "Ärger": str(n), "zeta": "z"})
+            for n in range(1, 40)]
+
+
+@pytest.mark.parametrize("spec_name", ["email", "fellegi_sunter", "example"])
+def test_result_keys_ascend_and_types_hold(native, example_spec, spec_name):
+    """Every dict of the result iterates in ascending key order (byte order of the UTF-8
+    keys, which is code point order) and every value has its documented type."""
+    spec = {"email": EMAIL_SPEC, "fellegi_sunter": FS_SPEC, "example": example_spec}[spec_name]
+    records = ((REPO / "examples" / "customers.json").read_text(encoding="utf-8")
+               if spec_name == "example" else dumps(_unicode_records()))
+    result = native.reconcile_local(spec, records)
+    assert result["decisions"]
+    _check_sorted_keys(result)
+    for decision in result["decisions"]:
+        # posterior_probability only where the scoring gives one
+        assert list(decision) in (DECISION_KEYS,
+                                  [k for k in DECISION_KEYS if k != "posterior_probability"])
+        if spec_name == "fellegi_sunter":
+            assert type(decision["posterior_probability"]) is float
+        assert type(decision["confidence"]) is float
+        assert decision["decision"] in ("merge", "review", "no_merge")
+        assert all(type(name) is str for name in decision["matched_on"])
+        for rule in decision["rule_results"]:
+            assert list(rule) == RULE_RESULT_KEYS
+            assert type(rule["matched"]) is bool and type(rule["rule_name"]) is str
+            assert rule["score"] is None or type(rule["score"]) is float
+            assert rule["weight"] is None or type(rule["weight"]) is float
+    telemetry = result["telemetry"]
+    for key in ("blocking_groups", "pairs_evaluated"):
+        assert type(telemetry[key]) is int
+    assert all(type(v) is int for v in telemetry["decisions_by_type"].values())
+    for rule in telemetry["rule_telemetry"]:
+        assert list(rule) == RULE_TELEMETRY_KEYS
+        assert type(rule["evaluated"]) is int and type(rule["avg_score"]) is float
+    for golden in result["golden_records"]:
+        assert all(type(k) is str and type(v) is str for k, v in golden.items())
+    for cluster in result["clusters"]:
+        assert all(type(i) is str and i == i.lower() and len(i) == 36 for i in cluster)
+
+
+def test_repeated_texts_are_shared_objects(native):
+    """Rule names, decision texts and identifiers are one object per text within a result (the
+    memory of a large result depends on it); equal values, so nothing else can tell."""
+    result = native.reconcile_local(EMAIL_SPEC, dumps(generated(300, 20)))
+    decisions = result["decisions"]
+    assert len(decisions) > 10
+    assert len({id(d["decision"]) for d in decisions}) <= 3
+    assert len({id(d["rule_results"][0]["rule_name"]) for d in decisions}) == 1
+    assert len({id(key) for d in decisions for key in d}) == len(DECISION_KEYS) - 1
+    in_clusters = {i: i for cluster in result["clusters"] for i in cluster}
+    assert all(in_clusters[d["entity_a_id"]] is d["entity_a_id"] for d in decisions)
+
+
 # ---------------------------------------------------------------------------------------------
 # Trained parameters
 

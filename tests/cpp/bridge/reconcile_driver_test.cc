@@ -1,6 +1,7 @@
 #include "python/bridge/reconcile_driver.h"
 
 #include <gtest/gtest.h>
+#include <tbb/task_arena.h>
 
 #include <cstdint>
 #include <optional>
@@ -414,6 +415,40 @@ TEST(ReconcileDriver, TrainedParametersText) {
     EXPECT_EQ(*incremental.get("trained_fs_params"),
               Value(osmira_common::ir::write_trained_params(given)));
   }
+}
+
+// Golden records and canonical identifiers are built per cluster on the worker pool; the
+// result must not depend on the number of workers. Many clusters of several members, with
+// a spec whose survivorship mixes strategies, in arenas of 1, 2 and 8 threads.
+TEST(ReconcileDriver, SameResultForAnyNumberOfWorkers) {
+  auto text = [](const char* head, uint32_t number, const char* tail) {
+    std::string out(head);
+    out.append(std::to_string(number));
+    out.append(tail);
+    return out;
+  };
+  std::vector<Rec> recs;
+  for (uint32_t n = 1; n <= 3000; ++n) {
+    recs.push_back({n, n % 3 == 0 ? "web" : "crm", text("e", n * 7919 % 3001, ""),
+                    {{"email", text("p", n % 700, "@x")},
+                     {"name", text("Name ", n % 13, "")},
+                     {"city", n % 5 == 0 ? std::string() : text("City ", n % 4, "")}},
+                    text("2024-0", 1 + n % 9, "-01T00:00:00Z")});
+  }
+  const std::string entities = entities_json(recs);
+  std::vector<std::string> dumps;
+  for (int threads : {1, 2, 8}) {
+    tbb::task_arena arena(threads);
+    arena.execute([&] {
+      std::string text;
+      osmira_base::append_compact_json(text, run_local(kEmailSpec, entities));
+      dumps.push_back(std::move(text));
+    });
+  }
+  ASSERT_EQ(dumps.size(), 3u);
+  EXPECT_GT(dumps[0].size(), 100000u);
+  EXPECT_EQ(dumps[0], dumps[1]);
+  EXPECT_EQ(dumps[0], dumps[2]);
 }
 
 TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {

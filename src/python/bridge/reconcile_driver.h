@@ -11,7 +11,10 @@
 //      read every input, train (or install the given trained parameters) and write the
 //      trained-parameter text. Each failure is a message prefixed with the stage that failed
 //      ("Invalid spec YAML: ", "Invalid entities JSON: ", ...); inputs are read in a fixed
-//      order, so the first bad input in that order is the one reported.
+//      order, so the first bad input in that order is the one reported. Before anything
+//      else they make sure the worker pool's threads exist with their thread-local storage,
+//      so that running out of memory later in the call is a std::bad_alloc and never a
+//      process abort (std::bad_alloc when even that has no room).
 //   2. `reconcile` runs the engine's batch or incremental reconcile operation (pair
 //      evaluation spread over the worker pool).
 //   3. `finish` clusters the decisions, builds one golden record per cluster with its

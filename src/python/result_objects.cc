@@ -152,20 +152,43 @@ PyRef list_of(size_t count, Make&& make) {
   return list;
 }
 
-PyRef rule_result_to_py(Builder& b, const RuleResult& r) {
+// The text last made for one rule position: consecutive decisions mostly repeat a rule's
+// name and often its explanation, which then costs one comparison instead of a hash look-up.
+struct LastText {
+  std::string text;
+  PyRef object;
+
+  PyRef get(Builder& b, std::string_view wanted) {
+    if (object && text == wanted) return PyRef::borrow(object.get());
+    PyRef made = b.text(wanted);
+    if (made) {
+      text.assign(wanted);
+      object = PyRef::borrow(made.get());
+    }
+    return made;
+  }
+};
+
+struct RuleMemo {
+  LastText name;
+  LastText explanation;
+};
+
+PyRef rule_result_to_py(Builder& b, const RuleResult& r, RuleMemo& memo) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!b.set(d, kExplanation, b.text(r.explanation)) ||
+  if (!b.set(d, kExplanation, memo.explanation.get(b, r.explanation)) ||
       !b.set(d, kMatched, Builder::boolean(r.matched)) ||
-      !b.set(d, kRuleName, b.text(r.rule_name)) || !b.set(d, kScore, b.number(r.score)) ||
+      !b.set(d, kRuleName, memo.name.get(b, r.rule_name)) ||
+      !b.set(d, kScore, b.number(r.score)) ||
       !b.set(d, kWeight, b.number(r.weight))) {
     return {};
   }
   return dict;
 }
 
-PyRef decision_to_py(Builder& b, const MatchDecision& m) {
+PyRef decision_to_py(Builder& b, const MatchDecision& m, std::vector<RuleMemo>& memos) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
@@ -175,14 +198,17 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m) {
       !b.set(d, kEntityAId, b.id(m.entity_a_id)) || !b.set(d, kEntityBId, b.id(m.entity_b_id))) {
     return {};
   }
-  PyRef matched_on = list_of(m.matched_on.size(), [&](size_t i) { return b.text(m.matched_on[i]); });
+  PyRef matched_on =
+      list_of(m.matched_on.size(), [&](size_t i) { return b.text(m.matched_on[i]); });
   if (!b.set(d, kMatchedOn, matched_on)) return {};
   if (m.posterior_probability &&
       !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
     return {};
   }
-  PyRef rules = list_of(m.rule_results.size(),
-                        [&](size_t i) { return rule_result_to_py(b, m.rule_results[i]); });
+  if (memos.size() < m.rule_results.size()) memos.resize(m.rule_results.size());
+  PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
+    return rule_result_to_py(b, m.rule_results[i], memos[i]);
+  });
   if (!b.set(d, kRuleResults, rules)) return {};
   if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
                                                            : PyRef::borrow(Py_None))) {
@@ -267,8 +293,9 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   std::vector<osmira_core::engine::Cluster>().swap(result.clusters);
   if (!b.set(d, kClusters, clusters)) return {};
 
+  std::vector<RuleMemo> memos;
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
-    PyRef made = decision_to_py(b, result.decisions[k]);
+    PyRef made = decision_to_py(b, result.decisions[k], memos);
     result.decisions[k] = MatchDecision();  // its Python form replaces it
     return made;
   });

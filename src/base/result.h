@@ -25,7 +25,8 @@ enum class ErrorKind : uint8_t {
                     // expected ("one of `a`, `b`")
   kUnknownVariant,  // a text that names no variant; subject: the text; detail: the variants
                     // expected ("one of `a`, `b`, `c`", "`a` or `b`")
-  kInvalidType,     // a value of the wrong type (a sequence where a text was expected, ...)
+  kInvalidType,     // a value of the wrong type; subject: what was found ("integer `1`");
+                    // detail: what was expected ("a boolean")
 };
 
 // Where in its input a failure is: `line` and `column` count from 1, `offset` counts

@@ -106,7 +106,8 @@ std::string coded_message(const osmira_base::Error& error) {
     if (subject == "field" && error.detail() == "SurvivorshipOverride") {
       return "VTL-E203: Each survivorship override needs a 'field' name" + loc + ".";
     }
-    return "VTL-E102: Missing required field '" + subject + "'" + loc + ". Add '" + subject + ": <value>' to your spec.";
+    return "VTL-E102: Missing required field '" + subject + "'" + loc + ". Add '" + subject +
+           ": <value>' to your spec.";
   }
 
   if (error.kind() == ErrorKind::kUnknownField && at_root) {

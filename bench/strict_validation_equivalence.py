@@ -1,9 +1,10 @@
 """Shows that two builds of the module give the same answers for spec texts that do not read:
-mutates the example spec and a set of small specs (lines dropped, doubled or swapped, values
-replaced by other types, unknown names and look-alike texts, keys misspelt, leading comments
-and document markers, cut-off texts) and runs `validate_strict`, `validate` and `parse` on
-every text in each build, in a child process, comparing the answers text for text (the
-messages, or the exception type and its arguments). Asserts nothing beyond that comparison.
+mutates the example spec, a set of small specs and the specs written out in the tests (lines
+dropped, doubled or swapped, values replaced by other types, unknown names and look-alike
+texts, keys misspelt, leading comments and document markers, cut-off texts) and runs
+`validate_strict`, `validate` and `parse` on every text in each build, in a child process,
+comparing the answers text for text (the messages, or the exception type and its arguments).
+Asserts nothing beyond that comparison.
 
     python3 bench/strict_validation_equivalence.py --baseline /path/to/old/site   # old vs installed
     python3 bench/strict_validation_equivalence.py --dump out.txt                 # this build only
@@ -13,6 +14,7 @@ PYTHONPATH of the child that stands for the old build.
 """
 
 import argparse
+import ast
 import collections
 import json
 import os
@@ -82,9 +84,27 @@ KEY_RE = re.compile(r"^(\s*-?\s*)([A-Za-z_][A-Za-z0-9_]*)(:)", re.M)
 FLOW_VALUE_RE = re.compile(r"(:\s+)([^\s,{}\[\]][^,{}\[\]\n]*)")
 
 
+RAW_STRING_RE = re.compile(r'R"(\w*)\((.*?)\)\1"', re.S)
+
+
+def specs_in_tests() -> list[str]:
+    """The spec texts written out in the test files: Python string constants and C++ raw
+    strings that hold an "api_version" key."""
+    found = []
+    for path in sorted((ROOT / "tests" / "python").glob("*.py")):
+        for node in ast.walk(ast.parse(path.read_text(encoding="utf-8"))):
+            if isinstance(node, ast.Constant) and isinstance(node.value, str) and "api_version:" in node.value:
+                found.append(node.value)
+    for path in sorted((ROOT / "tests" / "cpp").rglob("*.[ch]*")):
+        for m in RAW_STRING_RE.finditer(path.read_text(encoding="utf-8")):
+            if "api_version:" in m.group(2):
+                found.append(m.group(2))
+    return sorted(set(found))
+
+
 def seeds() -> list[str]:
     example = (ROOT / "examples" / "customer.yaml").read_text(encoding="utf-8")
-    return [example] + SMALL_SPECS
+    return [example] + SMALL_SPECS + specs_in_tests()
 
 
 def mutate(text: str, rng: random.Random) -> str:

@@ -8,6 +8,8 @@
 
 #include "python/py_ref.h"
 
+#include "base/result.h"
+
 #include <exception>
 #include <new>
 #include <string_view>
@@ -28,6 +30,10 @@ void raise_value_error(std::string_view message);
 
 // Sets MemoryError as the current exception, replacing any exception already set.
 void raise_memory_error();
+
+// Raises the failure of an operation as ValueError with its message and returns the empty
+// reference that a failed call gives back to the interpreter.
+PyRef raise(const osmira_base::Error& error);
 
 // Runs `body` and returns its result; a C++ exception escaping it becomes MemoryError (for
 // std::bad_alloc) or PanicException, and `failure` is returned instead. Everything the body

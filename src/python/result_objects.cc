@@ -53,13 +53,6 @@ constexpr size_t kSharedValueBytes = 16;
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
-struct TextHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept {
-    return boost::hash<std::string_view>{}(s);
-  }
-};
-
 class Builder {
  public:
   bool init() {
@@ -69,8 +62,6 @@ class Builder {
     }
     return true;
   }
-
-  PyObject* key(Key k) const { return keys_[k].get(); }
 
   // A new str (strict UTF-8) for text that is not expected to repeat.
   static PyRef fresh_text(std::string_view text) {
@@ -134,7 +125,9 @@ class Builder {
 
  private:
   std::array<PyRef, kKeyCount> keys_;
-  boost::unordered_flat_map<std::string, PyRef, TextHash, std::equal_to<>> texts_;
+  boost::unordered_flat_map<std::string, PyRef, osmira_core::engine::types::StringHash,
+                              std::equal_to<>>
+      texts_;
   boost::unordered_flat_map<Uuid, PyRef, boost::hash<Uuid>> ids_;
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
 };

@@ -48,8 +48,8 @@ size_t char_count(std::string_view s) {
   return n;
 }
 
-// Thread-local scratch vectors keep their capacity between calls, but not beyond this many
-// elements: one huge value must not pin its memory to the thread for good.
+// Scratch vectors keep their capacity between calls, but not beyond this many elements: one
+// huge value must not pin its memory to a worker for good.
 constexpr size_t kScratchKeep = size_t{1} << 16;
 
 template <typename V>
@@ -60,24 +60,14 @@ struct ScratchTrim {
   }
 };
 
-// Calls `fn(a, b)` with both texts as byte sequences when both are ASCII, else with both
-// decoded to code points.
-template <typename Fn>
-auto with_sequences(std::string_view a, std::string_view b, Fn fn) {
-  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b));
-  thread_local std::vector<char32_t> buf_a, buf_b;
-  const ScratchTrim<std::vector<char32_t>> trim_a{buf_a}, trim_b{buf_b};
-  return fn(decode(a, buf_a), decode(b, buf_b));
-}
-
 // ---- Pattern-match vectors for texts of at most 64 characters -------------------------------
 
 // For each character, the bit set of positions where it occurs in a pattern of at most 64
 // characters. Code points below 256 live in a direct table; others in a small open-addressing
-// table (a pattern has at most 64 distinct characters, so 128 slots never fill). One instance
-// per thread is reused: `assign` fills it and `reset` clears exactly what was filled (the
+// table (a pattern has at most 64 distinct characters, so 128 slots never fill). An instance is
+// reused: `assign` fills it and `reset` clears exactly what was filled (the
 // direct entries of the pattern's characters and the slots recorded as taken), so no call
-// pays for zeroing the whole table.
+// pays for zeroing the whole table. One instance per worker, in its scratch.
 class SmallPatternMatch {
  public:
   template <typename Char>
@@ -132,11 +122,6 @@ class SmallPatternMatch {
   size_t taken_count_ = 0;
 };
 
-SmallPatternMatch& thread_pattern_match() {
-  thread_local SmallPatternMatch pm;
-  return pm;
-}
-
 // ---- Jaro -----------------------------------------------------------------------------------
 
 // Jaro from the match count and half the transpositions, summed in the usual order.
@@ -156,8 +141,7 @@ size_t jaro_window(size_t len_a, size_t len_b) {
 // Both texts of at most 64 characters: each character of a takes the first unflagged equal
 // character of b inside its window, found as the lowest bit of a mask.
 template <typename Char>
-double jaro_short(Seq<Char> a, Seq<Char> b) {
-  SmallPatternMatch& pm = thread_pattern_match();
+double jaro_short(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
   pm.assign(b);
   const size_t window = jaro_window(a.size, b.size);
   uint64_t flagged_a = 0, flagged_b = 0;
@@ -238,16 +222,16 @@ double jaro_long(Seq<Char> a, Seq<Char> b) {
 }
 
 template <typename Char>
-double jaro_seq(Seq<Char> a, Seq<Char> b) {
+double jaro_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
   if (a.size == 0 && b.size == 0) return 1.0;
   if (a.size == 0 || b.size == 0) return 0.0;
-  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b);
+  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b, pm);
   return jaro_long(a, b);
 }
 
 template <typename Char>
-double jaro_winkler_seq(Seq<Char> a, Seq<Char> b) {
-  const double sim = jaro_seq(a, b);
+double jaro_winkler_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
+  const double sim = jaro_seq(a, b, pm);
   if (!(sim > 0.7)) return sim;
   const size_t limit = std::min<size_t>({4, a.size, b.size});
   size_t prefix = 0;
@@ -261,8 +245,7 @@ double jaro_winkler_seq(Seq<Char> a, Seq<Char> b) {
 // vertical deltas of one DP column live in two words, and each text character advances the
 // column in a handful of word operations. O(|text|).
 template <typename Char>
-size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text) {
-  SmallPatternMatch& pm = thread_pattern_match();
+size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text, SmallPatternMatch& pm) {
   pm.assign(pattern);
   uint64_t vp = ~uint64_t{0};
   uint64_t vn = 0;
@@ -343,7 +326,7 @@ size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text) {
 }
 
 template <typename Char>
-size_t levenshtein_seq(Seq<Char> a, Seq<Char> b) {
+size_t levenshtein_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
   // A common prefix or suffix never changes the distance.
   while (a.size > 0 && b.size > 0 && a[0] == b[0]) {
     ++a.data, ++b.data;
@@ -354,7 +337,7 @@ size_t levenshtein_seq(Seq<Char> a, Seq<Char> b) {
   if (b.size == 0) return a.size;
   // The shorter text is the pattern (the DP column), the longer one is scanned.
   if (a.size > b.size) std::swap(a, b);
-  if (a.size <= 64) return levenshtein_single_word(a, b);
+  if (a.size <= 64) return levenshtein_single_word(a, b, pm);
   return levenshtein_blocks(a, b);
 }
 
@@ -397,22 +380,99 @@ double squared_counts(const std::vector<uint64_t>& keys) {
 
 }  // namespace
 
+struct SimilarityScratch::State {
+  SmallPatternMatch pm;
+  std::vector<char32_t> buf_a, buf_b;  // decoded or widened characters
+};
+
+SimilarityScratch::SimilarityScratch() : state_(std::make_unique<State>()) {}
+SimilarityScratch::~SimilarityScratch() = default;
+SimilarityScratch::SimilarityScratch(SimilarityScratch&&) noexcept = default;
+SimilarityScratch& SimilarityScratch::operator=(SimilarityScratch&&) noexcept = default;
+
+namespace {
+
+// The scratch of the string_view convenience forms.
+SimilarityScratch::State& thread_state() {
+  thread_local SimilarityScratch scratch;
+  return scratch.state();
+}
+
+// Calls `fn(a, b, pm)` with both texts as byte sequences when both are ASCII, else with both
+// decoded to code points.
+template <typename Fn>
+auto with_sequences(std::string_view a, std::string_view b, Fn fn) {
+  SimilarityScratch::State& st = thread_state();
+  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b), st.pm);
+  const ScratchTrim<std::vector<char32_t>> trim_a{st.buf_a}, trim_b{st.buf_b};
+  return fn(decode(a, st.buf_a), decode(b, st.buf_b), st.pm);
+}
+
+// Code points of prepared characters; ASCII bytes are widened into `buf`.
+Points widen(const TextChars& t, std::vector<char32_t>& buf) {
+  if (t.points != nullptr) return {t.points, t.size};
+  if (buf.size() < t.size) buf.resize(t.size);
+  std::copy(t.bytes, t.bytes + t.size, buf.begin());
+  return {buf.data(), t.size};
+}
+
+// Calls `fn(a, b, pm)` with both texts as byte sequences when both are ASCII, else with both
+// as code points (a mixed pair widens its ASCII side, which gives the same characters).
+template <typename Fn>
+auto with_chars(const TextChars& a, const TextChars& b, SimilarityScratch& scratch, Fn fn) {
+  SimilarityScratch::State& st = scratch.state();
+  if (a.points == nullptr && b.points == nullptr) {
+    return fn(Bytes{a.bytes, a.size}, Bytes{b.bytes, b.size}, st.pm);
+  }
+  const ScratchTrim<std::vector<char32_t>> trim_a{st.buf_a}, trim_b{st.buf_b};
+  return fn(widen(a, st.buf_a), widen(b, st.buf_b), st.pm);
+}
+
+}  // namespace
+
+void decode_text(std::string_view s, std::vector<char32_t>& out) {
+  for (size_t pos = 0; pos < s.size();) out.push_back(decode_utf8(s, pos));
+}
+
+size_t leading_byte_count(std::string_view s) { return char_count(s); }
+
 double jaro(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y) { return jaro_seq(x, y); });
+  return with_sequences(a, b, [](auto x, auto y, SmallPatternMatch& pm) { return jaro_seq(x, y, pm); });
 }
 
 double jaro_winkler(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y) { return jaro_winkler_seq(x, y); });
+  return with_sequences(
+      a, b, [](auto x, auto y, SmallPatternMatch& pm) { return jaro_winkler_seq(x, y, pm); });
 }
 
 size_t levenshtein(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y) { return levenshtein_seq(x, y); });
+  return with_sequences(
+      a, b, [](auto x, auto y, SmallPatternMatch& pm) { return levenshtein_seq(x, y, pm); });
 }
 
 double normalized_levenshtein(std::string_view a, std::string_view b) {
   if (a.empty() && b.empty()) return 1.0;
   const size_t longer = std::max(char_count(a), char_count(b));
   return 1.0 - static_cast<double>(levenshtein(a, b)) / static_cast<double>(longer);
+}
+
+double jaro_winkler(const TextChars& a, const TextChars& b, SimilarityScratch& scratch) {
+  return with_chars(a, b, scratch, [](auto x, auto y, SmallPatternMatch& pm) {
+    return jaro_winkler_seq(x, y, pm);
+  });
+}
+
+size_t levenshtein(const TextChars& a, const TextChars& b, SimilarityScratch& scratch) {
+  return with_chars(a, b, scratch, [](auto x, auto y, SmallPatternMatch& pm) {
+    return levenshtein_seq(x, y, pm);
+  });
+}
+
+double normalized_levenshtein(const TextChars& a, size_t width_a, const TextChars& b,
+                              size_t width_b, SimilarityScratch& scratch) {
+  if (a.size == 0 && b.size == 0) return 1.0;  // no characters: both texts are empty
+  const size_t longer = std::max(width_a, width_b);
+  return 1.0 - static_cast<double>(levenshtein(a, b, scratch)) / static_cast<double>(longer);
 }
 
 double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b) {
@@ -422,6 +482,7 @@ double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b) {
 }
 
 double bigram_cosine_similarity(std::string_view a, std::string_view b) {
+  // Convenience form only: the pair path compares bigram counts prepared per record.
   thread_local std::vector<uint64_t> keys_a, keys_b;
   const ScratchTrim<std::vector<uint64_t>> trim_a{keys_a}, trim_b{keys_b};
   sorted_bigrams(a, keys_a);

@@ -122,6 +122,51 @@ class SmallPatternMatch {
   size_t taken_count_ = 0;
 };
 
+// Working memory of the kernels, reused between calls: the pattern-match table of short
+// texts, and the buffers of the long-text paths (so that a pair of long texts allocates only
+// while the buffers grow). `trim` gives back buffers that one huge text made large.
+struct Workspace {
+  SmallPatternMatch pm;
+  boost::unordered_flat_map<char32_t, uint32_t> ids;  // dense identifiers of characters
+  std::vector<uint32_t> id_of;      // per position: the identifier of its character
+  std::vector<size_t> start;        // per identifier: first of its entries (CSR offsets)
+  std::vector<size_t> cursor;       // per identifier: a moving position in its entries
+  std::vector<size_t> positions;    // positions grouped by identifier, ascending
+  std::vector<uint8_t> flagged_a, flagged_b;
+  struct BlockMask {
+    size_t block;
+    uint64_t mask;
+  };
+  std::vector<BlockMask> block_masks;  // per identifier, in block order
+  std::vector<uint64_t> vp, vn;
+
+  // Dense identifiers of the characters of `s` into `ids` and `id_of`, and its positions
+  // grouped by identifier into `positions` with the group offsets in `start`.
+  template <typename Char>
+  void group_positions(Seq<Char> s) {
+    ids.clear();
+    id_of.resize(s.size);
+    for (size_t j = 0; j < s.size; ++j) {
+      id_of[j] = ids.try_emplace(s[j], static_cast<uint32_t>(ids.size())).first->second;
+    }
+    start.assign(ids.size() + 1, 0);
+    for (size_t j = 0; j < s.size; ++j) ++start[id_of[j] + 1];
+    for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    cursor.assign(start.begin(), start.end() - 1);
+    positions.resize(s.size);
+    for (size_t j = 0; j < s.size; ++j) positions[cursor[id_of[j]]++] = j;
+  }
+
+  void trim() {
+    const auto release = [](auto& v) {
+      if (v.capacity() > kScratchKeep) std::remove_reference_t<decltype(v)>().swap(v);
+    };
+    if (ids.size() > kScratchKeep) decltype(ids)().swap(ids);
+    release(id_of), release(start), release(cursor), release(positions);
+    release(flagged_a), release(flagged_b), release(block_masks), release(vp), release(vn);
+  }
+};
+
 // ---- Jaro -----------------------------------------------------------------------------------
 
 // Jaro from the match count and half the transpositions, summed in the usual order.
@@ -175,37 +220,31 @@ double jaro_short(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
 // of b at or after its window's start; so the flagged positions of that value in b are
 // always the ones before a cursor, and the cursor only moves forward.
 template <typename Char>
-double jaro_long(Seq<Char> a, Seq<Char> b) {
-  // Dense identifiers for the characters of b; a character of a that b lacks never matches.
-  boost::unordered_flat_map<char32_t, uint32_t> ids;
-  std::vector<uint32_t> b_id(b.size);
-  for (size_t j = 0; j < b.size; ++j) {
-    b_id[j] = ids.try_emplace(b[j], static_cast<uint32_t>(ids.size())).first->second;
-  }
-  // Positions of b grouped by identifier, in ascending order within a group.
-  std::vector<size_t> start(ids.size() + 1, 0);
-  for (uint32_t id : b_id) ++start[id + 1];
-  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-  std::vector<size_t> cursor(start.begin(), start.end() - 1);
-  std::vector<size_t> positions(b.size);
-  {
-    std::vector<size_t> fill = cursor;
-    for (size_t j = 0; j < b.size; ++j) positions[fill[b_id[j]]++] = j;
-  }
+double jaro_long(Seq<Char> a, Seq<Char> b, Workspace& w) {
+  // Dense identifiers for the characters of b, and b's positions grouped by identifier in
+  // ascending order; a character of a that b lacks never matches.
+  w.group_positions(b);
+  const std::vector<size_t>& start = w.start;
+  const std::vector<size_t>& positions = w.positions;
+  std::vector<size_t>& cursor = w.cursor;
+  cursor.assign(start.begin(), start.end() - 1);
   const size_t window = jaro_window(a.size, b.size);
-  std::vector<bool> flagged_a(a.size), flagged_b(b.size);
+  std::vector<uint8_t>& flagged_a = w.flagged_a;
+  std::vector<uint8_t>& flagged_b = w.flagged_b;
+  flagged_a.assign(a.size, 0);
+  flagged_b.assign(b.size, 0);
   size_t matches = 0;
   for (size_t i = 0; i < a.size; ++i) {
-    const auto it = ids.find(a[i]);
-    if (it == ids.end()) continue;
+    const auto it = w.ids.find(a[i]);
+    if (it == w.ids.end()) continue;
     const uint32_t id = it->second;
     const size_t lo = i > window ? i - window : 0;
     const size_t hi = i + window;  // inclusive
     size_t& c = cursor[id];
     while (c < start[id + 1] && positions[c] < lo) ++c;
     if (c < start[id + 1] && positions[c] <= hi) {
-      flagged_a[i] = true;
-      flagged_b[positions[c]] = true;
+      flagged_a[i] = 1;
+      flagged_b[positions[c]] = 1;
       ++matches;
       ++c;
     }
@@ -218,20 +257,21 @@ double jaro_long(Seq<Char> a, Seq<Char> b) {
     transpositions += a[i] != b[j];
     ++j;
   }
+  w.trim();
   return jaro_value(matches, transpositions / 2, a.size, b.size);
 }
 
 template <typename Char>
-double jaro_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
+double jaro_seq(Seq<Char> a, Seq<Char> b, Workspace& w) {
   if (a.size == 0 && b.size == 0) return 1.0;
   if (a.size == 0 || b.size == 0) return 0.0;
-  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b, pm);
-  return jaro_long(a, b);
+  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b, w.pm);
+  return jaro_long(a, b, w);
 }
 
 template <typename Char>
-double jaro_winkler_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
-  const double sim = jaro_seq(a, b, pm);
+double jaro_winkler_seq(Seq<Char> a, Seq<Char> b, Workspace& w) {
+  const double sim = jaro_seq(a, b, w);
   if (!(sim > 0.7)) return sim;
   const size_t limit = std::min<size_t>({4, a.size, b.size});
   size_t prefix = 0;
@@ -274,37 +314,47 @@ size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text, SmallPatternMa
 // list of (block, mask) in block order, and read with a cursor while the blocks are walked.
 // Memory O(|pattern|), time O(|pattern| / 64 * |text|).
 template <typename Char>
-size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text) {
-  struct BlockMask {
-    size_t block;
-    uint64_t mask;
-  };
-  boost::unordered_flat_map<char32_t, std::vector<BlockMask>> masks;
-  for (size_t i = 0; i < pattern.size; ++i) {
-    std::vector<BlockMask>& list = masks[pattern[i]];
-    const size_t block = i / 64;
-    const uint64_t bit = uint64_t{1} << (i % 64);
-    if (!list.empty() && list.back().block == block) {
-      list.back().mask |= bit;
-    } else {
-      list.push_back({block, bit});
+size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text, Workspace& ws) {
+  // Per character of the pattern (by identifier), its (block, mask) list in block order:
+  // entries start[id] .. start[id + 1] of `block_masks` once `start` is rewritten below.
+  ws.group_positions(pattern);
+  std::vector<Workspace::BlockMask>& masks = ws.block_masks;
+  masks.clear();
+  std::vector<size_t>& first = ws.cursor;  // per identifier: its first entry in `masks`
+  first.assign(ws.ids.size() + 1, 0);
+  for (size_t id = 0; id < ws.ids.size(); ++id) {
+    first[id] = masks.size();
+    for (size_t k = ws.start[id]; k < ws.start[id + 1]; ++k) {
+      const size_t i = ws.positions[k];
+      const size_t block = i / 64;
+      const uint64_t bit = uint64_t{1} << (i % 64);
+      if (masks.size() > first[id] && masks.back().block == block) {
+        masks.back().mask |= bit;
+      } else {
+        masks.push_back({block, bit});
+      }
     }
   }
+  first[ws.ids.size()] = masks.size();
   const size_t blocks = (pattern.size + 63) / 64;
-  std::vector<uint64_t> vp(blocks, ~uint64_t{0});
-  std::vector<uint64_t> vn(blocks, 0);
+  std::vector<uint64_t>& vp = ws.vp;
+  std::vector<uint64_t>& vn = ws.vn;
+  vp.assign(blocks, ~uint64_t{0});
+  vn.assign(blocks, 0);
   const uint64_t last = uint64_t{1} << ((pattern.size - 1) % 64);
   size_t dist = pattern.size;
-  static const std::vector<BlockMask> kNone;
   for (size_t j = 0; j < text.size; ++j) {
-    const auto found = masks.find(text[j]);
-    const std::vector<BlockMask>& list = found == masks.end() ? kNone : found->second;
-    size_t next = 0;
+    const auto found = ws.ids.find(text[j]);
+    size_t next = 0, end = 0;  // the character's entries; none when the pattern lacks it
+    if (found != ws.ids.end()) {
+      next = first[found->second];
+      end = first[found->second + 1];
+    }
     uint64_t hp_carry = 1;  // row 0 of the DP grows by one per text character
     uint64_t hn_carry = 0;
     for (size_t w = 0; w < blocks; ++w) {
       uint64_t pm = 0;
-      if (next < list.size() && list[next].block == w) pm = list[next++].mask;
+      if (next < end && masks[next].block == w) pm = masks[next++].mask;
       const uint64_t x = pm | hn_carry;
       const uint64_t d0 = (((x & vp[w]) + vp[w]) ^ vp[w]) | x | vn[w];
       uint64_t hp = vn[w] | ~(d0 | vp[w]);
@@ -322,11 +372,12 @@ size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text) {
       vn[w] = hp & d0;
     }
   }
+  ws.trim();
   return dist;
 }
 
 template <typename Char>
-size_t levenshtein_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
+size_t levenshtein_seq(Seq<Char> a, Seq<Char> b, Workspace& w) {
   // A common prefix or suffix never changes the distance.
   while (a.size > 0 && b.size > 0 && a[0] == b[0]) {
     ++a.data, ++b.data;
@@ -337,8 +388,8 @@ size_t levenshtein_seq(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
   if (b.size == 0) return a.size;
   // The shorter text is the pattern (the DP column), the longer one is scanned.
   if (a.size > b.size) std::swap(a, b);
-  if (a.size <= 64) return levenshtein_single_word(a, b, pm);
-  return levenshtein_blocks(a, b);
+  if (a.size <= 64) return levenshtein_single_word(a, b, w.pm);
+  return levenshtein_blocks(a, b, w);
 }
 
 // ---- Bigram cosine --------------------------------------------------------------------------
@@ -381,7 +432,7 @@ double squared_counts(const std::vector<uint64_t>& keys) {
 }  // namespace
 
 struct SimilarityScratch::State {
-  SmallPatternMatch pm;
+  Workspace work;
   std::vector<char32_t> buf_a, buf_b;  // decoded or widened characters
 };
 
@@ -398,14 +449,14 @@ SimilarityScratch::State& thread_state() {
   return scratch.state();
 }
 
-// Calls `fn(a, b, pm)` with both texts as byte sequences when both are ASCII, else with both
+// Calls `fn(a, b, workspace)` with both texts as byte sequences when both are ASCII, else with both
 // decoded to code points.
 template <typename Fn>
 auto with_sequences(std::string_view a, std::string_view b, Fn fn) {
   SimilarityScratch::State& st = thread_state();
-  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b), st.pm);
+  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b), st.work);
   const ScratchTrim<std::vector<char32_t>> trim_a{st.buf_a}, trim_b{st.buf_b};
-  return fn(decode(a, st.buf_a), decode(b, st.buf_b), st.pm);
+  return fn(decode(a, st.buf_a), decode(b, st.buf_b), st.work);
 }
 
 // Code points of prepared characters; ASCII bytes are widened into `buf`.
@@ -416,16 +467,16 @@ Points widen(const TextChars& t, std::vector<char32_t>& buf) {
   return {buf.data(), t.size};
 }
 
-// Calls `fn(a, b, pm)` with both texts as byte sequences when both are ASCII, else with both
+// Calls `fn(a, b, workspace)` with both texts as byte sequences when both are ASCII, else with both
 // as code points (a mixed pair widens its ASCII side, which gives the same characters).
 template <typename Fn>
 auto with_chars(const TextChars& a, const TextChars& b, SimilarityScratch& scratch, Fn fn) {
   SimilarityScratch::State& st = scratch.state();
   if (a.points == nullptr && b.points == nullptr) {
-    return fn(Bytes{a.bytes, a.size}, Bytes{b.bytes, b.size}, st.pm);
+    return fn(Bytes{a.bytes, a.size}, Bytes{b.bytes, b.size}, st.work);
   }
   const ScratchTrim<std::vector<char32_t>> trim_a{st.buf_a}, trim_b{st.buf_b};
-  return fn(widen(a, st.buf_a), widen(b, st.buf_b), st.pm);
+  return fn(widen(a, st.buf_a), widen(b, st.buf_b), st.work);
 }
 
 }  // namespace
@@ -437,17 +488,17 @@ void decode_text(std::string_view s, std::vector<char32_t>& out) {
 size_t leading_byte_count(std::string_view s) { return char_count(s); }
 
 double jaro(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y, SmallPatternMatch& pm) { return jaro_seq(x, y, pm); });
+  return with_sequences(a, b, [](auto x, auto y, Workspace& w) { return jaro_seq(x, y, w); });
 }
 
 double jaro_winkler(std::string_view a, std::string_view b) {
   return with_sequences(
-      a, b, [](auto x, auto y, SmallPatternMatch& pm) { return jaro_winkler_seq(x, y, pm); });
+      a, b, [](auto x, auto y, Workspace& w) { return jaro_winkler_seq(x, y, w); });
 }
 
 size_t levenshtein(std::string_view a, std::string_view b) {
   return with_sequences(
-      a, b, [](auto x, auto y, SmallPatternMatch& pm) { return levenshtein_seq(x, y, pm); });
+      a, b, [](auto x, auto y, Workspace& w) { return levenshtein_seq(x, y, w); });
 }
 
 double normalized_levenshtein(std::string_view a, std::string_view b) {
@@ -457,14 +508,14 @@ double normalized_levenshtein(std::string_view a, std::string_view b) {
 }
 
 double jaro_winkler(const TextChars& a, const TextChars& b, SimilarityScratch& scratch) {
-  return with_chars(a, b, scratch, [](auto x, auto y, SmallPatternMatch& pm) {
-    return jaro_winkler_seq(x, y, pm);
+  return with_chars(a, b, scratch, [](auto x, auto y, Workspace& w) {
+    return jaro_winkler_seq(x, y, w);
   });
 }
 
 size_t levenshtein(const TextChars& a, const TextChars& b, SimilarityScratch& scratch) {
-  return with_chars(a, b, scratch, [](auto x, auto y, SmallPatternMatch& pm) {
-    return levenshtein_seq(x, y, pm);
+  return with_chars(a, b, scratch, [](auto x, auto y, Workspace& w) {
+    return levenshtein_seq(x, y, w);
   });
 }
 

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <limits>
 
 #include "base/number_text.h"
@@ -121,6 +122,7 @@ void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) cons
   std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : *value;
   if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
   if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
+  out.code = std::hash<std::string_view>()(text);
   out.text = std::move(text);
 }
 
@@ -130,7 +132,7 @@ RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b,
   if (!a.present || !b.present) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = a.text == b.text;
+  o.matched = a.code == b.code && a.text == b.text;  // unequal hashes settle most pairs
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }

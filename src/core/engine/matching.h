@@ -69,7 +69,8 @@ struct FieldFeature {
   uint32_t width = 0;   // levenshtein: bytes that start a character (what it divides by)
   double x = 0.0;       // range: the number; haversine: latitude; cosine: norm of the counts
   double y = 0.0;       // haversine: longitude
-  uint64_t code = 0;       // soundex: the code; metaphone: the primary code (packed)
+  uint64_t code = 0;  // exact: hash of the text; soundex: the code; metaphone: the primary
+                      // code (packed)
   uint64_t alternate = 0;  // metaphone: the alternate code (packed)
   std::string text;        // exact/fuzzy/levenshtein: the compared text
   std::unique_ptr<char32_t[]> points;  // fuzzy/levenshtein: code points of a non-ASCII text

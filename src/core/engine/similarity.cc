@@ -191,17 +191,19 @@ double jaro_short(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
   const size_t window = jaro_window(a.size, b.size);
   uint64_t flagged_a = 0, flagged_b = 0;
   size_t matches = 0;
+  // The window of a[i] as a mask of b's positions [i - window, i + window], clipped to b;
+  // it slides one position per character of a.
+  const size_t first_hi = std::min(b.size, window + 1);
+  uint64_t range = first_hi == 64 ? ~uint64_t{0} : (uint64_t{1} << first_hi) - 1;
   for (size_t i = 0; i < a.size; ++i) {
-    const size_t lo = i > window ? i - window : 0;
-    const size_t hi = std::min(b.size, i + window + 1);  // exclusive
-    if (lo >= hi) continue;
-    const uint64_t range = (hi - lo == 64 ? ~uint64_t{0} : ((uint64_t{1} << (hi - lo)) - 1)) << lo;
     const uint64_t candidates = pm.get(a[i]) & range & ~flagged_b;
     if (candidates != 0) {
       flagged_b |= candidates & (~candidates + 1);
       flagged_a |= uint64_t{1} << i;
       ++matches;
     }
+    if (i + window + 1 < b.size) range |= uint64_t{1} << (i + window + 1);
+    if (i >= window) range &= ~(uint64_t{1} << (i - window));
   }
   pm.reset(b);
   size_t transpositions = 0;

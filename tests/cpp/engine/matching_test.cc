@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "base/unicode.h"
 #include "core/engine/engine.h"
 #include "core/engine/phonetic.h"
 #include "core/engine/similarity.h"
@@ -226,6 +227,9 @@ TEST(RuleProgram, PreparedFeaturesAgreeWithStringForms) {
     texts.push_back(long_wide.substr(0, len + len / 7));  // cut whole characters or not
   }
   texts.push_back(long_ascii.substr(1, 70) + "z");
+  for (const char* same_as_other : {" Mississippi", "MISSISSIPPI", "Jos\u00c9"}) {
+    texts.push_back(same_as_other);  // equal to another text once trimmed and lower-cased
+  }
 
   using Plain = double (*)(const std::string&, const std::string&);
   struct Row {
@@ -238,6 +242,14 @@ TEST(RuleProgram, PreparedFeaturesAgreeWithStringForms) {
   rows.push_back(
       {std::make_unique<LevenshteinMatch>("lev", "f", std::nullopt, 0.9, 1.0),
        [](const std::string& x, const std::string& y) { return normalized_levenshtein(x, y); }});
+  rows.push_back({std::make_unique<ExactMatch>("exact", "f", std::nullopt, 1.0, true, true),
+                  [](const std::string& x, const std::string& y) {
+                    const auto key = [](const std::string& v) {
+                      return osmira_base::unicode::to_lowercase(
+                          osmira_base::unicode::trim_whitespace(v));
+                    };
+                    return key(x) == key(y) ? 1.0 : 0.0;
+                  }});
   rows.push_back({std::make_unique<SoundexMatch>("sdx", "f", 1.0, 1.0),
                   [](const std::string& x, const std::string& y) {
                     return soundex(x) == soundex(y) ? 1.0 : 0.0;

@@ -122,7 +122,7 @@ void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) cons
   std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : *value;
   if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
   if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
-  out.code = std::hash<std::string_view>()(text);
+  out.codes.code = std::hash<std::string_view>()(text);
   out.text = std::move(text);
 }
 
@@ -132,7 +132,7 @@ RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b,
   if (!a.present || !b.present) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = a.code == b.code && a.text == b.text;  // unequal hashes settle most pairs
+  o.matched = a.codes.code == b.codes.code && a.text == b.text;  // unequal hashes settle most pairs
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }
@@ -219,7 +219,7 @@ void SoundexMatch::prepare(const NormalizedEntity& record, FieldFeature& out) co
   const std::string* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
-  out.code = pack_code(soundex(*value));
+  out.codes.code = pack_code(soundex(*value));
 }
 
 RuleOutcome SoundexMatch::compare(const FieldFeature& a, const FieldFeature& b,
@@ -227,7 +227,7 @@ RuleOutcome SoundexMatch::compare(const FieldFeature& a, const FieldFeature& b,
   RuleOutcome o;
   o.weight = weight_;  // also with missing data
   o.complete = a.present && b.present;
-  if (o.complete && a.code == b.code) o.score = 1.0;
+  if (o.complete && a.codes.code == b.codes.code) o.score = 1.0;
   o.matched = o.score >= threshold_;
   return o;
 }
@@ -248,8 +248,7 @@ void MetaphoneMatch::prepare(const NormalizedEntity& record, FieldFeature& out) 
   if (value == nullptr) return;
   out.present = true;
   const DoubleMetaphoneCodes codes = double_metaphone(*value, kPhoneticCodeLength);
-  out.code = pack_code(codes.primary);
-  out.alternate = pack_code(codes.alternate);
+  out.codes = {pack_code(codes.primary), pack_code(codes.alternate)};
 }
 
 RuleOutcome MetaphoneMatch::compare(const FieldFeature& a, const FieldFeature& b,
@@ -258,9 +257,9 @@ RuleOutcome MetaphoneMatch::compare(const FieldFeature& a, const FieldFeature& b
   o.weight = weight_;
   o.complete = a.present && b.present;
   if (o.complete) {
-    if (a.code == b.code) {
+    if (a.codes.code == b.codes.code) {
       o.score = 1.0;
-    } else if (a.code == b.alternate || a.alternate == b.code) {
+    } else if (a.codes.code == b.codes.alternate || a.codes.alternate == b.codes.code) {
       o.score = 0.5;
     }
   }
@@ -314,7 +313,7 @@ void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) con
     out.bigrams = std::make_unique_for_overwrite<Bigram[]>(kept);
     std::copy(bigrams.begin(), bigrams.begin() + static_cast<std::ptrdiff_t>(kept), out.bigrams.get());
   }
-  out.x = std::sqrt(squares);
+  out.num.x = std::sqrt(squares);
 }
 
 RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
@@ -339,7 +338,7 @@ RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
         ++y;
       }
     }
-    o.score = dot / (a.x * b.x);  // x: the norms of the counts
+    o.score = dot / (a.num.x * b.num.x);  // the norms of the counts
   }
   o.matched = o.score >= threshold_;
   return o;
@@ -375,8 +374,7 @@ void HaversineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) 
   out.present = true;
   if (auto point = parse_latlon(*value)) {
     out.parsed = true;
-    out.x = point->first;
-    out.y = point->second;
+    out.num = {point->first, point->second};
   }
 }
 
@@ -386,7 +384,7 @@ RuleOutcome HaversineMatch::compare(const FieldFeature& a, const FieldFeature& b
   o.weight = weight_;
   if (!a.parsed || !b.parsed) return o;
   o.complete = true;
-  const double d = haversine_km(a.x, a.y, b.x, b.y);
+  const double d = haversine_km(a.num.x, a.num.y, b.num.x, b.num.y);
   const double max = max_distance_km_;
   o.distance = d;
   if (d <= max) {
@@ -418,7 +416,7 @@ void RangeMatch::prepare(const NormalizedEntity& record, FieldFeature& out) cons
   out.present = true;
   if (auto number = read_decimal_number(*value)) {
     out.parsed = true;
-    out.x = *number;
+    out.num.x = *number;
   }
 }
 
@@ -428,7 +426,7 @@ RuleOutcome RangeMatch::compare(const FieldFeature& a, const FieldFeature& b,
   if (!a.parsed || !b.parsed) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = tolerance_ >= std::fabs(a.x - b.x);  // false when the difference is NaN
+  o.matched = tolerance_ >= std::fabs(a.num.x - b.num.x);  // false when the difference is NaN
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }

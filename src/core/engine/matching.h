@@ -67,11 +67,21 @@ struct FieldFeature {
   bool chars = false;
   uint32_t length = 0;  // fuzzy/levenshtein: characters; cosine: distinct bigrams
   uint32_t width = 0;   // levenshtein: bytes that start a character (what it divides by)
-  double x = 0.0;       // range: the number; haversine: latitude; cosine: norm of the counts
-  double y = 0.0;       // haversine: longitude
-  uint64_t code = 0;  // exact: hash of the text; soundex: the code; metaphone: the primary
-                      // code (packed)
-  uint64_t alternate = 0;  // metaphone: the alternate code (packed)
+  // Two words whose meaning depends on the kind (each kind reads only what its prepare
+  // wrote): numbers for range, haversine and cosine, codes for exact, soundex and metaphone.
+  struct Numbers {
+    double x;  // range: the number; haversine: latitude; cosine: norm of the counts
+    double y;  // haversine: longitude
+  };
+  struct Codes {
+    uint64_t code;       // exact: hash of the text; soundex: the code; metaphone: the
+                         // primary code (codes packed)
+    uint64_t alternate;  // metaphone: the alternate code (packed)
+  };
+  union {
+    Numbers num{0.0, 0.0};
+    Codes codes;
+  };
   std::string text;        // exact/fuzzy/levenshtein: the compared text
   std::unique_ptr<char32_t[]> points;  // fuzzy/levenshtein: code points of a non-ASCII text
   std::unique_ptr<Bigram[]> bigrams;   // cosine: `length` bigrams, ascending by key

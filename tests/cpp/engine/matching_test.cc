@@ -293,7 +293,7 @@ TEST(RuleProgram, PreparedFeaturesAgreeWithStringForms) {
 
 TEST(FieldFeature, StaysCompact) {
   // One feature per record and leaf is held for a whole run.
-  EXPECT_LE(sizeof(FieldFeature), 96u);
+  EXPECT_LE(sizeof(FieldFeature), 80u);
 }
 
 // Two points `km` apart along a meridian.

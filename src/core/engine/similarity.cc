@@ -64,10 +64,10 @@ struct ScratchTrim {
 
 // For each character, the bit set of positions where it occurs in a pattern of at most 64
 // characters. Code points below 256 live in a direct table; others in a small open-addressing
-// table (a pattern has at most 64 distinct characters, so 128 slots never fill). An instance is
-// reused: `assign` fills it and `reset` clears exactly what was filled (the
-// direct entries of the pattern's characters and the slots recorded as taken), so no call
-// pays for zeroing the whole table. One instance per worker, in its scratch.
+// table (a pattern has at most 64 distinct characters, so 128 slots never fill). One instance
+// per worker (in its scratch) is reused: `assign` fills it and `reset` clears exactly what was
+// filled (the direct entries of the pattern's characters and the slots recorded as taken), so
+// no call pays for zeroing the whole table.
 class SmallPatternMatch {
  public:
   template <typename Char>

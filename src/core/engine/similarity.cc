@@ -436,6 +436,7 @@ double squared_counts(const std::vector<uint64_t>& keys) {
 struct SimilarityScratch::State {
   Workspace work;
   std::vector<char32_t> buf_a, buf_b;  // decoded or widened characters
+  std::vector<uint64_t> keys_a, keys_b;  // bigram keys of the string_view cosine form
 };
 
 SimilarityScratch::SimilarityScratch() : state_(std::make_unique<State>()) {}
@@ -445,8 +446,9 @@ SimilarityScratch& SimilarityScratch::operator=(SimilarityScratch&&) noexcept = 
 
 namespace {
 
-// The scratch of the string_view convenience forms.
-SimilarityScratch::State& thread_state() {
+// The scratch of the string_view convenience forms. Not inlined, so that a call looks up
+// thread-local storage once (in a shared library each lookup is a __tls_get_addr call).
+[[gnu::noinline]] SimilarityScratch::State& thread_state() {
   thread_local SimilarityScratch scratch;
   return scratch.state();
 }
@@ -536,7 +538,9 @@ double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b) {
 
 double bigram_cosine_similarity(std::string_view a, std::string_view b) {
   // Convenience form only: the pair path compares bigram counts prepared per record.
-  thread_local std::vector<uint64_t> keys_a, keys_b;
+  SimilarityScratch::State& st = thread_state();
+  std::vector<uint64_t>& keys_a = st.keys_a;
+  std::vector<uint64_t>& keys_b = st.keys_b;
   const ScratchTrim<std::vector<uint64_t>> trim_a{keys_a}, trim_b{keys_b};
   sorted_bigrams(a, keys_a);
   sorted_bigrams(b, keys_b);

@@ -20,7 +20,7 @@ using normalization::apply_fs_normalizer;
 std::string two_decimals(double x) { return fixed_number(x, 2); }
 
 // The text a fuzzy or Levenshtein rule compares: the normalizer's result, else the raw value.
-void prepare_text(const std::string* value, const std::optional<std::string>& normalizer,
+void prepare_text(const std::string_view* value, const std::optional<std::string>& normalizer,
                   FieldFeature& out) {
   if (value == nullptr) return;
   out.present = true;
@@ -64,7 +64,7 @@ RuleResult LeafRule::evaluate(const NormalizedEntity& a, const NormalizedEntity&
   return result(compare(fa, fb));
 }
 
-const std::string* FieldRule::value_of(const NormalizedEntity& record) const {
+const std::string_view* FieldRule::value_of(const NormalizedEntity& record) const {
   const auto it = record.data.find(std::string_view(field_));
   return it == record.data.end() ? nullptr : &it->second;
 }
@@ -79,10 +79,10 @@ ExactMatch::ExactMatch(std::string name, std::string field, std::optional<std::s
       normalize_(normalize) {}
 
 void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
-  std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : *value;
+  std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : std::string(*value);
   if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
   if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
   out.text = std::move(text);
@@ -169,7 +169,7 @@ SoundexMatch::SoundexMatch(std::string name, std::string field, double threshold
     : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
 
 void SoundexMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   out.text = soundex(*value);
@@ -196,7 +196,7 @@ MetaphoneMatch::MetaphoneMatch(std::string name, std::string field, double thres
     : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
 
 void MetaphoneMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   DoubleMetaphoneCodes codes = double_metaphone(*value, 4);
@@ -230,7 +230,7 @@ CosineMatch::CosineMatch(std::string name, std::string field, double threshold, 
     : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
 
 void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   std::vector<uint64_t> pairs;
@@ -309,7 +309,7 @@ std::optional<std::pair<double, double>> HaversineMatch::parse_latlon(std::strin
 }
 
 void HaversineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   if (auto point = parse_latlon(*value)) {
@@ -351,7 +351,7 @@ RangeMatch::RangeMatch(std::string name, std::string field, double tolerance, do
     : FieldRule(std::move(name), std::move(field), weight), tolerance_(tolerance) {}
 
 void RangeMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   if (auto number = read_decimal_number(*value)) {

@@ -50,13 +50,15 @@ class RecordBuilder {
  public:
   explicit RecordBuilder(TextArena& arena) : arena_(arena) {}
 
-  // The arena's single copy of `text`.
-  std::string_view intern(std::string_view text) {
-    auto it = interned_.find(text);
-    if (it != interned_.end()) return it->second;
-    const std::string_view copy = arena_.copy(text);
-    interned_.emplace(copy, copy);
-    return copy;
+  // The arena's single copy of `text`. `slot` names where the text stands (a field of the
+  // record, the k-th key of a data object): records mostly repeat the text of the previous
+  // record at the same place, which is checked before the hash table.
+  std::string_view intern(std::string_view text, size_t slot) {
+    std::string_view* last = slot < kSlots ? &last_[slot] : nullptr;
+    if (last != nullptr && *last == text) return *last;
+    const std::string_view found = intern_slow(text);
+    if (last != nullptr) *last = found;
+    return found;
   }
   std::string_view copy(std::string_view text) { return arena_.copy(text); }
 
@@ -95,9 +97,20 @@ class RecordBuilder {
   }
 
  private:
+  static constexpr size_t kSlots = 64;
+
+  std::string_view intern_slow(std::string_view text) {
+    auto it = interned_.find(text);
+    if (it != interned_.end()) return it->second;
+    const std::string_view copy = arena_.copy(text);
+    interned_.emplace(copy, copy);
+    return copy;
+  }
+
   TextArena& arena_;
   boost::unordered_flat_map<std::string_view, std::string_view, boost::hash<std::string_view>>
       interned_;
+  std::array<std::string_view, kSlots> last_{};
   std::vector<EntityData::value_type> fields_;
   boost::unordered_flat_map<const char*, uint32_t> slot_of_;  // for large data objects only
 };
@@ -136,10 +149,11 @@ Status read_data(Reader& reader, RecordBuilder& builder, EntityData& out) {
   RETURN_IF_ERROR(reader.begin_object());
   builder.begin_data();
   std::string_view key;
-  while (true) {
+  for (size_t k = 0;; ++k) {
     ASSIGN_OR_RETURN(const bool more, reader.next_key(&key));
     if (!more) break;
-    const std::string_view name = builder.intern(key);  // the view dies with the next read
+    // The view dies with the next read. Slots from kFieldCount on are the data keys.
+    const std::string_view name = builder.intern(key, kFieldCount + k);
     ASSIGN_OR_RETURN(const std::string_view value, reader.read_string(kExpectString));
     builder.set_field(name, builder.copy(value));
   }
@@ -149,9 +163,10 @@ Status read_data(Reader& reader, RecordBuilder& builder, EntityData& out) {
 }
 
 // `intern`: the text repeats across records (entity types, source names).
-Status read_text(Reader& reader, RecordBuilder& builder, RecordText& out, bool intern) {
+Status read_text(Reader& reader, RecordBuilder& builder, int field, RecordText& out,
+                 bool intern) {
   ASSIGN_OR_RETURN(const std::string_view text, reader.read_string(kExpectString));
-  out = RecordText::borrow(intern ? builder.intern(text) : builder.copy(text));
+  out = RecordText::borrow(intern ? builder.intern(text, field) : builder.copy(text));
   return osmira_base::ok_status();
 }
 
@@ -159,10 +174,10 @@ Status read_field(Reader& reader, RecordBuilder& builder, int field, NormalizedE
   switch (field) {
     case kId: return read_uuid(reader, e.id);
     case kTenantId: return read_uuid(reader, e.tenant_id);
-    case kExternalId: return read_text(reader, builder, e.external_id, false);
-    case kEntityType: return read_text(reader, builder, e.entity_type, true);
+    case kExternalId: return read_text(reader, builder, field, e.external_id, false);
+    case kEntityType: return read_text(reader, builder, field, e.entity_type, true);
     case kData: return read_data(reader, builder, e.data);
-    case kSourceName: return read_text(reader, builder, e.source_name, true);
+    case kSourceName: return read_text(reader, builder, field, e.source_name, true);
     case kValidFrom: return read_optional_instant(reader, e.valid_from);
     case kValidTo: return read_optional_instant(reader, e.valid_to);
     case kLastUpdated: return read_instant(reader, e.last_updated);

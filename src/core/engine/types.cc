@@ -289,6 +289,7 @@ bool scan_element_runs(std::string_view text, size_t run_bytes, std::vector<Elem
           while (i < n && data[i] != '"' && data[i] != '\\') ++i;
           if (i >= n) return false;
           if (data[i] == '"') break;
+          if (n - i < 2) return false;  // a backslash at the very end
           i += 2;  // a backslash and the byte it escapes
         }
         ++i;

@@ -144,6 +144,16 @@ void read_speed() {
       const double par = rate(text, [](const std::string& t) {
         return types::detail::read_entities_json_parallel(t, 128 << 10);
       });
+      double scan_seconds = 0.0;
+      int scans = 0;
+      const auto scan_start = std::chrono::steady_clock::now();
+      do {
+        if (!types::detail::count_entity_elements(text)) std::exit(1);
+        ++scans;
+        scan_seconds = seconds_since(scan_start);
+      } while (scan_seconds < 0.5);
+      std::printf("%7u %-7s structural scan alone: %7.0f MB/s\n", count, people ? "person" : "mixed",
+                  text.size() * scans / scan_seconds / 1e6);
       std::printf("%7u %-7s records (%5.1f MB): sequential %9.0f rec/s %6.1f MB/s | "
                   "parallel, 1 worker %9.0f rec/s | %d workers %9.0f rec/s %6.1f MB/s (%.2fx)\n",
                   count, people ? "person" : "mixed", text.size() / 1e6, seq,

@@ -1,6 +1,10 @@
 #include "core/engine/types.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 #include <tbb/blocked_range.h>
+#include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
 
 #include <algorithm>
@@ -9,6 +13,7 @@
 #include <cmath>
 #include <cstring>
 #include <iterator>
+#include <limits>
 #include <memory>
 
 namespace osmira_core::engine::types {
@@ -243,92 +248,161 @@ struct ElementRun {
 
 inline bool is_ws(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 
-constexpr uint64_t kOnes = 0x0101010101010101ull;
-constexpr uint64_t kHighs = 0x8080808080808080ull;
-
-// Non-zero when any of the 8 bytes is '"' or '\\'.
-inline uint64_t quote_or_backslash(uint64_t v) {
-  const uint64_t q = v ^ (kOnes * '"');
-  const uint64_t b = v ^ (kOnes * '\\');
-  return (((q - kOnes) & ~q) | ((b - kOnes) & ~b)) & kHighs;
-}
-
 // Finds the top-level array's elements and cuts them into runs of about `run_bytes` bytes.
 // Strings and escapes are respected; nothing else is checked (the readers of the runs check
 // everything). False when the text is not laid out as "[" elements "]": the caller then
 // reads sequentially, which reports the fault.
-bool scan_element_runs(std::string_view text, size_t run_bytes, std::vector<ElementRun>& runs) {
-  const char* const data = text.data();
-  const size_t n = text.size();
-  size_t i = 0;
-  while (i < n && is_ws(data[i])) ++i;
-  if (i == n || data[i] != '[') return false;
-  ++i;
-  size_t j = i;
-  while (j < n && is_ws(data[j])) ++j;
-  if (j < n && data[j] == ']') {  // the empty array
-    for (++j; j < n; ++j) {
-      if (!is_ws(data[j])) return false;
+//
+// Only the bytes that can change the scan's state are looked at one by one: quotes,
+// backslashes, brackets, braces and commas, found sixty-four bytes at a time where SSE2 is
+// there. A backslash in a string makes the scan pass over the byte after it.
+class ElementScanner {
+ public:
+  ElementScanner(std::string_view text, size_t run_bytes, std::vector<ElementRun>& runs)
+      : data_(text.data()), n_(text.size()), run_bytes_(run_bytes), runs_(runs) {}
+
+  bool scan() {
+    size_t i = 0;
+    while (i < n_ && is_ws(data_[i])) ++i;
+    if (i == n_ || data_[i] != '[') return false;
+    ++i;
+    size_t j = i;
+    while (j < n_ && is_ws(data_[j])) ++j;
+    if (j < n_ && data_[j] == ']') return only_ws_after(j);  // the empty array
+    run_ = ElementRun{i, i, 0};
+    size_t q = i;
+#if defined(__SSE2__)
+    // Sixty-four bytes at a time. A block without backslashes (the common case) finds its
+    // strings from the parity of the quotes before each byte; a block with one is walked
+    // byte by byte over its interesting bytes.
+    const __m128i quote = _mm_set1_epi8('"');
+    const __m128i backslash = _mm_set1_epi8('\\');
+    const __m128i comma = _mm_set1_epi8(',');
+    const __m128i open = _mm_set1_epi8('{');   // '[' | 0x20
+    const __m128i close = _mm_set1_epi8('}');  // ']' | 0x20
+    const __m128i case_bit = _mm_set1_epi8(0x20);
+    for (; n_ - q >= 64; q += 64) {
+      uint64_t quotes = 0, backslashes = 0, structurals = 0;
+      for (int k = 0; k < 4; ++k) {
+        const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(data_ + q + 16 * k));
+        const __m128i folded = _mm_or_si128(v, case_bit);
+        const __m128i s = _mm_or_si128(
+            _mm_cmpeq_epi8(v, comma),
+            _mm_or_si128(_mm_cmpeq_epi8(folded, open), _mm_cmpeq_epi8(folded, close)));
+        const int shift = 16 * k;
+        quotes |= static_cast<uint64_t>(static_cast<uint16_t>(
+                      _mm_movemask_epi8(_mm_cmpeq_epi8(v, quote)))) << shift;
+        backslashes |= static_cast<uint64_t>(static_cast<uint16_t>(
+                           _mm_movemask_epi8(_mm_cmpeq_epi8(v, backslash)))) << shift;
+        structurals |= static_cast<uint64_t>(static_cast<uint16_t>(_mm_movemask_epi8(s)))
+                       << shift;
+      }
+      if (backslashes == 0 && escaped_until_ <= q) {
+        // Bit k of `inside`: byte k stands in a string (an opening quote counts as inside,
+        // a closing one as outside).
+        uint64_t inside = quotes;
+        inside ^= inside << 1;
+        inside ^= inside << 2;
+        inside ^= inside << 4;
+        inside ^= inside << 8;
+        inside ^= inside << 16;
+        inside ^= inside << 32;
+        if (in_string_) inside = ~inside;
+        for (uint64_t bits = structurals & ~inside; bits != 0; bits &= bits - 1) {
+          const size_t at = q + static_cast<size_t>(__builtin_ctzll(bits));
+          const int r = visit_outside_string(at);
+          if (r != 0) return r > 0 && only_ws_after(at);
+        }
+        in_string_ = (inside >> 63) != 0;
+        continue;
+      }
+      for (uint64_t bits = quotes | backslashes | structurals; bits != 0; bits &= bits - 1) {
+        const size_t at = q + static_cast<size_t>(__builtin_ctzll(bits));
+        const int r = visit(at);
+        if (r != 0) return r > 0 && only_ws_after(at);
+      }
+    }
+#endif
+    for (; q < n_; ++q) {
+      const int r = visit(q);
+      if (r != 0) return r > 0 && only_ws_after(q);
+    }
+    return false;  // the array is not closed
+  }
+
+ private:
+  bool only_ws_after(size_t at) const {
+    for (size_t k = at + 1; k < n_; ++k) {
+      if (!is_ws(data_[k])) return false;
     }
     return true;
   }
-  ElementRun run{i, i, 0};
-  size_t depth = 0;  // inside the top-level array
-  while (i < n) {
-    const char c = data[i];
-    switch (c) {
-      case '"': {
-        ++i;
-        while (true) {
-          while (n - i >= 8) {
-            uint64_t v;
-            std::memcpy(&v, data + i, 8);
-            if (quote_or_backslash(v) != 0) break;
-            i += 8;
-          }
-          while (i < n && data[i] != '"' && data[i] != '\\') ++i;
-          if (i >= n) return false;
-          if (data[i] == '"') break;
-          if (n - i < 2) return false;  // a backslash at the very end
-          i += 2;  // a backslash and the byte it escapes
-        }
-        ++i;
-        continue;
+
+  // One byte: 0 to go on, 1 when it closes the top-level array, -1 when the layout is wrong.
+  int visit(size_t at) {
+    if (at < escaped_until_) return 0;
+    const char c = data_[at];
+    if (in_string_) {
+      if (c == '"') {
+        in_string_ = false;
+      } else if (c == '\\') {
+        escaped_until_ = at + 2;
       }
+      return 0;
+    }
+    if (c == '"') {
+      in_string_ = true;
+      return 0;
+    }
+    return visit_outside_string(at);
+  }
+
+  // A byte outside strings other than a quote.
+  int visit_outside_string(size_t at) {
+    const char c = data_[at];
+    switch (c) {
       case '[':
       case '{':
-        ++depth;
-        break;
+        ++depth_;
+        return 0;
       case ']':
       case '}':
-        if (depth == 0) {
-          if (c != ']') return false;
-          run.end = i;
-          ++run.count;
-          runs.push_back(run);
-          for (++i; i < n; ++i) {
-            if (!is_ws(data[i])) return false;
-          }
-          return true;
+        if (depth_ > 0) {
+          --depth_;
+          return 0;
         }
-        --depth;
-        break;
+        if (c != ']') return -1;
+        run_.end = at;
+        ++run_.count;
+        runs_.push_back(run_);
+        return 1;
       case ',':
-        if (depth == 0) {
-          ++run.count;
-          if (i - run.begin >= run_bytes) {
-            run.end = i;
-            runs.push_back(run);
-            run = ElementRun{i + 1, i + 1, 0};
+        if (depth_ == 0) {
+          ++run_.count;
+          if (at - run_.begin >= run_bytes_) {
+            run_.end = at;
+            runs_.push_back(run_);
+            run_ = ElementRun{at + 1, at + 1, 0};
           }
         }
-        break;
-      default:
-        break;
+        return 0;
+      default:  // anything else outside a string is the readers' to judge
+        return 0;
     }
-    ++i;
   }
-  return false;  // the array is not closed
+
+  const char* const data_;
+  const size_t n_;
+  const size_t run_bytes_;
+  std::vector<ElementRun>& runs_;
+  ElementRun run_;
+  size_t depth_ = 0;  // inside the top-level array
+  bool in_string_ = false;
+  size_t escaped_until_ = 0;  // the byte before this one follows a backslash in a string
+};
+
+bool scan_element_runs(std::string_view text, size_t run_bytes, std::vector<ElementRun>& runs) {
+  return ElementScanner(text, run_bytes, runs).scan();
 }
 
 // Reads the elements of one run into `out`; false on any failure.
@@ -446,6 +520,14 @@ Result<RecordSet> read_entities_json_sequential(std::string_view text) {
   return out;
 }
 
+std::optional<size_t> count_entity_elements(std::string_view text) {
+  std::vector<ElementRun> runs;
+  if (!scan_element_runs(text, std::numeric_limits<size_t>::max(), runs)) return std::nullopt;
+  size_t count = 0;
+  for (const ElementRun& run : runs) count += run.count;
+  return count;
+}
+
 Result<RecordSet> read_entities_json_parallel(std::string_view text, size_t group_bytes) {
   std::vector<ElementRun> runs;
   if (!scan_element_runs(text, std::max<size_t>(group_bytes, 1), runs)) {
@@ -457,13 +539,15 @@ Result<RecordSet> read_entities_json_parallel(std::string_view text, size_t grou
   RecordSet out;
   std::vector<NormalizedEntity>& records = out.mutable_records();
   records.resize(first.back());
-  std::vector<TextArena> arenas(runs.size());
+  // One arena per worker rather than per run: only each worker's last block is partly used.
+  tbb::enumerable_thread_specific<TextArena> arenas;
   std::atomic<bool> failed = false;
   tbb::parallel_for(tbb::blocked_range<size_t>(0, runs.size(), 1),
                     [&](const tbb::blocked_range<size_t>& range) {
+                      TextArena& arena = arenas.local();
                       for (size_t r = range.begin(); r != range.end(); ++r) {
                         if (failed.load(std::memory_order_relaxed)) return;
-                        RecordBuilder builder(arenas[r]);
+                        RecordBuilder builder(arena);
                         if (!read_run(text, runs[r], builder, records.data() + first[r])) {
                           failed.store(true, std::memory_order_relaxed);
                         }

@@ -115,13 +115,17 @@ class RecordText {
   void assign_copy(std::string_view text);
   void swap(RecordText& other) noexcept {
     std::swap(data_, other.data_);
-    std::swap(size_, other.size_);
-    std::swap(owned_, other.owned_);
+    const size_t size = size_;
+    const bool owned = owned_;
+    size_ = other.size_;
+    owned_ = other.owned_;
+    other.size_ = size;
+    other.owned_ = owned;
   }
 
   const char* data_ = "";
-  size_t size_ = 0;
-  bool owned_ = false;
+  size_t size_ : 63 = 0;
+  size_t owned_ : 1 = false;  // data_ was allocated by this value
 };
 
 // An optional instant in the space of one: the nanosecond field holds a value no instant
@@ -323,6 +327,9 @@ namespace detail {
 // failure (of the scan or of an element) re-reads the text sequentially for its message.
 [[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_parallel(std::string_view text,
                                                                          size_t group_bytes);
+// The number of top-level elements the parallel reading's structural scan finds, or
+// nothing when it finds the text not laid out as an array; for tests and benchmarks.
+std::optional<size_t> count_entity_elements(std::string_view text);
 }  // namespace detail
 
 }  // namespace osmira_core::engine::types

@@ -191,6 +191,39 @@ TEST(ParallelEntityRead, DepthLimitAlike) {
   }
 }
 
+// The structural scan must find every element of a valid array, or the parallel reading
+// would always fall back to the sequential one. Strings, escapes, backslash runs and nesting
+// are moved across the scan's block edges by padding.
+TEST(ParallelEntityRead, ScanFindsEveryElement) {
+  const std::vector<std::string> elements = {
+      R"({"a":"x,y]}","b":[1,{"c":"[{"}]})",
+      R"("q\"uote, \\ \\\"],")",
+      R"(["\\\\",[],{},"\u005d"])",
+      "\"J\\u00f6rg M\xc3\xbcller, [x]\"",
+      R"({"deep":[[[[["]"]]]]],"e":"\\"})",
+      "null",
+      "12.5e3",
+  };
+  for (size_t pad = 0; pad < 140; ++pad) {
+    for (size_t count = 1; count <= 5; ++count) {
+      std::string text = "[" + std::string(pad, ' ');
+      for (size_t k = 0; k < count; ++k) {
+        if (k > 0) text += k % 2 ? "," : " ,\n";
+        text += elements[(pad + k) % elements.size()];
+      }
+      text += "]";
+      osmira_base::json::Reader reader(text);
+      osmira_base::Value value;
+      ASSERT_TRUE(reader.read_value(value).ok()) << text;
+      EXPECT_EQ(detail::count_entity_elements(text), std::optional<size_t>(count)) << text;
+    }
+  }
+  for (const char* bad : {"", "  ", "{}", "[", "[\"]", "[1", "[1]]", "[1] x", "[\"\\\"]"}) {
+    EXPECT_EQ(detail::count_entity_elements(bad), std::nullopt) << bad;
+  }
+  EXPECT_EQ(detail::count_entity_elements(" [ ] "), std::optional<size_t>(0));
+}
+
 TEST(RecordStorage, HandBuiltRecordsOwnTheirTexts) {
   NormalizedEntity a;
   {

@@ -2,8 +2,8 @@
 measured is the cost of holding and preparing the records: generated customer records (the
 generator of reconcile_driver_bench.py), the example spec with thresholds no pair reaches.
 Each build runs in a child process of its own; prints the child's peak RSS (`ru_maxrss`) per
-record, input text included, its growth during the call, and the call's time. Asserts
-nothing.
+record, input text included, its growth during the call, and the call's wall and CPU time
+(CPU time is the steadier figure on a shared machine). Asserts nothing.
 
     python3 bench/record_memory_bench.py                              # the installed build
     python3 bench/record_memory_bench.py --baseline /path/to/old/site # old and installed, side by side
@@ -28,12 +28,15 @@ count, seed = {count}, {seed}
 spec = {spec!r}
 text = json.dumps(generate(count, seed))
 gc.collect()
-before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+usage = resource.getrusage(resource.RUSAGE_SELF)
+before = usage.ru_maxrss * 1024
+cpu_before = usage.ru_utime + usage.ru_stime
 start = time.perf_counter()
 result = _native.reconcile_local(spec, text)
 seconds = time.perf_counter() - start
-peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-print(json.dumps({{"seconds": seconds, "peak": peak, "before": before,
+usage = resource.getrusage(resource.RUSAGE_SELF)
+peak = usage.ru_maxrss * 1024
+print(json.dumps({{"seconds": seconds, "cpu": usage.ru_utime + usage.ru_stime - cpu_before, "peak": peak, "before": before,
                   "text": len(text), "decisions": len(result["decisions"]),
                   "clusters": len(result["clusters"]),
                   "pairs": result["telemetry"]["pairs_evaluated"]}}))
@@ -72,12 +75,13 @@ def main() -> int:
             figures[name] = f
             print(f"{name}: {count:,} records ({f['text'] / 1e6:.1f} MB JSON), "
                   f"{f['pairs']:,} pairs, {f['decisions']:,} decisions: "
-                  f"{f['seconds']:.3f} s, peak RSS {f['peak'] / 1e6:.0f} MB = "
+                  f"{f['seconds']:.3f} s ({f['cpu']:.2f} s of CPU), peak RSS {f['peak'] / 1e6:.0f} MB = "
                   f"{f['peak'] / count:,.0f} B/record (text {f['text'] / count:,.0f} B/record), "
                   f"growth during the call {(f['peak'] - f['before']) / count:,.0f} B/record")
         if "old" in figures:
             old, new = figures["old"], figures["new"]
             print(f"new/old: time {new['seconds'] / old['seconds']:.2f}x, "
+                  f"CPU time {new['cpu'] / old['cpu']:.2f}x, "
                   f"peak RSS {new['peak'] / old['peak']:.2f}x, "
                   f"growth {(new['peak'] - new['before']) / max(1, old['peak'] - old['before']):.2f}x")
     return 0

@@ -143,7 +143,6 @@ class OptionalInstant {
   constexpr explicit operator bool() const { return has_value(); }
   constexpr const DateTime& operator*() const { return value_; }
   constexpr const DateTime* operator->() const { return &value_; }
-  constexpr const DateTime& value() const { return value_; }
   constexpr DateTime value_or(const DateTime& other) const {
     return has_value() ? value_ : other;
   }
@@ -178,9 +177,18 @@ class EntityData {
     return d;
   }
   EntityData(const EntityData& other);
-  EntityData(EntityData&& other) noexcept = default;
+  // A moved-from value is empty.
+  EntityData(EntityData&& other) noexcept
+      : entries_(std::exchange(other.entries_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        owned_(std::move(other.owned_)) {}
   EntityData& operator=(const EntityData& other);
-  EntityData& operator=(EntityData&& other) noexcept = default;
+  EntityData& operator=(EntityData&& other) noexcept {
+    entries_ = std::exchange(other.entries_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    owned_ = std::move(other.owned_);
+    return *this;
+  }
   ~EntityData();
 
   const_iterator begin() const { return entries_; }

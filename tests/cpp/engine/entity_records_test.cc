@@ -206,7 +206,8 @@ TEST(ParallelEntityRead, ScanFindsEveryElement) {
   };
   for (size_t pad = 0; pad < 140; ++pad) {
     for (size_t count = 1; count <= 5; ++count) {
-      std::string text = "[" + std::string(pad, ' ');
+      std::string text(pad + 1, ' ');
+      text[0] = '[';
       for (size_t k = 0; k < count; ++k) {
         if (k > 0) text += k % 2 ? "," : " ,\n";
         text += elements[(pad + k) % elements.size()];
@@ -312,6 +313,31 @@ TEST(RecordStorage, OptionalInstantKeepsEveryInstant) {
     EXPECT_EQ(o.to_optional(), std::nullopt);
   }
   EXPECT_LE(sizeof(OptionalInstant), sizeof(DateTime));
+}
+
+}  // namespace
+}  // namespace osmira_core::engine::types
+
+namespace osmira_core::engine::types {
+namespace {
+
+TEST(RecordStorage, MovedFromFieldsAreEmpty) {
+  NormalizedEntity built;
+  built.data.insert_or_assign("a", "1");
+  auto read = read_entities_json("[" + object_record(1) + "]");
+  ASSERT_TRUE(read.ok());
+  for (const NormalizedEntity* source : {static_cast<const NormalizedEntity*>(&built), &(*read)[0]}) {
+    EntityData from = source->data;
+    const size_t size = from.size();
+    EntityData to = std::move(from);
+    EXPECT_EQ(to.size(), size);
+    EXPECT_TRUE(from.empty());  // NOLINT: reading a moved-from value on purpose
+    EntityData again;
+    again = std::move(to);
+    EXPECT_EQ(again.size(), size);
+    EXPECT_TRUE(to.empty());  // NOLINT
+    EXPECT_EQ(again.find("a") != again.end(), source == &built);
+  }
 }
 
 }  // namespace

@@ -120,9 +120,40 @@ class RecordBuilder {
   boost::unordered_flat_map<const char*, uint32_t> slot_of_;  // for large data objects only
 };
 
+// The hyphenated 8-4-4-4-12 form, the one records nearly always carry, read without the
+// general parser; false for any other text (which the general parser then reads or rejects).
+bool parse_hyphenated_uuid(std::string_view text, Uuid& out) {
+  if (text.size() != 36 || text[8] != '-' || text[13] != '-' || text[18] != '-' ||
+      text[23] != '-') {
+    return false;
+  }
+  static constexpr auto kHex = [] {
+    std::array<int8_t, 256> table{};
+    table.fill(-1);
+    for (int c = 0; c < 10; ++c) table['0' + c] = static_cast<int8_t>(c);
+    for (int c = 0; c < 6; ++c) {
+      table['a' + c] = static_cast<int8_t>(10 + c);
+      table['A' + c] = static_cast<int8_t>(10 + c);
+    }
+    return table;
+  }();
+  Uuid id;
+  size_t byte = 0;
+  for (size_t i = 0; i < 36; i += 2) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) ++i;
+    const int hi = kHex[static_cast<unsigned char>(text[i])];
+    const int lo = kHex[static_cast<unsigned char>(text[i + 1])];
+    if ((hi | lo) < 0) return false;
+    id.bytes[byte++] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  out = id;
+  return true;
+}
+
 // Parse failures of the texts inside the strings are positioned right after the string.
 Status read_uuid(Reader& reader, Uuid& out) {
   ASSIGN_OR_RETURN(const std::string_view text, reader.read_string(kExpectUuid));
+  if (parse_hyphenated_uuid(text, out)) return osmira_base::ok_status();
   Result<Uuid> id = Uuid::parse(text);
   if (!id.ok()) return reader.error_here("UUID parsing failed: " + id.error().message());
   out = *id;

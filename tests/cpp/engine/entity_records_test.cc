@@ -342,3 +342,45 @@ TEST(RecordStorage, MovedFromFieldsAreEmpty) {
 
 }  // namespace
 }  // namespace osmira_core::engine::types
+
+namespace osmira_core::engine::types {
+namespace {
+
+// Identifiers read from records are those of the general UUID parser, and its message is the
+// one reported, whatever the form of the text.
+TEST(ReadEntities, IdentifiersReadLikeTheUuidParser) {
+  std::vector<std::string> texts = {
+      "67e55044-10b1-426f-9247-bb680e5fe0c8", "67E55044-10B1-426F-9247-BB680E5FE0C8",
+      "67e55044-10B1-426f-9247-Bb680e5fe0c8", "{67e55044-10b1-426f-9247-bb680e5fe0c8}",
+      "urn:uuid:67e55044-10b1-426f-9247-bb680e5fe0c8", "67e5504410b1426f9247bb680e5fe0c8",
+      "67e55044-10b1-426f-9247-bb680e5fe0cg", "67e55044-10b1-426f-9247_bb680e5fe0c8",
+      "67e5504-410b1-426f-9247-bb680e5fe0c8", "67e55044-10b1-426f-9247-bb680e5fe0c",
+      "67e55044-10b1-426f-9247-bb680e5fe0c80", "67e55044-10b1-426f-9247-bb680e5f\u00e9c",
+      "",
+  };
+  std::mt19937 rng(3);
+  const std::string alphabet = "0123456789abcdefABCDEF-g{}:x ";
+  for (int k = 0; k < 3000; ++k) {
+    std::string t = texts[rng() % 3];
+    t[rng() % t.size()] = alphabet[rng() % alphabet.size()];
+    texts.push_back(t);
+  }
+  for (const std::string& text : texts) {
+    const std::string json = std::string(R"([{"id":")") + text + R"(","tenant_id":")" + kIdB +
+                             R"(","external_id":"1","entity_type":"t","data":{},)"
+                             R"("source_name":"s","last_updated":"2024-01-01T00:00:00Z"}])";
+    const auto parsed = osmira_base::Uuid::parse(text);
+    const auto read = read_entities_json(json);
+    ASSERT_EQ(read.ok(), parsed.ok()) << text;
+    if (parsed.ok()) {
+      EXPECT_EQ((*read)[0].id, *parsed) << text;
+    } else {
+      EXPECT_EQ(read.error().message().find("UUID parsing failed: " + parsed.error().message()),
+                0u)
+          << text;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace osmira_core::engine::types

@@ -129,7 +129,7 @@ int main() {
       r.data.insert_or_assign("email", "ann" + std::to_string(i) + "@example.com");
       r.data.insert_or_assign("phone", "+1 555 " + std::to_string(1000 + i));
       r.data.insert_or_assign("score", std::to_string(i % 100) + ".5");
-      r.data.insert_or_assign("tags", "t" + std::to_string(i % 13));
+      r.data.insert_or_assign("tags", std::string("t").append(std::to_string(i % 13)));
     }
     const size_t rounds = 2'000'000 / members;
     char label[64];

@@ -20,6 +20,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -70,6 +71,10 @@ std::vector<NormalizedEntity> generate(size_t count) {
   std::mt19937_64 rng(20261207);
   std::vector<NormalizedEntity> out;
   out.reserve(count);
+  // Fields are built in a map first (records hold their fields compactly and are not edited
+  // in place), then copied into the record.
+  std::vector<std::map<std::string, std::string>> fields_of;
+  fields_of.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
   for (size_t i = 0; i < count; ++i) {
     NormalizedEntity e;
@@ -79,31 +84,34 @@ std::vector<NormalizedEntity> generate(size_t count) {
     e.entity_type = "person";
     e.source_name = (i % 2 == 0) ? "crm" : "erp";
     e.last_updated = osmira_base::DateTime{1'700'000'000 + static_cast<int64_t>(rng() % 10'000'000), 0};
+    std::map<std::string, std::string> data;
     if (i > 0 && rng() % 4 == 0) {
-      e.data = out[rng() % i].data;
+      data = fields_of[rng() % i];
       switch (rng() % 4) {
         case 0: {
-          std::string& last = e.data["last_name"];
+          std::string& last = data["last_name"];
           if (last.size() > 3) std::swap(last[1], last[2]);
           break;
         }
-        case 1: e.data["address"] = e.data["address"] + " Apt 2"; break;
-        case 2: e.data.erase("email"); break;
-        default: e.data["first_name"] = e.data["first_name"] + "a"; break;
+        case 1: data["address"] = data["address"] + " Apt 2"; break;
+        case 2: data.erase("email"); break;
+        default: data["first_name"] = data["first_name"] + "a"; break;
       }
     } else {
       const std::string first = pick(kFirst);
       const std::string last = pick(kLast);
-      e.data["first_name"] = first;
-      e.data["last_name"] = last;
-      e.data["address"] = std::to_string(1 + rng() % 2000) + " " + pick(kStreets);
-      e.data["email"] = first + "." + last + std::to_string(rng() % 1000) + "@example.com";
-      e.data["phone"] = std::to_string(200 + rng() % 800) + "-" + std::to_string(1000 + rng() % 9000);
-      e.data["dob"] = std::to_string(1940 + rng() % 60) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
+      data["first_name"] = first;
+      data["last_name"] = last;
+      data["address"] = std::to_string(1 + rng() % 2000) + " " + pick(kStreets);
+      data["email"] = first + "." + last + std::to_string(rng() % 1000) + "@example.com";
+      data["phone"] = std::to_string(200 + rng() % 800) + "-" + std::to_string(1000 + rng() % 9000);
+      data["dob"] = std::to_string(1940 + rng() % 60) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
                       std::to_string(rng() % 10);
-      e.data["zip"] = std::to_string(10000 + rng() % 3000);
+      data["zip"] = std::to_string(10000 + rng() % 3000);
     }
-    e.data["region"] = "north";
+    data["region"] = "north";
+    for (const auto& [name, value] : data) e.data.insert_or_assign(name, value);
+    fields_of.push_back(std::move(data));
     out.push_back(std::move(e));
   }
   return out;
@@ -161,7 +169,7 @@ double plain_loop(const std::vector<NormalizedEntity>& records, uint64_t& merges
     for (size_t f = 0; f < 7; ++f) {
       const auto it = e.data.find(std::string_view(fields[f]));
       present[f].push_back(it != e.data.end());
-      std::string v = it == e.data.end() ? std::string() : it->second;
+      std::string v = it == e.data.end() ? std::string() : std::string(it->second);
       if (f >= 3) v = osmira_base::unicode::to_lowercase(osmira_base::unicode::trim_whitespace(v));
       columns[f].push_back(std::move(v));
     }

@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -53,6 +54,9 @@ std::vector<NormalizedEntity> generate(size_t count) {
   std::mt19937_64 rng(20240601);
   std::vector<NormalizedEntity> out;
   out.reserve(count);
+  // Each record's fields, edited here and then copied into the record.
+  std::vector<std::map<std::string, std::string>> fields_of;
+  fields_of.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
   for (size_t i = 0; i < count; ++i) {
     NormalizedEntity e;
@@ -62,31 +66,34 @@ std::vector<NormalizedEntity> generate(size_t count) {
     e.entity_type = "person";
     e.source_name = (i % 3 == 0) ? "crm" : (i % 3 == 1 ? "erp" : "web");
     e.last_updated = osmira_base::DateTime{1'700'000'000 + static_cast<int64_t>(rng() % 10'000'000), 0};
+    std::map<std::string, std::string> data;
     if (i > 0 && rng() % 4 == 0) {
-      e.data = out[rng() % i].data;
+      data = fields_of[rng() % i];
       switch (rng() % 5) {
         case 0: {  // a typo in the last name
-          std::string& last = e.data["last_name"];
+          std::string& last = data["last_name"];
           if (last.size() > 3) std::swap(last[1], last[2]);
           break;
         }
-        case 1: e.data["first_name"] = "  " + e.data["first_name"] + " "; break;
-        case 2: e.data.erase("email"); break;
-        case 3: e.data["phone"] = "+1 " + e.data["phone"]; break;
-        default: e.data["email"] = "X" + e.data["email"]; break;
+        case 1: data["first_name"] = "  " + data["first_name"] + " "; break;
+        case 2: data.erase("email"); break;
+        case 3: data["phone"] = "+1 " + data["phone"]; break;
+        default: data["email"] = "X" + data["email"]; break;
       }
     } else {
       const std::string first = pick(kFirst);
       const std::string last = pick(kLast);
-      e.data["first_name"] = first;
-      e.data["last_name"] = last;
-      e.data["email"] = first + "." + last + std::to_string(rng() % 1000) + "@example.com";
-      e.data["phone"] = "(" + std::to_string(200 + rng() % 800) + ") " + std::to_string(200 + rng() % 800) +
+      data["first_name"] = first;
+      data["last_name"] = last;
+      data["email"] = first + "." + last + std::to_string(rng() % 1000) + "@example.com";
+      data["phone"] = "(" + std::to_string(200 + rng() % 800) + ") " + std::to_string(200 + rng() % 800) +
                         "-" + std::to_string(1000 + rng() % 9000);
-      e.data["dob"] = std::to_string(1940 + rng() % 60) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
+      data["dob"] = std::to_string(1940 + rng() % 60) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
                       std::to_string(rng() % 10);
-      e.data["zip"] = std::to_string(10000 + rng() % 3000);
+      data["zip"] = std::to_string(10000 + rng() % 3000);
     }
+    for (const auto& [name, value] : data) e.data.insert_or_assign(name, value);
+    fields_of.push_back(std::move(data));
     out.push_back(std::move(e));
   }
   return out;

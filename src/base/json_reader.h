@@ -90,6 +90,16 @@ class Reader {
   static constexpr int kMaxDepth = 128;
 
   explicit Reader(std::string_view text) : text_(text) {}
+  // A reader of a run of elements cut out of an array of a larger text: `text` holds
+  // elements (with the commas between them) of an array that stands at nesting `depth` (at
+  // least 1) of the larger text, and no element of it has been read yet. Reading the run
+  // with `has_next` and the element readers reads and checks exactly what the reader of the
+  // whole text would read there (the depth limit included); positions count from the start
+  // of `text`, so messages of this reader are not those of the whole text.
+  Reader(std::string_view text, int depth)
+      : text_(text), depth_(depth < 0 ? 0 : (depth < kMaxDepth ? depth : kMaxDepth - 1)) {
+    first_[depth_] = true;
+  }
   Reader(const Reader&) = delete;
   Reader& operator=(const Reader&) = delete;
 

@@ -461,6 +461,53 @@ def test_incremental_errors(native, new, existing, clusters, trained, message):
     assert info.value.args == (message,)
 
 
+# Inputs of more than a megabyte are read on several cores; their faults must be reported as
+# for a small input: the first fault in text order, with its own line and column.
+GOOD_LINE = json.dumps(record(1, email="a@x", name="Ann"))
+FAULTY_LINES = [
+    json.dumps(record(9, id_text="not-a-uuid")),
+    json.dumps(record(9, updated="2024-13-01T00:00:00Z")),
+    json.dumps(record(9)).replace('"crm"', "5"),
+    json.dumps(record(9))[:-1] + ', "id": "x"}',
+    '{"id": "' + uid(9) + '"}',
+    json.dumps(record(9)).replace('"data": {}', '"data": {"a": "\\q"}'),
+    json.dumps(record(9)).replace('"data": {}', '"data": {"a": "\\ud800"}'),
+    "[" + ", ".join(json.dumps(v) for v in list(record(9).values())[:8]) + "]",
+    json.dumps(record(9))[:-1],
+    "nul",
+]
+
+
+def entity_lines(lines) -> str:
+    return "[" + ",\n".join(lines) + "]"
+
+
+@pytest.mark.parametrize("faulty", FAULTY_LINES)
+def test_large_inputs_report_the_first_fault_like_small_ones(native, faulty):
+    def message(text):
+        with pytest.raises(ValueError) as info:
+            native.reconcile_local(EMAIL_SPEC, text)
+        return info.value.args[0]
+
+    small = message(entity_lines([GOOD_LINE, faulty, GOOD_LINE]))
+    line = int(re.search(r" at line (\d+) column \d+$", small).group(1))
+    assert line in (2, 3)  # the faulty line, or the next one for a record left open
+    before = 6000
+    large_text = entity_lines([GOOD_LINE] * before + [faulty] + [GOOD_LINE] * 3000 +
+                              [FAULTY_LINES[0]] + [GOOD_LINE] * 10)
+    assert len(large_text) > 2 << 20
+    assert message(large_text) == small.replace(f" at line {line} ", f" at line {line + before - 1} ")
+
+
+def test_large_inputs_report_trailing_characters(native):
+    lines = [GOOD_LINE] * 8000
+    with pytest.raises(ValueError) as info:
+        native.reconcile_local(EMAIL_SPEC, entity_lines(lines) + " x")
+    assert info.value.args == (
+        f"Invalid entities JSON: trailing characters at line {len(lines)} "
+        f"column {len(GOOD_LINE) + 3}",)
+
+
 def test_incremental_spec_is_read_first(native):
     with pytest.raises(ValueError) as info:
         native.reconcile_incremental("api_version: vintrel/v1\n", "x", "x", "x", "")

@@ -182,7 +182,7 @@ bool ReconciliationEngine::matches_exclusion(const types::NormalizedEntity& reco
   const auto it = record.data.find(std::string_view(rule->field));
   // Only a missing field is empty: an empty text is a value like any other.
   if (it == record.data.end()) return rule->op == "is_empty";
-  const std::string& value = it->second;
+  const std::string_view value = it->second;
   const std::string* wanted = rule->value.string();
   if (wanted == nullptr) return false;
   if (rule->op == "eq" || rule->op == "==") return value == *wanted;

@@ -25,11 +25,11 @@ std::string two_decimals(double x) { return fixed_number(x, 2); }
 // The text a fuzzy or Levenshtein rule compares (the normalizer's result, else the raw
 // value) with its characters: the text's own bytes when it is pure ASCII, else its code
 // points decoded once here rather than in every pair.
-void prepare_text(const std::string* value, const std::optional<std::string>& normalizer,
+void prepare_text(const std::string_view* value, const std::optional<std::string>& normalizer,
                   FieldFeature& out) {
   if (value == nullptr) return;
   out.present = true;
-  out.text = normalizer ? apply_fs_normalizer(*normalizer, *value) : *value;
+  out.text = normalizer ? apply_fs_normalizer(*normalizer, *value) : std::string(*value);
   const std::string_view text = out.text;
   if (text.size() > std::numeric_limits<uint32_t>::max()) return;  // compared as text
   out.chars = true;
@@ -101,7 +101,7 @@ RuleResult LeafRule::evaluate(const NormalizedEntity& a, const NormalizedEntity&
   return result(compare(fa, fb, scratch));
 }
 
-const std::string* FieldRule::value_of(const NormalizedEntity& record) const {
+const std::string_view* FieldRule::value_of(const NormalizedEntity& record) const {
   const auto it = record.data.find(std::string_view(field_));
   return it == record.data.end() ? nullptr : &it->second;
 }
@@ -116,10 +116,10 @@ ExactMatch::ExactMatch(std::string name, std::string field, std::optional<std::s
       normalize_(normalize) {}
 
 void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
-  std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : *value;
+  std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : std::string(*value);
   if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
   if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
   out.codes.code = std::hash<std::string_view>()(text);
@@ -216,7 +216,7 @@ SoundexMatch::SoundexMatch(std::string name, std::string field, double threshold
     : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
 
 void SoundexMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   out.codes.code = pack_code(soundex(*value));
@@ -244,7 +244,7 @@ MetaphoneMatch::MetaphoneMatch(std::string name, std::string field, double thres
     : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
 
 void MetaphoneMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   const DoubleMetaphoneCodes codes = double_metaphone(*value, kPhoneticCodeLength);
@@ -278,7 +278,7 @@ CosineMatch::CosineMatch(std::string name, std::string field, double threshold, 
     : FieldRule(std::move(name), std::move(field), weight), threshold_(threshold) {}
 
 void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   std::vector<uint64_t> pairs;
@@ -369,7 +369,7 @@ std::optional<std::pair<double, double>> HaversineMatch::parse_latlon(std::strin
 }
 
 void HaversineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   if (auto point = parse_latlon(*value)) {
@@ -411,7 +411,7 @@ RangeMatch::RangeMatch(std::string name, std::string field, double tolerance, do
     : FieldRule(std::move(name), std::move(field), weight), tolerance_(tolerance) {}
 
 void RangeMatch::prepare(const NormalizedEntity& record, FieldFeature& out) const {
-  const std::string* value = value_of(record);
+  const std::string_view* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
   if (auto number = read_decimal_number(*value)) {

@@ -136,7 +136,7 @@ class FieldRule : public LeafRule {
       : name_(std::move(name)), field_(std::move(field)), weight_(weight) {}
 
   // The record's value of the field, or nothing.
-  const std::string* value_of(const NormalizedEntity& record) const;
+  const std::string_view* value_of(const NormalizedEntity& record) const;
 
   std::string name_;
   std::string field_;

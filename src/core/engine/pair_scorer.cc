@@ -208,8 +208,8 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
   }
 
   for (size_t k = 0; k < ref_count_; ++k) {
-    const std::string* va = reference_values_[a * ref_count_ + k];
-    const std::string* vb = reference_values_[b * ref_count_ + k];
+    const std::string_view* va = reference_values_[a * ref_count_ + k];
+    const std::string_view* vb = reference_values_[b * ref_count_ + k];
     if (va != nullptr && vb != nullptr && !va->empty() && *va == *vb) {
       v.reason = Reason::kReferenceId;
       v.reference_index = k;

@@ -121,7 +121,7 @@ class PairScorer {
   size_t leaf_count_ = 0;
   std::vector<matching::FieldFeature> features_;      // leaf_count_ per record
   size_t ref_count_ = 0;
-  std::vector<const std::string*> reference_values_;  // ref_count_ per record; null: absent
+  std::vector<const std::string_view*> reference_values_;  // ref_count_ per record; null: absent
   size_t fs_count_ = 0;
   std::vector<uint8_t> fs_present_;                   // fs_count_ per record: non-empty value
   std::vector<double> reliability_;

@@ -24,14 +24,14 @@ using types::NormalizedEntity;
 // A record that carries the field under consideration, with its value for it.
 struct Candidate {
   const NormalizedEntity* record;
-  const std::string* value;
+  const std::string_view* value;
 };
 
 DateTime effective_time(const NormalizedEntity& record) {
   return record.valid_from.value_or(record.last_updated);
 }
 
-const std::string& most_recent_value(std::span<const Candidate> candidates) {
+std::string_view most_recent_value(std::span<const Candidate> candidates) {
   const Candidate* best = &candidates.front();
   DateTime best_time = effective_time(*best->record);
   for (const Candidate& c : candidates.subspan(1)) {
@@ -44,8 +44,8 @@ const std::string& most_recent_value(std::span<const Candidate> candidates) {
   return *best->value;
 }
 
-const std::string& most_complete_value(std::span<const Candidate> candidates) {
-  const std::string* best = candidates.front().value;
+std::string_view most_complete_value(std::span<const Candidate> candidates) {
+  const std::string_view* best = candidates.front().value;
   for (const Candidate& c : candidates.subspan(1)) {
     if (c.value->size() > best->size() || (c.value->size() == best->size() && *c.value > *best)) {
       best = c.value;
@@ -54,8 +54,8 @@ const std::string& most_complete_value(std::span<const Candidate> candidates) {
   return *best;
 }
 
-const std::string& source_priority_value(std::span<const Candidate> candidates,
-                                         std::span<const std::string> priority) {
+std::string_view source_priority_value(std::span<const Candidate> candidates,
+                                       std::span<const std::string> priority) {
   if (priority.empty()) return most_recent_value(candidates);
   // Source name -> position of its first entry in the list.
   boost::unordered_flat_map<std::string_view, size_t> rank_of;
@@ -79,11 +79,11 @@ std::optional<std::string> aggregate_value(std::span<const Candidate> candidates
   const std::string fn =
       function ? osmira_base::unicode::to_lowercase(*function) : std::string();
   if (function && (fn == "max" || fn == "min")) {
-    const std::string* best = candidates.front().value;
+    const std::string_view* best = candidates.front().value;
     for (const Candidate& c : candidates.subspan(1)) {
       if (fn == "max" ? *c.value > *best : *c.value < *best) best = c.value;
     }
-    return *best;
+    return std::string(*best);
   }
   if (function && (fn == "sum" || fn == "avg")) {
     // Added in record order from negative zero, so a sum of nothing prints as "-0".
@@ -100,11 +100,11 @@ std::optional<std::string> aggregate_value(std::span<const Candidate> candidates
     return osmira_base::plain_number(total / static_cast<double>(count));
   }
   if (function && fn == "intersection") {
-    const std::string& first = *candidates.front().value;
+    const std::string_view first = *candidates.front().value;
     for (const Candidate& c : candidates.subspan(1)) {
       if (*c.value != first) return std::nullopt;
     }
-    return first;
+    return std::string(first);
   }
   // Union (and any other or no function): distinct values, sorted, joined with ",".
   std::vector<std::string_view> values;
@@ -127,20 +127,20 @@ std::optional<std::string> apply_strategy(std::span<const Candidate> candidates,
   switch (strategy) {
     case SurvivorshipStrategy::kMostRecent:
     case SurvivorshipStrategy::kCustom:
-      return most_recent_value(candidates);
+      return std::string(most_recent_value(candidates));
     case SurvivorshipStrategy::kMostComplete:
-      return most_complete_value(candidates);
+      return std::string(most_complete_value(candidates));
     case SurvivorshipStrategy::kSourcePriority: {
       std::span<const std::string> priority;
       if (field_policy && field_policy->source_priority) priority = *field_policy->source_priority;
-      return source_priority_value(candidates, priority);
+      return std::string(source_priority_value(candidates, priority));
     }
     case SurvivorshipStrategy::kAggregate: {
       static const std::optional<std::string> kNoFunction;
       return aggregate_value(candidates, field_policy ? field_policy->aggregate_fn : kNoFunction);
     }
   }
-  return most_recent_value(candidates);
+  return std::string(most_recent_value(candidates));
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
@@ -232,7 +232,7 @@ std::optional<std::string> SurvivorshipEngine::pick_by_most_recent(
     if (it != r.data.end()) candidates.push_back({&r, &it->second});
   }
   if (candidates.empty()) return std::nullopt;
-  return most_recent_value(candidates);
+  return std::string(most_recent_value(candidates));
 }
 
 namespace {
@@ -248,7 +248,7 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
   struct Entry {
     std::string_view field;
     size_t record;
-    const std::string* value;
+    const std::string_view* value;
   };
   std::vector<Entry> entries;
   size_t total = 0;

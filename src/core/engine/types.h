@@ -9,7 +9,11 @@
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <cstdint>
 #include <functional>
+#include <memory>
+#include <ostream>
+#include <type_traits>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -35,22 +39,238 @@ struct StringHash {
   }
 };
 
-// Field name -> field value. Unordered: nothing that leaves the engine may depend on the
-// iteration order. `data.find(std::string_view)` needs no temporary string.
-using EntityData = boost::unordered_flat_map<std::string, std::string, StringHash, std::equal_to<>>;
+// Bytes that records point into. Written once, never moved: a view into an arena stays
+// valid until the arena is destroyed, also across moves of the arena. One thread at a time.
+class TextArena {
+ public:
+  TextArena() = default;
+  TextArena(TextArena&&) noexcept = default;
+  TextArena& operator=(TextArena&&) noexcept = default;
+
+  // A copy of `text` in the arena.
+  std::string_view copy(std::string_view text);
+  // Room for `count` objects of a trivially destructible type, aligned for it, not
+  // initialised.
+  template <typename T>
+  T* allocate(size_t count) {
+    static_assert(std::is_trivially_destructible_v<T>);
+    return static_cast<T*>(allocate_bytes(count * sizeof(T), alignof(T)));
+  }
+  // Bytes held by the arena's blocks.
+  size_t reserved_bytes() const { return reserved_; }
+
+ private:
+  void* allocate_bytes(size_t size, size_t align);
+
+  std::vector<std::unique_ptr<char[]>> blocks_;
+  char* next_ = nullptr;
+  size_t left_ = 0;
+  size_t reserved_ = 0;
+};
+
+// A record's text field: a view into the arena of the record list that holds the record, or
+// a copy of its own when set by hand (assignment from any string copies). Reads as a
+// std::string_view; compares byte-wise like std::string.
+class RecordText {
+ public:
+  RecordText() = default;
+  explicit RecordText(std::string_view text) { assign_copy(text); }
+  // A view of `text`, which must outlive this value and every copy of it.
+  static RecordText borrow(std::string_view text) {
+    RecordText t;
+    t.data_ = text.data();
+    t.size_ = text.size();
+    return t;
+  }
+  RecordText(const RecordText& other) { *this = other; }
+  RecordText(RecordText&& other) noexcept { swap(other); }
+  RecordText& operator=(const RecordText& other);
+  RecordText& operator=(RecordText&& other) noexcept {
+    RecordText(std::move(other)).swap(*this);
+    return *this;
+  }
+  RecordText& operator=(std::string_view text) {
+    RecordText(text).swap(*this);
+    return *this;
+  }
+  ~RecordText() {
+    if (owned_) delete[] data_;
+  }
+
+  std::string_view view() const { return {data_, size_}; }
+  operator std::string_view() const { return view(); }  // NOLINT: reads as a string
+  const char* data() const { return data_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+
+  friend bool operator==(const RecordText& a, std::string_view b) { return a.view() == b; }
+  friend auto operator<=>(const RecordText& a, std::string_view b) { return a.view() <=> b; }
+  friend bool operator==(const RecordText& a, const RecordText& b) { return a.view() == b.view(); }
+  friend auto operator<=>(const RecordText& a, const RecordText& b) {
+    return a.view() <=> b.view();
+  }
+  friend std::ostream& operator<<(std::ostream& os, const RecordText& t) { return os << t.view(); }
+
+ private:
+  void assign_copy(std::string_view text);
+  void swap(RecordText& other) noexcept {
+    std::swap(data_, other.data_);
+    const size_t size = size_;
+    const bool owned = owned_;
+    size_ = other.size_;
+    owned_ = other.owned_;
+    other.size_ = size;
+    other.owned_ = owned;
+  }
+
+  const char* data_ = "";
+  size_t size_ : 63 = 0;
+  size_t owned_ : 1 = false;  // data_ was allocated by this value
+};
+
+// An optional instant in the space of one: the nanosecond field holds a value no instant
+// has when it is absent. Reads like std::optional<DateTime>.
+class OptionalInstant {
+ public:
+  constexpr OptionalInstant() = default;
+  constexpr OptionalInstant(std::nullopt_t) {}  // NOLINT: like std::optional
+  constexpr OptionalInstant(const DateTime& t) : value_(t) {}  // NOLINT: like std::optional
+  constexpr OptionalInstant(const std::optional<DateTime>& t) {  // NOLINT: like std::optional
+    if (t) value_ = *t;
+  }
+
+  constexpr bool has_value() const { return value_.nanos != kAbsent; }
+  constexpr explicit operator bool() const { return has_value(); }
+  constexpr const DateTime& operator*() const { return value_; }
+  constexpr const DateTime* operator->() const { return &value_; }
+  constexpr DateTime value_or(const DateTime& other) const {
+    return has_value() ? value_ : other;
+  }
+  constexpr void reset() { value_ = {0, kAbsent}; }
+  constexpr std::optional<DateTime> to_optional() const {
+    return has_value() ? std::optional<DateTime>(value_) : std::nullopt;
+  }
+  friend constexpr bool operator==(const OptionalInstant&, const OptionalInstant&) = default;
+
+ private:
+  static constexpr uint32_t kAbsent = 0xFFFFFFFFu;  // above every valid nanosecond count
+  DateTime value_{0, kAbsent};
+};
+
+// Field name -> field value, both as views. Unordered: nothing that leaves the engine may
+// depend on the iteration order (it is the order in which names first appeared). Records read
+// from JSON point into their record list's arena; records built by hand (`insert_or_assign`,
+// `emplace`) hold copies of their own, which copying the record copies too.
+// `find(std::string_view)` compares names byte-wise over the record's few fields.
+class EntityData {
+ public:
+  using value_type = std::pair<std::string_view, std::string_view>;
+  using const_iterator = const value_type*;
+  using iterator = const_iterator;
+
+  EntityData() = default;
+  // A view of `count` entries that live elsewhere (in a record list's arena).
+  static EntityData borrow(const value_type* entries, uint32_t count) {
+    EntityData d;
+    d.entries_ = entries;
+    d.size_ = count;
+    return d;
+  }
+  EntityData(const EntityData& other);
+  // A moved-from value is empty.
+  EntityData(EntityData&& other) noexcept
+      : entries_(std::exchange(other.entries_, nullptr)),
+        size_(std::exchange(other.size_, 0)),
+        owned_(std::move(other.owned_)) {}
+  EntityData& operator=(const EntityData& other);
+  EntityData& operator=(EntityData&& other) noexcept {
+    entries_ = std::exchange(other.entries_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    owned_ = std::move(other.owned_);
+    return *this;
+  }
+  ~EntityData();
+
+  const_iterator begin() const { return entries_; }
+  const_iterator end() const { return entries_ + size_; }
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  const_iterator find(std::string_view name) const {
+    for (const value_type* e = entries_, *last = entries_ + size_; e != last; ++e) {
+      if (e->first.size() == name.size() && e->first == name) return e;
+    }
+    return end();
+  }
+  bool contains(std::string_view name) const { return find(name) != end(); }
+
+  // Hand-built records: sets (or replaces) a field, copying both texts.
+  void insert_or_assign(std::string_view name, std::string_view value);
+  // Adds a field unless it is present; true when added.
+  bool emplace(std::string_view name, std::string_view value);
+
+ private:
+  // The texts of a hand-built record's fields; `entries` views them.
+  struct Owned {
+    std::vector<std::pair<std::string, std::string>> texts;
+    std::vector<value_type> entries;
+  };
+  void make_owned();
+  void rebind();
+
+  const value_type* entries_ = nullptr;
+  uint32_t size_ = 0;
+  std::unique_ptr<Owned> owned_;
+};
 
 // One entity record. The engine never changes one; stages that need their own copy copy
-// the whole record.
+// the whole record (a copy of a record read from JSON still points into its record list).
 struct NormalizedEntity {
   Uuid id;
   Uuid tenant_id;
-  std::string external_id;  // the record's key in its source system
-  std::string entity_type;  // carried, not interpreted
+  RecordText external_id;  // the record's key in its source system
+  RecordText entity_type;  // carried, not interpreted
   EntityData data;
-  std::string source_name;
-  std::optional<DateTime> valid_from;
-  std::optional<DateTime> valid_to;
+  RecordText source_name;
+  OptionalInstant valid_from;
+  OptionalInstant valid_to;
   DateTime last_updated;
+};
+
+// A list of records with the arenas that their texts live in. Records read from JSON are
+// valid while the list lives (moving the list keeps them valid); hand-built records may be
+// added too. Reads as a contiguous range of records (converts to
+// std::span<const NormalizedEntity>).
+class RecordSet {
+ public:
+  RecordSet() = default;
+  RecordSet(RecordSet&&) noexcept = default;
+  RecordSet& operator=(RecordSet&&) noexcept = default;
+  RecordSet(const RecordSet&) = delete;
+  RecordSet& operator=(const RecordSet&) = delete;
+
+  size_t size() const { return records_.size(); }
+  bool empty() const { return records_.empty(); }
+  const NormalizedEntity& operator[](size_t i) const { return records_[i]; }
+  const NormalizedEntity* data() const { return records_.data(); }
+  std::vector<NormalizedEntity>::const_iterator begin() const { return records_.begin(); }
+  std::vector<NormalizedEntity>::const_iterator end() const { return records_.end(); }
+  const std::vector<NormalizedEntity>& records() const { return records_; }
+
+  void reserve(size_t n) { records_.reserve(n); }
+  void push_back(NormalizedEntity record) { records_.push_back(std::move(record)); }
+  // Moves the records of `other` behind these, with the arenas they point into.
+  void append(RecordSet&& other);
+
+  // For readers: the arena that new records' texts go to, and the records themselves.
+  TextArena& arena();
+  void adopt(TextArena&& arena) { arenas_.push_back(std::move(arena)); }
+  std::vector<NormalizedEntity>& mutable_records() { return records_; }
+  // Bytes held by the arenas.
+  size_t arena_bytes() const;
+
+ private:
+  std::vector<TextArena> arenas_;
+  std::vector<NormalizedEntity> records_;
 };
 
 // (smaller, larger) of two identifiers: the key of an unordered pair.
@@ -96,14 +316,28 @@ osmira_base::Value to_json(Decision decision);
 osmira_base::Value to_json(const RuleResult& result);
 osmira_base::Value to_json(const MatchDecision& decision);
 
-// Reads the entity record that stands next: an object with the nine field names as keys
-// (other keys skipped; `valid_from` and `valid_to` optional, null meaning absent), or an
-// array of the nine values in declaration order.
-[[nodiscard]] osmira_base::Result<NormalizedEntity> read_entity(osmira_base::json::Reader& reader);
+// Reads the entity record that stands next into `out`: an object with the nine field names
+// as keys (other keys skipped; `valid_from` and `valid_to` optional, null meaning absent), or
+// an array of the nine values in declaration order. Its texts are copied into `out`'s arena.
+[[nodiscard]] osmira_base::Status read_entity(osmira_base::json::Reader& reader, RecordSet& out);
 
 // Reads a whole JSON text holding an array of entity records; only white space may follow.
-// The error is the reader's message with its " at line L column C" suffix.
-[[nodiscard]] osmira_base::Result<std::vector<NormalizedEntity>> read_entities_json(
-    std::string_view text);
+// The error is the reader's message with its " at line L column C" suffix. Large texts are
+// read on the worker pool (see below); the records and the message are those of the
+// sequential reading whatever the number of workers.
+[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json(std::string_view text);
+
+namespace detail {
+// The sequential reading, front to back with one reader: the reference for the parallel one.
+[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_sequential(std::string_view text);
+// The parallel reading: a structural scan finds the array's elements, which are read in
+// groups of about `group_bytes` bytes of text on the worker pool, in input order. Any
+// failure (of the scan or of an element) re-reads the text sequentially for its message.
+[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_parallel(std::string_view text,
+                                                                         size_t group_bytes);
+// The number of top-level elements the parallel reading's structural scan finds, or
+// nothing when it finds the text not laid out as an array; for tests and benchmarks.
+std::optional<size_t> count_entity_elements(std::string_view text);
+}  // namespace detail
 
 }  // namespace osmira_core::engine::types

@@ -36,6 +36,7 @@ using osmira_base::Value;
 using osmira_core::engine::Cluster;
 using osmira_core::engine::ReconciliationEngine;
 using osmira_core::engine::types::NormalizedEntity;
+using osmira_core::engine::types::RecordSet;
 
 // The stages whose failures the drivers report, each as "<prefix><reader's message>".
 constexpr std::string_view kInvalidSpec = "Invalid spec YAML: ";
@@ -116,9 +117,8 @@ osmira_base::Status compile_into(std::string_view yaml, osmira_common::ir::Ident
   return osmira_base::ok_status();
 }
 
-Result<std::vector<NormalizedEntity>> read_records(std::string_view text,
-                                                   std::string_view prefix) {
-  Result<std::vector<NormalizedEntity>> records =
+Result<RecordSet> read_records(std::string_view text, std::string_view prefix) {
+  Result<RecordSet> records =
       osmira_core::engine::types::read_entities_json(text);
   if (!records.ok()) return records.error().with_prefix(prefix);
   return records;
@@ -216,7 +216,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     if (!params.ok()) return params.error().with_prefix(kInvalidTrainedParams);
     driver.engine_.fs_plan = std::move(params).value();
   }
-  ASSIGN_OR_RETURN(std::vector<NormalizedEntity> new_records,
+  ASSIGN_OR_RETURN(RecordSet new_records,
                    read_records(new_entities_json, kInvalidNewEntities));
   ASSIGN_OR_RETURN(driver.records_, read_records(existing_entities_json, kInvalidExistingEntities));
   Result<std::vector<Cluster>> clusters = read_existing_clusters(existing_clusters_json);
@@ -227,8 +227,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
 
   driver.existing_ids_.reserve(driver.records_.size());
   for (const NormalizedEntity& record : driver.records_) driver.existing_ids_.insert(record.id);
-  driver.records_.reserve(driver.records_.size() + new_records.size());
-  std::move(new_records.begin(), new_records.end(), std::back_inserter(driver.records_));
+  driver.records_.append(std::move(new_records));
 
   if (!trained_fs_params_json) {
     osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);

@@ -106,7 +106,7 @@ class ReconcileDriver {
   osmira_common::ir::IdentityPlan plan_;
   osmira_core::engine::ReconciliationEngine engine_;
   // The records the engine sees: for the incremental driver the existing records first.
-  std::vector<osmira_core::engine::types::NormalizedEntity> records_;
+  osmira_core::engine::types::RecordSet records_;
   bool incremental_ = false;
   osmira_core::engine::EntityIdSet existing_ids_;             // incremental only
   std::vector<osmira_core::engine::Cluster> existing_clusters_;  // incremental only

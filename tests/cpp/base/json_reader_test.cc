@@ -416,3 +416,74 @@ TEST(JsonReader, DescribeFoundValues) {
 
 }  // namespace
 }  // namespace osmira_base::json
+
+namespace osmira_base::json {
+namespace {
+
+// True when "[" + run + "]" reads as an array of values with a reader over the whole text.
+bool whole_text_reads(std::string_view run) {
+  std::string text;
+  text += '[';
+  text.append(run);
+  text += ']';
+  Reader r(text);
+  if (!r.begin_array().ok()) return false;
+  while (true) {
+    Result<bool> more = r.has_next();
+    if (!more.ok()) return false;
+    if (!*more) break;
+    Value v;
+    if (!r.read_value(v).ok()) return false;
+  }
+  return r.end_array().ok() && r.end().ok();
+}
+
+// A reader over a run of elements cut out of an array, reading a known number of elements
+// and then only white space, accepts exactly the runs that the reader of the whole array
+// accepts.
+TEST(JsonReader, ReaderOfARunInsideAnArray) {
+  // Read a known number of elements, then only white space: the readers' way of using it.
+  struct Counted {
+    const char* run;
+    int count;
+    bool ok;
+  };
+  const Counted counted[] = {
+      {"1", 1, true},           {" 1 , [2,{\"a\":\"b\"}] ", 2, true}, {"1,", 1, false},
+      {"1 2", 1, false},        {",1", 1, false},                       {"1,,2", 2, false},
+      {"1,]", 2, false},        {"\"\\q\"", 1, false},                  {"[1]]", 1, false},
+  };
+  for (const Counted& row : counted) {
+    Reader r(row.run, 1);
+    bool ok = true;
+    for (int k = 0; k < row.count && ok; ++k) {
+      Result<bool> more = r.has_next();
+      Value v;
+      ok = more.ok() && *more && r.read_value(v).ok();
+    }
+    ok = ok && r.end().ok();
+    EXPECT_EQ(ok, row.ok) << row.run;
+    EXPECT_EQ(whole_text_reads(row.run), row.ok) << row.run;
+  }
+}
+
+// The depth limit counts the enclosing levels given to the reader.
+TEST(JsonReader, ReaderOfARunCountsEnclosingLevels) {
+  for (int depth : {1, 2, 10}) {
+    for (int levels = Reader::kMaxDepth - depth - 2; levels <= Reader::kMaxDepth - depth + 1;
+         ++levels) {
+      const std::string nested = std::string(levels, '[') + std::string(levels, ']');
+      Reader r(nested, depth);
+      Value v;
+      const bool read_ok = r.has_next().ok() && r.read_value(v).ok();
+      Reader s(nested, depth);
+      const bool skip_ok = s.has_next().ok() && s.skip_value().ok();
+      const bool fits = depth + levels < Reader::kMaxDepth;
+      EXPECT_EQ(read_ok, fits) << depth << " " << levels;
+      EXPECT_EQ(skip_ok, fits) << depth << " " << levels;
+    }
+  }
+}
+
+}  // namespace
+}  // namespace osmira_base::json

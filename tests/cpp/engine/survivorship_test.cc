@@ -299,7 +299,9 @@ TEST(Survivorship, ReadDecimalNumberAgainstReference) {
     std::string text;
     const size_t length = rng() % 12;
     for (size_t k = 0; k < length; ++k) text += alphabet[rng() % alphabet.size()];
-    if (iteration % 7 == 0) text += "e" + std::to_string(static_cast<int>(rng() % 800) - 400);
+    if (iteration % 7 == 0) {
+      text.append("e").append(std::to_string(static_cast<int>(rng() % 800) - 400));
+    }
     const std::optional<double> got = read_decimal_number(text);
     const bool valid = std::regex_match(text, grammar);
     ASSERT_EQ(got.has_value(), valid) << '"' << text << '"';

@@ -129,7 +129,7 @@ std::vector<std::string> PlanBlocking::generate_block_key(
         complete = false;
         break;
       }
-      variants.assign(1, value->second);
+      variants.assign(1, std::string(value->second));
       for (BlockingTransformation t : key.transformations) {
         transformed.clear();
         for (const std::string& v : variants) {

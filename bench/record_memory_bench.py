@@ -1,0 +1,91 @@
+"""Peak memory and time of `reconcile_local` when no pair reaches a decision, so that what is
+measured is the cost of holding and preparing the records: generated customer records (the
+generator of reconcile_driver_bench.py), the example spec with thresholds no pair reaches.
+Each build runs in a child process of its own; prints the child's peak RSS (`ru_maxrss`) per
+record, input text included, its growth during the call, and the call's wall and CPU time
+(CPU time is the steadier figure on a shared machine). Asserts nothing.
+
+    python3 bench/record_memory_bench.py                              # the installed build
+    python3 bench/record_memory_bench.py --baseline /path/to/old/site # old and installed, side by side
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import re
+import subprocess
+import sys
+
+ROOT = pathlib.Path(__file__).resolve().parents[1]
+
+CHILD = r"""
+import gc, json, resource, sys, time
+sys.path.insert(0, {bench!r})
+from reconcile_driver_bench import generate
+from vintrel import _native
+count, seed = {count}, {seed}
+spec = {spec!r}
+text = json.dumps(generate(count, seed))
+gc.collect()
+usage = resource.getrusage(resource.RUSAGE_SELF)
+before = usage.ru_maxrss * 1024
+cpu_before = usage.ru_utime + usage.ru_stime
+start = time.perf_counter()
+result = _native.reconcile_local(spec, text)
+seconds = time.perf_counter() - start
+usage = resource.getrusage(resource.RUSAGE_SELF)
+peak = usage.ru_maxrss * 1024
+print(json.dumps({{"seconds": seconds, "cpu": usage.ru_utime + usage.ru_stime - cpu_before, "peak": peak, "before": before,
+                  "text": len(text), "decisions": len(result["decisions"]),
+                  "clusters": len(result["clusters"]),
+                  "pairs": result["telemetry"]["pairs_evaluated"]}}))
+"""
+
+
+def unreachable_spec() -> str:
+    spec = (ROOT / "examples" / "customer.yaml").read_text(encoding="utf-8")
+    # Thresholds above every score: pairs are scored, none becomes a decision.
+    spec = re.sub(r"match: 0\.85", "match: 1.01", spec)
+    spec = re.sub(r"review: 0\.65", "review: 1.01", spec)
+    return re.sub(r"reject: 0\.3", "reject: 1.01", spec)
+
+
+def run_child(site: str | None, count: int, seed: int) -> dict:
+    env = dict(os.environ)
+    if site:
+        env["PYTHONPATH"] = site + os.pathsep + env.get("PYTHONPATH", "")
+    code = CHILD.format(bench=str(ROOT / "bench"), count=count, seed=seed, spec=unreachable_spec())
+    out = subprocess.run([sys.executable, "-c", code], env=env, cwd="/tmp", check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out.strip().splitlines()[-1])
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--records", type=int, nargs="+", default=[100_000])
+    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--baseline", help="directory holding the old vintrel package")
+    args = parser.parse_args()
+    builds = ([("old", args.baseline)] if args.baseline else []) + [("new", None)]
+    for count in args.records:
+        figures = {}
+        for name, site in builds:
+            f = run_child(site, count, args.seed)
+            figures[name] = f
+            print(f"{name}: {count:,} records ({f['text'] / 1e6:.1f} MB JSON), "
+                  f"{f['pairs']:,} pairs, {f['decisions']:,} decisions: "
+                  f"{f['seconds']:.3f} s ({f['cpu']:.2f} s of CPU), peak RSS {f['peak'] / 1e6:.0f} MB = "
+                  f"{f['peak'] / count:,.0f} B/record (text {f['text'] / count:,.0f} B/record), "
+                  f"growth during the call {(f['peak'] - f['before']) / count:,.0f} B/record")
+        if "old" in figures:
+            old, new = figures["old"], figures["new"]
+            print(f"new/old: time {new['seconds'] / old['seconds']:.2f}x, "
+                  f"CPU time {new['cpu'] / old['cpu']:.2f}x, "
+                  f"peak RSS {new['peak'] / old['peak']:.2f}x, "
+                  f"growth {(new['peak'] - new['before']) / max(1, old['peak'] - old['before']):.2f}x")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

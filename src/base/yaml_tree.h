@@ -11,6 +11,10 @@
 //
 // Explicit tags: a scalar tagged "!!str" is text; every other tag is ignored (the scalar is
 // typed as if untagged), on scalars, sequences and mappings alike.
+//
+// Floats: the tree normally holds finite numbers only (".inf" and ".nan" become null, as the
+// JSON forms of the tree require); validation asks to keep them, so that a range check can
+// tell an infinite or NaN value from an absent one.
 #pragma once
 
 #include <cstddef>
@@ -35,6 +39,7 @@ std::string error_position(const Mark& mark);
 // position) for an integer beyond 64 bits, with "invalid type: map, expected a string key"
 // ("sequence") for a first key that is not a scalar ("expected a string" for a later key),
 // and with `doc.error` when the events stop before the document is complete.
-Result<Value> compose_tree(const Document& doc);
+enum class NonFinite { kNull, kKeep };
+Result<Value> compose_tree(const Document& doc, NonFinite non_finite = NonFinite::kNull);
 
 }  // namespace osmira_base::yaml

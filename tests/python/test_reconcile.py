@@ -242,6 +242,39 @@ def test_trained_params_feed_the_next_run(native):
     assert again["trained_fs_params"] == first["trained_fs_params"]
 
 
+# Specs whose real runs write trained parameters at the edges of what training produces:
+# probabilities clamped to both bounds, a field name given twice (each entry is kept),
+# negative and large weights, a held u from random pairs, no training at all.
+ROUND_TRIP_SPECS = {
+    "trained": FS_SPEC,
+    "clamped bounds": FS_SPEC.replace("m_probability: 0.9, u_probability: 0.1",
+                                      "m_probability: 1, u_probability: 0"),
+    "repeated field": FS_SPEC.replace(
+        "      - {name: name,",
+        "      - {name: email, comparator: jaro_winkler, m_probability: 0, u_probability: 1, "
+        "weight: -3}\n      - {name: name,"),
+    "large weight": FS_SPEC.replace("u_probability: 0.2}", "u_probability: 0.2, weight: 1e300}"),
+    "random u": FS_SPEC.replace("max_iterations: 20}", "max_iterations: 20, estimate_u: random_sampling}"),
+    "no training": FS_SPEC.replace("    training: {method: em, max_iterations: 20}\n", ""),
+    "all bounds": FS_SPEC.replace("max_iterations: 20}", "max_iterations: 0}").replace(
+        "m_probability: 0.8, u_probability: 0.2", "m_probability: 0.0000001, u_probability: 7"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(ROUND_TRIP_SPECS))
+def test_trained_params_of_real_runs_are_accepted_again(native, name):
+    spec = ROUND_TRIP_SPECS[name]
+    records = dumps(generated(60, 4) + sample_records())
+    first = native.reconcile_local(spec, records)["trained_fs_params"]
+    assert first is not None
+    again = native.reconcile_incremental(spec, records, "[]", "[]", first)
+    assert again["trained_fs_params"] == first
+    params = json.loads(first)
+    for field in params["fields"]:
+        assert 0.0001 <= field["m_probability"] <= 0.9999
+        assert 0.0001 <= field["u_probability"] <= 0.9999
+
+
 # Four records in one block on which EM never settles: m alternates between two values for
 # ever while the log-likelihood stays put, so no threshold of 0, NaN or below ends training.
 CYCLE_SPEC = """\

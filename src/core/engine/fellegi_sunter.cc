@@ -68,8 +68,8 @@ bool same_bits(double a, double b) {
 }
 
 bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
-  return a.size() == b.size() &&
-         std::equal(a.begin(), a.end(), b.begin(), [](double x, double y) { return same_bits(x, y); });
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](double x, double y) { return same_bits(x, y); });
 }
 
 // The field's value in the record; absent when the record lacks it or holds it empty.

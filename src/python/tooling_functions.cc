@@ -23,10 +23,10 @@ PyRef raise(const Error& error) {
   return {};
 }
 
-// Parses the text (infinite and NaN numbers kept for the range checks), then converts what
-// `check` makes of the tree into a list of str.
+// Parses the text, then converts what `check` makes of the tree into a list of str.
 template <typename Check>
 PyRef messages_of_tree(std::string_view text, Check check) {
+  // Infinite and NaN numbers are kept for the range checks.
   Result<Value> tree = vintrel_core::parser::parse_yaml(text, osmira_base::yaml::NonFinite::kKeep);
   if (!tree.ok()) return raise(tree.error());
   return string_list_to_py(check(*tree));

@@ -20,7 +20,7 @@ constexpr std::string_view kStrTag = "tag:yaml.org,2002:str";
 // The tree node of a scalar in value position. Written through `out` rather than returned
 // in a Result: moving a Value out of a Result trips a false -Wmaybe-uninitialized in
 // GCC 12's std::variant at -O3.
-Status scalar_value(const Event& e, Value& out) {
+Status scalar_value(const Event& e, NonFinite non_finite, Value& out) {
   if (!e.is_plain() || e.tag == kStrTag) {
     out = Value(e.value);
     return ok_status();
@@ -35,8 +35,8 @@ Status scalar_value(const Event& e, Value& out) {
     case PlainScalar::Kind::kBigInt:
       return Error("JSON number out of range" + error_position(e.mark));
     case PlainScalar::Kind::kFloat:
-      // The tree holds finite numbers only: ".inf" and ".nan" become null.
-      out = std::isfinite(s.number) ? Value(s.number) : Value();
+      // Unless asked to keep them, ".inf" and ".nan" become null.
+      out = std::isfinite(s.number) || non_finite == NonFinite::kKeep ? Value(s.number) : Value();
       break;
     case PlainScalar::Kind::kString: out = Value(e.value); break;
   }
@@ -60,8 +60,8 @@ struct AliasReturn {
 
 class Composer {
  public:
-  explicit Composer(const Document& doc)
-      : doc_(doc), limit_(kRepetitionFactor * doc.events.size()) {}
+  Composer(const Document& doc, NonFinite non_finite)
+      : doc_(doc), non_finite_(non_finite), limit_(kRepetitionFactor * doc.events.size()) {}
 
   Result<Value> run() {
     while (true) {
@@ -83,7 +83,7 @@ class Composer {
           }
           {
             Value v;
-            RETURN_IF_ERROR(scalar_value(*e, v));
+            RETURN_IF_ERROR(scalar_value(*e, non_finite_, v));
             if (complete(std::move(v))) return finish();
           }
           continue;
@@ -170,6 +170,7 @@ class Composer {
   }
 
   const Document& doc_;
+  const NonFinite non_finite_;
   const size_t limit_;
   size_t pos_ = 0;
   size_t expansions_ = 0;  // alias jumps
@@ -181,6 +182,8 @@ class Composer {
 
 }  // namespace
 
-Result<Value> compose_tree(const Document& doc) { return Composer(doc).run(); }
+Result<Value> compose_tree(const Document& doc, NonFinite non_finite) {
+  return Composer(doc, non_finite).run();
+}
 
 }  // namespace osmira_base::yaml

@@ -11,6 +11,10 @@
 //
 // Explicit tags: a scalar tagged "!!str" is text; every other tag is ignored (the scalar is
 // typed as if untagged), on scalars, sequences and mappings alike.
+//
+// Floats: the tree normally holds finite numbers only (".inf" and ".nan" become null, as the
+// JSON forms of the tree require); validation asks to keep them, so that a range check can
+// tell an infinite or NaN value from an absent one.
 #pragma once
 
 #include <cstddef>
@@ -27,6 +31,9 @@ inline constexpr size_t kMaxNestingDepth = 128;
 // Alias expansions (and events walked through them) allowed per event of the document.
 inline constexpr size_t kRepetitionFactor = 100;
 
+// What a float scalar ".inf", "-.inf" or ".nan" becomes in the tree (see the note above).
+enum class NonFinite { kNull, kKeep };
+
 // " at line L column C" (counted from 1), or nothing for the very start of the text.
 std::string error_position(const Mark& mark);
 
@@ -35,6 +42,6 @@ std::string error_position(const Mark& mark);
 // position) for an integer beyond 64 bits, with "invalid type: map, expected a string key"
 // ("sequence") for a first key that is not a scalar ("expected a string" for a later key),
 // and with `doc.error` when the events stop before the document is complete.
-Result<Value> compose_tree(const Document& doc);
+Result<Value> compose_tree(const Document& doc, NonFinite non_finite = NonFinite::kNull);
 
 }  // namespace osmira_base::yaml

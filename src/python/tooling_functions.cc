@@ -20,7 +20,8 @@ using osmira_base::Value;
 // Parses the text, then converts what `check` makes of the tree into a list of str.
 template <typename Check>
 PyRef messages_of_tree(std::string_view text, Check check) {
-  Result<Value> tree = vintrel_core::parser::parse_yaml(text);
+  // Infinite and NaN numbers are kept for the range checks.
+  Result<Value> tree = vintrel_core::parser::parse_yaml(text, osmira_base::yaml::NonFinite::kKeep);
   if (!tree.ok()) return raise(tree.error());
   return string_list_to_py(check(*tree));
 }

@@ -11,7 +11,7 @@ using osmira_base::Error;
 using osmira_base::Result;
 using osmira_base::Value;
 
-Result<Value> parse_yaml(std::string_view text) {
+Result<Value> parse_yaml(std::string_view text, osmira_base::yaml::NonFinite non_finite) {
   // Nesting beyond the tree's limit fails anyway; the loader stops collecting there.
   osmira_base::yaml::Loader loader(text, osmira_base::yaml::kMaxNestingDepth);
   std::optional<osmira_base::yaml::Document> doc = loader.next_document();
@@ -19,7 +19,7 @@ Result<Value> parse_yaml(std::string_view text) {
   // which compose_tree rejects with "EOF while parsing a value".
   if (!doc) return Error("EOF while parsing a value");
   // A failure met while composing the events read before a parser error wins over it.
-  Result<Value> tree = osmira_base::yaml::compose_tree(*doc);
+  Result<Value> tree = osmira_base::yaml::compose_tree(*doc, non_finite);
   if (!tree.ok()) return tree;
   if (doc->error) return Error(doc->error->message);
   if (loader.next_document()) {

@@ -63,10 +63,13 @@ std::string entry_prefix(std::string_view list, size_t i) {
   return std::string(list) + "[" + std::to_string(i) + "]: ";
 }
 
+// Whether x lies in [0, 1]; false for NaN, which lies in no range.
+bool in_unit_range(double x) { return x >= 0.0 && x <= 1.0; }
+
 void check_unit_range(std::vector<std::string>& out, size_t i, const Value& rule,
                       std::string_view key) {
   const std::optional<double> x = number_at(rule, key);
-  if (x && (*x < 0.0 || *x > 1.0)) {
+  if (x && !in_unit_range(*x)) {
     out.push_back(entry_prefix("rules", i) + std::string(key) + " " + osmira_base::plain_number(*x) +
                   " must be between 0 and 1");
   }
@@ -109,7 +112,7 @@ void check_probability(std::vector<std::string>& out, const std::string& prefix,
                        const Value& field, std::string_view key) {
   const std::optional<double> p = number_at(field, key);
   if (!p) return;
-  if (*p < 0.0 || *p > 1.0) {
+  if (!in_unit_range(*p)) {
     out.push_back(prefix + std::string(key) + " " + osmira_base::plain_number(*p) +
                   " is outside valid range [0, 1]");
   } else if (*p == 0.0 || *p == 1.0) {
@@ -208,8 +211,9 @@ void check_threshold_order(std::vector<std::string>& out, const Value& root) {
   const double match = number_at(*thresholds, "match").value_or(1.0);
   const double review = number_at(*thresholds, "review").value_or(0.0);
   const double reject = number_at(*thresholds, "reject").value_or(0.0);
-  if (review > match) out.push_back("Threshold error: 'match' should be >= 'review'");
-  if (reject > review) out.push_back("Threshold error: 'review' should be >= 'reject'");
+  // Written as "not >=" so that a NaN on either side fails the order as well.
+  if (!(match >= review)) out.push_back("Threshold error: 'match' should be >= 'review'");
+  if (!(review >= reject)) out.push_back("Threshold error: 'review' should be >= 'reject'");
 }
 
 }  // namespace
@@ -248,7 +252,7 @@ std::vector<std::string> validate_semantics(const Value& doc) {
 }  // namespace validator
 
 Result<std::vector<std::string>> validate_yaml(std::string_view text) {
-  ASSIGN_OR_RETURN(Value doc, parser::parse_yaml(text));
+  ASSIGN_OR_RETURN(Value doc, parser::parse_yaml(text, osmira_base::yaml::NonFinite::kKeep));
   std::vector<std::string> messages = validator::validate_schema(doc);
   std::vector<std::string> semantic = validator::validate_semantics(doc);
   messages.insert(messages.end(), std::make_move_iterator(semantic.begin()),

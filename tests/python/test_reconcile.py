@@ -12,7 +12,7 @@ import uuid
 
 import pytest
 
-from conftest import EXAMPLE_SPEC, REPO
+from conftest import EXAMPLE_SPEC, REPO, run_isolated
 
 # One exact e-mail rule scored by weighted sum, records blocked by e-mail: records with the
 # same e-mail merge, all others stay apart.
@@ -312,6 +312,95 @@ def test_trained_params_feed_the_next_run(native):
     first = native.reconcile_local(FS_SPEC, records)
     again = native.reconcile_incremental(FS_SPEC, records, "[]", "[]", first["trained_fs_params"])
     assert again["trained_fs_params"] == first["trained_fs_params"]
+
+
+# Specs whose real runs write trained parameters at the edges of what training produces:
+# probabilities clamped to both bounds, a field name given twice (each entry is kept),
+# negative and large weights, a held u from random pairs, no training at all.
+ROUND_TRIP_SPECS = {
+    "trained": FS_SPEC,
+    "clamped bounds": FS_SPEC.replace("m_probability: 0.9, u_probability: 0.1",
+                                      "m_probability: 1, u_probability: 0"),
+    "repeated field": FS_SPEC.replace(
+        "      - {name: name,",
+        "      - {name: email, comparator: jaro_winkler, m_probability: 0, u_probability: 1, "
+        "weight: -3}\n      - {name: name,"),
+    "large weight": FS_SPEC.replace("u_probability: 0.2}", "u_probability: 0.2, weight: 1e300}"),
+    "random u": FS_SPEC.replace("max_iterations: 20}", "max_iterations: 20, estimate_u: random_sampling}"),
+    "no training": FS_SPEC.replace("    training: {method: em, max_iterations: 20}\n", ""),
+    "all bounds": FS_SPEC.replace("max_iterations: 20}", "max_iterations: 0}").replace(
+        "m_probability: 0.8, u_probability: 0.2", "m_probability: 0.0000001, u_probability: 7"),
+}
+
+
+@pytest.mark.parametrize("name", sorted(ROUND_TRIP_SPECS))
+def test_trained_params_of_real_runs_are_accepted_again(native, name):
+    spec = ROUND_TRIP_SPECS[name]
+    records = dumps(generated(60, 4) + sample_records())
+    first = native.reconcile_local(spec, records)["trained_fs_params"]
+    assert first is not None
+    again = native.reconcile_incremental(spec, records, "[]", "[]", first)
+    assert again["trained_fs_params"] == first
+    params = json.loads(first)
+    for field in params["fields"]:
+        assert 0.0001 <= field["m_probability"] <= 0.9999
+        assert 0.0001 <= field["u_probability"] <= 0.9999
+
+
+# Four records in one block on which EM never settles: m alternates between two values for
+# ever while the log-likelihood stays put, so no threshold of 0, NaN or below ends training.
+CYCLE_SPEC = """\
+api_version: vintrel/v1
+identity_version: "1"
+entity: {{name: person}}
+sources:
+  - name: crm
+blocking:
+  strategy: single
+  keys: [[blk]]
+rules: []
+decision:
+  thresholds: {{match: 0.9}}
+  scoring:
+    strategy: fellegi_sunter
+    fields:
+      - {{name: v, comparator: levenshtein, m_probability: 0.9, u_probability: 0.1}}
+    thresholds: {{match: 2, possible: 0, non_match: -2}}
+    training: {{method: em, max_iterations: {iterations}, convergence_threshold: {threshold}}}
+"""
+CYCLE_RECORDS = [record(n, blk="b", v=v) for n, v in enumerate(["aaaa", "bbbb", "bbbb", "baaa"], 1)]
+
+
+def cycle_spec(iterations, threshold) -> str:
+    return CYCLE_SPEC.format(iterations=iterations, threshold=threshold)
+
+
+def trained_fields(native, iterations, threshold):
+    result = native.reconcile_local(cycle_spec(iterations, threshold), dumps(CYCLE_RECORDS))
+    return json.loads(result["trained_fs_params"])["fields"]
+
+
+@pytest.mark.parametrize("threshold", ["0", ".nan", "-1", "-.inf"])
+@pytest.mark.parametrize("iterations, same_as", [(2**64 - 1, 1001), (2**64 - 2, 1000)])
+def test_endless_em_cycle_ends_with_the_full_runs_result(native, threshold, iterations, same_as):
+    # In a child process with a timeout: this call once never returned.
+    code = f"""
+        import json
+        from vintrel import _native
+        result = _native.reconcile_local({cycle_spec(iterations, threshold)!r},
+                                         {dumps(CYCLE_RECORDS)!r})
+        print(json.dumps(json.loads(result["trained_fs_params"])["fields"]))
+    """
+    done = run_isolated(code, timeout=60)
+    assert done.returncode == 0, done.stderr
+    # The parity of the iteration bound decides where along the two-cycle the run ends.
+    assert json.loads(done.stdout) == trained_fields(native, same_as, threshold)
+
+
+def test_em_cycle_parity_is_visible(native):
+    even, odd = trained_fields(native, 1000, "0"), trained_fields(native, 1001, "0")
+    assert even[0]["m_probability"] != odd[0]["m_probability"]
+    assert trained_fields(native, 1002, "0") == even
 
 
 # ---------------------------------------------------------------------------------------------

@@ -287,6 +287,44 @@ def test_validation_messages(native, text, schema, semantics):
     assert native.validate(text) == schema + semantics
 
 
+# A NaN (or an infinity) fails each range check as an out-of-range number does, in the same
+# words, through all four validation functions; the example spec otherwise validates clean.
+NON_FINITE_CASES = [
+    # (text replaced in the example spec, its replacement, schema messages, semantic messages)
+    ("weight: 0.9", "weight: .nan", ["rules[0]: weight NaN must be between 0 and 1"], []),
+    ("weight: 0.9", "weight: .inf", ["rules[0]: weight inf must be between 0 and 1"], []),
+    ("weight: 0.9", "weight: 1.5", ["rules[0]: weight 1.5 must be between 0 and 1"], []),
+    ("match: 0.85", "match: .nan", [], ["Threshold error: 'match' should be >= 'review'"]),
+    ("match: 0.85", "match: 0.6", [], ["Threshold error: 'match' should be >= 'review'"]),
+    ("review: 0.65", "review: .NaN", [], ["Threshold error: 'match' should be >= 'review'",
+                                          "Threshold error: 'review' should be >= 'reject'"]),
+    ("reject: 0.3", "reject: .nan", [], ["Threshold error: 'review' should be >= 'reject'"]),
+    ("reject: 0.3", "reject: -.inf", [], []),
+]
+
+
+@pytest.mark.parametrize("old,new,schema,semantics", NON_FINITE_CASES)
+def test_non_finite_numbers_fail_range_checks(native, example_spec, old, new, schema, semantics):
+    text = example_spec.replace(old, new, 1)
+    assert text != example_spec
+    assert native.validate_schema(text) == schema
+    assert native.validate_semantics(text) == semantics
+    assert native.validate(text) == schema + semantics
+    assert native.validate_strict(text) == schema + semantics  # the spec itself reads
+    if "nan" in new.lower() or "inf" in new:  # parse still shows a non-finite value as None
+        assert native.parse(text) == native.parse(text.replace(new, new.split(":")[0] + ": ~", 1))
+
+
+@pytest.mark.parametrize("value,message", [
+    (".nan", "m_probability NaN is outside valid range [0, 1]"),
+    ("-.inf", "m_probability -inf is outside valid range [0, 1]"),
+    ("-0.5", "m_probability -0.5 is outside valid range [0, 1]"),
+])
+def test_non_finite_probability_fails_like_an_out_of_range_one(native, value, message):
+    text = MINIMAL + f"decision:\n  scoring:\n    fields:\n      - {{name: email, m_probability: {value}}}\n"
+    assert native.validate_schema(text) == ["decision.scoring.fields[0]: FS field 'email' " + message]
+
+
 def test_validation_collects_problems_of_a_broken_example(native, example_spec):
     broken = example_spec.replace("api_version: vintrel/v1", "api_version: v1").replace(
         "field: email\n    weight: 0.9", "field: e_mail\n    weight: 1.9")

@@ -2,8 +2,11 @@
 
 #include <array>
 #include <span>
+#include <string>
+#include <utility>
 
 #include "base/json_reader.h"
+#include "base/number_text.h"
 #include "common/ir/json_out.h"
 
 namespace osmira_common::ir {
@@ -253,6 +256,25 @@ Status read_plan_member(Reader& r, CompiledFellegiSunterPlan& p, size_t index) {
 constexpr RecordReading<CompiledFellegiSunterPlan> kPlanReading{
     "CompiledFellegiSunterPlan", kPlanNames, 0b0110'1111, read_plan_member};
 
+// Refuses probabilities that no compile or training run writes: both are always clamped to
+// [kMinFsProbability, kMaxFsProbability]. Outside it a log weight can be infinite or NaN
+// (m = u = 0), or a "probability" is no probability at all. NaN fails too.
+Status check_probabilities(const CompiledFellegiSunterPlan& plan) {
+  for (size_t i = 0; i < plan.fields.size(); ++i) {
+    const CompiledFsField& f = plan.fields[i];
+    const std::pair<std::string_view, double> probabilities[] = {
+        {"m_probability", f.m_probability}, {"u_probability", f.u_probability}};
+    for (const auto& [key, p] : probabilities) {
+      if (p >= kMinFsProbability && p <= kMaxFsProbability) continue;
+      return osmira_base::Error("fields[" + std::to_string(i) + "] (`" + f.name + "`): " +
+                                std::string(key) + " " + osmira_base::json_float(p) +
+                                " is outside [" + osmira_base::json_float(kMinFsProbability) +
+                                ", " + osmira_base::json_float(kMaxFsProbability) + "]");
+    }
+  }
+  return osmira_base::ok_status();
+}
+
 }  // namespace
 
 Result<CompiledFellegiSunterPlan> read_trained_params(std::string_view text) {
@@ -260,6 +282,7 @@ Result<CompiledFellegiSunterPlan> read_trained_params(std::string_view text) {
   CompiledFellegiSunterPlan plan;
   RETURN_IF_ERROR(read_record(r, kPlanReading, plan));
   RETURN_IF_ERROR(r.end());
+  RETURN_IF_ERROR(check_probabilities(plan));
   return plan;
 }
 

@@ -16,6 +16,11 @@
 
 namespace osmira_common::ir {
 
+// The bounds that the spec compiler and EM training hold every stored m and u to, so that
+// both log weights stay finite. Trained parameters outside them were not written by either.
+inline constexpr double kMinFsProbability = 0.0001;
+inline constexpr double kMaxFsProbability = 0.9999;
+
 struct CompiledFsField {
   std::string name;  // the entity data field scored
   FsComparatorType comparator = FsComparatorType::kExact;
@@ -65,8 +70,13 @@ void write_json(std::string& out, const CompiledFellegiSunterPlan& plan);
 std::string write_trained_params(const CompiledFellegiSunterPlan& plan);
 
 // Reads trained parameters. Each record may be a JSON object (unknown keys skipped, absent
-// optional keys and defaults filled in) or an array of its fields in order. A failure
-// carries one message ending in " at line L column C".
+// optional keys and defaults filled in) or an array of its fields in order. A failure of the
+// JSON carries one message ending in " at line L column C". Text that reads but holds an m or
+// u outside [kMinFsProbability, kMaxFsProbability] (values no compile or training run writes)
+// fails with a message naming the field, e.g.
+// "fields[2] (`email`): m_probability 0.0 is outside [0.0001, 0.9999]". JSON has no NaN or
+// infinity, and a number beyond the float range fails as "number out of range", so every
+// number read is finite.
 osmira_base::Result<CompiledFellegiSunterPlan> read_trained_params(std::string_view text);
 
 }  // namespace osmira_common::ir

@@ -1,6 +1,7 @@
 #include "core/engine/fellegi_sunter.h"
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <limits>
 #include <map>
@@ -58,6 +59,17 @@ double clamp(double value, double low, double high) {
   if (value < low) return low;
   if (value > high) return high;
   return value;
+}
+
+// Bit-for-bit equality: a NaN equals the same NaN, and 0.0 differs from -0.0. Two EM states
+// that are equal this way give equal next iterations.
+bool same_bits(double a, double b) {
+  return std::bit_cast<uint64_t>(a) == std::bit_cast<uint64_t>(b);
+}
+
+bool same_bits(const std::vector<double>& a, const std::vector<double>& b) {
+  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                            [](double x, double y) { return same_bits(x, y); });
 }
 
 // The field's value in the record; absent when the record lacks it or holds it empty.
@@ -325,7 +337,46 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
   double lambda = kInitialMatchProportion;
   double previous_log_likelihood = 0.0;
 
-  for (uint64_t t = 0; t < max_iterations; ++t) {
+  // Cycle detection (Brent's): `saved` holds the state at the start of iteration
+  // `saved_at`; it moves forward whenever the distance to it reaches the next power of two,
+  // so a cycle of any length L is seen within a few multiples of (L + the steps before it).
+  // The state compared is everything the next iteration reads: m, u, the match proportion
+  // and the previous log-likelihood (the convergence test reads it). From iteration 1 on,
+  // equal states mean equal futures; iteration 0 is left out because it skips the test.
+  std::vector<double> saved;
+  std::vector<double> current;
+  uint64_t saved_at = 0;
+  uint64_t power = 1;
+  uint64_t end = max_iterations;  // lowered once a cycle is known
+  bool cycle_known = false;
+  const auto capture = [&](std::vector<double>& state) {
+    state.clear();
+    state.insert(state.end(), m.begin(), m.end());
+    state.insert(state.end(), u.begin(), u.end());
+    state.push_back(lambda);
+    state.push_back(previous_log_likelihood);
+  };
+
+  for (uint64_t t = 0; t < end; ++t) {
+    if (t >= 1 && !cycle_known) {
+      capture(current);
+      if (t == 1) {
+        saved.swap(current);
+        saved_at = 1;
+      } else if (same_bits(current, saved)) {
+        // The iterations from `saved_at` repeat with period L for ever, with the same
+        // convergence test outcomes (none fired in the first period). The full run ends
+        // (max_iterations - t) mod L iterations further along the cycle.
+        const uint64_t period = t - saved_at;
+        cycle_known = true;
+        end = t + (max_iterations - t) % period;
+        if (t == end) break;
+      } else if (t - saved_at == power) {
+        saved.swap(current);
+        saved_at = t;
+        power *= 2;  // power <= t < 2^64 before doubling, and t never reaches 2^63 in practice
+      }
+    }
     // E-step: each pair's posterior chance of being a match, from the log-likelihoods of the
     // two components, combined with the max-shift so that nothing underflows.
     lambda = clamp(lambda, kMinLogArgument, kMaxLogArgument);
@@ -373,7 +424,7 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
     const double previous_lambda = lambda;
     lambda = clamp(weight_sum / static_cast<double>(pair_count), kMinMatchProportion,
                    kMaxMatchProportion);
-    bool unchanged = lambda == previous_lambda;
+    bool unchanged = same_bits(lambda, previous_lambda);
     for (size_t f = 0; f < field_count; ++f) {
       double s_w = 0.0, s_wa = 0.0, s_v = 0.0, s_va = 0.0;
       for (size_t p = 0; p < pair_count; ++p) {
@@ -387,12 +438,12 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
       }
       if (s_w > kMinWeightMass) {
         const double next = clamp(s_wa / s_w, kMinTrainedM, kMaxTrainedM);
-        unchanged = unchanged && next == m[f];
+        unchanged = unchanged && same_bits(next, m[f]);
         m[f] = next;
       }
       if (!fix_u && s_v > kMinWeightMass) {
         const double next = clamp(s_va / s_v, kMinTrainedU, kMaxTrainedU);
-        unchanged = unchanged && next == u[f];
+        unchanged = unchanged && same_bits(next, u[f]);
         u[f] = next;
       }
     }

@@ -117,16 +117,19 @@ struct EmResult {
   ProbabilityMap u_probabilities;  // field name -> trained u
   uint64_t iterations = 0;
   bool converged = false;
-  // One entry per iteration computed (it stops early at a fixed point, see EmTrainer).
+  // One entry per iteration computed (whole cycles are skipped, see EmTrainer).
   std::vector<double> log_likelihood_history;
 };
 
 // Expectation-maximisation of the per-field m and u and of the match proportion over a set
 // of pairs. Agreement vectors are computed once; per-pair likelihoods are combined in log
 // space. Iteration stops when the log-likelihood changes by less than
-// `convergence_threshold` between two iterations, or after `max_iterations`. With a threshold
-// that can never be passed (0, negative or NaN), an iteration that changes nothing ends the
-// work early with the result of the full run (`max_iterations`, not converged).
+// `convergence_threshold` between two iterations, or after `max_iterations`. Training ends in
+// bounded time whatever the bound and the threshold (0, negative or NaN can never be passed):
+// once the state that the next iteration reads (m, u, the match proportion and the previous
+// log-likelihood) repeats bit for bit, at a fixed point or round a cycle of L iterations, the
+// trainer skips whole cycles and returns exactly the result of the full run
+// (`max_iterations`, not converged, values of iteration (remaining mod L) along the cycle).
 struct EmTrainer {
   uint64_t max_iterations = 0;
   double convergence_threshold = 0.0;

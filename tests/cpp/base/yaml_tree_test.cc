@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <limits>
 #include <string>
 
 #include "base/json_writer.h"
@@ -44,6 +46,28 @@ TEST(ComposeTree, NodesAndScalars) {
       {"plain text", R"("plain text")"},
   };
   for (const Row& r : rows) EXPECT_EQ(compose(r.yaml), r.want) << r.yaml;
+}
+
+// Non-finite floats: null by default, kept as floats when asked (validation's range checks
+// need to see them); every other scalar is composed alike either way.
+TEST(ComposeTree, NonFiniteFloatsKeptOnRequest) {
+  const char* text = "[.nan, .NAN, .inf, -.Inf, +.INF, 1.5, ~, '.nan', 1e999, !!float .nan]";
+  Loader loader(text, kMaxNestingDepth);
+  std::optional<Document> doc = loader.next_document();
+  ASSERT_TRUE(doc);
+  const Result<Value> kept = compose_tree(*doc, NonFinite::kKeep);
+  ASSERT_TRUE(kept.ok());
+  const Value::Array& a = kept->as_array();
+  ASSERT_EQ(a.size(), 10u);
+  for (size_t i : {0, 1, 9}) EXPECT_TRUE(a[i].is_number() && std::isnan(a[i].as_float())) << i;
+  EXPECT_EQ(a[2].as_float(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[3].as_float(), -std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[4].as_float(), std::numeric_limits<double>::infinity());
+  EXPECT_EQ(a[5].as_float(), 1.5);
+  EXPECT_TRUE(a[6].is_null());
+  EXPECT_EQ(*a[7].string(), ".nan");
+  EXPECT_EQ(*a[8].string(), "1e999");
+  EXPECT_EQ(compose(text), R"([null,null,null,null,null,1.5,null,".nan","1e999",null])");
 }
 
 TEST(ComposeTree, NonScalarKeysFail) {

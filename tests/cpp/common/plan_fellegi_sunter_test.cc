@@ -227,6 +227,59 @@ TEST(TrainedParams, Messages) {
   for (const Row& row : rows) EXPECT_EQ(read_message(row.in), row.want) << "input: " << row.in;
 }
 
+// m and u must lie within the bounds that compiling and training clamp them to; anything else
+// was never written by the system. The message names the field by place and name.
+TEST(TrainedParams, ProbabilitiesOutsideTheStoredBoundsAreRefused) {
+  const auto text = [](const std::string& m, const std::string& u) {
+    return "{\"fields\":[{\"name\":\"email\",\"comparator\":\"exact\",\"weight\":1,"
+           "\"m_probability\":0.9,\"u_probability\":0.1,\"w_agree\":1,\"w_disagree\":-1},"
+           "{\"name\":\"na\\\"me\",\"comparator\":\"exact\",\"weight\":1,\"m_probability\":" +
+           m + ",\"u_probability\":" + u +
+           ",\"w_agree\":1,\"w_disagree\":-1}],\"match_threshold\":3,\"possible_threshold\":1,"
+           "\"non_match_threshold\":-1,\"max_composite\":0,\"min_composite\":0}";
+  };
+  const std::string kField = "fields[1] (`na\"me`): ";
+  struct Row {
+    std::string m, u, want;
+  };
+  const Row rows[] = {
+      {"0.9", "0.1", "OK"},
+      {"0.0001", "0.9999", "OK"},  // the bounds themselves
+      {"0.9999", "0.0001", "OK"},
+      {"1e308", "-1e308", kField + "m_probability 1e+308 is outside [0.0001, 0.9999]"},
+      {"0.5", "-1e308", kField + "u_probability -1e+308 is outside [0.0001, 0.9999]"},
+      {"0", "0", kField + "m_probability 0.0 is outside [0.0001, 0.9999]"},
+      {"-0.0", "0.5", kField + "m_probability -0.0 is outside [0.0001, 0.9999]"},
+      {"0.5", "0", kField + "u_probability 0.0 is outside [0.0001, 0.9999]"},
+      {"1", "0.5", kField + "m_probability 1.0 is outside [0.0001, 0.9999]"},
+      {"0.5", "1", kField + "u_probability 1.0 is outside [0.0001, 0.9999]"},
+      {"0.00009999999999999999", "0.5", kField + "m_probability 0.00009999999999999999 is outside [0.0001, 0.9999]"},
+      {"0.5", "0.99990000000000001", "OK"},  // reads as 0.9999
+      {"0.5", "0.9999000000000001", kField + "u_probability 0.9999000000000001 is outside [0.0001, 0.9999]"},
+      {"2", "3", kField + "m_probability 2.0 is outside [0.0001, 0.9999]"},
+      {"-5", "0.5", kField + "m_probability -5.0 is outside [0.0001, 0.9999]"},
+      // JSON has no NaN or infinity: such texts fail as JSON before any range is looked at.
+      {"NaN", "0.5", "expected value at line 1 column 194"},
+      {"1e999", "0.5", "number out of range at line 1 column 198"},
+  };
+  for (const Row& r : rows) EXPECT_EQ(read_message(text(r.m, r.u)), r.want) << r.m << " " << r.u;
+
+  // Array forms are checked alike.
+  EXPECT_EQ(read_message("[[[\"a\",\"exact\",1,0,0.5,1,1]],1,1,1,null,0,0]"),
+            "fields[0] (`a`): m_probability 0.0 is outside [0.0001, 0.9999]");
+  // Every field is checked, the first fault is reported.
+  std::string many = "{\"fields\":[";
+  for (int i = 0; i < 1000; ++i) {
+    if (i > 0) many += ',';
+    many += "{\"name\":\"f\",\"comparator\":\"exact\",\"weight\":1,\"m_probability\":" +
+            std::string(i == 998 ? "7" : "0.5") +
+            ",\"u_probability\":0.5,\"w_agree\":0,\"w_disagree\":0}";
+  }
+  many += "],\"match_threshold\":3,\"possible_threshold\":1,\"non_match_threshold\":-1,"
+          "\"max_composite\":0,\"min_composite\":0}";
+  EXPECT_EQ(read_message(many), "fields[998] (`f`): m_probability 7.0 is outside [0.0001, 0.9999]");
+}
+
 TEST(TrainedParams, KeysAreMatchedAfterUnescapingAndPositionsSpanLines) {
   const std::string rest =
       ",\"match_threshold\":3,\"possible_threshold\":1,\"non_match_threshold\":-1,"

@@ -3,11 +3,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
 #include <cmath>
 #include <cstdio>
 #include <limits>
 #include <memory>
 #include <set>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -477,6 +479,204 @@ TEST(EmTrainer, UnreachableThresholdEndsAtAFixedPoint) {
       EXPECT_LT(endless.log_likelihood_history.size(), 5000u);
       EXPECT_EQ(endless.m_probabilities, bounded.m_probabilities) << threshold;
       EXPECT_EQ(endless.u_probabilities, bounded.u_probabilities) << threshold;
+    }
+  }
+}
+
+// Plain EM that runs every iteration up to the bound, with no early stop of any kind: the
+// reference for the trainer's shortcuts. The arithmetic is the trainer's, in the same order,
+// so that results compare bit for bit.
+struct ReferenceEm {
+  std::vector<double> m, u;
+  uint64_t iterations = 0;
+  bool converged = false;
+};
+
+ReferenceEm reference_em(std::span<const TrainingPair> pairs,
+                         std::span<const ir::CompiledFsField> fields, uint64_t max_iterations,
+                         double threshold, bool fix_u) {
+  const auto clamp = [](double v, double lo, double hi) { return v < lo ? lo : v > hi ? hi : v; };
+  ReferenceEm r;
+  for (const auto& f : fields) r.m.push_back(f.m_probability), r.u.push_back(f.u_probability);
+  const size_t nf = fields.size();
+  std::vector<std::vector<double>> a(pairs.size(), std::vector<double>(nf));
+  for (size_t p = 0; p < pairs.size(); ++p) {
+    for (size_t f = 0; f < nf; ++f) {
+      a[p][f] = compute_field_agreement(*pairs[p].first, *pairs[p].second, fields[f]);
+    }
+  }
+  r.iterations = max_iterations;
+  double lambda = 0.1, previous = 0.0;
+  std::vector<double> w(pairs.size());
+  for (uint64_t t = 0; t < max_iterations; ++t) {
+    lambda = clamp(lambda, 1e-10, 0.9999999999);
+    double ll = 0.0;
+    for (size_t p = 0; p < pairs.size(); ++p) {
+      double lm = std::log(lambda), ln = std::log(1.0 - lambda);
+      for (size_t f = 0; f < nf; ++f) {
+        if (std::isnan(a[p][f])) continue;
+        const double mf = clamp(r.m[f], 1e-10, 0.9999999999);
+        const double uf = clamp(r.u[f], 1e-10, 0.9999999999);
+        lm += a[p][f] * std::log(mf) + (1.0 - a[p][f]) * std::log(1.0 - mf);
+        ln += a[p][f] * std::log(uf) + (1.0 - a[p][f]) * std::log(1.0 - uf);
+      }
+      const double shift = std::fmax(lm, ln);
+      const double pll = shift + std::log(std::exp(lm - shift) + std::exp(ln - shift));
+      w[p] = std::fmin(1.0, std::exp(lm - pll));
+      ll += pll;
+    }
+    if (t > 0 && std::abs(ll - previous) < threshold) {
+      r.converged = true;
+      r.iterations = t + 1;
+      break;
+    }
+    previous = ll;
+    double sum = -0.0;
+    for (double x : w) sum += x;
+    lambda = clamp(sum / static_cast<double>(pairs.size()), 0.01, 0.99);
+    for (size_t f = 0; f < nf; ++f) {
+      double s_w = 0.0, s_wa = 0.0, s_v = 0.0, s_va = 0.0;
+      for (size_t p = 0; p < pairs.size(); ++p) {
+        if (std::isnan(a[p][f])) continue;
+        s_w += w[p], s_wa += w[p] * a[p][f], s_v += 1.0 - w[p], s_va += (1.0 - w[p]) * a[p][f];
+      }
+      if (s_w > 1e-10) r.m[f] = clamp(s_wa / s_w, 0.01, 0.99);
+      if (!fix_u && s_v > 1e-10) r.u[f] = clamp(s_va / s_v, 0.001, 0.99);
+    }
+  }
+  return r;
+}
+
+uint64_t bits(double x) { return std::bit_cast<uint64_t>(x); }
+
+// Compares a trainer result with the reference, bit for bit.
+void expect_same_as_reference(const EmResult& got, const ReferenceEm& want,
+                              std::span<const ir::CompiledFsField> fields,
+                              const std::string& context) {
+  EXPECT_EQ(got.iterations, want.iterations) << context;
+  EXPECT_EQ(got.converged, want.converged) << context;
+  for (size_t f = 0; f < fields.size(); ++f) {
+    EXPECT_EQ(bits(got.m_probabilities.at(fields[f].name)), bits(want.m[f]))
+        << context << " m of " << fields[f].name;
+    EXPECT_EQ(bits(got.u_probabilities.at(fields[f].name)), bits(want.u[f]))
+        << context << " u of " << fields[f].name;
+  }
+}
+
+// Records in one block ("keys" k) with fields v and w, given as "v/w" texts ("v/" leaves w out).
+std::vector<NormalizedEntity> block_records(std::initializer_list<const char*> texts) {
+  std::vector<NormalizedEntity> records;
+  for (const std::string text : texts) {
+    const size_t slash = text.find('/');
+    const std::string v = text.substr(0, slash);
+    const std::string w = slash == std::string::npos ? "" : text.substr(slash + 1);
+    records.push_back(entity(static_cast<uint32_t>(records.size() + 1),
+                             {{"v", v.c_str()}, {"w", w.c_str()}, {"keys", "k"}}));
+  }
+  return records;
+}
+
+// Workloads on which EM never settles: from some iteration on, the state (m, u and the match
+// proportion) runs round a cycle of `period` iterations while the log-likelihood no longer
+// moves, so only a positive convergence threshold stops it. The first is four records whose single
+// Levenshtein field makes m alternate between 0.7424999999999999 and 0.7425.
+struct CycleCase {
+  const char* name;
+  std::vector<NormalizedEntity> records;
+  std::vector<ir::CompiledFsField> fields;
+  uint64_t period;
+};
+
+std::vector<CycleCase> cycle_cases() {
+  std::vector<CycleCase> cases;
+  cases.push_back({"period 2", block_records({"aaaa", "bbbb", "bbbb", "baaa"}),
+                   {field("v", FsComparatorType::kLevenshtein)}, 2});
+  cases.push_back({"period 3", block_records({"baab", "aa", "ba", "abab"}),
+                   {field("v", FsComparatorType::kJaroWinkler)}, 3});
+  cases.push_back({"period 5, two fields", block_records({"a/bb", "bb/abb", "aba/abb", "bbab/b", "a/b"}),
+                   {field("v", FsComparatorType::kJaroWinkler),
+                    field("w", FsComparatorType::kJaroWinkler)}, 5});
+  cases.push_back({"period 7", block_records({"baba", "aa", "abaa", "aaab"}),
+                   {field("v", FsComparatorType::kJaroWinkler)}, 7});
+  return cases;
+}
+
+TEST(EmTrainer, CycleEndsWhereTheFullRunWouldEnd) {
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  const uint64_t kEndless = std::numeric_limits<uint64_t>::max();
+  for (const CycleCase& c : cycle_cases()) {
+    const auto pairs = collect_training_pairs(listed_keys(), c.records);
+    // The cycle is real and has exactly this period in the plain run (from iteration 1000 on).
+    std::vector<ReferenceEm> plain;
+    for (uint64_t k = 0; k <= c.period; ++k) {
+      plain.push_back(reference_em(pairs, c.fields, 1000 + k, 0.0, false));
+    }
+    for (uint64_t k = 1; k < c.period; ++k) {
+      ASSERT_NE(plain[k].m, plain[0].m) << c.name << " after " << k;
+    }
+    ASSERT_EQ(plain[c.period].m, plain[0].m) << c.name;
+
+    for (const uint64_t iterations : {kEndless, kEndless - 1, kEndless - 2, kEndless - 3,
+                                      uint64_t{1} << 40, (uint64_t{1} << 40) + 1}) {
+      const ReferenceEm& want = plain[(iterations - 1000) % c.period];
+      for (const double threshold : {0.0, -1.0, nan, -std::numeric_limits<double>::infinity()}) {
+        const std::string context = std::string(c.name) + " iterations " +
+                                    std::to_string(iterations) + " threshold " +
+                                    std::to_string(threshold);
+        const EmResult r = EmTrainer{iterations, threshold, false}.train(pairs, c.fields);
+        EXPECT_FALSE(r.converged) << context;
+        EXPECT_EQ(r.iterations, iterations) << context;
+        EXPECT_LT(r.log_likelihood_history.size(), 1000u) << context;
+        for (size_t f = 0; f < c.fields.size(); ++f) {
+          EXPECT_EQ(bits(r.m_probabilities.at(c.fields[f].name)), bits(want.m[f])) << context;
+          EXPECT_EQ(bits(r.u_probabilities.at(c.fields[f].name)), bits(want.u[f])) << context;
+        }
+      }
+    }
+  }
+}
+
+// Every bounded run gives exactly what running all its iterations gives, whether the
+// trainer stops early at a fixed point, jumps along a cycle or runs to the end.
+TEST(EmTrainer, BoundedRunsEqualThePlainRunBitForBit) {
+  const std::vector<NormalizedEntity> people = synthetic_records();
+  ReconciliationEngine engine = ReconciliationEngine::from_plan(training_plan({}, 0.0));
+  const std::vector<NormalizedEntity> lone = {entity(1, {{"v", "ab"}}), entity(2, {{"v", "ab"}}),
+                                              entity(3, {{"v", "ab"}}), entity(4, {{"w", "x"}})};
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  struct Row {
+    std::string name;
+    std::vector<TrainingPair> pairs;
+    std::vector<ir::CompiledFsField> fields;
+  };
+  const std::vector<CycleCase> cycles = cycle_cases();
+  std::vector<Row> rows;
+  for (const CycleCase& c : cycles) {
+    rows.push_back({c.name, collect_training_pairs(listed_keys(), c.records), c.fields});
+  }
+  rows.push_back({"period 2 from another start", rows[0].pairs,
+                  {field("v", FsComparatorType::kLevenshtein, 0.3, 0.6)}});
+  rows.push_back({"fixed point", collect_training_pairs(engine.blocking_strategies, people),
+                  engine.fs_plan->fields});
+  rows.push_back({"NaN start", pairs_of(lone),
+                  {field("v", FsComparatorType::kExact, nan, 0.2),
+                   field("w", FsComparatorType::kExact)}});
+  rows.push_back({"one pair", pairs_of(lone),
+                  {field("v", FsComparatorType::kJaroWinkler, 0.5, 0.5)}});
+  const auto& kRows = rows;
+  for (const auto& row : kRows) {
+    for (const bool fix_u : {false, true}) {
+      for (const double threshold : {0.0, -1.0, nan, 1e-300, 1e-8}) {
+        for (uint64_t n : {1, 2, 3, 4, 5, 6, 7, 8, 9, 16, 17, 31, 32, 33, 100, 257, 258, 259, 260,
+                           261, 262, 263, 1000, 1001}) {
+          const std::string context = row.name + " fix_u " + std::to_string(fix_u) +
+                                      " threshold " + std::to_string(threshold) + " n " +
+                                      std::to_string(n);
+          expect_same_as_reference(EmTrainer{n, threshold, fix_u}.train(row.pairs, row.fields),
+                                   reference_em(row.pairs, row.fields, n, threshold, fix_u),
+                                   row.fields, context);
+        }
+      }
     }
   }
 }

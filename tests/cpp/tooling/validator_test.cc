@@ -270,6 +270,102 @@ TEST(ValidateYaml, SchemaThenSemantics) {
             "deserializing from YAML containing more than one document is not supported");
 }
 
+// Every range check against NaN, a value below, a value above and one inside the range. A
+// NaN (in any spelling YAML gives it) or an infinity fails a check exactly as a finite
+// out-of-range value does, in the same words; a null is still no value at all.
+TEST(ValidateYaml, RangeChecksRefuseNaNAndInfinities) {
+  const std::string kHead =
+      "api_version: vintrel/v1\nidentity_version: '1'\nentity: {name: customer}\n"
+      "sources: [{name: s, adapter: csv}]\n";
+  const std::string kFsField = "decision.scoring.fields[0]: FS field 'email' ";
+  const std::string kLn0 = " would cause ln(0); use a value in (0, 1) exclusive, e.g. 0.0001 or 0.9999";
+  const std::string kMatchReview = "Threshold error: 'match' should be >= 'review'";
+  const std::string kReviewReject = "Threshold error: 'review' should be >= 'reject'";
+  struct Field {
+    std::string name;
+    std::string yaml;  // with X where the value goes
+  };
+  const Field fields[] = {
+      {"rule weight", "rules: [{name: r, type: exact, weight: X}]\n"},
+      {"rule threshold", "rules: [{name: r, type: exact, threshold: X}]\n"},
+      {"m_probability",
+       "decision: {scoring: {fields: [{name: email, m_probability: X, u_probability: 0.1}]}}\n"},
+      {"u_probability",
+       "decision: {scoring: {fields: [{name: email, m_probability: 0.9, u_probability: X}]}}\n"},
+      {"match", "decision: {thresholds: {match: X, review: 0.5, reject: 0.2}}\n"},
+      {"review", "decision: {thresholds: {match: 0.9, review: X, reject: 0.2}}\n"},
+      {"reject", "decision: {thresholds: {match: 0.9, review: 0.5, reject: X}}\n"},
+  };
+  struct Row {
+    std::string field;
+    std::string value;
+    Messages want;
+  };
+  const Row rows[] = {
+      {"rule weight", ".nan", {"rules[0]: weight NaN must be between 0 and 1"}},
+      {"rule weight", "-0.5", {"rules[0]: weight -0.5 must be between 0 and 1"}},
+      {"rule weight", "1.5", {"rules[0]: weight 1.5 must be between 0 and 1"}},
+      {"rule weight", "0.5", {}},
+      {"rule weight", ".inf", {"rules[0]: weight inf must be between 0 and 1"}},
+      {"rule weight", "~", {}},
+      {"rule threshold", ".NaN", {"rules[0]: threshold NaN must be between 0 and 1"}},
+      {"rule threshold", "-1", {"rules[0]: threshold -1 must be between 0 and 1"}},
+      {"rule threshold", "2", {"rules[0]: threshold 2 must be between 0 and 1"}},
+      {"rule threshold", "1", {}},
+      {"rule threshold", "-.inf", {"rules[0]: threshold -inf must be between 0 and 1"}},
+      {"m_probability", ".NAN", {kFsField + "m_probability NaN is outside valid range [0, 1]"}},
+      {"m_probability", "-0.25", {kFsField + "m_probability -0.25 is outside valid range [0, 1]"}},
+      {"m_probability", "1.0000001", {kFsField + "m_probability 1.0000001 is outside valid range [0, 1]"}},
+      {"m_probability", "0.95", {}},
+      {"m_probability", "0", {kFsField + "m_probability 0" + kLn0}},
+      {"m_probability", "+.inf", {kFsField + "m_probability inf is outside valid range [0, 1]"}},
+      {"u_probability", "!!float .nan", {kFsField + "u_probability NaN is outside valid range [0, 1]"}},
+      {"u_probability", "-1e-300", {kFsField + "u_probability -0.000" + std::string(296, '0') + "1 is outside valid range [0, 1]"}},
+      {"u_probability", "7", {kFsField + "u_probability 7 is outside valid range [0, 1]"}},
+      {"u_probability", "0.05", {}},
+      {"u_probability", "1", {kFsField + "u_probability 1" + kLn0}},
+      // The thresholds must be ordered match >= review >= reject.
+      {"match", ".nan", {kMatchReview}},
+      {"match", "0.4", {kMatchReview}},
+      {"match", "5", {}},
+      {"match", "0.5", {}},
+      {"match", "-.inf", {kMatchReview}},
+      {"match", "~", {}},  // absent: counts as 1.0
+      {"review", ".nan", {kMatchReview, kReviewReject}},
+      {"review", "0.1", {kReviewReject}},
+      {"review", "0.95", {kMatchReview}},
+      {"review", "0.9", {}},
+      {"reject", ".nan", {kReviewReject}},
+      {"reject", "0.6", {kReviewReject}},
+      {"reject", "-3", {}},
+      {"reject", "0.5", {}},
+  };
+  for (const Row& r : rows) {
+    const Field* f = nullptr;
+    for (const Field& candidate : fields) {
+      if (candidate.name == r.field) f = &candidate;
+    }
+    ASSERT_NE(f, nullptr) << r.field;
+    std::string yaml = kHead + f->yaml;
+    yaml.replace(yaml.find('X'), 1, r.value);
+    const auto got = validate_yaml(yaml);
+    ASSERT_TRUE(got.ok()) << yaml;
+    EXPECT_EQ(*got, r.want) << yaml;
+    // The schema and semantic checks alone, on a tree that keeps non-finite numbers.
+    auto tree = parser::parse_yaml(yaml, osmira_base::yaml::NonFinite::kKeep);
+    ASSERT_TRUE(tree.ok());
+    Messages both = validator::validate_schema(*tree);
+    for (std::string& m : validator::validate_semantics(*tree)) both.push_back(std::move(m));
+    EXPECT_EQ(both, r.want) << yaml;
+  }
+  // Every checked field has its NaN, below, above and in-range rows.
+  for (const Field& f : fields) {
+    size_t count = 0;
+    for (const Row& r : rows) count += r.field == f.name;
+    EXPECT_GE(count, 4u) << f.name;
+  }
+}
+
 TEST(DocumentHash, CompactJsonOfTheTree) {
   const Value doc = parse("b: [1, 1.0, -2, 'x\"\\\\y', \"\\t\\u0001/é\"]\na: {z: ~, y: true}\n");
   const std::string json = osmira_base::compact_json(doc);

@@ -63,8 +63,8 @@ Result<std::vector<NormalizedEntity>> read_records(std::string_view text,
 
 // The engine's Fellegi-Sunter parameters as compact JSON text, when it holds any.
 std::optional<std::string> trained_params_text(const ReconciliationEngine& engine) {
-  if (!engine.fs_plan) return std::nullopt;
-  return osmira_common::ir::write_trained_params(*engine.fs_plan);
+  if (!engine.settings().fs_plan) return std::nullopt;
+  return osmira_common::ir::write_trained_params(*engine.settings().fs_plan);
 }
 
 // Identifier -> position of the first record of the working list that carries it.
@@ -123,7 +123,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     Result<osmira_common::ir::CompiledFellegiSunterPlan> params =
         osmira_common::ir::read_trained_params(*trained_fs_params_json);
     if (!params.ok()) return params.error().with_prefix(kInvalidTrainedParams);
-    driver.engine_.fs_plan = std::move(params).value();
+    driver.engine_.set_fs_plan(std::move(params).value());
   }
   ASSIGN_OR_RETURN(std::vector<NormalizedEntity> new_records,
                    read_records(new_entities_json, kInvalidNewEntities));

@@ -82,14 +82,17 @@ class ReconciliationEngine {
                                      const overrides::OverrideResolver& overrides,
                                      double temporal_factor) const;
 
-  // The temporal gate (reading the current time), then `evaluate_pair`.
+  // The temporal gate (against the current time, read once per call), then `evaluate_pair`.
   PairReconciliation reconcile_pair_with_telemetry(const types::NormalizedEntity& a,
                                                    const types::NormalizedEntity& b,
                                                    const overrides::OverrideResolver& overrides) const;
 
-  // Blocks the records, evaluates every candidate pair (blocks in parallel, then the
-  // sorted-neighbourhood pass), and returns the merge and review decisions in decision
-  // order with the run's telemetry. Results do not depend on the number of workers.
+  // Blocks the records, evaluates every candidate pair (large blocks cut into pieces, all
+  // pieces in parallel, then the sorted-neighbourhood pass), and returns the merge and review
+  // decisions in decision order with the run's telemetry. A pair that several blocks share
+  // is evaluated once and counted in the telemetry once per block. The temporal gate
+  // compares with one reading of the clock, taken when the run starts. Results do not depend
+  // on the number of workers.
   ReconcileOutput reconcile_with_telemetry(
       std::span<const types::NormalizedEntity> records,
       std::span<const overrides::ManualOverride> overrides) const;

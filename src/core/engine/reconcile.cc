@@ -29,6 +29,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
 #include <tbb/parallel_sort.h>
 #include <tbb/task_arena.h>
 
@@ -226,12 +227,16 @@ void run_in_order(size_t count, Body&& body) {
   std::atomic<size_t> next{0};
   const size_t lanes =
       std::min<size_t>(count, static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
-  tbb::parallel_for(size_t{0}, lanes, [&](size_t) {
-    for (size_t k = next.fetch_add(1, std::memory_order_relaxed); k < count;
-         k = next.fetch_add(1, std::memory_order_relaxed)) {
-      body(k);
-    }
-  });
+  // One task per lane, each taking the next index until none is left.
+  tbb::parallel_for(
+      tbb::blocked_range<size_t>(0, lanes, 1),
+      [&](const tbb::blocked_range<size_t>&) {
+        for (size_t k = next.fetch_add(1, std::memory_order_relaxed); k < count;
+             k = next.fetch_add(1, std::memory_order_relaxed)) {
+          body(k);
+        }
+      },
+      tbb::simple_partitioner());
 }
 
 // Identifier -> the last record that carries it; in incremental runs, which identifiers

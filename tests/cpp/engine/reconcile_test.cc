@@ -161,6 +161,52 @@ TEST(Reconcile, ARecordIsNeverPairedWithItself) {
   EXPECT_EQ(sorted.telemetry.pairs_evaluated, 1u);
 }
 
+// A pair met in several blocks, or several times in one block, is counted once per
+// meeting; its decision is returned once, under the first block in key order that met it.
+TEST(Reconcile, SharedPairsAreCountedAtEveryMeeting) {
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  struct Row {
+    const char* name;
+    std::vector<std::vector<std::string>> keys;  // one blocking key per field list
+    std::vector<std::pair<uint32_t, Fields>> records;
+    uint64_t pairs_evaluated;
+    std::vector<std::string> blocking_keys;  // of the decisions, in decision order
+  };
+  const Row rows[] = {
+      {"two blocks share the pair", {{"a"}, {"b"}},
+       {{1, {{"a", "p"}, {"b", "q"}}}, {2, {{"a", "p"}, {"b", "q"}}}}, 2, {"p"}},
+      {"first block in key order names it", {{"b"}, {"a"}},
+       {{1, {{"a", "z"}, {"b", "c"}}}, {2, {{"a", "z"}, {"b", "c"}}}}, 2, {"c"}},
+      {"a key given twice lists both records twice", {{"a"}, {"a"}},
+       {{1, {{"a", "p"}}}, {2, {{"a", "p"}}}}, 4, {"p"}},
+      {"a shared pair next to pairs of one block", {{"a"}, {"b"}},
+       {{1, {{"a", "p"}, {"b", "q"}}}, {2, {{"a", "p"}, {"b", "q"}}}, {3, {{"a", "p"}, {"b", "z"}}}},
+       4, {"p", "p", "p"}},
+      {"records sharing an identifier", {{"a"}, {"b"}},
+       {{1, {{"a", "p"}, {"b", "q"}}}, {1, {{"a", "p"}, {"b", "r"}}}, {2, {{"a", "p"}, {"b", "q"}}}},
+       3, {"p"}},
+  };
+  for (const Row& row : rows) {
+    ir::IdentityPlan plan = keyed_plan();
+    plan.blocking.keys.clear();
+    for (const auto& fields : row.keys) plan.blocking.keys.push_back(testing::blocking_key(fields));
+    std::vector<NormalizedEntity> records;
+    for (const auto& [n, fields] : row.records) {
+      NormalizedEntity e = entity(n, {{"f", "x"}}, "ext-" + std::to_string(records.size()));
+      for (const auto& [field, value] : fields) e.data.insert_or_assign(field, value);
+      records.push_back(std::move(e));
+    }
+    const ReconcileOutput out = ReconciliationEngine::from_plan(plan).reconcile_with_telemetry(records, {});
+    EXPECT_EQ(out.telemetry.pairs_evaluated, row.pairs_evaluated) << row.name;
+    ASSERT_EQ(out.telemetry.rule_telemetry.size(), 1u) << row.name;
+    EXPECT_EQ(out.telemetry.rule_telemetry[0].evaluated, row.pairs_evaluated) << row.name;
+    EXPECT_EQ(out.telemetry.rule_telemetry[0].matched, row.pairs_evaluated) << row.name;
+    std::vector<std::string> keys;
+    for (const MatchDecision& d : out.decisions) keys.push_back(d.blocking_key.value_or(""));
+    EXPECT_EQ(keys, row.blocking_keys) << row.name;
+  }
+}
+
 TEST(Reconcile, ExcludedRecordsSkipBlockingButMeetTheNeighbourhoodPass) {
   ir::IdentityPlan plan = keyed_plan();
   plan.exclusions = {ir::CompiledExclusion{ir::CompiledExclusion::FieldValue{"status", "eq", osmira_base::Value("test")}}};

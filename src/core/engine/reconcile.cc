@@ -694,7 +694,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   });
 
   const std::vector<Block> blocks = build_blocks(settings_, scorer, run);
-  std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
+  const std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);
   const std::vector<Verdicts> pass = neighbourhood_pass(settings_, run, scorer, resolver, workers, kept);
   // Every pass verdict is new: the pass consults the kept pairs before evaluating.

@@ -42,4 +42,9 @@ void raise_value_error(std::string_view message) {
   PyErr_SetObject(PyExc_ValueError, text.get());
 }
 
+PyRef raise(const osmira_base::Error& error) {
+  raise_value_error(error.message());
+  return {};
+}
+
 }  // namespace vintrel_native

@@ -7,6 +7,8 @@
 
 #include "python/py_ref.h"
 
+#include "base/result.h"
+
 #include <exception>
 #include <string_view>
 
@@ -23,6 +25,10 @@ void raise_panic(std::string_view message);
 
 // Sets ValueError whose only argument is `message` (UTF-8; invalid bytes are replaced).
 void raise_value_error(std::string_view message);
+
+// Raises the failure of an operation as ValueError with its message and returns the empty
+// reference that a failed call gives back to the interpreter.
+PyRef raise(const osmira_base::Error& error);
 
 // Runs `body` and returns its result; a C++ exception escaping it becomes PanicException and
 // `failure` is returned instead. Used around every function call and the module's exec step.

@@ -44,7 +44,7 @@ constexpr size_t kClusterIdDigits = 12;
 osmira_base::Status compile_into(std::string_view yaml, osmira_common::ir::IdentityPlan* plan,
                                  ReconciliationEngine* engine) {
   osmira_common::spec::SpecReadResult spec = osmira_common::spec::read_identity_spec(yaml);
-  if (!spec.ok()) return spec.error().to_error().with_prefix(kInvalidSpec);
+  if (!spec.ok()) return spec.error().with_prefix(kInvalidSpec);
   Result<osmira_common::ir::IdentityPlan> compiled =
       osmira_core::engine::compiler::SpecCompiler::compile(*spec);
   if (!compiled.ok()) return compiled.error().with_prefix(kCompilationError);

@@ -225,8 +225,8 @@ template <typename Body>
 void run_in_order(size_t count, Body&& body) {
   if (count == 0) return;
   std::atomic<size_t> next{0};
-  const size_t lanes =
-      std::min<size_t>(count, static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency())));
+  const auto concurrency = static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
+  const size_t lanes = std::min(count, concurrency);
   // One task per lane, each taking the next index until none is left.
   tbb::parallel_for(
       tbb::blocked_range<size_t>(0, lanes, 1),
@@ -312,7 +312,9 @@ std::vector<Block> build_blocks(const EngineSettings& settings, const detail::Pa
         out[it->second].members.push_back(run.resolved[ref.record]);
       }
     }
-    for (size_t b = 0; b < out.size(); ++b) out[b].key = std::move(keys[first[b].record][first[b].index]);
+    for (size_t b = 0; b < out.size(); ++b) {
+      out[b].key = std::move(keys[first[b].record][first[b].index]);
+    }
   });
   std::vector<std::vector<KeyRef>>().swap(buckets);
   std::vector<std::vector<std::string>>().swap(keys);
@@ -455,8 +457,8 @@ Sharing sharing(std::span<const Membership> x, std::span<const Membership> y) {
 // Evaluates the pairs of one piece into `out`, counting them in the worker's tally. A pair
 // is evaluated at its first occurrence in block order only, and counted there once for each
 // of its occurrences.
-void evaluate_piece(const Piece& piece, std::span<const Block> blocks, const Memberships& memberships,
-                    const RunRecords& run, const detail::PairScorer& scorer,
+void evaluate_piece(const Piece& piece, std::span<const Block> blocks,
+                    const Memberships& memberships, const RunRecords& run, const detail::PairScorer& scorer,
                     const overrides::OverrideResolver& resolver, Worker& worker, Verdicts& out) {
   for (uint32_t b = piece.block_begin; b < piece.block_end; ++b) {
     const Block& block = blocks[b];
@@ -486,7 +488,9 @@ void evaluate_piece(const Piece& piece, std::span<const Block> blocks, const Mem
         const std::optional<double> factor = scorer.temporal_factor(ma, mb);
         if (!factor) continue;
         const auto verdict = scorer.evaluate(ma, mb, *factor, resolver, worker.scratch);
-        for (uint64_t k = 0; k < occurrences; ++k) scorer.tally(verdict, worker.scratch, worker.tally);
+        for (uint64_t k = 0; k < occurrences; ++k) {
+          scorer.tally(verdict, worker.scratch, worker.tally);
+        }
         if (verdict.decision == Decision::kNoMerge) continue;
         out.add(ma, mb, b, verdict, worker.scratch.outcomes);
       }
@@ -509,7 +513,8 @@ std::vector<Verdicts> evaluate_blocks(std::span<const Block> blocks, const RunRe
   std::vector<Verdicts> slots(pieces.size());
   run_in_order(schedule.size(), [&](size_t k) {
     const uint32_t p = schedule[k];
-    evaluate_piece(pieces[p], blocks, memberships, run, scorer, resolver, workers.local(), slots[p]);
+    evaluate_piece(pieces[p], blocks, memberships, run, scorer, resolver, workers.local(),
+                   slots[p]);
   });
   return slots;
 }
@@ -696,7 +701,8 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   const std::vector<Block> blocks = build_blocks(settings_, scorer, run);
   const std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);
-  const std::vector<Verdicts> pass = neighbourhood_pass(settings_, run, scorer, resolver, workers, kept);
+  const std::vector<Verdicts> pass =
+      neighbourhood_pass(settings_, run, scorer, resolver, workers, kept);
   // Every pass verdict is new: the pass consults the kept pairs before evaluating.
   for (const Verdicts& slot : pass) {
     for (const Pending& p : slot.pending) kept.push_back({&slot, &p, kSortedNeighborhoodKey});

@@ -34,10 +34,11 @@ TEST(RunClock, EveryPairOfARunIsGatedAgainstTheSameInstant) {
     std::optional<double> before;  // the gate while the clock is before `soon`
     std::optional<double> after;   // once it has passed it
   };
+  constexpr auto kNone = std::nullopt;
   const Row rows[] = {
-      {"latest only, ends soon", ir::TemporalStrategy::kLatestOnly, std::nullopt, soon, 1.0, std::nullopt},
-      {"point in time, ends soon", ir::TemporalStrategy::kPointInTime, std::nullopt, soon, 1.0, std::nullopt},
-      {"point in time, starts soon", ir::TemporalStrategy::kPointInTime, soon, std::nullopt, std::nullopt, 1.0},
+      {"latest only, ends soon", ir::TemporalStrategy::kLatestOnly, kNone, soon, 1.0, kNone},
+      {"point in time, ends soon", ir::TemporalStrategy::kPointInTime, kNone, soon, 1.0, kNone},
+      {"point in time, starts soon", ir::TemporalStrategy::kPointInTime, soon, kNone, kNone, 1.0},
   };
   const NormalizedEntity open = entity(2, {{"f", "x"}});
   std::vector<NormalizedEntity> bounded;
@@ -52,14 +53,16 @@ TEST(RunClock, EveryPairOfARunIsGatedAgainstTheSameInstant) {
   std::vector<detail::PairScorer> early;
   early.reserve(std::size(rows));
   for (size_t r = 0; r < std::size(rows); ++r) {
-    early.emplace_back(settings[r], std::vector<const NormalizedEntity*>{&bounded[r], &open}, false);
+    early.emplace_back(settings[r], std::vector<const NormalizedEntity*>{&bounded[r], &open},
+                       false);
   }
   for (size_t r = 0; r < std::size(rows); ++r) {
     EXPECT_EQ(early[r].temporal_factor(0, 1), rows[r].before) << rows[r].name;
   }
 
   // Past `soon` by the system clock, which DateTime::now reads.
-  std::this_thread::sleep_until(std::chrono::system_clock::time_point(std::chrono::seconds(soon.seconds + 1)));
+  std::this_thread::sleep_until(
+      std::chrono::system_clock::time_point(std::chrono::seconds(soon.seconds + 1)));
   for (size_t r = 0; r < std::size(rows); ++r) {
     EXPECT_EQ(early[r].temporal_factor(0, 1), rows[r].before) << rows[r].name;
     const detail::PairScorer late(settings[r], {&bounded[r], &open}, false);

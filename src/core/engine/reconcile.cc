@@ -29,8 +29,8 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
-#include <tbb/partitioner.h>
 #include <tbb/parallel_sort.h>
+#include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
 #include <algorithm>
@@ -458,8 +458,9 @@ Sharing sharing(std::span<const Membership> x, std::span<const Membership> y) {
 // is evaluated at its first occurrence in block order only, and counted there once for each
 // of its occurrences.
 void evaluate_piece(const Piece& piece, std::span<const Block> blocks,
-                    const Memberships& memberships, const RunRecords& run, const detail::PairScorer& scorer,
-                    const overrides::OverrideResolver& resolver, Worker& worker, Verdicts& out) {
+                    const Memberships& memberships, const RunRecords& run,
+                    const detail::PairScorer& scorer, const overrides::OverrideResolver& resolver,
+                    Worker& worker, Verdicts& out) {
   for (uint32_t b = piece.block_begin; b < piece.block_end; ++b) {
     const Block& block = blocks[b];
     const std::span<const uint32_t> members = block.members;

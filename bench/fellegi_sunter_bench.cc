@@ -87,7 +87,7 @@ void run(const char* label, const std::vector<NormalizedEntity>& records,
   osmira_core::engine::fellegi_sunter::train_fellegi_sunter(engine, records);
   const double seconds = std::chrono::duration<double>(Clock::now() - start).count();
   std::printf("%-24s %9zu records  %7.3f s", label, records.size(), seconds);
-  for (const auto& f : engine.fs_plan->fields) {
+  for (const auto& f : engine.settings().fs_plan->fields) {
     std::printf("  %s m=%.3f u=%.3f", f.name.c_str(), f.m_probability, f.u_probability);
   }
   std::printf("\n");

@@ -98,14 +98,15 @@ std::unique_ptr<matching::MatchRule> ReconciliationEngine::compile_rule(const Co
 
 ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
   ReconciliationEngine engine;
+  EngineSettings& s = engine.settings_;
   const auto& decision = plan.decision;
 
-  engine.rules.reserve(plan.match_graph.rules.size());
+  s.rules.reserve(plan.match_graph.rules.size());
   for (const CompiledRule& rule : plan.match_graph.rules) {
-    engine.rules.push_back(compile_rule(rule));
+    s.rules.push_back(compile_rule(rule));
   }
 
-  engine.blocking_strategies.push_back(
+  s.blocking_strategies.push_back(
       std::make_unique<blocking::PlanBlocking>(plan.blocking.keys));
   if (plan.blocking.strategy == BlockingStrategy::kLsh) {
     std::vector<std::string> fields;
@@ -116,7 +117,7 @@ ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
     const uint64_t rows = plan.blocking.lsh_rows.value_or(kDefaultLshRows);
     auto lsh = blocking::lsh::LshBlocking::create(std::move(fields), bands, rows);
     if (lsh.ok()) {
-      engine.blocking_strategies.push_back(
+      s.blocking_strategies.push_back(
           std::make_unique<blocking::lsh::LshBlocking>(std::move(lsh).value()));
     } else {
       // Band and row counts this large would exhaust memory on the first record; the
@@ -128,7 +129,7 @@ ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
   if (decision.custom_scoring_config) {
     auto program = expression::compile_expression(decision.custom_scoring_config->expression);
     if (program.ok()) {
-      engine.custom_expression = std::move(program).value();
+      s.custom_expression = std::move(program).value();
     } else {
       OSMIRA_LOG_ERROR(kCompilerTarget, "Invalid custom scoring expression: {}",
                        program.error().message());
@@ -137,46 +138,50 @@ ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
     }
   }
 
-  engine.neighborhood_window = plan.blocking.neighborhood_window;
-  engine.sort_fields = plan.blocking.sort_fields;
-  engine.fs_plan = decision.fellegi_sunter;
-  engine.reference_identifiers = plan.reference_identifiers;
-  engine.exclusions = plan.exclusions;
-  engine.allow_single_field = decision.allow_single_field;
-  engine.tie_breaking = decision.tie_breaking;
+  s.neighborhood_window = plan.blocking.neighborhood_window;
+  s.sort_fields = plan.blocking.sort_fields;
+  s.fs_plan = decision.fellegi_sunter;
+  s.reference_identifiers = plan.reference_identifiers;
+  s.exclusions = plan.exclusions;
+  s.allow_single_field = decision.allow_single_field;
+  s.tie_breaking = decision.tie_breaking;
   if (decision.clustering) {
-    engine.clustering_method = decision.clustering->method;
-    engine.min_edge_weight = decision.clustering->min_edge_weight;
-    engine.min_cluster_coherence = decision.clustering->min_cluster_coherence;
-    engine.max_cluster_size = decision.clustering->max_cluster_size;
+    s.clustering_method = decision.clustering->method;
+    s.min_edge_weight = decision.clustering->min_edge_weight;
+    s.min_cluster_coherence = decision.clustering->min_cluster_coherence;
+    s.max_cluster_size = decision.clustering->max_cluster_size;
   }
   for (const auto& source : plan.sources) {
-    engine.source_reliability.insert_or_assign(source.name, source.reliability);
+    s.source_reliability.insert_or_assign(source.name, source.reliability);
   }
-  engine.match_threshold = decision.match_threshold;
-  engine.review_threshold = decision.review_threshold.value_or(decision.match_threshold);
-  engine.max_block_size = kMaxBlockSize;
+  s.match_threshold = decision.match_threshold;
+  s.review_threshold = decision.review_threshold.value_or(decision.match_threshold);
+  s.max_block_size = EngineSettings::kMaxBlockSize;
   if (decision.ml_ensemble_config) {
-    engine.ml_coefficients.emplace();
+    s.ml_coefficients.emplace();
     for (const auto& [name, coefficient] : decision.ml_ensemble_config->coefficients) {
-      engine.ml_coefficients->insert_or_assign(name, coefficient);
+      s.ml_coefficients->insert_or_assign(name, coefficient);
     }
-    engine.ml_bias = decision.ml_ensemble_config->bias;
+    s.ml_bias = decision.ml_ensemble_config->bias;
   }
-  engine.min_total_weight = decision.min_total_weight;
-  engine.log_probabilities = plan.governance && plan.governance->log_probabilities;
+  s.min_total_weight = decision.min_total_weight;
+  s.log_probabilities = plan.governance && plan.governance->log_probabilities;
   for (const auto& source : plan.sources) {
     if (source.temporal) {
-      engine.temporal_mode = source.temporal->strategy;
+      s.temporal_mode = source.temporal->strategy;
       break;
     }
   }
-  engine.scoring_method = decision.scoring_method;
+  s.scoring_method = decision.scoring_method;
   return engine;
 }
 
 bool ReconciliationEngine::matches_exclusion(const types::NormalizedEntity& record,
                                              const CompiledExclusion& exclusion) {
+  return engine::matches_exclusion(record, exclusion);
+}
+
+bool matches_exclusion(const types::NormalizedEntity& record, const CompiledExclusion& exclusion) {
   const auto* rule = std::get_if<CompiledExclusion::FieldValue>(&exclusion.kind);
   if (rule == nullptr) return false;
   const auto it = record.data.find(std::string_view(rule->field));
@@ -194,7 +199,7 @@ bool ReconciliationEngine::matches_exclusion(const types::NormalizedEntity& reco
 types::MatchDecision ReconciliationEngine::evaluate_pair(
     const types::NormalizedEntity& a, const types::NormalizedEntity& b,
     const overrides::OverrideResolver& overrides, double temporal_factor) const {
-  const detail::PairScorer scorer(*this, {&a, &b}, false);
+  const detail::PairScorer scorer(settings_, {&a, &b}, false);
   detail::PairScorer::Scratch scratch = scorer.make_scratch();
   const auto verdict = scorer.evaluate(0, 1, temporal_factor, overrides, scratch);
   return scorer.decision(0, 1, verdict, scratch);
@@ -203,7 +208,7 @@ types::MatchDecision ReconciliationEngine::evaluate_pair(
 PairReconciliation ReconciliationEngine::reconcile_pair_with_telemetry(
     const types::NormalizedEntity& a, const types::NormalizedEntity& b,
     const overrides::OverrideResolver& overrides) const {
-  const detail::PairScorer scorer(*this, {&a, &b}, false);
+  const detail::PairScorer scorer(settings_, {&a, &b}, false);
   PairReconciliation out;
   const std::optional<double> factor = scorer.temporal_factor(0, 1);
   if (!factor) return out;
@@ -219,10 +224,10 @@ PairReconciliation ReconciliationEngine::reconcile_pair_with_telemetry(
 
 ClusteringSettings ReconciliationEngine::clustering_settings() const {
   ClusteringSettings settings;
-  settings.method = clustering_method;
-  settings.min_edge_weight = min_edge_weight;
-  settings.min_cluster_coherence = min_cluster_coherence;
-  settings.max_cluster_size = max_cluster_size;
+  settings.method = settings_.clustering_method;
+  settings.min_edge_weight = settings_.min_edge_weight;
+  settings.min_cluster_coherence = settings_.min_cluster_coherence;
+  settings.max_cluster_size = settings_.max_cluster_size;
   return settings;
 }
 

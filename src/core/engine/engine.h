@@ -4,10 +4,10 @@
 // also incrementally against records that were reconciled before.
 //
 // Ownership and threads: the engine owns its rules, blocking strategies and expression
-// program. After construction it is only read, except for the Fellegi-Sunter parameter set
-// (`fs_plan`), which training and the incremental driver may replace before a run. A run
-// spreads pair evaluation over the worker pool; the engine, the records and the run's
-// record index are shared read-only by the workers.
+// program, all held in its settings. After construction it is only read, except for the
+// Fellegi-Sunter parameter set, which training and the incremental driver may replace
+// through `set_fs_plan` before a run. A run spreads pair evaluation over the worker pool; the
+// engine, the records and the run's record index are shared read-only by the workers.
 #pragma once
 
 #include <boost/container_hash/hash.hpp>
@@ -19,6 +19,7 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "base/uuid.h"
@@ -27,6 +28,7 @@
 #include "common/ir/plan.h"
 #include "core/engine/blocking/blocking.h"
 #include "core/engine/clustering.h"
+#include "core/engine/engine_settings.h"
 #include "core/engine/expression.h"
 #include "core/engine/matching.h"
 #include "core/engine/observability.h"
@@ -80,14 +82,17 @@ class ReconciliationEngine {
                                      const overrides::OverrideResolver& overrides,
                                      double temporal_factor) const;
 
-  // The temporal gate (reading the current time), then `evaluate_pair`.
+  // The temporal gate (against the current time, read once per call), then `evaluate_pair`.
   PairReconciliation reconcile_pair_with_telemetry(const types::NormalizedEntity& a,
                                                    const types::NormalizedEntity& b,
                                                    const overrides::OverrideResolver& overrides) const;
 
-  // Blocks the records, evaluates every candidate pair (blocks in parallel, then the
-  // sorted-neighbourhood pass), and returns the merge and review decisions in decision
-  // order with the run's telemetry. Results do not depend on the number of workers.
+  // Blocks the records, evaluates every candidate pair (large blocks cut into pieces, all
+  // pieces in parallel, then the sorted-neighbourhood pass), and returns the merge and review
+  // decisions in decision order with the run's telemetry. A pair that several blocks share
+  // is evaluated once and counted in the telemetry once per block. The temporal gate
+  // compares with one reading of the clock, taken when the run starts. Results do not depend
+  // on the number of workers.
   ReconcileOutput reconcile_with_telemetry(
       std::span<const types::NormalizedEntity> records,
       std::span<const overrides::ManualOverride> overrides) const;
@@ -108,41 +113,22 @@ class ReconciliationEngine {
   ClusteringSettings clustering_settings() const;
 
   // Largest block that is not reported as oversized.
-  static constexpr uint64_t kMaxBlockSize = 1000;
+  static constexpr uint64_t kMaxBlockSize = EngineSettings::kMaxBlockSize;
 
-  // ---- Settings, filled by from_plan ----------------------------------------------------
-  std::optional<uint64_t> neighborhood_window;  // sorted-neighbourhood window
-  std::vector<std::string> sort_fields;         // sorted-neighbourhood key fields
-  // The Fellegi-Sunter parameters; training and the incremental driver may replace them.
-  std::optional<osmira_common::ir::CompiledFellegiSunterPlan> fs_plan;
-  std::vector<std::unique_ptr<matching::MatchRule>> rules;  // plan order
-  std::vector<std::unique_ptr<blocking::BlockingStrategy>> blocking_strategies;
-  std::vector<osmira_common::ir::CompiledReferenceIdentifier> reference_identifiers;
-  std::vector<osmira_common::ir::CompiledExclusion> exclusions;
-  std::vector<std::string> allow_single_field;
-  std::vector<osmira_common::ir::CompiledTieBreaker> tie_breaking;
-  std::optional<expression::Program> custom_expression;
-  double min_edge_weight = 0.0;
-  double min_cluster_coherence = 0.0;
-  uint64_t max_cluster_size = UINT64_MAX;
-  std::optional<osmira_common::ir::ClusteringMethod> clustering_method;
-  boost::unordered_flat_map<std::string, double, types::StringHash, std::equal_to<>>
-      source_reliability;
-  double match_threshold = 0.0;
-  double review_threshold = 0.0;
-  uint64_t max_block_size = kMaxBlockSize;
-  std::optional<boost::unordered_flat_map<std::string, double, types::StringHash, std::equal_to<>>>
-      ml_coefficients;
-  double ml_bias = 0.0;
-  double min_total_weight = 0.0;
-  bool log_probabilities = false;
-  osmira_common::ir::TemporalStrategy temporal_mode =
-      osmira_common::ir::TemporalStrategy::kLatestOnly;
-  osmira_common::ir::ScoringMethod scoring_method = osmira_common::ir::ScoringMethod::kWeightedSum;
+  // The engine's configuration, as `from_plan` filled it.
+  const EngineSettings& settings() const { return settings_; }
+
+  // Replaces the Fellegi-Sunter parameters (trained ones, or those of an earlier run); the
+  // next run scores with them.
+  void set_fs_plan(std::optional<osmira_common::ir::CompiledFellegiSunterPlan> plan) {
+    settings_.fs_plan = std::move(plan);
+  }
 
  private:
   ReconcileOutput run(std::span<const types::NormalizedEntity> records, const EntityIdSet* existing,
                       std::span<const overrides::ManualOverride> overrides) const;
+
+  EngineSettings settings_;
 };
 
 }  // namespace osmira_core::engine

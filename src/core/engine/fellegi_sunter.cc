@@ -485,11 +485,12 @@ void apply_em_results(CompiledFellegiSunterPlan& plan, const EmResult& result,
   recompute_composites(plan);
 }
 
-void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const NormalizedEntity> records) {
-  if (!engine.fs_plan || !engine.fs_plan->em_training) return;
-  CompiledFellegiSunterPlan& plan = *engine.fs_plan;
-  const CompiledEmTraining settings = *plan.em_training;
+namespace {
 
+// Training on a copy of the engine's parameters, which the caller then hands back.
+void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& settings,
+                std::span<const std::unique_ptr<blocking::BlockingStrategy>> blocking_strategies,
+                std::span<const NormalizedEntity> records) {
   // The fields as compiled: the prior of the blend, and the fields the u estimate compares.
   const std::vector<CompiledFsField> initial_fields = plan.fields;
   PriorMap priors;
@@ -513,7 +514,7 @@ void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const Normaliz
   }
 
   const std::vector<TrainingPair> pairs =
-      collect_training_pairs(engine.blocking_strategies, records);
+      collect_training_pairs(blocking_strategies, records);
   if (pairs.empty()) return;
 
   // The trainer starts from the fields as they now stand (with any estimated u).
@@ -532,6 +533,17 @@ void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const Normaliz
                     field.name, field.m_probability, field.u_probability, field.w_agree,
                     field.w_disagree);
   }
+}
+
+}  // namespace
+
+void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const NormalizedEntity> records) {
+  const auto& current = engine.settings().fs_plan;
+  if (!current || !current->em_training) return;
+  CompiledFellegiSunterPlan plan = *current;
+  const CompiledEmTraining settings = *current->em_training;
+  train_plan(plan, settings, engine.settings().blocking_strategies, records);
+  engine.set_fs_plan(std::move(plan));
 }
 
 }  // namespace osmira_core::engine::fellegi_sunter

@@ -47,10 +47,11 @@ bool holds_non_empty(const types::NormalizedEntity& e, std::string_view field) {
 
 }  // namespace
 
-PairScorer::PairScorer(const ReconciliationEngine& engine,
+PairScorer::PairScorer(const EngineSettings& engine,
                        std::vector<const types::NormalizedEntity*> records, bool parallel)
     : engine_(engine),
       records_(std::move(records)),
+      now_(osmira_base::DateTime::now()),
       program_(matching::RuleProgram::build(engine.rules)) {
   const size_t top = engine.rules.size();
   rule_names_.reserve(top);
@@ -125,7 +126,7 @@ void PairScorer::prepare(uint32_t i) {
   if (has_field_value_exclusions_) {
     excluded_alone_[i] = std::any_of(
         engine_.exclusions.begin(), engine_.exclusions.end(),
-        [&](const CompiledExclusion& x) { return ReconciliationEngine::matches_exclusion(e, x); });
+        [&](const CompiledExclusion& x) { return matches_exclusion(e, x); });
   }
 }
 
@@ -156,7 +157,7 @@ std::optional<double> PairScorer::temporal_factor(uint32_t a, uint32_t b) const 
       break;
   }
   const temporal::TemporalResult t =
-      temporal::TemporalMatcher::evaluate(engine_.temporal_mode, *records_[a], *records_[b]);
+      temporal::TemporalMatcher::evaluate(engine_.temporal_mode, *records_[a], *records_[b], now_);
   if (t.state == temporal::TemporalState::kInvalid) return std::nullopt;
   return t.factor;
 }
@@ -316,12 +317,12 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
   return v;
 }
 
-void PairScorer::tally(const Verdict& verdict, const Scratch& scratch,
+void PairScorer::tally(const Verdict& verdict, std::span<const matching::RuleOutcome> outcomes,
                        observability::PairTally& tally) const {
   tally.record_decision(verdict.decision);
   if (verdict.reason != Reason::kRules) return;
-  for (size_t i = 0; i < scratch.outcomes.size(); ++i) {
-    tally.record_rule(i, scratch.outcomes[i].score, scratch.outcomes[i].matched);
+  for (size_t i = 0; i < outcomes.size(); ++i) {
+    tally.record_rule(i, outcomes[i].score, outcomes[i].matched);
   }
 }
 

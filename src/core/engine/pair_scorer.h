@@ -10,7 +10,11 @@
 // per-worker scratch area: no lock, no hash look-up of a field, and no allocation unless
 // the pair is decided merge or review and its decision has to be written out.
 //
-// The scorer reads the engine and the records; both must outlive it and stay unchanged.
+// The clock the temporal gate compares validity bounds with is read once, when the scorer is
+// built: every pair of a run is gated against the same instant.
+//
+// The scorer reads the engine's settings and the records; both must outlive it and stay
+// unchanged.
 // `evaluate`, `temporal_factor` and the writers are const and safe to call from many
 // threads at once, each with its own Scratch.
 #pragma once
@@ -22,7 +26,8 @@
 #include <string_view>
 #include <vector>
 
-#include "core/engine/engine.h"
+#include "base/time.h"
+#include "core/engine/engine_settings.h"
 #include "core/engine/expression.h"
 #include "core/engine/matching.h"
 #include "core/engine/observability.h"
@@ -57,7 +62,7 @@ class PairScorer {
   };
 
   // Prepares every record; `parallel` spreads the preparation over the worker pool.
-  PairScorer(const ReconciliationEngine& engine, std::vector<const types::NormalizedEntity*> records,
+  PairScorer(const EngineSettings& engine, std::vector<const types::NormalizedEntity*> records,
              bool parallel);
 
   size_t size() const { return records_.size(); }
@@ -77,8 +82,14 @@ class PairScorer {
   Verdict evaluate(uint32_t a, uint32_t b, double temporal_factor,
                    const overrides::OverrideResolver& overrides, Scratch& scratch) const;
 
-  // Records an evaluated pair in a worker's tally.
-  void tally(const Verdict& verdict, const Scratch& scratch, observability::PairTally& tally) const;
+  // Records an evaluated pair in a worker's tally; `outcomes` are the pair's top-level rule
+  // outcomes (read only when the rules ran). The Scratch form takes those of the pair last
+  // evaluated with it.
+  void tally(const Verdict& verdict, std::span<const matching::RuleOutcome> outcomes,
+             observability::PairTally& tally) const;
+  void tally(const Verdict& verdict, const Scratch& scratch, observability::PairTally& tally) const {
+    this->tally(verdict, scratch.outcomes, tally);
+  }
 
   // The rule results of a pair whose top-level rule outcomes are `outcomes` (empty unless
   // the rules ran), with the Fellegi-Sunter explanations when the engine logs
@@ -104,8 +115,9 @@ class PairScorer {
   void prepare(uint32_t i);
   double fs_score(uint32_t a, uint32_t b, std::span<const matching::RuleOutcome> outcomes) const;
 
-  const ReconciliationEngine& engine_;
+  const EngineSettings& engine_;  // the engine's settings
   std::vector<const types::NormalizedEntity*> records_;
+  osmira_base::DateTime now_;  // the temporal gate's reference instant
   matching::RuleProgram program_;
 
   // Run-level look-ups.

@@ -126,8 +126,8 @@ Result<RecordSet> read_records(std::string_view text, std::string_view prefix) {
 
 // The engine's Fellegi-Sunter parameters as compact JSON text, when it holds any.
 std::optional<std::string> trained_params_text(const ReconciliationEngine& engine) {
-  if (!engine.fs_plan) return std::nullopt;
-  return osmira_common::ir::write_trained_params(*engine.fs_plan);
+  if (!engine.settings().fs_plan) return std::nullopt;
+  return osmira_common::ir::write_trained_params(*engine.settings().fs_plan);
 }
 
 // The golden record of one cluster, with the canonical identifier and the member count in
@@ -214,7 +214,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     Result<osmira_common::ir::CompiledFellegiSunterPlan> params =
         osmira_common::ir::read_trained_params(*trained_fs_params_json);
     if (!params.ok()) return params.error().with_prefix(kInvalidTrainedParams);
-    driver.engine_.fs_plan = std::move(params).value();
+    driver.engine_.set_fs_plan(std::move(params).value());
   }
   ASSIGN_OR_RETURN(RecordSet new_records,
                    read_records(new_entities_json, kInvalidNewEntities));

@@ -29,11 +29,11 @@ TEST(FromPlan, LshStrategyFollowsThePlanKeysWithDefaults) {
   plan.blocking.strategy = ir::BlockingStrategy::kLsh;
   plan.blocking.keys = {testing::blocking_key({"first_name", "zip"}), testing::blocking_key({"zip"})};
   const ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-  ASSERT_EQ(engine.blocking_strategies.size(), 2u);
-  const auto* keys = dynamic_cast<const blocking::PlanBlocking*>(engine.blocking_strategies[0].get());
+  ASSERT_EQ(engine.settings().blocking_strategies.size(), 2u);
+  const auto* keys = dynamic_cast<const blocking::PlanBlocking*>(engine.settings().blocking_strategies[0].get());
   ASSERT_NE(keys, nullptr);
   EXPECT_EQ(keys->keys(), plan.blocking.keys);
-  const auto* lsh = dynamic_cast<const blocking::lsh::LshBlocking*>(engine.blocking_strategies[1].get());
+  const auto* lsh = dynamic_cast<const blocking::lsh::LshBlocking*>(engine.settings().blocking_strategies[1].get());
   ASSERT_NE(lsh, nullptr);
   EXPECT_EQ(lsh->bands(), 20u);
   EXPECT_EQ(lsh->rows(), 5u);
@@ -42,7 +42,7 @@ TEST(FromPlan, LshStrategyFollowsThePlanKeysWithDefaults) {
   plan.blocking.lsh_bands = 4;
   plan.blocking.lsh_rows = 2;
   const ReconciliationEngine custom = ReconciliationEngine::from_plan(plan);
-  const auto* lsh2 = dynamic_cast<const blocking::lsh::LshBlocking*>(custom.blocking_strategies[1].get());
+  const auto* lsh2 = dynamic_cast<const blocking::lsh::LshBlocking*>(custom.settings().blocking_strategies[1].get());
   ASSERT_NE(lsh2, nullptr);
   EXPECT_EQ(lsh2->bands(), 4u);
   EXPECT_EQ(lsh2->rows(), 2u);
@@ -54,8 +54,8 @@ TEST(FromPlan, OtherStrategiesKeepOnlyThePlanKeys) {
     ir::IdentityPlan plan = plan_with({});
     plan.blocking.strategy = strategy;
     const ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-    ASSERT_EQ(engine.blocking_strategies.size(), 1u);
-    const auto* keys = dynamic_cast<const blocking::PlanBlocking*>(engine.blocking_strategies[0].get());
+    ASSERT_EQ(engine.settings().blocking_strategies.size(), 1u);
+    const auto* keys = dynamic_cast<const blocking::PlanBlocking*>(engine.settings().blocking_strategies[0].get());
     ASSERT_NE(keys, nullptr);
     EXPECT_TRUE(keys->keys().empty());
   }
@@ -68,7 +68,7 @@ TEST(FromPlan, ImpossibleLshSizesLeaveThePlanKeysOnly) {
   plan.blocking.lsh_bands = uint64_t{1} << 40;
   plan.blocking.lsh_rows = uint64_t{1} << 40;
   const ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-  EXPECT_EQ(engine.blocking_strategies.size(), 1u);
+  EXPECT_EQ(engine.settings().blocking_strategies.size(), 1u);
 }
 
 TEST(FromPlan, ThresholdsAndScoringSettings) {
@@ -83,23 +83,23 @@ TEST(FromPlan, ThresholdsAndScoringSettings) {
   plan.blocking.neighborhood_window = 7;
   plan.blocking.sort_fields = {"last_name"};
   const ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-  EXPECT_EQ(engine.match_threshold, 0.9);
-  EXPECT_EQ(engine.review_threshold, 0.9);  // falls back to the merge threshold
-  EXPECT_EQ(engine.scoring_method, ir::ScoringMethod::kMlEnsemble);
-  ASSERT_TRUE(engine.ml_coefficients);
-  EXPECT_EQ(engine.ml_coefficients->size(), 2u);
-  EXPECT_EQ(engine.ml_coefficients->find(std::string_view("b"))->second, -1.0);
-  EXPECT_EQ(engine.ml_bias, 0.25);
-  EXPECT_EQ(engine.min_total_weight, 2.0);
-  EXPECT_EQ(engine.allow_single_field, std::vector<std::string>{"email"});
-  EXPECT_EQ(engine.tie_breaking, plan.decision.tie_breaking);
-  EXPECT_EQ(engine.neighborhood_window, std::optional<uint64_t>(7));
-  EXPECT_EQ(engine.sort_fields, std::vector<std::string>{"last_name"});
-  EXPECT_EQ(engine.max_block_size, 1000u);
-  EXPECT_FALSE(engine.log_probabilities);
-  EXPECT_FALSE(engine.clustering_method);
-  EXPECT_FALSE(engine.fs_plan);
-  EXPECT_FALSE(engine.custom_expression);
+  EXPECT_EQ(engine.settings().match_threshold, 0.9);
+  EXPECT_EQ(engine.settings().review_threshold, 0.9);  // falls back to the merge threshold
+  EXPECT_EQ(engine.settings().scoring_method, ir::ScoringMethod::kMlEnsemble);
+  ASSERT_TRUE(engine.settings().ml_coefficients);
+  EXPECT_EQ(engine.settings().ml_coefficients->size(), 2u);
+  EXPECT_EQ(engine.settings().ml_coefficients->find(std::string_view("b"))->second, -1.0);
+  EXPECT_EQ(engine.settings().ml_bias, 0.25);
+  EXPECT_EQ(engine.settings().min_total_weight, 2.0);
+  EXPECT_EQ(engine.settings().allow_single_field, std::vector<std::string>{"email"});
+  EXPECT_EQ(engine.settings().tie_breaking, plan.decision.tie_breaking);
+  EXPECT_EQ(engine.settings().neighborhood_window, std::optional<uint64_t>(7));
+  EXPECT_EQ(engine.settings().sort_fields, std::vector<std::string>{"last_name"});
+  EXPECT_EQ(engine.settings().max_block_size, 1000u);
+  EXPECT_FALSE(engine.settings().log_probabilities);
+  EXPECT_FALSE(engine.settings().clustering_method);
+  EXPECT_FALSE(engine.settings().fs_plan);
+  EXPECT_FALSE(engine.settings().custom_expression);
 
   plan.decision.review_threshold = 0.4;
   plan.governance = ir::CompiledGovernance{};
@@ -108,15 +108,15 @@ TEST(FromPlan, ThresholdsAndScoringSettings) {
   plan.decision.fellegi_sunter = ir::CompiledFellegiSunterPlan{};
   plan.decision.fellegi_sunter->match_threshold = 3.0;
   const ReconciliationEngine more = ReconciliationEngine::from_plan(plan);
-  EXPECT_EQ(more.review_threshold, 0.4);
-  EXPECT_TRUE(more.log_probabilities);
-  EXPECT_EQ(more.clustering_method, ir::ClusteringMethod::kGraph);
-  EXPECT_EQ(more.min_edge_weight, 0.3);
-  EXPECT_EQ(more.min_cluster_coherence, 0.6);
-  EXPECT_EQ(more.max_cluster_size, 12u);
+  EXPECT_EQ(more.settings().review_threshold, 0.4);
+  EXPECT_TRUE(more.settings().log_probabilities);
+  EXPECT_EQ(more.settings().clustering_method, ir::ClusteringMethod::kGraph);
+  EXPECT_EQ(more.settings().min_edge_weight, 0.3);
+  EXPECT_EQ(more.settings().min_cluster_coherence, 0.6);
+  EXPECT_EQ(more.settings().max_cluster_size, 12u);
   EXPECT_EQ(more.clustering_settings().method, ir::ClusteringMethod::kGraph);
-  ASSERT_TRUE(more.fs_plan);
-  EXPECT_EQ(more.fs_plan->match_threshold, 3.0);
+  ASSERT_TRUE(more.settings().fs_plan);
+  EXPECT_EQ(more.settings().fs_plan->match_threshold, 3.0);
 }
 
 TEST(FromPlan, SourcesGiveReliabilityAndTemporalMode) {
@@ -124,25 +124,25 @@ TEST(FromPlan, SourcesGiveReliabilityAndTemporalMode) {
   plan.sources = {source("a", 0.5), source("b", 1.0, ir::TemporalStrategy::kPointInTime),
                   source("c", 0.7, ir::TemporalStrategy::kBiTemporal), source("a", 0.9)};
   const ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-  EXPECT_EQ(engine.temporal_mode, ir::TemporalStrategy::kPointInTime);
-  EXPECT_EQ(engine.source_reliability.size(), 3u);
-  EXPECT_EQ(engine.source_reliability.find(std::string_view("a"))->second, 0.9);
+  EXPECT_EQ(engine.settings().temporal_mode, ir::TemporalStrategy::kPointInTime);
+  EXPECT_EQ(engine.settings().source_reliability.size(), 3u);
+  EXPECT_EQ(engine.settings().source_reliability.find(std::string_view("a"))->second, 0.9);
 
   const ReconciliationEngine plain = ReconciliationEngine::from_plan(plan_with({}));
-  EXPECT_EQ(plain.temporal_mode, ir::TemporalStrategy::kLatestOnly);
+  EXPECT_EQ(plain.settings().temporal_mode, ir::TemporalStrategy::kLatestOnly);
 }
 
 TEST(FromPlan, CustomExpressionIsCompiledWhateverTheScoringMethod) {
   ir::IdentityPlan plan = plan_with({testing::exact_rule("a", "f")});
   plan.decision.custom_scoring_config = ir::CompiledCustomScoringConfig{"a * 0.5 + 0.5"};
-  EXPECT_TRUE(ReconciliationEngine::from_plan(plan).custom_expression);
+  EXPECT_TRUE(ReconciliationEngine::from_plan(plan).settings().custom_expression);
 
   // An expression that does not compile leaves the engine without a program; custom
   // scoring then falls back to the weighted sum.
   plan.decision.scoring_method = ir::ScoringMethod::kCustom;
   plan.decision.custom_scoring_config = ir::CompiledCustomScoringConfig{"(a + "};
   const ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-  EXPECT_FALSE(engine.custom_expression);
+  EXPECT_FALSE(engine.settings().custom_expression);
   const auto a = entity(1, {{"f", "x"}});
   const auto b = entity(2, {{"f", "y"}});
   const auto d = engine.evaluate_pair(a, b, {}, 1.0);

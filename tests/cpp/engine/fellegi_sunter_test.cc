@@ -444,10 +444,10 @@ TEST(EmTrainer, DiscriminatingFieldGetsMAboveU) {
   const auto pairs = collect_training_pairs(listed_keys(), records);  // no "keys": no pairs
   ASSERT_TRUE(pairs.empty());
   ReconciliationEngine engine = ReconciliationEngine::from_plan(training_plan({}, 0.0));
-  const auto block_pairs = collect_training_pairs(engine.blocking_strategies, records);
+  const auto block_pairs = collect_training_pairs(engine.settings().blocking_strategies, records);
   ASSERT_EQ(block_pairs.size(), 4u * 45u);  // four blocks of ten records
 
-  const std::vector<ir::CompiledFsField> fields = engine.fs_plan->fields;
+  const std::vector<ir::CompiledFsField> fields = engine.settings().fs_plan->fields;
   const EmResult r = EmTrainer{100, 1e-8, false}.train(block_pairs, fields);
   EXPECT_TRUE(r.converged);
   EXPECT_GT(r.m_probabilities.at("name"), 0.95);
@@ -467,8 +467,8 @@ TEST(EmTrainer, DiscriminatingFieldGetsMAboveU) {
 TEST(EmTrainer, UnreachableThresholdEndsAtAFixedPoint) {
   const std::vector<NormalizedEntity> records = synthetic_records();
   ReconciliationEngine engine = ReconciliationEngine::from_plan(training_plan({}, 0.0));
-  const auto pairs = collect_training_pairs(engine.blocking_strategies, records);
-  const std::vector<ir::CompiledFsField> fields = engine.fs_plan->fields;
+  const auto pairs = collect_training_pairs(engine.settings().blocking_strategies, records);
+  const std::vector<ir::CompiledFsField> fields = engine.settings().fs_plan->fields;
   const uint64_t kEndless = std::numeric_limits<uint64_t>::max();
   for (const bool fix_u : {false, true}) {
     const EmResult bounded = EmTrainer{5000, 0.0, fix_u}.train(pairs, fields);
@@ -740,21 +740,21 @@ TEST(TrainFellegiSunter, NothingToTrain) {
   {
     ReconciliationEngine engine = ReconciliationEngine::from_plan(testing::plan_with({}));
     train_fellegi_sunter(engine, records);
-    EXPECT_FALSE(engine.fs_plan.has_value());
+    EXPECT_FALSE(engine.settings().fs_plan.has_value());
   }
   {
     ir::IdentityPlan plan = training_plan({}, 0.0);
     plan.decision.fellegi_sunter->em_training.reset();
     ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
     train_fellegi_sunter(engine, records);
-    EXPECT_EQ(*engine.fs_plan, *plan.decision.fellegi_sunter);  // composites not even touched
+    EXPECT_EQ(*engine.settings().fs_plan, *plan.decision.fellegi_sunter);  // composites not even touched
   }
   {
     // max_iterations 0 without u estimation: unchanged.
     const ir::IdentityPlan plan = training_plan({}, 0.0, 0);
     ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
     train_fellegi_sunter(engine, records);
-    EXPECT_EQ(*engine.fs_plan, *plan.decision.fellegi_sunter);
+    EXPECT_EQ(*engine.settings().fs_plan, *plan.decision.fellegi_sunter);
   }
   {
     // No two records share a block: unchanged. An unknown estimate_u value is no estimate.
@@ -763,7 +763,7 @@ TEST(TrainFellegiSunter, NothingToTrain) {
     const std::vector<NormalizedEntity> apart = {entity(1, {{"name", "a"}, {"zip", "1"}}),
                                                  entity(2, {{"name", "a"}, {"zip", "2"}})};
     train_fellegi_sunter(engine, apart);
-    EXPECT_EQ(*engine.fs_plan, *plan.decision.fellegi_sunter);
+    EXPECT_EQ(*engine.settings().fs_plan, *plan.decision.fellegi_sunter);
   }
 }
 
@@ -777,7 +777,7 @@ TEST(TrainFellegiSunter, RandomUAppliedEvenWithoutPairs) {
       entity(1, {{"name", "ann"}, {"zip", "1"}, {"gender", "f"}}),
       entity(2, {{"name", "bob"}, {"zip", "2"}, {"gender", "f"}})};
   train_fellegi_sunter(engine, apart);
-  const auto& fs = *engine.fs_plan;
+  const auto& fs = *engine.settings().fs_plan;
   EXPECT_EQ(fs.fields[0].m_probability, 0.9999);
   EXPECT_EQ(fs.fields[0].u_probability, 0.001);  // names disagree: floor
   EXPECT_EQ(fs.fields[1].m_probability, 0.6);
@@ -794,7 +794,7 @@ TEST(TrainFellegiSunter, RandomUIsHeldThroughEmAndBlendedWithTheCompiledU) {
 
   const auto& compiled = plan.decision.fellegi_sunter->fields;
   const ProbabilityMap sampled = estimate_u_using_random_sampling(records, compiled, 1'000'000);
-  const auto& fs = *engine.fs_plan;
+  const auto& fs = *engine.settings().fs_plan;
   for (size_t f = 0; f < compiled.size(); ++f) {
     const double want = prior_weight * compiled[f].u_probability +
                         (1 - prior_weight) * sampled.at(compiled[f].name);
@@ -808,7 +808,7 @@ TEST(TrainFellegiSunter, DiscriminatingFieldEndsWithPositiveAgreementWeight) {
   const std::vector<NormalizedEntity> records = synthetic_records();
   ReconciliationEngine engine = ReconciliationEngine::from_plan(training_plan({}, 0.0));
   train_fellegi_sunter(engine, records);
-  const auto& fs = *engine.fs_plan;
+  const auto& fs = *engine.settings().fs_plan;
   const auto& name = fs.fields[0];
   EXPECT_GT(name.w_agree, 2.0);
   EXPECT_LT(name.w_disagree, -2.0);
@@ -819,7 +819,7 @@ TEST(TrainFellegiSunter, DiscriminatingFieldEndsWithPositiveAgreementWeight) {
   // Deterministic without random sampling.
   ReconciliationEngine again = ReconciliationEngine::from_plan(training_plan({}, 0.0));
   train_fellegi_sunter(again, records);
-  EXPECT_EQ(*again.fs_plan, fs);
+  EXPECT_EQ(*again.settings().fs_plan, fs);
 }
 
 TEST(TrainFellegiSunter, WithoutRandomSamplingEmReestimatesU) {
@@ -827,21 +827,21 @@ TEST(TrainFellegiSunter, WithoutRandomSamplingEmReestimatesU) {
   const double prior_weight = 0.25;
   const ir::IdentityPlan plan = training_plan({}, prior_weight);
   ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
-  const auto pairs = collect_training_pairs(engine.blocking_strategies, records);
+  const auto pairs = collect_training_pairs(engine.settings().blocking_strategies, records);
   train_fellegi_sunter(engine, records);
 
   const auto& compiled = plan.decision.fellegi_sunter->fields;
   const EmResult trained = EmTrainer{100, 1e-8, false}.train(pairs, compiled);
   for (size_t f = 0; f < compiled.size(); ++f) {
     const std::string& name = compiled[f].name;
-    const double u = engine.fs_plan->fields[f].u_probability;
+    const double u = engine.settings().fs_plan->fields[f].u_probability;
     EXPECT_NE(u, compiled[f].u_probability) << name;
     EXPECT_DOUBLE_EQ(u, std::clamp(prior_weight * compiled[f].u_probability +
                                        (1 - prior_weight) * trained.u_probabilities.at(name),
                                    0.0001, 0.9999))
         << name;
   }
-  expect_consistent(*engine.fs_plan);
+  expect_consistent(*engine.settings().fs_plan);
 }
 
 TEST(TrainFellegiSunter, PriorWeightOneKeepsThePriors) {
@@ -850,7 +850,7 @@ TEST(TrainFellegiSunter, PriorWeightOneKeepsThePriors) {
   plan.decision.fellegi_sunter->fields[1].u_probability = 0.0;  // clamped to 0.0001
   ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
   train_fellegi_sunter(engine, records);
-  const auto& fs = *engine.fs_plan;
+  const auto& fs = *engine.settings().fs_plan;
   EXPECT_EQ(fs.fields[0].m_probability, 0.6);
   EXPECT_EQ(fs.fields[0].u_probability, 0.4);
   EXPECT_EQ(fs.fields[1].u_probability, 0.0001);
@@ -864,10 +864,10 @@ TEST(TrainFellegiSunter, FieldMissingEverywhereKeepsItsStartThenBlends) {
       field("ssn", FsComparatorType::kExact, 0.95, 0.02));
   ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
   train_fellegi_sunter(engine, records);
-  const auto& ssn = engine.fs_plan->fields[3];
+  const auto& ssn = engine.settings().fs_plan->fields[3];
   EXPECT_DOUBLE_EQ(ssn.m_probability, 0.25 * 0.95 + 0.75 * 0.95);
   EXPECT_DOUBLE_EQ(ssn.u_probability, 0.25 * 0.02 + 0.75 * 0.02);
-  expect_consistent(*engine.fs_plan);
+  expect_consistent(*engine.settings().fs_plan);
 }
 
 TEST(TrainFellegiSunter, MaxIterationsZeroKeepsOnlyTheUEstimate) {
@@ -878,10 +878,10 @@ TEST(TrainFellegiSunter, MaxIterationsZeroKeepsOnlyTheUEstimate) {
   const auto& compiled = plan.decision.fellegi_sunter->fields;
   const ProbabilityMap sampled = estimate_u_using_random_sampling(records, compiled, 1'000'000);
   for (size_t f = 0; f < compiled.size(); ++f) {
-    EXPECT_EQ(engine.fs_plan->fields[f].m_probability, compiled[f].m_probability);
-    EXPECT_EQ(engine.fs_plan->fields[f].u_probability, sampled.at(compiled[f].name));
+    EXPECT_EQ(engine.settings().fs_plan->fields[f].m_probability, compiled[f].m_probability);
+    EXPECT_EQ(engine.settings().fs_plan->fields[f].u_probability, sampled.at(compiled[f].name));
   }
-  expect_consistent(*engine.fs_plan);
+  expect_consistent(*engine.settings().fs_plan);
 }
 
 }  // namespace

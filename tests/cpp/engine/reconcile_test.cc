@@ -161,6 +161,52 @@ TEST(Reconcile, ARecordIsNeverPairedWithItself) {
   EXPECT_EQ(sorted.telemetry.pairs_evaluated, 1u);
 }
 
+// A pair met in several blocks, or several times in one block, is counted once per
+// meeting; its decision is returned once, under the first block in key order that met it.
+TEST(Reconcile, SharedPairsAreCountedAtEveryMeeting) {
+  using Fields = std::vector<std::pair<std::string, std::string>>;
+  struct Row {
+    const char* name;
+    std::vector<std::vector<std::string>> keys;  // one blocking key per field list
+    std::vector<std::pair<uint32_t, Fields>> records;
+    uint64_t pairs_evaluated;
+    std::vector<std::string> blocking_keys;  // of the decisions, in decision order
+  };
+  const Row rows[] = {
+      {"two blocks share the pair", {{"a"}, {"b"}},
+       {{1, {{"a", "p"}, {"b", "q"}}}, {2, {{"a", "p"}, {"b", "q"}}}}, 2, {"p"}},
+      {"first block in key order names it", {{"b"}, {"a"}},
+       {{1, {{"a", "z"}, {"b", "c"}}}, {2, {{"a", "z"}, {"b", "c"}}}}, 2, {"c"}},
+      {"a key given twice lists both records twice", {{"a"}, {"a"}},
+       {{1, {{"a", "p"}}}, {2, {{"a", "p"}}}}, 4, {"p"}},
+      {"a shared pair next to pairs of one block", {{"a"}, {"b"}},
+       {{1, {{"a", "p"}, {"b", "q"}}}, {2, {{"a", "p"}, {"b", "q"}}}, {3, {{"a", "p"}, {"b", "z"}}}},
+       4, {"p", "p", "p"}},
+      {"records sharing an identifier", {{"a"}, {"b"}},
+       {{1, {{"a", "p"}, {"b", "q"}}}, {1, {{"a", "p"}, {"b", "r"}}}, {2, {{"a", "p"}, {"b", "q"}}}},
+       3, {"p"}},
+  };
+  for (const Row& row : rows) {
+    ir::IdentityPlan plan = keyed_plan();
+    plan.blocking.keys.clear();
+    for (const auto& fields : row.keys) plan.blocking.keys.push_back(testing::blocking_key(fields));
+    std::vector<NormalizedEntity> records;
+    for (const auto& [n, fields] : row.records) {
+      NormalizedEntity e = entity(n, {{"f", "x"}}, "ext-" + std::to_string(records.size()));
+      for (const auto& [field, value] : fields) e.data.insert_or_assign(field, value);
+      records.push_back(std::move(e));
+    }
+    const ReconcileOutput out = ReconciliationEngine::from_plan(plan).reconcile_with_telemetry(records, {});
+    EXPECT_EQ(out.telemetry.pairs_evaluated, row.pairs_evaluated) << row.name;
+    ASSERT_EQ(out.telemetry.rule_telemetry.size(), 1u) << row.name;
+    EXPECT_EQ(out.telemetry.rule_telemetry[0].evaluated, row.pairs_evaluated) << row.name;
+    EXPECT_EQ(out.telemetry.rule_telemetry[0].matched, row.pairs_evaluated) << row.name;
+    std::vector<std::string> keys;
+    for (const MatchDecision& d : out.decisions) keys.push_back(d.blocking_key.value_or(""));
+    EXPECT_EQ(keys, row.blocking_keys) << row.name;
+  }
+}
+
 TEST(Reconcile, ExcludedRecordsSkipBlockingButMeetTheNeighbourhoodPass) {
   ir::IdentityPlan plan = keyed_plan();
   plan.exclusions = {ir::CompiledExclusion{ir::CompiledExclusion::FieldValue{"status", "eq", osmira_base::Value("test")}}};
@@ -378,9 +424,9 @@ ReconcileOutput reference_run(const ReconciliationEngine& engine,
   std::map<std::string, std::vector<Uuid>> blocks;
   for (const auto& r : records) {
     bool excluded = false;
-    for (const auto& x : engine.exclusions) excluded = excluded || ReconciliationEngine::matches_exclusion(r, x);
+    for (const auto& x : engine.settings().exclusions) excluded = excluded || ReconciliationEngine::matches_exclusion(r, x);
     if (excluded) continue;
-    for (const auto& s : engine.blocking_strategies) {
+    for (const auto& s : engine.settings().blocking_strategies) {
       for (const std::string& key : s->generate_block_key(r)) blocks[key].push_back(r.id);
     }
   }
@@ -414,11 +460,11 @@ ReconcileOutput reference_run(const ReconciliationEngine& engine,
   for (auto& d : all) {
     if (seen.insert(types::ordered_pair(d.entity_a_id, d.entity_b_id)).second) decisions.push_back(d);
   }
-  if (engine.neighborhood_window && !engine.sort_fields.empty()) {
+  if (engine.settings().neighborhood_window && !engine.settings().sort_fields.empty()) {
     std::vector<std::pair<std::string, size_t>> keyed;
     for (size_t i = 0; i < records.size(); ++i) {
       std::string key;
-      for (const auto& f : engine.sort_fields) {
+      for (const auto& f : engine.settings().sort_fields) {
         auto it = records[i].data.find(std::string_view(f));
         if (it != records[i].data.end()) key += osmira_base::unicode::to_lowercase(it->second);
         key += ":";
@@ -429,7 +475,7 @@ ReconcileOutput reference_run(const ReconciliationEngine& engine,
                      [](const auto& x, const auto& y) { return x.first < y.first; });
     const size_t n = keyed.size();
     for (size_t i = 0; i < n; ++i) {
-      for (size_t j = i + 1; j < std::min<size_t>(i + *engine.neighborhood_window, n); ++j) {
+      for (size_t j = i + 1; j < std::min<size_t>(i + *engine.settings().neighborhood_window, n); ++j) {
         const auto& a = records[keyed[i].second];
         const auto& b = records[keyed[j].second];
         if (a.id == b.id || skip(a.id, b.id)) continue;
@@ -447,7 +493,7 @@ ReconcileOutput reference_run(const ReconciliationEngine& engine,
     if (x.confidence != y.confidence) return x.confidence > y.confidence;
     const auto kx = types::ordered_pair(x.entity_a_id, x.entity_b_id);
     const auto ky = types::ordered_pair(y.entity_a_id, y.entity_b_id);
-    for (auto t : engine.tie_breaking) {
+    for (auto t : engine.settings().tie_breaking) {
       if (t == ir::CompiledTieBreaker::kExactMatchPriority) {
         const auto count = [](const MatchDecision& d) {
           return std::count_if(d.rule_results.begin(), d.rule_results.end(), [](const auto& r) {
@@ -469,8 +515,8 @@ ReconcileOutput reference_run(const ReconciliationEngine& engine,
   ReconcileOutput out;
   out.decisions = std::move(decisions);
   out.telemetry = std::move(collector).into_telemetry();
-  out.telemetry.scoring_method = std::string(osmira_common::enum_text(engine.scoring_method));
-  out.telemetry.merge_threshold = engine.match_threshold;
+  out.telemetry.scoring_method = std::string(osmira_common::enum_text(engine.settings().scoring_method));
+  out.telemetry.merge_threshold = engine.settings().match_threshold;
   return out;
 }
 
@@ -557,6 +603,68 @@ TEST(ReconcileReference, FastRunEqualsThePairByPairRun) {
     const ReconcileOutput slow_inc = reference_run(engine, records, &existing);
     EXPECT_EQ(decisions_json(fast_inc.decisions), decisions_json(slow_inc.decisions));
     EXPECT_EQ(telemetry_json(fast_inc.telemetry), telemetry_json(slow_inc.telemetry));
+  }
+}
+
+// Workloads cut into many pieces of work, or whose pairs meet in several blocks and several
+// times in one block (a key generated twice, records sharing an identifier): the run equals
+// the pair-by-pair run, and gives the same text with 1, 2 and 8 workers.
+TEST(ReconcileReference, FastRunEqualsThePairByPairRunOnBigAndSharedBlocks) {
+  // One block of several thousand records, with two rules to keep the pair-by-pair run short.
+  std::vector<NormalizedEntity> crowd = generated_people(2000, 21);
+  for (NormalizedEntity& e : crowd) e.data.insert_or_assign("kind", "person");
+  ir::IdentityPlan one_block = generated_plan(ir::ScoringMethod::kCustom);
+  one_block.match_graph.rules.erase(one_block.match_graph.rules.begin() + 2,
+                                    one_block.match_graph.rules.end());  // email, first
+  one_block.decision.custom_scoring_config = ir::CompiledCustomScoringConfig{"(email + first) / 2"};
+  one_block.blocking.keys = {testing::blocking_key({"kind"})};
+  one_block.blocking.neighborhood_window.reset();
+
+  // Overlapping keys: every zip block twice over (each member listed twice), its
+  // sub-blocks by first name, and the sound of the last name.
+  std::vector<NormalizedEntity> people = generated_people(900, 22);
+  for (size_t i = 0; i < 900; i += 37) {
+    NormalizedEntity twin = people[i];  // the same identifier with other values
+    twin.data.insert_or_assign("first_name", "Ann");
+    twin.external_id = "twin-" + std::to_string(i);
+    people.push_back(std::move(twin));
+  }
+  ir::IdentityPlan shared = generated_plan(ir::ScoringMethod::kFellegiSunter);
+  shared.blocking.keys = {testing::blocking_key({"zip"}), testing::blocking_key({"zip"}),
+                          testing::blocking_key({"zip", "first_name"}),
+                          testing::blocking_key({"last_name"}, {ir::BlockingTransformation::kSoundex})};
+  ir::IdentityPlan shared_ml = shared;
+  shared_ml.decision.scoring_method = ir::ScoringMethod::kMlEnsemble;
+
+  struct Case {
+    const char* name;
+    const std::vector<NormalizedEntity>* records;
+    const ir::IdentityPlan* plan;
+    bool incremental;
+  };
+  const Case cases[] = {
+      {"one block, incremental", &crowd, &one_block, true},
+      {"shared blocks", &people, &shared, false},
+      {"shared blocks, ML, incremental", &people, &shared_ml, true},
+  };
+  for (const Case& c : cases) {
+    const auto engine = ReconciliationEngine::from_plan(*c.plan);
+    const std::vector<NormalizedEntity>& records = *c.records;
+    EntityIdSet existing;
+    for (size_t i = 0; i < records.size(); i += 3) existing.insert(records[i].id);
+    const EntityIdSet* known = c.incremental ? &existing : nullptr;
+    const ReconcileOutput slow = reference_run(engine, records, known);
+    EXPECT_GT(slow.decisions.size(), 100u) << c.name;
+    const std::string want_decisions = decisions_json(slow.decisions);
+    const std::string want_telemetry = telemetry_json(slow.telemetry);
+    for (const int workers : {1, 2, 8}) {
+      tbb::global_control limit(tbb::global_control::max_allowed_parallelism, workers);
+      const ReconcileOutput fast =
+          c.incremental ? engine.reconcile_incremental_with_telemetry(records, existing, {})
+                        : engine.reconcile_with_telemetry(records, {});
+      EXPECT_EQ(decisions_json(fast.decisions), want_decisions) << c.name << ", " << workers;
+      EXPECT_EQ(telemetry_json(fast.telemetry), want_telemetry) << c.name << ", " << workers;
+    }
   }
 }
 

@@ -19,6 +19,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -58,6 +59,10 @@ std::vector<NormalizedEntity> generate(size_t count, uint64_t seed, Group&& grou
   std::vector<NormalizedEntity> out;
   out.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
+  // Fields are built in a map first (records hold their fields compactly and are not edited
+  // in place), then copied into the record.
+  std::vector<std::map<std::string, std::string>> fields_of;
+  fields_of.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     NormalizedEntity e;
     e.id = uuid_of(i + 1);
@@ -66,23 +71,26 @@ std::vector<NormalizedEntity> generate(size_t count, uint64_t seed, Group&& grou
     e.entity_type = "person";
     e.source_name = i % 2 ? "crm" : "erp";
     e.last_updated = osmira_base::DateTime{1'700'000'000 + static_cast<int64_t>(rng() % 10'000'000), 0};
+    std::map<std::string, std::string> data;
     if (i > 0 && rng() % 4 == 0) {
-      e.data = out[rng() % i].data;
-      std::string& last = e.data["last_name"];
+      data = fields_of[rng() % i];
+      std::string& last = data["last_name"];
       if (last.size() > 3) std::swap(last[1], last[2]);
     } else {
       const std::string first = pick(kFirst);
       const std::string last = pick(kLast);
-      e.data["first_name"] = first;
-      e.data["last_name"] = last;
-      e.data["email"] = first + "." + last + std::to_string(rng() % 100) + "@example.com";
-      e.data["phone"] = std::to_string(2000000000 + rng() % 1000000);
-      e.data["dob"] = std::to_string(1940 + rng() % 60) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
+      data["first_name"] = first;
+      data["last_name"] = last;
+      data["email"] = first + "." + last + std::to_string(rng() % 100) + "@example.com";
+      data["phone"] = std::to_string(2000000000 + rng() % 1000000);
+      data["dob"] = std::to_string(1940 + rng() % 60) + "-0" + std::to_string(1 + rng() % 9) + "-1" +
                       std::to_string(rng() % 10);
-      e.data["zip"] = std::to_string(10000 + rng() % 300);
-      e.data["street"] = std::to_string(1 + rng() % 200) + " " + pick(kStreets);
+      data["zip"] = std::to_string(10000 + rng() % 300);
+      data["street"] = std::to_string(1 + rng() % 200) + " " + pick(kStreets);
     }
-    e.data["group"] = group(i);
+    data["group"] = group(i);
+    for (const auto& [name, value] : data) e.data.insert_or_assign(name, value);
+    fields_of.push_back(std::move(data));
     out.push_back(std::move(e));
   }
   return out;

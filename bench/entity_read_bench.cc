@@ -221,7 +221,7 @@ void memory(unsigned count) {
   std::vector<const NormalizedEntity*> pointers;
   pointers.reserve(records.size());
   for (const NormalizedEntity& e : records) pointers.push_back(&e);
-  const osmira_core::engine::detail::PairScorer scorer(engine, std::move(pointers), true);
+  const osmira_core::engine::detail::PairScorer scorer(engine.settings(), std::move(pointers), true);
   std::printf("  pair scorer preparation (customer example rules):         %8.0f B/record\n",
               static_cast<double>(heap_in_use() - before) / count);
 }

@@ -201,9 +201,9 @@ double scorer_loop(const ReconciliationEngine& eng, const std::vector<Normalized
                    uint64_t& merges) {
   std::vector<const NormalizedEntity*> pointers;
   for (const NormalizedEntity& e : records) pointers.push_back(&e);
-  const engine::detail::PairScorer scorer(eng, std::move(pointers), /*parallel=*/false);
+  const engine::detail::PairScorer scorer(eng.settings(), std::move(pointers), /*parallel=*/false);
   engine::detail::PairScorer::Scratch scratch = scorer.make_scratch();
-  engine::observability::PairTally tally(eng.rules.size());
+  engine::observability::PairTally tally(eng.settings().rules.size());
   const engine::overrides::OverrideResolver resolver;
   const auto start = std::chrono::steady_clock::now();
   merges = 0;

@@ -656,8 +656,8 @@ TEST(EmTrainer, BoundedRunsEqualThePlainRunBitForBit) {
   }
   rows.push_back({"period 2 from another start", rows[0].pairs,
                   {field("v", FsComparatorType::kLevenshtein, 0.3, 0.6)}});
-  rows.push_back({"fixed point", collect_training_pairs(engine.blocking_strategies, people),
-                  engine.fs_plan->fields});
+  rows.push_back({"fixed point", collect_training_pairs(engine.settings().blocking_strategies, people),
+                  engine.settings().fs_plan->fields});
   rows.push_back({"NaN start", pairs_of(lone),
                   {field("v", FsComparatorType::kExact, nan, 0.2),
                    field("w", FsComparatorType::kExact)}});

@@ -5,6 +5,7 @@
 
 #include "base/unicode.h"
 #include "common/spec/spec_reader.h"
+#include "core/engine/similarity.h"
 #include "tooling/validator.h"
 
 namespace vintrel_bridge {
@@ -60,21 +61,7 @@ std::vector<std::string> candidates_of(std::string_view list) {
 }  // namespace
 
 size_t edit_distance(std::string_view a, std::string_view b) {
-  const std::vector<char32_t> x = code_points(a);
-  const std::vector<char32_t> y = code_points(b);
-  // One row of the (|x|+1) x (|y|+1) table at a time.
-  std::vector<size_t> row(y.size() + 1);
-  for (size_t j = 0; j <= y.size(); ++j) row[j] = j;
-  for (size_t i = 1; i <= x.size(); ++i) {
-    size_t diagonal = row[0];
-    row[0] = i;
-    for (size_t j = 1; j <= y.size(); ++j) {
-      const size_t above = row[j];
-      row[j] = std::min({diagonal + (x[i - 1] == y[j - 1] ? 0 : 1), row[j - 1] + 1, above + 1});
-      diagonal = above;
-    }
-  }
-  return row[y.size()];
+  return osmira_core::engine::levenshtein(a, b);
 }
 
 std::string coded_message(const osmira_base::Error& error) {

@@ -14,7 +14,8 @@
 namespace vintrel_bridge {
 
 // Levenshtein distance between two UTF-8 texts taken as sequences of code points, with unit
-// costs for insertion, deletion and substitution.
+// costs for insertion, deletion and substitution: the engine's own measure, so that the
+// suggestion and the rules count edits alike.
 size_t edit_distance(std::string_view a, std::string_view b);
 
 // The one coded message for a failure of the typed reading: by its kind, subject and detail,

@@ -26,14 +26,7 @@
 #include "base/json_writer.h"
 #include "base/value.h"
 #include "python/bridge/reconcile_driver.h"
-
-#if defined(__SANITIZE_THREAD__)
-#define VINTREL_UNDER_TSAN 1
-#elif defined(__has_feature)
-#if __has_feature(thread_sanitizer)
-#define VINTREL_UNDER_TSAN 1
-#endif
-#endif
+#include "../sanitizer_build.h"
 
 namespace vintrel_bridge {
 namespace {
@@ -126,9 +119,10 @@ std::string run_once(Call call) {
 TEST(ConcurrentReconcile, ThreadsGetTheSingleThreadedResult) {
   constexpr size_t kThreads = 8;
   constexpr size_t kRounds = 2;
-#ifdef VINTREL_UNDER_TSAN
-  const tbb::global_control one_tbb_thread(tbb::global_control::max_allowed_parallelism, 1);
-#endif
+  std::optional<tbb::global_control> one_tbb_thread;
+  if (vintrel_test::kThreadSanitizer) {
+    one_tbb_thread.emplace(tbb::global_control::max_allowed_parallelism, 1);
+  }
 
   std::vector<std::string> expected;
   for (const Case& c : kCases) {

@@ -1,6 +1,6 @@
 // The YAML document tree as the tooling functions use it: parse, then validate and hash the
-// tree. The tree's compact JSON must read back as JSON (the writer escapes everything the
-// reader needs).
+// tree. The tree's compact JSON must read back as JSON to a tree that writes the same bytes
+// (the writer escapes everything the reader needs and writes numbers that read back exact).
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -33,6 +33,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // the writer produced must read back.
   if (!read.ok() && read.error().message().find("recursion limit exceeded") == std::string::npos) {
     vintrel_fuzz::fuzz_fail("compact JSON of the tree does not read back", read.error().message() + "\n" + json);
+  }
+  if (read.ok() && osmira_base::compact_json(again) != json) {
+    vintrel_fuzz::fuzz_fail("compact JSON of the tree changes when read back", json);
   }
   return 0;
 }

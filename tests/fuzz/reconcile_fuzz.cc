@@ -7,7 +7,8 @@
 //   mode 3  a fixed spec, fuzzed trained parameters, incremental reconcile of example records
 //
 // A failed prepare is fine (bad input is refused with a message); an exception or a crash is
-// a fault. A successful run must give the five result keys.
+// a fault. A successful run must give the five result keys, and a second run of the same
+// call the same bytes (results never depend on how the worker pool split the work).
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -46,10 +47,13 @@ struct Fixed {
 const char* const kResultKeys[] = {"clusters", "decisions", "golden_records", "telemetry",
                                    "trained_fs_params"};
 
-void run(osmira_base::Result<ReconcileDriver> prepared) {
+// The compact JSON of the call's result, or nothing when prepare refused the input.
+template <typename Prepare>
+std::optional<std::string> run_once(const Prepare& prepare) {
+  osmira_base::Result<ReconcileDriver> prepared = prepare();
   if (!prepared.ok()) {
     if (prepared.error().message().empty()) vintrel_fuzz::fuzz_fail("prepare failed without a message");
-    return;
+    return std::nullopt;
   }
   ReconcileDriver driver = std::move(prepared).value();
   driver.reconcile();
@@ -57,7 +61,15 @@ void run(osmira_base::Result<ReconcileDriver> prepared) {
   for (const char* key : kResultKeys) {
     if (result.get(key) == nullptr) vintrel_fuzz::fuzz_fail("result key missing", key);
   }
-  (void)osmira_base::compact_json(result);
+  return osmira_base::compact_json(result);
+}
+
+template <typename Prepare>
+void run(const Prepare& prepare) {
+  const std::optional<std::string> first = run_once(prepare);
+  if (!first) return;
+  const std::optional<std::string> second = run_once(prepare);
+  if (first != second) vintrel_fuzz::fuzz_fail("the same call gave two results", *first);
 }
 
 const Fixed& fixed() {
@@ -101,18 +113,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string_view payload = vintrel_fuzz::as_text(data + 2, size - 2);
   switch (mode) {
     case 0:
-      run(ReconcileDriver::prepare_local(spec.yaml, payload));
+      run([&] { return ReconcileDriver::prepare_local(spec.yaml, payload); });
       break;
     case 1:
-      run(ReconcileDriver::prepare_incremental(spec.yaml, payload, f.records_json,
-                                               spec.clusters_json, std::nullopt));
+      run([&] {
+        return ReconcileDriver::prepare_incremental(spec.yaml, payload, f.records_json,
+                                                    spec.clusters_json, std::nullopt);
+      });
       break;
     case 2:
-      run(ReconcileDriver::prepare_local(payload, f.records_json));
+      run([&] { return ReconcileDriver::prepare_local(payload, f.records_json); });
       break;
     default:
-      run(ReconcileDriver::prepare_incremental(spec.yaml, f.few_records_json, f.records_json,
-                                               spec.clusters_json, payload));
+      run([&] {
+        return ReconcileDriver::prepare_incremental(spec.yaml, f.few_records_json, f.records_json,
+                                                    spec.clusters_json, payload);
+      });
       break;
   }
   return 0;

@@ -9,6 +9,8 @@ PYTHON=${PYTHON:-python3}
 JOBS=${JOBS:-$(nproc)}
 
 bash scripts/setup.sh
+# The include lines keep to the libraries' dependency graph (base <- common <- core, ...).
+"$PYTHON" scripts/check_layering.py
 "$PYTHON" -m pip install -q --disable-pip-version-check --root-user-action=ignore --no-build-isolation .
 
 cmake -S . -B build/tests -G Ninja -DCMAKE_BUILD_TYPE=Release \

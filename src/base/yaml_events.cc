@@ -62,7 +62,7 @@ struct Loader::Impl {
   size_t max_depth = kNoDepthLimit;
 };
 
-Loader::Loader(std::string_view text, size_t max_depth) : impl_(new Impl) {
+Loader::Loader(std::string_view text, size_t max_depth) : impl_(std::make_unique<Impl>()) {
   impl_->max_depth = max_depth;
   yaml_parser_initialize(&impl_->parser);
   // libyaml asserts on a null input pointer, which an empty view is free to carry.
@@ -74,7 +74,6 @@ Loader::Loader(std::string_view text, size_t max_depth) : impl_(new Impl) {
 
 Loader::~Loader() {
   yaml_parser_delete(&impl_->parser);
-  delete impl_;
 }
 
 std::optional<Document> Loader::next_document() {

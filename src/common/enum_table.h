@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <iterator>
 #include <optional>
 #include <span>
 #include <string>
@@ -56,13 +57,23 @@ constexpr std::optional<E> enum_from_index(size_t index) {
 
 }  // namespace osmira_common
 
-// Declares `enum class Name` with the given values and its text table; the texts are given
-// in the same order as the values.
-#define OSMIRA_ENUM(Name, values, ...)                                                \
-  enum class Name { values };                                                         \
-  }                                                                                   \
-  template <>                                                                         \
-  struct osmira_common::EnumTraits<OSMIRA_ENUM_NS_::Name> {                           \
-    static constexpr auto kNames = std::to_array<std::string_view>({__VA_ARGS__});    \
-  };                                                                                  \
+// Declares `enum class Name` with the values given in parentheses and its text table, the
+// texts in the same order as the values:
+//   OSMIRA_ENUM(Colour, (kRed, kDarkBlue), "red", "dark_blue")
+// The build fails when the counts differ (and a value cannot be given an explicit number: the
+// list is also read as expressions), so a text can never be missing or belong to another value.
+#define OSMIRA_ENUM_UNPAREN_(...) __VA_ARGS__
+#define OSMIRA_ENUM(Name, values, ...)                                                 \
+  enum class Name { OSMIRA_ENUM_UNPAREN_ values };                                     \
+  }                                                                                    \
+  template <>                                                                          \
+  struct osmira_common::EnumTraits<OSMIRA_ENUM_NS_::Name> {                            \
+    static constexpr auto kNames = std::to_array<std::string_view>({__VA_ARGS__});     \
+    struct Values {                                                                    \
+      using enum OSMIRA_ENUM_NS_::Name;                                                \
+      static constexpr OSMIRA_ENUM_NS_::Name kAll[] = {OSMIRA_ENUM_UNPAREN_ values};   \
+    };                                                                                 \
+    static_assert(std::size(Values::kAll) == kNames.size(),                            \
+                  #Name ": one text per value, no more and no less");                  \
+  };                                                                                   \
   namespace OSMIRA_ENUM_NS_ {

@@ -36,10 +36,20 @@ void raise_panic(std::string_view message) {
   PyErr_SetObject(type, text.get());
 }
 
+void raise_memory_error() {
+  PyErr_Clear();
+  PyErr_NoMemory();
+}
+
 void raise_value_error(std::string_view message) {
   PyRef text = decode_message(message);
   if (!text) return;
   PyErr_SetObject(PyExc_ValueError, text.get());
+}
+
+PyRef raise(const osmira_base::Error& error) {
+  raise_value_error(error.message());
+  return {};
 }
 
 }  // namespace vintrel_native

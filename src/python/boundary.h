@@ -1,13 +1,17 @@
 // The boundary between the interpreter and the module's C++ code. Expected failures travel
-// as Result values and become ValueError; a C++ exception that escapes a function body is a
-// broken internal invariant and is raised as PanicException, which derives from
+// as Result values and become ValueError; a failed allocation (std::bad_alloc, also from a
+// worker thread) becomes MemoryError; any other C++ exception that escapes a function body
+// is a broken internal invariant and is raised as PanicException, which derives from
 // BaseException so that an ordinary `except Exception` does not swallow it. Nothing that
 // happens inside a call may take the interpreter down.
 #pragma once
 
 #include "python/py_ref.h"
 
+#include "base/result.h"
+
 #include <exception>
+#include <new>
 #include <string_view>
 
 namespace vintrel_native {
@@ -24,12 +28,23 @@ void raise_panic(std::string_view message);
 // Sets ValueError whose only argument is `message` (UTF-8; invalid bytes are replaced).
 void raise_value_error(std::string_view message);
 
-// Runs `body` and returns its result; a C++ exception escaping it becomes PanicException and
-// `failure` is returned instead. Used around every function call and the module's exec step.
+// Sets MemoryError as the current exception, replacing any exception already set.
+void raise_memory_error();
+
+// Raises the failure of an operation as ValueError with its message and returns the empty
+// reference that a failed call gives back to the interpreter.
+PyRef raise(const osmira_base::Error& error);
+
+// Runs `body` and returns its result; a C++ exception escaping it becomes MemoryError (for
+// std::bad_alloc) or PanicException, and `failure` is returned instead. Everything the body
+// allocated has been released by the unwinding. Used around every function call and the
+// module's exec step.
 template <typename R, typename Body>
 R call_at_boundary(R failure, Body&& body) noexcept {
   try {
     return body();
+  } catch (const std::bad_alloc&) {
+    raise_memory_error();
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {

@@ -14,14 +14,6 @@
 #include "tooling/parser.h"
 
 namespace vintrel_native {
-namespace {
-
-PyRef raise(const osmira_base::Error& error) {
-  raise_value_error(error.message());
-  return {};
-}
-
-}  // namespace
 
 PyRef compile_ir_body(const Arguments& args) {
   osmira_base::Result<osmira_base::Value> tree = vintrel_core::parser::parse_yaml(args.text(0));

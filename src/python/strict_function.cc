@@ -14,10 +14,7 @@ namespace vintrel_native {
 
 PyRef validate_strict_body(const Arguments& args) {
   osmira_base::Result<std::vector<std::string>> messages = vintrel_bridge::validate_strict(args.text(0));
-  if (!messages.ok()) {
-    raise_value_error(messages.error().message());
-    return {};
-  }
+  if (!messages.ok()) return raise(messages.error());
   return string_list_to_py(*messages);
 }
 

@@ -14,14 +14,8 @@
 namespace vintrel_native {
 namespace {
 
-using osmira_base::Error;
 using osmira_base::Result;
 using osmira_base::Value;
-
-PyRef raise(const Error& error) {
-  raise_value_error(error.message());
-  return {};
-}
 
 // Parses the text, then converts what `check` makes of the tree into a list of str.
 template <typename Check>

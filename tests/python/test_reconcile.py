@@ -207,6 +207,78 @@ def test_example_records_reconcile(native, example_spec):
     assert len(records) == sum(len(cluster) for cluster in result["clusters"])
 
 
+DECISION_KEYS = ["blocking_key", "confidence", "decision", "entity_a_id", "entity_b_id",
+                 "matched_on", "posterior_probability", "rule_results", "temporal_adjustment"]
+RULE_RESULT_KEYS = ["explanation", "matched", "rule_name", "score", "weight"]
+RULE_TELEMETRY_KEYS = ["avg_score", "evaluated", "matched", "rule_name", "skip_reason", "skipped"]
+
+
+def _check_sorted_keys(value, path="result"):
+    if isinstance(value, dict):
+        assert list(value) == sorted(value), path
+        for key, item in value.items():
+            _check_sorted_keys(item, f"{path}[{key!r}]")
+    elif isinstance(value, list):
+        for n, item in enumerate(value):
+            _check_sorted_keys(item, f"{path}[{n}]")
+
+
+def _unicode_records():
+    return [record(n, "crm" if n % 2 else "web", f"u{n}", email=f"x{n % 3}@example.com",
+                   name=f"Zoë {n % 4}", **{"ørsted": "a", "Ärger": str(n), "zeta": "z"})
+            for n in range(1, 40)]
+
+
+@pytest.mark.parametrize("spec_name", ["email", "fellegi_sunter", "example"])
+def test_result_keys_ascend_and_types_hold(native, example_spec, spec_name):
+    """Every dict of the result iterates in ascending key order (byte order of the UTF-8
+    keys, which is code point order) and every value has its documented type."""
+    spec = {"email": EMAIL_SPEC, "fellegi_sunter": FS_SPEC, "example": example_spec}[spec_name]
+    records = ((REPO / "examples" / "customers.json").read_text(encoding="utf-8")
+               if spec_name == "example" else dumps(_unicode_records()))
+    result = native.reconcile_local(spec, records)
+    assert result["decisions"]
+    _check_sorted_keys(result)
+    for decision in result["decisions"]:
+        # posterior_probability only where the scoring gives one
+        assert list(decision) in (DECISION_KEYS,
+                                  [k for k in DECISION_KEYS if k != "posterior_probability"])
+        if spec_name == "fellegi_sunter":
+            assert type(decision["posterior_probability"]) is float
+        assert type(decision["confidence"]) is float
+        assert decision["decision"] in ("merge", "review", "no_merge")
+        assert all(type(name) is str for name in decision["matched_on"])
+        for rule in decision["rule_results"]:
+            assert list(rule) == RULE_RESULT_KEYS
+            assert type(rule["matched"]) is bool and type(rule["rule_name"]) is str
+            assert rule["score"] is None or type(rule["score"]) is float
+            assert rule["weight"] is None or type(rule["weight"]) is float
+    telemetry = result["telemetry"]
+    for key in ("blocking_groups", "pairs_evaluated"):
+        assert type(telemetry[key]) is int
+    assert all(type(v) is int for v in telemetry["decisions_by_type"].values())
+    for rule in telemetry["rule_telemetry"]:
+        assert list(rule) == RULE_TELEMETRY_KEYS
+        assert type(rule["evaluated"]) is int and type(rule["avg_score"]) is float
+    for golden in result["golden_records"]:
+        assert all(type(k) is str and type(v) is str for k, v in golden.items())
+    for cluster in result["clusters"]:
+        assert all(type(i) is str and i == i.lower() and len(i) == 36 for i in cluster)
+
+
+def test_repeated_texts_are_shared_objects(native):
+    """Rule names, decision texts and identifiers are one object per text within a result (the
+    memory of a large result depends on it); equal values, so nothing else can tell."""
+    result = native.reconcile_local(EMAIL_SPEC, dumps(generated(300, 20)))
+    decisions = result["decisions"]
+    assert len(decisions) > 10
+    assert len({id(d["decision"]) for d in decisions}) <= 3
+    assert len({id(d["rule_results"][0]["rule_name"]) for d in decisions}) == 1
+    assert len({id(key) for d in decisions for key in d}) == len(DECISION_KEYS) - 1
+    in_clusters = {i: i for cluster in result["clusters"] for i in cluster}
+    assert all(in_clusters[d["entity_a_id"]] is d["entity_a_id"] for d in decisions)
+
+
 # ---------------------------------------------------------------------------------------------
 # Trained parameters
 
@@ -265,6 +337,55 @@ def test_incremental_never_splits_existing_clusters(native):
     assert result["telemetry"]["pairs_evaluated"] == 1
     assert result["golden_records"][0]["vintrel_id"] == vtl("crm:c1", "crm:c2", "web:w3")
     assert result["golden_records"][0]["member_count"] == "3"
+
+
+UPDATED_RECORD_CASES = [
+    # (name, existing, new, existing clusters, expected clusters, expected golden (id texts, name))
+    ("updated record alone",
+     [record(1, "crm", "c1", email="a@x.org", name="Old")],
+     [record(1, "crm", "c1", email="b@x.org", name="New", updated="2024-02-01T00:00:00Z")],
+     [[uid(1)]], [[uid(1)]], [(("crm:c1",), "New")]),
+    ("updated record keeps its existing cluster",
+     [record(1, "crm", "c1", email="a@x.org", name="Old"), record(2, "web", "w2", email="q@x.org")],
+     [record(1, "crm", "c1x", email="a@x.org", name="New")],
+     [[uid(1), uid(2)]], [[uid(1), uid(2)]], [(("crm:c1x", "web:w2"), "New")]),
+    ("updated record now matches a new record",
+     [record(1, "crm", "c1", email="a@x.org", name="Old")],
+     [record(1, "crm", "c1", email="b@x.org", name="New"), record(3, "web", "w3", email="b@x.org")],
+     [[uid(1)]], [[uid(1), uid(3)]], [(("crm:c1", "web:w3"), "New")]),
+    ("two copies in the new records: the later wins",
+     [],
+     [record(1, "crm", "first", email="a@x.org", name="First"),
+      record(1, "crm", "second", email="b@x.org", name="Second")],
+     [], [[uid(1)]], [(("crm:second",), "Second")]),
+]
+
+
+@pytest.mark.parametrize("name, existing, new, clusters, expected, golden", UPDATED_RECORD_CASES,
+                         ids=[case[0] for case in UPDATED_RECORD_CASES])
+def test_incremental_updated_record_stands_for_its_identifier(native, name, existing, new,
+                                                              clusters, expected, golden):
+    """An identifier that is sent again (an updated record) is represented by its last record:
+    listed in exactly one cluster, with the updated data in the golden record."""
+    result = native.reconcile_incremental(EMAIL_SPEC, dumps(new), dumps(existing),
+                                          json.dumps(clusters), None)
+    assert result["clusters"] == expected
+    listed = [i for cluster in result["clusters"] for i in cluster]
+    assert len(listed) == len(set(listed))
+    assert [(g["vintrel_id"], g["name"]) for g in result["golden_records"]] == \
+        [(vtl(*texts), value) for texts, value in golden]
+    assert [g["member_count"] for g in result["golden_records"]] == \
+        [str(len(c)) for c in expected]
+
+
+def test_local_repeated_identifier_listed_once(native):
+    records = [record(1, "crm", "a", email="a@x.org", name="First"),
+               record(2, "web", "b", email="b@x.org"),
+               record(1, "crm", "c", email="b@x.org", name="Last")]
+    result = native.reconcile_local(EMAIL_SPEC, dumps(records))
+    assert result["clusters"] == [[uid(1), uid(2)]]
+    [golden] = result["golden_records"]
+    assert (golden["vintrel_id"], golden["name"]) == (vtl("crm:c", "web:b"), "Last")
 
 
 def test_incremental_keeps_every_previous_cluster_whole(native):
@@ -390,10 +511,12 @@ def _progress_during(call, state) -> int:
 
 @pytest.mark.skipif(hasattr(sys, "_is_gil_enabled") and not sys._is_gil_enabled(),
                     reason="no interpreter lock to release")
-def test_lock_released_only_around_the_engine(native, example_spec):
+def test_lock_released_for_all_work_but_building_the_result(native, example_spec):
     """With a huge switch interval the interpreter never takes the lock away from a running
     thread, so another thread makes progress during a call exactly when the call releases the
-    lock. A spinning thread that counts and sleeps (releasing the lock) observes that."""
+    lock. A spinning thread that counts and sleeps (releasing the lock) observes that: the
+    reconcile functions release it for reading, training, pair evaluation, clustering and
+    golden records, also when the input turns out bad at its very end."""
     # 4 blocks of 2000 records: 8 million pairs, none of which matches (every e-mail differs).
     records = dumps([record(n, external_id=f"x{n}", email=f"p{n}@example.com", zip=str(n % 4))
                      for n in range(8000)])
@@ -417,13 +540,20 @@ def test_lock_released_only_around_the_engine(native, example_spec):
         local = _progress_during(lambda: native.reconcile_local(spec, records), state)
         incremental = _progress_during(
             lambda: native.reconcile_incremental(spec, records, "[]", "[]", None), state)
+        # 32,000 records read before the trailing garbage is found.
+        bad = "[" + ",".join([records[1:-1]] * 4) + "] x"
         failed = _progress_during(
-            lambda: pytest.raises(ValueError, native.reconcile_local, spec, records + "x"), state)
+            lambda: pytest.raises(ValueError, native.reconcile_local, spec, bad), state)
+        # No pair at all (every record in a block of its own): reading, clustering and
+        # golden records alone.
+        unpaired = _progress_during(
+            lambda: native.reconcile_local(EMAIL_SPEC, records), state)
     finally:
         state["stop"] = True
         sys.setswitchinterval(previous)
         spinner.join()
     assert held == 0
-    assert failed == 0  # a failed read never reaches the engine, so the lock is never released
+    assert failed > 0
+    assert unpaired > 0
     assert local > 0
     assert incremental > 0

@@ -28,6 +28,22 @@ CODED_CASES = [
         "rules:\n  - {type: exact, field: email}\n",
         "VTL-E102: Missing required field 'name' (line 7). Add 'name: <value>' to your spec.",
     ),
+    # A value that reads like a reader message is coded by what actually failed.
+    (
+        "survivorship: {default: 'missing field `x`'}\n",
+        "VTL-E100: survivorship.default: unknown variant `missing field `x``, expected one of `most_recent`, "
+        "`most_complete`, `source_priority`, `aggregate`, `custom` at line 6 column 25",
+    ),
+    (
+        "governance: {require_schema: 'missing field `x`'}\n",
+        "VTL-E104: Type error (line 6) \u2014 governance.require_schema: invalid type: string "
+        "\"missing field `x`\", expected a boolean at line 6 column 30",
+    ),
+    (
+        "survivorship: {default: 'invalid type: x'}\n",
+        "VTL-E100: survivorship.default: unknown variant `invalid type: x`, expected one of `most_recent`, "
+        "`most_complete`, `source_priority`, `aggregate`, `custom` at line 6 column 25",
+    ),
 ]
 
 

@@ -21,23 +21,21 @@
 namespace osmira_common::spec {
 
 // Enumerations that only the spec knows (the shared ones live in common/ir/enums.h).
-#define V(...) __VA_ARGS__
 OSMIRA_ENUM(AdapterType,
-            V(kSnowflake, kBigquery, kRedshift, kDatabricks, kPostgres, kPandas, kCsv, kDbt, kFile,
-              kWebhook, kApi),
+            (kSnowflake, kBigquery, kRedshift, kDatabricks, kPostgres, kPandas, kCsv, kDbt, kFile,
+             kWebhook, kApi),
             "snowflake", "bigquery", "redshift", "databricks", "postgres", "pandas", "csv", "dbt",
             "file", "webhook", "api")
-OSMIRA_ENUM(SamplingStrategy, V(kRandom, kStratified, kTimeBased), "random", "stratified",
+OSMIRA_ENUM(SamplingStrategy, (kRandom, kStratified, kTimeBased), "random", "stratified",
             "time_based")
-OSMIRA_ENUM(AggregateFunction, V(kMax, kMin, kSum, kAvg, kUnion, kIntersection), "max", "min",
+OSMIRA_ENUM(AggregateFunction, (kMax, kMin, kSum, kAvg, kUnion, kIntersection), "max", "min",
             "sum", "avg", "union", "intersection")
-OSMIRA_ENUM(TieBreaker, V(kExactMatchPriority, kLowestEntityId, kEarliestTimestamp),
+OSMIRA_ENUM(TieBreaker, (kExactMatchPriority, kLowestEntityId, kEarliestTimestamp),
             "exact_match_priority", "lowest_entity_id", "earliest_timestamp")
-OSMIRA_ENUM(ClusteringMethodSpec, V(kSimple, kGraph), "simple", "graph")
-OSMIRA_ENUM(ScoringStrategy, V(kFellegiSunter), "fellegi_sunter")
-OSMIRA_ENUM(FsComparator, V(kExact, kJaroWinkler, kLevenshtein, kSoundex, kMetaphone, kCosine),
+OSMIRA_ENUM(ClusteringMethodSpec, (kSimple, kGraph), "simple", "graph")
+OSMIRA_ENUM(ScoringStrategy, (kFellegiSunter), "fellegi_sunter")
+OSMIRA_ENUM(FsComparator, (kExact, kJaroWinkler, kLevenshtein, kSoundex, kMetaphone, kCosine),
             "exact", "jaro_winkler", "levenshtein", "soundex", "metaphone", "cosine")
-#undef V
 
 // Display names: the capitalised variant names ("Postgres", "TimeBased", "Max"). The plan
 // holds an adapter and a sampling strategy as their display name lower-cased, and an aggregate

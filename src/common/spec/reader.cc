@@ -44,64 +44,72 @@ bool is_integer_kind(PlainScalar::Kind k) {
          k == PlainScalar::Kind::kBigUInt || k == PlainScalar::Kind::kBigInt;
 }
 
-Failure end_of_events(const osmira_base::yaml::Document& doc) {
-  Failure f;
+ReadFailure end_of_events(const osmira_base::yaml::Document& doc) {
+  ReadFailure f;
   f.fixable = false;
   if (!doc.error) {
-    f.body = "EOF while parsing a value";
+    f.problem.body = "EOF while parsing a value";
     return f;
   }
   const auto& error = *doc.error;
   constexpr std::string_view kUnknownAnchor = "unknown anchor";
   if (std::string_view(error.message).starts_with(kUnknownAnchor) && error.mark) {
-    f.body = std::string(kUnknownAnchor);
+    f.problem.body = std::string(kUnknownAnchor);
     f.mark = error.mark;
     return f;
   }
-  f.body = error.message;
+  f.problem.body = error.message;
   f.verbatim = true;
   // A reader error (bad bytes) has only a byte offset, no line and column: no location.
   f.mark = error.mark;
   return f;
 }
 
-Status recursion_limit(const Mark& mark) {
-  Failure f;
-  f.body = "recursion limit exceeded";
+ReadStatus recursion_limit(const Mark& mark) {
+  ReadFailure f;
+  f.problem.body = "recursion limit exceeded";
   f.fixable = false;
   f.mark = mark;
-  return Status::fail_with(std::move(f));
+  return ReadStatus::fail_with(std::move(f));
 }
 
-Status repetition_limit() {
-  Failure f;
-  f.body = "repetition limit exceeded";
+ReadStatus repetition_limit() {
+  ReadFailure f;
+  f.problem.body = "repetition limit exceeded";
   f.fixable = false;
-  return Status::fail_with(std::move(f));
+  return ReadStatus::fail_with(std::move(f));
 }
 
 }  // namespace
 
 // ---- Failures -------------------------------------------------------------------------------
 
-Status Status::fail(std::string body) {
-  Failure f;
-  f.body = std::move(body);
+ReadStatus ReadStatus::fail(Problem problem) {
+  ReadFailure f;
+  f.problem = std::move(problem);
   return fail_with(std::move(f));
 }
 
-Status Status::fail_with(Failure failure) {
-  Status s;
-  s.failure_ = std::make_unique<Failure>(std::move(failure));
+ReadStatus ReadStatus::fail_with(ReadFailure failure) {
+  ReadStatus s;
+  s.failure_ = std::make_unique<ReadFailure>(std::move(failure));
   return s;
 }
 
-std::string missing_field(std::string_view key) { return "missing field `" + std::string(key) + "`"; }
+Problem missing_field(std::string_view key) {
+  return Problem("missing field `" + std::string(key) + "`", osmira_base::ErrorKind::kMissingField,
+                 std::string(key), {});
+}
 std::string duplicate_field(std::string_view key) {
   return "duplicate field `" + std::string(key) + "`";
 }
-std::string invalid_type(std::string_view found, std::string_view expecting) {
-  return "invalid type: " + std::string(found) + ", expected " + std::string(expecting);
+Problem invalid_type(std::string_view found, std::string_view expecting) {
+  return Problem("invalid type: " + std::string(found) + ", expected " + std::string(expecting),
+                 osmira_base::ErrorKind::kInvalidType, std::string(found), std::string(expecting));
+}
+Problem unknown_variant(std::string_view text, std::span<const std::string_view> names) {
+  return Problem(unknown_variant_message(text, names), osmira_base::ErrorKind::kUnknownVariant,
+                 std::string(text), names.empty() ? std::string() : expected_names(names));
 }
 std::string invalid_value(std::string_view found, std::string_view expecting) {
   return "invalid value: " + std::string(found) + ", expected " + std::string(expecting);
@@ -182,9 +190,9 @@ std::string format_path(const Path& path) {
   return out;
 }
 
-Status fix(Status status, const Mark& mark, const Path& path) {
+ReadStatus fix(ReadStatus status, const Mark& mark, const Path& path) {
   if (!status.ok()) {
-    Failure& f = status.failure();
+    ReadFailure& f = status.failure();
     if (f.fixable && !f.fixed) {
       f.fixed = true;
       f.mark = mark;
@@ -202,7 +210,7 @@ std::string_view local_tag_name(std::string_view tag) {
   return tag.size() > 1 ? tag.substr(1) : tag;
 }
 
-Status type_scalar(const Event& event, TypedScalar& out) {
+ReadStatus type_scalar(const Event& event, TypedScalar& out) {
   out.text = event.value;
   out.value = PlainScalar{};
   const std::string_view tag = event.tag;
@@ -211,14 +219,14 @@ Status type_scalar(const Event& event, TypedScalar& out) {
     if (auto b = bool_text(out.text)) {
       out.value.kind = PlainScalar::Kind::kBool;
       out.value.boolean = *b;
-      return Status();
+      return ReadStatus();
     }
-    return Status::fail(invalid_value(found_string(out.text), "a boolean"));
+    return ReadStatus::fail(invalid_value(found_string(out.text), "a boolean"));
   }
   if (tag == kTagInt) {
     out.value = osmira_base::yaml::classify_plain_scalar(out.text);
-    if (is_integer_kind(out.value.kind)) return Status();
-    return Status::fail(invalid_value(found_string(out.text), "an integer"));
+    if (is_integer_kind(out.value.kind)) return ReadStatus();
+    return ReadStatus::fail(invalid_value(found_string(out.text), "an integer"));
   }
   if (tag == kTagFloat) {
     PlainScalar p = osmira_base::yaml::classify_plain_scalar(out.text);
@@ -229,25 +237,25 @@ Status type_scalar(const Event& event, TypedScalar& out) {
       case PlainScalar::Kind::kInt: x = static_cast<double>(p.sint); break;
       case PlainScalar::Kind::kBigUInt: x = static_cast<double>(p.big_uint); break;
       case PlainScalar::Kind::kBigInt: x = static_cast<double>(p.big_int); break;
-      default: return Status::fail(invalid_value(found_string(out.text), "a float"));
+      default: return ReadStatus::fail(invalid_value(found_string(out.text), "a float"));
     }
     out.value.kind = PlainScalar::Kind::kFloat;
     out.value.number = x;
-    return Status();
+    return ReadStatus();
   }
   if (tag == kTagNull) {
     if (is_null_text(out.text)) {
       out.value.kind = PlainScalar::Kind::kNull;
-      return Status();
+      return ReadStatus();
     }
-    return Status::fail(invalid_value(found_string(out.text), "null"));
+    return ReadStatus::fail(invalid_value(found_string(out.text), "null"));
   }
   if (plain && (tag.empty() || is_local_tag(tag))) {
     out.value = osmira_base::yaml::classify_plain_scalar(out.text);
-    return Status();
+    return ReadStatus();
   }
   out.value.kind = PlainScalar::Kind::kString;
-  return Status();
+  return ReadStatus();
 }
 
 std::string found_text(const TypedScalar& s) {
@@ -280,23 +288,23 @@ std::string found_text(const Node& n) {
 
 // ---- Direct ---------------------------------------------------------------------------------
 
-Status Direct::peek(const Event*& event) const {
+ReadStatus Direct::peek(const Event*& event) const {
   const auto& events = state_->document->events;
-  if (*pos_ >= events.size()) return Status::fail_with(end_of_events(*state_->document));
+  if (*pos_ >= events.size()) return ReadStatus::fail_with(end_of_events(*state_->document));
   event = &events[*pos_];
-  return Status();
+  return ReadStatus();
 }
 
-Status Direct::next(const Event*& event) {
+ReadStatus Direct::next(const Event*& event) {
   SPEC_TRY(peek(event));
   ++*pos_;
   if (through_alias_ && ++state_->expanded_events > state_->repetition_limit) {
     return repetition_limit();
   }
-  return Status();
+  return ReadStatus();
 }
 
-Status Direct::skip() {
+ReadStatus Direct::skip() {
   size_t open = 0;
   do {
     const Event* e = nullptr;
@@ -314,13 +322,13 @@ Status Direct::skip() {
         break;
     }
   } while (open > 0);
-  return Status();
+  return ReadStatus();
 }
 
-Status Direct::nest(const Mark& mark, int& child_depth) const {
+ReadStatus Direct::nest(const Mark& mark, int& child_depth) const {
   if (depth_ <= 0) return recursion_limit(mark);
   child_depth = depth_ - 1;
-  return Status();
+  return ReadStatus();
 }
 
 Direct Direct::element(size_t index, int child_depth) const {
@@ -352,36 +360,36 @@ Direct Direct::key(int child_depth) const {
   return d;
 }
 
-Status Direct::jump(const Event& alias, size_t& target, std::optional<Direct>& out) {
+ReadStatus Direct::jump(const Event& alias, size_t& target, std::optional<Direct>& out) {
   if (++state_->alias_jumps > state_->repetition_limit) return repetition_limit();
   target = alias.alias_target;
   Path p;
   p.kind = Path::Kind::kAlias;
   p.parent = &path_;
   out.emplace(state_, &target, p, depth_, true);
-  return Status();
+  return ReadStatus();
 }
 
-Status unexpected_node(const Direct& d, const Event& event, std::string_view expecting) {
-  Status s;
+ReadStatus unexpected_node(const Direct& d, const Event& event, std::string_view expecting) {
+  ReadStatus s;
   switch (event.kind) {
     case EventKind::kScalar: {
       TypedScalar t;
       s = type_scalar(event, t);
-      if (s.ok()) s = Status::fail(invalid_type(found_text(t), expecting));
+      if (s.ok()) s = ReadStatus::fail(invalid_type(found_text(t), expecting));
       break;
     }
     case EventKind::kSequenceStart:
-      s = Status::fail(invalid_type("sequence", expecting));
+      s = ReadStatus::fail(invalid_type("sequence", expecting));
       break;
     case EventKind::kMappingStart:
-      s = Status::fail(invalid_type("map", expecting));
+      s = ReadStatus::fail(invalid_type("map", expecting));
       break;
     default: {
-      Failure f;
-      f.body = "EOF while parsing a value";
+      ReadFailure f;
+      f.problem.body = "EOF while parsing a value";
       f.fixable = false;
-      return Status::fail_with(std::move(f));
+      return ReadStatus::fail_with(std::move(f));
     }
   }
   return fix(std::move(s), event.mark, d.path());
@@ -398,20 +406,20 @@ bool take_empty(Direct& d, const Event& event) {
   return empty;
 }
 
-Status read_text(Direct& d, std::string& out, std::string_view expecting) {
+ReadStatus read_text(Direct& d, std::string& out, std::string_view expecting) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_text(j, out, expecting); });
   if (e->kind == EventKind::kScalar) {
     out = e->value;
-    return Status();
+    return ReadStatus();
   }
   return unexpected_node(d, *e, expecting);
 }
 
-Status read(Direct& d, std::string& out) { return read_text(d, out, "a string"); }
+ReadStatus read(Direct& d, std::string& out) { return read_text(d, out, "a string"); }
 
-Status read(Direct& d, bool& out) {
+ReadStatus read(Direct& d, bool& out) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
@@ -419,7 +427,7 @@ Status read(Direct& d, bool& out) {
       (e->tag.empty() || is_local_tag(e->tag) || e->tag == kTagBool)) {
     if (auto b = bool_text(e->value)) {
       out = *b;
-      return Status();
+      return ReadStatus();
     }
   }
   return unexpected_node(d, *e, "a boolean");
@@ -428,22 +436,22 @@ Status read(Direct& d, bool& out) {
 namespace {
 
 // An unsigned integer read directly, no larger than `max`.
-Status read_unsigned(Direct& d, uint64_t& out, uint64_t max, std::string_view expecting) {
+ReadStatus read_unsigned(Direct& d, uint64_t& out, uint64_t max, std::string_view expecting) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read_unsigned(j, out, max, expecting); });
   if (e->kind != EventKind::kScalar) return unexpected_node(d, *e, expecting);
   TypedScalar t;
-  Status s = type_scalar(*e, t);
+  ReadStatus s = type_scalar(*e, t);
   if (s.ok()) {
     if (t.value.kind == PlainScalar::Kind::kUInt) {
       if (t.value.uint <= max) {
         out = t.value.uint;
-        return Status();
+        return ReadStatus();
       }
-      s = Status::fail(invalid_value(found_unsigned(t.value.uint), expecting));
+      s = ReadStatus::fail(invalid_value(found_unsigned(t.value.uint), expecting));
     } else {
-      s = Status::fail(invalid_type(found_text(t), expecting));
+      s = ReadStatus::fail(invalid_type(found_text(t), expecting));
     }
   }
   return fix(std::move(s), e->mark, d.path());
@@ -451,43 +459,43 @@ Status read_unsigned(Direct& d, uint64_t& out, uint64_t max, std::string_view ex
 
 }  // namespace
 
-Status read(Direct& d, uint8_t& out) {
+ReadStatus read(Direct& d, uint8_t& out) {
   uint64_t v = 0;
   SPEC_TRY(read_unsigned(d, v, 255, "u8"));
   out = static_cast<uint8_t>(v);
-  return Status();
+  return ReadStatus();
 }
 
-Status read(Direct& d, uint32_t& out) {
+ReadStatus read(Direct& d, uint32_t& out) {
   uint64_t v = 0;
   SPEC_TRY(read_unsigned(d, v, 4294967295u, "u32"));
   out = static_cast<uint32_t>(v);
-  return Status();
+  return ReadStatus();
 }
 
-Status read(Direct& d, uint64_t& out) {
+ReadStatus read(Direct& d, uint64_t& out) {
   return read_unsigned(d, out, UINT64_MAX, "u64");
 }
 
-Status read(Direct& d, double& out) {
+ReadStatus read(Direct& d, double& out) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
   if (e->kind != EventKind::kScalar) return unexpected_node(d, *e, "f64");
   TypedScalar t;
-  Status s = type_scalar(*e, t);
+  ReadStatus s = type_scalar(*e, t);
   if (s.ok()) {
     switch (t.value.kind) {
-      case PlainScalar::Kind::kUInt: out = static_cast<double>(t.value.uint); return Status();
-      case PlainScalar::Kind::kInt: out = static_cast<double>(t.value.sint); return Status();
-      case PlainScalar::Kind::kFloat: out = t.value.number; return Status();
-      default: s = Status::fail(invalid_type(found_text(t), "f64"));
+      case PlainScalar::Kind::kUInt: out = static_cast<double>(t.value.uint); return ReadStatus();
+      case PlainScalar::Kind::kInt: out = static_cast<double>(t.value.sint); return ReadStatus();
+      case PlainScalar::Kind::kFloat: out = t.value.number; return ReadStatus();
+      default: s = ReadStatus::fail(invalid_type(found_text(t), "f64"));
     }
   }
   return fix(std::move(s), e->mark, d.path());
 }
 
-Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alias) {
+ReadStatus option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alias) {
   const Event* e = nullptr;
   SPEC_TRY(d.peek(e));
   none = false;
@@ -496,7 +504,7 @@ Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alia
     case EventKind::kAlias:
       is_alias = true;
       alias_target = e->alias_target;
-      return Status();
+      return ReadStatus();
     case EventKind::kVoid:
       none = true;
       break;
@@ -504,7 +512,7 @@ Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alia
       if (e->style != ScalarStyle::kPlain) break;
       if (e->tag == kTagNull) {
         if (!is_null_text(e->value)) {
-          return fix(Status::fail(invalid_value(found_string(e->value), "null")), e->mark, d.path());
+          return fix(ReadStatus::fail(invalid_value(found_string(e->value), "null")), e->mark, d.path());
         }
         none = true;
       } else if (e->tag.empty()) {
@@ -518,10 +526,10 @@ Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alia
     const Event* consumed = nullptr;
     SPEC_TRY(d.next(consumed));
   }
-  return Status();
+  return ReadStatus();
 }
 
-Status read_variant_name(Direct& d, std::span<const std::string_view> names,
+ReadStatus read_variant_name(Direct& d, std::span<const std::string_view> names,
                          std::string_view expecting, size_t& index) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
@@ -530,13 +538,13 @@ Status read_variant_name(Direct& d, std::span<const std::string_view> names,
   for (size_t i = 0; i < names.size(); ++i) {
     if (names[i] == e->value) {
       index = i;
-      return Status();
+      return ReadStatus();
     }
   }
-  return fix(Status::fail(unknown_variant_message(e->value, names)), e->mark, d.path());
+  return fix(ReadStatus::fail(unknown_variant(e->value, names)), e->mark, d.path());
 }
 
-Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_t& index) {
+ReadStatus read_enum_index(Direct& d, std::span<const std::string_view> names, size_t& index) {
   const Event* e = nullptr;
   SPEC_PEEK_FOLLOWING_ALIAS(d, e, [&](Direct& j) { return read_enum_index(j, names, index); });
   if (e->kind == EventKind::kVoid) return unexpected_node(d, *e, "");
@@ -555,20 +563,20 @@ Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_
     }
     if (!found) {
       SPEC_TRY(d.next(e));
-      return fix(Status::fail(unknown_variant_message(name, names)), e->mark, d.path());
+      return fix(ReadStatus::fail(unknown_variant(name, names)), e->mark, d.path());
     }
     SPEC_TRY(d.next(e));
-    Status s;
+    ReadStatus s;
     if (collection) {
-      s = Status::fail(invalid_type(e->kind == EventKind::kMappingStart ? "map" : "sequence", "unit"));
+      s = ReadStatus::fail(invalid_type(e->kind == EventKind::kMappingStart ? "map" : "sequence", "unit"));
     } else if (e->style != ScalarStyle::kPlain || !is_null_text(e->value)) {
-      s = Status::fail(invalid_value(found_string(e->value), "null"));
+      s = ReadStatus::fail(invalid_value(found_string(e->value), "null"));
     }
     return fix(std::move(s), e->mark, d.path());
   }
   if (collection) {
     SPEC_TRY(d.next(e));
-    return fix(Status::fail(invalid_type(e->kind == EventKind::kMappingStart ? "map" : "sequence",
+    return fix(ReadStatus::fail(invalid_type(e->kind == EventKind::kMappingStart ? "map" : "sequence",
                                          "a YAML tag starting with '!'")),
                e->mark, d.path());
   }
@@ -577,7 +585,7 @@ Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_
 
 // ---- Any value read directly ----------------------------------------------------------------
 
-Status read(Direct& d, Value& out) {
+ReadStatus read(Direct& d, Value& out) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
@@ -585,12 +593,12 @@ Status read(Direct& d, Value& out) {
   constexpr std::string_view kExpecting = "any valid JSON value";
   if (e->kind == EventKind::kVoid) {
     out = Value();
-    return Status();
+    return ReadStatus();
   }
-  if (is_local_tag(e->tag)) return fix(Status::fail(invalid_type("enum", kExpecting)), mark, d.path());
+  if (is_local_tag(e->tag)) return fix(ReadStatus::fail(invalid_type("enum", kExpecting)), mark, d.path());
   if (e->kind == EventKind::kScalar) {
     TypedScalar t;
-    Status s = type_scalar(*e, t);
+    ReadStatus s = type_scalar(*e, t);
     if (s.ok()) {
       switch (t.value.kind) {
         case PlainScalar::Kind::kNull: out = Value(); break;
@@ -598,7 +606,7 @@ Status read(Direct& d, Value& out) {
         case PlainScalar::Kind::kUInt: out = Value(t.value.uint); break;
         case PlainScalar::Kind::kInt: out = Value(t.value.sint); break;
         case PlainScalar::Kind::kBigUInt:
-        case PlainScalar::Kind::kBigInt: s = Status::fail("JSON number out of range"); break;
+        case PlainScalar::Kind::kBigInt: s = ReadStatus::fail("JSON number out of range"); break;
         case PlainScalar::Kind::kFloat:
           out = std::isfinite(t.value.number) ? Value(t.value.number) : Value();
           break;
@@ -609,23 +617,23 @@ Status read(Direct& d, Value& out) {
   }
   int child_depth = 0;
   SPEC_TRY(d.nest(mark, child_depth));
-  Status s = [&]() -> Status {
+  ReadStatus s = [&]() -> ReadStatus {
     const Event* end = nullptr;
     if (e->kind == EventKind::kSequenceStart) {
       Value::Array items;
-      SPEC_TRY(for_each_element(d, child_depth, 0, [&](Direct& element) -> Status {
+      SPEC_TRY(for_each_element(d, child_depth, 0, [&](Direct& element) -> ReadStatus {
         Value v;
         SPEC_TRY(read(element, v));
         items.push_back(std::move(v));
-        return Status();
+        return ReadStatus();
       }));
       SPEC_TRY(d.next(end));
       out = Value(std::move(items));
-      return Status();
+      return ReadStatus();
     }
     Value::Object object;
     bool first = true;
-    SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
+    SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> ReadStatus {
       std::string key;
       SPEC_TRY(read_text(key_reader, key, first ? "a string key" : "a string"));
       first = false;
@@ -633,11 +641,11 @@ Status read(Direct& d, Value& out) {
       Value v;
       SPEC_TRY(read(value_reader, v));
       object.insert_or_assign(std::move(key), std::move(v));
-      return Status();
+      return ReadStatus();
     }));
     SPEC_TRY(d.next(end));
     out = Value(std::move(object));
-    return Status();
+    return ReadStatus();
   }();
   return fix(std::move(s), mark, d.path());
 }
@@ -647,7 +655,7 @@ Status read(Direct& d, Value& out) {
 namespace {
 
 // Types a scalar event into a buffered node.
-Status scalar_node(const Event& e, Node& out) {
+ReadStatus scalar_node(const Event& e, Node& out) {
   TypedScalar t;
   SPEC_TRY(type_scalar(e, t));
   switch (t.value.kind) {
@@ -666,7 +674,7 @@ Status scalar_node(const Event& e, Node& out) {
       break;
     case PlainScalar::Kind::kBigUInt:
     case PlainScalar::Kind::kBigInt:
-      return Status::fail(invalid_type(found_text(t), "any value"));
+      return ReadStatus::fail(invalid_type(found_text(t), "any value"));
     case PlainScalar::Kind::kFloat:
       out.kind = Node::Kind::kFloat;
       out.number = t.value.number;
@@ -676,32 +684,32 @@ Status scalar_node(const Event& e, Node& out) {
       out.text = std::string(t.text);
       break;
   }
-  return Status();
+  return ReadStatus();
 }
 
 // Takes the elements of a sequence, from position `first` on, as the items of `out`; the
 // sequence's end event is left in place.
-Status take_elements(Direct& d, int child_depth, size_t first, Node& out) {
+ReadStatus take_elements(Direct& d, int child_depth, size_t first, Node& out) {
   out.kind = Node::Kind::kSeq;
-  return for_each_element(d, child_depth, first, [&](Direct& element) -> Status {
+  return for_each_element(d, child_depth, first, [&](Direct& element) -> ReadStatus {
     out.items.emplace_back();
     return take(element, out.items.back());
   });
 }
 
 // The body of take() for a collection whose start event `e` has been consumed.
-Status take_collection(Direct& d, const Event& e, int child_depth, Node& out) {
+ReadStatus take_collection(Direct& d, const Event& e, int child_depth, Node& out) {
   if (e.kind == EventKind::kSequenceStart) {
     SPEC_TRY(take_elements(d, child_depth, 0, out));
   } else {
     out.kind = Node::Kind::kMap;
-    SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
+    SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> ReadStatus {
       NodeEntry entry;
       SPEC_TRY(take(key_reader, entry.key));
       Direct value_reader = d.value(key_event, child_depth);
       SPEC_TRY(take(value_reader, entry.value));
       out.entries.push_back(std::move(entry));
-      return Status();
+      return ReadStatus();
     }));
   }
   const Event* end = nullptr;
@@ -710,57 +718,57 @@ Status take_collection(Direct& d, const Event& e, int child_depth, Node& out) {
 
 }  // namespace
 
-Status take(Direct& d, Node& out) {
+ReadStatus take(Direct& d, Node& out) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return take(j, out); });
   const Mark mark = e->mark;
   out = Node{};
-  if (e->kind == EventKind::kVoid) return Status();
-  if (is_local_tag(e->tag)) return fix(Status::fail(std::string(kEnumInput)), mark, d.path());
+  if (e->kind == EventKind::kVoid) return ReadStatus();
+  if (is_local_tag(e->tag)) return fix(ReadStatus::fail(std::string(kEnumInput)), mark, d.path());
   if (e->kind == EventKind::kScalar) return fix(scalar_node(*e, out), mark, d.path());
   int child_depth = 0;
   SPEC_TRY(d.nest(mark, child_depth));
   return fix(take_collection(d, *e, child_depth, out), mark, d.path());
 }
 
-Status take_tagged(Direct& d, std::span<const std::string_view> names, std::string_view expecting,
+ReadStatus take_tagged(Direct& d, std::span<const std::string_view> names, std::string_view expecting,
                    size_t& variant, Node& content) {
   const Event* e = nullptr;
   SPEC_TRY(d.next(e));
   SPEC_FOLLOW_ALIAS(d, e, [&](Direct& j) { return take_tagged(j, names, expecting, variant, content); });
   const Mark mark = e->mark;
   if (e->kind == EventKind::kVoid) return unexpected_node(d, *e, expecting);
-  if (is_local_tag(e->tag)) return fix(Status::fail(invalid_type("enum", expecting)), mark, d.path());
+  if (is_local_tag(e->tag)) return fix(ReadStatus::fail(invalid_type("enum", expecting)), mark, d.path());
   if (e->kind == EventKind::kScalar) return unexpected_node(d, *e, expecting);
   int child_depth = 0;
   SPEC_TRY(d.nest(mark, child_depth));
   content = Node{};
-  Status s = [&]() -> Status {
+  ReadStatus s = [&]() -> ReadStatus {
     if (e->kind == EventKind::kSequenceStart) {
       const Event* first = nullptr;
       SPEC_TRY(d.peek(first));
-      if (first->kind == EventKind::kSequenceEnd) return Status::fail(missing_field("type"));
+      if (first->kind == EventKind::kSequenceEnd) return ReadStatus::fail(missing_field("type"));
       Direct tag_reader = d.element(0, child_depth);
       SPEC_TRY(read_variant_name(tag_reader, names, "variant identifier", variant));
       SPEC_TRY(take_elements(d, child_depth, 1, content));
     } else {
       content.kind = Node::Kind::kMap;
       bool have_tag = false;
-      SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
+      SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> ReadStatus {
         NodeEntry entry;
         SPEC_TRY(take(key_reader, entry.key));
         Direct value_reader = d.value(key_event, child_depth);
         if (entry.key.kind == Node::Kind::kString && entry.key.text == "type") {
-          if (have_tag) return Status::fail(duplicate_field("type"));
+          if (have_tag) return ReadStatus::fail(duplicate_field("type"));
           have_tag = true;
           return read_variant_name(value_reader, names, "variant identifier", variant);
         }
         SPEC_TRY(take(value_reader, entry.value));
         content.entries.push_back(std::move(entry));
-        return Status();
+        return ReadStatus();
       }));
-      if (!have_tag) return Status::fail(missing_field("type"));
+      if (!have_tag) return ReadStatus::fail(missing_field("type"));
     }
     const Event* end = nullptr;
     return d.next(end);
@@ -770,65 +778,65 @@ Status take_tagged(Direct& d, std::span<const std::string_view> names, std::stri
 
 // ---- Interpreting buffered nodes ------------------------------------------------------------
 
-Status decode(const Node& n, std::string& out) {
-  if (n.kind != Node::Kind::kString) return Status::fail(invalid_type(found_text(n), "a string"));
+ReadStatus decode(const Node& n, std::string& out) {
+  if (n.kind != Node::Kind::kString) return ReadStatus::fail(invalid_type(found_text(n), "a string"));
   out = n.text;
-  return Status();
+  return ReadStatus();
 }
 
-Status decode(const Node& n, bool& out) {
-  if (n.kind != Node::Kind::kBool) return Status::fail(invalid_type(found_text(n), "a boolean"));
+ReadStatus decode(const Node& n, bool& out) {
+  if (n.kind != Node::Kind::kBool) return ReadStatus::fail(invalid_type(found_text(n), "a boolean"));
   out = n.boolean;
-  return Status();
+  return ReadStatus();
 }
 
 namespace {
 
-Status decode_unsigned(const Node& n, uint64_t& out, uint64_t max, std::string_view expecting) {
+ReadStatus decode_unsigned(const Node& n, uint64_t& out, uint64_t max, std::string_view expecting) {
   if (n.kind == Node::Kind::kUInt) {
-    if (n.uint > max) return Status::fail(invalid_value(found_unsigned(n.uint), expecting));
+    if (n.uint > max) return ReadStatus::fail(invalid_value(found_unsigned(n.uint), expecting));
     out = n.uint;
-    return Status();
+    return ReadStatus();
   }
-  if (n.kind == Node::Kind::kInt) return Status::fail(invalid_value(found_signed(n.sint), expecting));
-  return Status::fail(invalid_type(found_text(n), expecting));
+  if (n.kind == Node::Kind::kInt) return ReadStatus::fail(invalid_value(found_signed(n.sint), expecting));
+  return ReadStatus::fail(invalid_type(found_text(n), expecting));
 }
 
 }  // namespace
 
-Status decode(const Node& n, uint8_t& out) {
+ReadStatus decode(const Node& n, uint8_t& out) {
   uint64_t v = 0;
   SPEC_TRY(decode_unsigned(n, v, 255, "u8"));
   out = static_cast<uint8_t>(v);
-  return Status();
+  return ReadStatus();
 }
 
-Status decode(const Node& n, uint32_t& out) {
+ReadStatus decode(const Node& n, uint32_t& out) {
   uint64_t v = 0;
   SPEC_TRY(decode_unsigned(n, v, 4294967295u, "u32"));
   out = static_cast<uint32_t>(v);
-  return Status();
+  return ReadStatus();
 }
 
-Status decode(const Node& n, uint64_t& out) { return decode_unsigned(n, out, UINT64_MAX, "u64"); }
+ReadStatus decode(const Node& n, uint64_t& out) { return decode_unsigned(n, out, UINT64_MAX, "u64"); }
 
-Status decode(const Node& n, double& out) {
+ReadStatus decode(const Node& n, double& out) {
   switch (n.kind) {
-    case Node::Kind::kUInt: out = static_cast<double>(n.uint); return Status();
-    case Node::Kind::kInt: out = static_cast<double>(n.sint); return Status();
-    case Node::Kind::kFloat: out = n.number; return Status();
-    default: return Status::fail(invalid_type(found_text(n), "f64"));
+    case Node::Kind::kUInt: out = static_cast<double>(n.uint); return ReadStatus();
+    case Node::Kind::kInt: out = static_cast<double>(n.sint); return ReadStatus();
+    case Node::Kind::kFloat: out = n.number; return ReadStatus();
+    default: return ReadStatus::fail(invalid_type(found_text(n), "f64"));
   }
 }
 
-Status decode(const Node& n, Value& out) {
+ReadStatus decode(const Node& n, Value& out) {
   switch (n.kind) {
-    case Node::Kind::kNull: out = Value(); return Status();
-    case Node::Kind::kBool: out = Value(n.boolean); return Status();
-    case Node::Kind::kUInt: out = Value(n.uint); return Status();
-    case Node::Kind::kInt: out = Value(n.sint); return Status();
-    case Node::Kind::kFloat: out = std::isfinite(n.number) ? Value(n.number) : Value(); return Status();
-    case Node::Kind::kString: out = Value(n.text); return Status();
+    case Node::Kind::kNull: out = Value(); return ReadStatus();
+    case Node::Kind::kBool: out = Value(n.boolean); return ReadStatus();
+    case Node::Kind::kUInt: out = Value(n.uint); return ReadStatus();
+    case Node::Kind::kInt: out = Value(n.sint); return ReadStatus();
+    case Node::Kind::kFloat: out = std::isfinite(n.number) ? Value(n.number) : Value(); return ReadStatus();
+    case Node::Kind::kString: out = Value(n.text); return ReadStatus();
     case Node::Kind::kSeq: {
       Value::Array items;
       items.reserve(n.items.size());
@@ -838,14 +846,14 @@ Status decode(const Node& n, Value& out) {
         items.push_back(std::move(v));
       }
       out = Value(std::move(items));
-      return Status();
+      return ReadStatus();
     }
     case Node::Kind::kMap: {
       Value::Object object;
       bool first = true;
       for (const NodeEntry& entry : n.entries) {
         if (entry.key.kind != Node::Kind::kString) {
-          return Status::fail(invalid_type(found_text(entry.key), first ? "a string key" : "a string"));
+          return ReadStatus::fail(invalid_type(found_text(entry.key), first ? "a string key" : "a string"));
         }
         first = false;
         Value v;
@@ -853,80 +861,80 @@ Status decode(const Node& n, Value& out) {
         object.insert_or_assign(entry.key.text, std::move(v));
       }
       out = Value(std::move(object));
-      return Status();
+      return ReadStatus();
     }
   }
-  return Status();
+  return ReadStatus();
 }
 
 namespace {
 
 // A variant named by a buffered text, or selected by an unsigned integer position.
-Status decode_variant_identifier(const Node& n, std::span<const std::string_view> names,
+ReadStatus decode_variant_identifier(const Node& n, std::span<const std::string_view> names,
                                  size_t& index) {
   if (n.kind == Node::Kind::kString) {
     for (size_t i = 0; i < names.size(); ++i) {
       if (names[i] == n.text) {
         index = i;
-        return Status();
+        return ReadStatus();
       }
     }
-    return Status::fail(unknown_variant_message(n.text, names));
+    return ReadStatus::fail(unknown_variant(n.text, names));
   }
   if (n.kind == Node::Kind::kUInt) {
     if (n.uint < names.size()) {
       index = static_cast<size_t>(n.uint);
-      return Status();
+      return ReadStatus();
     }
-    return Status::fail(invalid_value(found_unsigned(n.uint),
+    return ReadStatus::fail(invalid_value(found_unsigned(n.uint),
                                       "variant index 0 <= i < " + std::to_string(names.size())));
   }
-  return Status::fail(invalid_type(found_text(n), "variant identifier"));
+  return ReadStatus::fail(invalid_type(found_text(n), "variant identifier"));
 }
 
 }  // namespace
 
-Status decode_enum_index(const Node& n, std::span<const std::string_view> names, size_t& index) {
+ReadStatus decode_enum_index(const Node& n, std::span<const std::string_view> names, size_t& index) {
   if (n.kind == Node::Kind::kString) return decode_variant_identifier(n, names, index);
   if (n.kind == Node::Kind::kMap) {
-    if (n.entries.size() != 1) return Status::fail(invalid_value("map", "map with a single key"));
+    if (n.entries.size() != 1) return ReadStatus::fail(invalid_value("map", "map with a single key"));
     SPEC_TRY(decode_variant_identifier(n.entries[0].key, names, index));
     const Node& value = n.entries[0].value;
-    if (value.kind != Node::Kind::kNull) return Status::fail(invalid_type(found_text(value), "unit"));
-    return Status();
+    if (value.kind != Node::Kind::kNull) return ReadStatus::fail(invalid_type(found_text(value), "unit"));
+    return ReadStatus();
   }
-  return Status::fail(invalid_type(found_text(n), "string or map"));
+  return ReadStatus::fail(invalid_type(found_text(n), "string or map"));
 }
 
-Status untag(const Node& n, std::span<const std::string_view> names, std::string_view expecting,
+ReadStatus untag(const Node& n, std::span<const std::string_view> names, std::string_view expecting,
              size_t& variant, Node& content) {
   content = Node{};
   if (n.kind == Node::Kind::kSeq) {
-    if (n.items.empty()) return Status::fail(missing_field("type"));
+    if (n.items.empty()) return ReadStatus::fail(missing_field("type"));
     SPEC_TRY(decode_variant_identifier(n.items[0], names, variant));
     content.kind = Node::Kind::kSeq;
     content.items.assign(n.items.begin() + 1, n.items.end());
-    return Status();
+    return ReadStatus();
   }
   if (n.kind == Node::Kind::kMap) {
     content.kind = Node::Kind::kMap;
     bool have_tag = false;
     for (const NodeEntry& entry : n.entries) {
       if (entry.key.kind == Node::Kind::kString && entry.key.text == "type") {
-        if (have_tag) return Status::fail(duplicate_field("type"));
+        if (have_tag) return ReadStatus::fail(duplicate_field("type"));
         have_tag = true;
         SPEC_TRY(decode_variant_identifier(entry.value, names, variant));
         continue;
       }
       content.entries.push_back(entry);
     }
-    if (!have_tag) return Status::fail(missing_field("type"));
-    return Status();
+    if (!have_tag) return ReadStatus::fail(missing_field("type"));
+    return ReadStatus();
   }
-  return Status::fail(invalid_type(found_text(n), expecting));
+  return ReadStatus::fail(invalid_type(found_text(n), expecting));
 }
 
-Status buffered_key_index(const Node& key, std::span<const std::string_view> names,
+ReadStatus buffered_key_index(const Node& key, std::span<const std::string_view> names,
                           std::span<const std::string_view> aliases, size_t& index) {
   index = names.size();
   if (key.kind == Node::Kind::kString) {
@@ -936,13 +944,13 @@ Status buffered_key_index(const Node& key, std::span<const std::string_view> nam
         break;
       }
     }
-    return Status();
+    return ReadStatus();
   }
   if (key.kind == Node::Kind::kUInt) {
     if (key.uint < names.size()) index = static_cast<size_t>(key.uint);
-    return Status();
+    return ReadStatus();
   }
-  return Status::fail(invalid_type(found_text(key), "field identifier"));
+  return ReadStatus::fail(invalid_type(found_text(key), "field identifier"));
 }
 
 }  // namespace osmira_common::spec::detail

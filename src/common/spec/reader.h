@@ -8,7 +8,7 @@
 //    shape decides how they are read. Texts must then be typed as text, integer keys select
 //    record keys by position, and records may be written as sequences.
 //
-// Failures travel as `Status`. A plain failure ("missing field `x`") is created without a
+// Failures travel as `ReadStatus`. A plain failure ("missing field `x`") is created without a
 // position; the first directly read node it passes on its way out gives it that node's path
 // and position (`fix`). So a failure inside a buffered node ends up with the path and
 // position of the nearest enclosing node that was read directly. Paths are linked lists of
@@ -31,6 +31,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/result.h"
 #include "base/value.h"
 #include "base/yaml_events.h"
 #include "base/yaml_scalar.h"
@@ -44,41 +45,60 @@ using osmira_base::yaml::Mark;
 
 // ---- Failures -------------------------------------------------------------------------------
 
-struct Failure {
+// What went wrong, before it is placed: the message body, and the kind of failure with its
+// offending text (see osmira_base::ErrorKind). A plain text is a failure of no finer kind.
+struct Problem {
+  Problem(std::string text) : body(std::move(text)) {}  // NOLINT(implicit)
+  Problem(const char* text) : body(text) {}             // NOLINT(implicit)
+  Problem(std::string text, osmira_base::ErrorKind k, std::string offending, std::string about)
+      : body(std::move(text)), kind(k), subject(std::move(offending)), detail(std::move(about)) {}
+
   std::string body;
+  osmira_base::ErrorKind kind = osmira_base::ErrorKind::kOther;
+  std::string subject;
+  std::string detail;
+};
+
+struct ReadFailure {
+  Problem problem = Problem(std::string());
   // A plain failure takes the path and position of the first directly read node it leaves;
   // limits and parser errors carry their own position (or none) and no path.
   bool fixable = true;
   bool fixed = false;
-  bool verbatim = false;  // `body` is the complete message (parser errors)
+  bool verbatim = false;  // `problem.body` is the complete message (parser errors)
   std::string path;       // formatted once fixed; "." is the root
   std::optional<Mark> mark;
 };
 
-class [[nodiscard]] Status {
+// The outcome of one reading step: nothing on success (a null pointer, cheap to pass on), or
+// the failure. Kept apart from osmira_base::Status because a failure is still placed (given
+// its path and position) on its way out; read_identity_spec turns it into an Error.
+class [[nodiscard]] ReadStatus {
  public:
-  Status() = default;
-  static Status fail(std::string body);
-  static Status fail_with(Failure failure);
+  ReadStatus() = default;
+  static ReadStatus fail(Problem problem);
+  static ReadStatus fail_with(ReadFailure failure);
 
   bool ok() const { return failure_ == nullptr; }
-  const Failure& failure() const { return *failure_; }
-  Failure& failure() { return *failure_; }
+  const ReadFailure& failure() const { return *failure_; }
+  ReadFailure& failure() { return *failure_; }
 
  private:
-  std::unique_ptr<Failure> failure_;
+  std::unique_ptr<ReadFailure> failure_;
 };
 
-#define SPEC_TRY(expr)                        \
-  do {                                        \
-    ::osmira_common::spec::detail::Status spec_status_ = (expr); \
-    if (!spec_status_.ok()) return spec_status_; \
+#define SPEC_TRY(expr)                                               \
+  do {                                                               \
+    ::osmira_common::spec::detail::ReadStatus spec_status_ = (expr); \
+    if (!spec_status_.ok()) return spec_status_;                     \
   } while (0)
 
 // The message bodies of the reading rules.
-std::string missing_field(std::string_view key);
+Problem missing_field(std::string_view key);
 std::string duplicate_field(std::string_view key);
-std::string invalid_type(std::string_view found, std::string_view expecting);
+Problem invalid_type(std::string_view found, std::string_view expecting);
+// "unknown variant `<text>`, expected <names>".
+Problem unknown_variant(std::string_view text, std::span<const std::string_view> names);
 std::string invalid_value(std::string_view found, std::string_view expecting);
 std::string invalid_length(size_t n, std::string_view expecting);
 // "<k> elements in sequence" ("1 element in sequence").
@@ -104,7 +124,7 @@ struct Path {
 std::string format_path(const Path& path);
 
 // Gives an unfixed plain failure the path and position of the node being left.
-Status fix(Status status, const Mark& mark, const Path& path);
+ReadStatus fix(ReadStatus status, const Mark& mark, const Path& path);
 
 // ---- Typed scalars --------------------------------------------------------------------------
 
@@ -117,7 +137,7 @@ struct TypedScalar {
 // Types the scalar event: plain untagged scalars (and plain scalars with a local tag) by the
 // classification, quoted ones as text; the standard tags !!bool, !!int, !!float, !!null force
 // their type and fail with "invalid value" when the text is no such value.
-Status type_scalar(const Event& event, TypedScalar& out);
+ReadStatus type_scalar(const Event& event, TypedScalar& out);
 std::string found_text(const TypedScalar& scalar);
 
 bool is_local_tag(std::string_view tag);
@@ -172,15 +192,15 @@ class Direct {
   int depth() const { return depth_; }
 
   // The next event, or the document's error (or end of input) when there is none.
-  Status peek(const Event*& event) const;
-  Status next(const Event*& event);
+  ReadStatus peek(const Event*& event) const;
+  ReadStatus next(const Event*& event);
   // Consumes events up to the end of the node that starts at the next event, following no
   // alias and without recursion.
-  Status skip();
+  ReadStatus skip();
 
   // Enters a collection that starts at `mark`: fails with "recursion limit exceeded" when
   // the nesting limit is reached, else gives the depth of its children.
-  Status nest(const Mark& mark, int& child_depth) const;
+  ReadStatus nest(const Mark& mark, int& child_depth) const;
 
   Direct element(size_t index, int child_depth) const;
   // The reader of a mapping value: its path ends in the key's text when the key event is a
@@ -189,7 +209,7 @@ class Direct {
   // The reader of a mapping key: the mapping's own path.
   Direct key(int child_depth) const;
   // The reader of the node an alias stands for; `target` must outlive it.
-  Status jump(const Event& alias, size_t& target, std::optional<Direct>& out);
+  ReadStatus jump(const Event& alias, size_t& target, std::optional<Direct>& out);
 
  private:
   ReadState* state_;
@@ -221,11 +241,11 @@ class Direct {
 // Walks the elements of a sequence whose start event has been taken, from position `first`
 // up to its end event, which is left for the caller to take: `element(Direct&)` reads each.
 template <typename F>
-Status for_each_element(Direct& d, int child_depth, size_t first, F&& element) {
+ReadStatus for_each_element(Direct& d, int child_depth, size_t first, F&& element) {
   for (size_t i = first;; ++i) {
     const Event* item = nullptr;
     SPEC_TRY(d.peek(item));
-    if (item->kind == EventKind::kSequenceEnd) return Status();
+    if (item->kind == EventKind::kSequenceEnd) return ReadStatus();
     Direct reader = d.element(i, child_depth);
     SPEC_TRY(element(reader));
   }
@@ -235,11 +255,11 @@ Status for_each_element(Direct& d, int child_depth, size_t first, F&& element) {
 // which is left for the caller to take: `entry(Direct& key_reader, const Event& key_event)`
 // reads each key and then its value, through `d.value(key_event, child_depth)`.
 template <typename F>
-Status for_each_entry(Direct& d, int child_depth, F&& entry) {
+ReadStatus for_each_entry(Direct& d, int child_depth, F&& entry) {
   while (true) {
     const Event* key_event = nullptr;
     SPEC_TRY(d.peek(key_event));
-    if (key_event->kind == EventKind::kMappingEnd) return Status();
+    if (key_event->kind == EventKind::kMappingEnd) return ReadStatus();
     Direct key_reader = d.key(child_depth);
     SPEC_TRY(entry(key_reader, *key_event));
   }
@@ -247,58 +267,58 @@ Status for_each_entry(Direct& d, int child_depth, F&& entry) {
 
 // Primitive direct readers. Each reads one node (following an alias) and fixes its own
 // failures at that node.
-Status read_text(Direct& d, std::string& out, std::string_view expecting);
-Status read(Direct& d, std::string& out);
-Status read(Direct& d, bool& out);
-Status read(Direct& d, uint8_t& out);
-Status read(Direct& d, uint32_t& out);
-Status read(Direct& d, uint64_t& out);
-Status read(Direct& d, double& out);
+ReadStatus read_text(Direct& d, std::string& out, std::string_view expecting);
+ReadStatus read(Direct& d, std::string& out);
+ReadStatus read(Direct& d, bool& out);
+ReadStatus read(Direct& d, uint8_t& out);
+ReadStatus read(Direct& d, uint32_t& out);
+ReadStatus read(Direct& d, uint64_t& out);
+ReadStatus read(Direct& d, double& out);
 // Any value as a document tree (a condition's "value").
-Status read(Direct& d, osmira_base::Value& out);
+ReadStatus read(Direct& d, osmira_base::Value& out);
 
 // A scalar naming one of `names`; `expecting` names what a mapping or sequence was not.
-Status read_variant_name(Direct& d, std::span<const std::string_view> names,
+ReadStatus read_variant_name(Direct& d, std::span<const std::string_view> names,
                          std::string_view expecting, size_t& index);
 // An enumeration value read directly: a scalar naming the variant, or a node whose local tag
 // names it and whose own value is empty.
-Status read_enum_index(Direct& d, std::span<const std::string_view> names, size_t& index);
+ReadStatus read_enum_index(Direct& d, std::span<const std::string_view> names, size_t& index);
 
 // Optional values: none for a missing node, an empty or null-like plain scalar; otherwise
 // `present` is set and the caller reads the value from `d` (or from the returned alias
 // target through `read_some`).
 template <typename F>
-Status read_optional(Direct& d, bool& present, F&& read_some);
-Status option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alias);
+ReadStatus read_optional(Direct& d, bool& present, F&& read_some);
+ReadStatus option_is_none(Direct& d, bool& none, size_t& alias_target, bool& is_alias);
 
 // "invalid type: <found>, expected <expecting>" for `event`, at its position.
-Status unexpected_node(const Direct& d, const Event& event, std::string_view expecting);
+ReadStatus unexpected_node(const Direct& d, const Event& event, std::string_view expecting);
 
 // Whether the next node is an empty plain scalar (or a missing root), read as an empty list
 // or record; consumes it when so.
 bool take_empty(Direct& d, const Event& event);
 
 // Takes the next node whole as a buffered tree.
-Status take(Direct& d, Node& out);
+ReadStatus take(Direct& d, Node& out);
 
 // Takes a union entry keyed by "type": a mapping whose "type" value names the variant, or a
 // sequence whose first element does. `content` receives the remaining entries (a mapping) or
 // elements (a sequence).
-Status take_tagged(Direct& d, std::span<const std::string_view> names, std::string_view expecting,
+ReadStatus take_tagged(Direct& d, std::span<const std::string_view> names, std::string_view expecting,
                    size_t& variant, Node& content);
 
 // ---- Interpreting buffered nodes ------------------------------------------------------------
 
-Status decode(const Node& n, std::string& out);
-Status decode(const Node& n, bool& out);
-Status decode(const Node& n, uint8_t& out);
-Status decode(const Node& n, uint32_t& out);
-Status decode(const Node& n, uint64_t& out);
-Status decode(const Node& n, double& out);
-Status decode(const Node& n, osmira_base::Value& out);
-Status decode_enum_index(const Node& n, std::span<const std::string_view> names, size_t& index);
+ReadStatus decode(const Node& n, std::string& out);
+ReadStatus decode(const Node& n, bool& out);
+ReadStatus decode(const Node& n, uint8_t& out);
+ReadStatus decode(const Node& n, uint32_t& out);
+ReadStatus decode(const Node& n, uint64_t& out);
+ReadStatus decode(const Node& n, double& out);
+ReadStatus decode(const Node& n, osmira_base::Value& out);
+ReadStatus decode_enum_index(const Node& n, std::span<const std::string_view> names, size_t& index);
 // The union entry of a buffered node (see take_tagged).
-Status untag(const Node& n, std::span<const std::string_view> names, std::string_view expecting,
+ReadStatus untag(const Node& n, std::span<const std::string_view> names, std::string_view expecting,
              size_t& variant, Node& content);
 
 // ---- Record tables --------------------------------------------------------------------------
@@ -317,8 +337,8 @@ struct Field {
   std::string_view alias;  // a second key that fills the same field; empty for none
   Need need;
   bool seq_default;
-  Status (*direct)(Direct&, T&);
-  Status (*buffered)(const Node&, T&);
+  ReadStatus (*direct)(Direct&, T&);
+  ReadStatus (*buffered)(const Node&, T&);
 };
 
 // Specialised per record: `kExpecting` ("struct X"), `kShortSequence` ("struct X with k
@@ -337,33 +357,33 @@ template <auto M>
 using ClassOf = typename MemberOf<decltype(M)>::Class;
 
 template <typename T>
-Status read(Direct& d, std::optional<T>& out);
+ReadStatus read(Direct& d, std::optional<T>& out);
 template <typename T>
-Status read(Direct& d, std::vector<T>& out);
+ReadStatus read(Direct& d, std::vector<T>& out);
 template <typename E>
   requires std::is_enum_v<E>
-Status read(Direct& d, E& out);
+ReadStatus read(Direct& d, E& out);
 template <typename T>
-Status read(Direct& d, T& out);  // a record
+ReadStatus read(Direct& d, T& out);  // a record
 
 template <typename T>
-Status decode(const Node& n, std::optional<T>& out);
+ReadStatus decode(const Node& n, std::optional<T>& out);
 template <typename T>
-Status decode(const Node& n, std::vector<T>& out);
+ReadStatus decode(const Node& n, std::vector<T>& out);
 template <typename V>
-Status decode(const Node& n, std::map<std::string, V>& out);
+ReadStatus decode(const Node& n, std::map<std::string, V>& out);
 template <typename E>
   requires std::is_enum_v<E>
-Status decode(const Node& n, E& out);
+ReadStatus decode(const Node& n, E& out);
 template <typename T>
-Status decode(const Node& n, T& out);  // a record
+ReadStatus decode(const Node& n, T& out);  // a record
 
 template <auto M>
-Status read_member(Direct& d, ClassOf<M>& record) {
+ReadStatus read_member(Direct& d, ClassOf<M>& record) {
   return read(d, record.*M);
 }
 template <auto M>
-Status decode_member(const Node& n, ClassOf<M>& record) {
+ReadStatus decode_member(const Node& n, ClassOf<M>& record) {
   return decode(n, record.*M);
 }
 
@@ -380,15 +400,15 @@ constexpr Field<ClassOf<M>> buffered_field(std::string_view name, Need need, boo
 
 // Reads a record from a mapping by its table.
 template <typename T>
-Status read_record(Direct& d, T& out);
+ReadStatus read_record(Direct& d, T& out);
 // Interprets a buffered mapping or sequence as a record by its table.
 template <typename T>
-Status decode_record(const Node& n, T& out);
+ReadStatus decode_record(const Node& n, T& out);
 
 // ---- Template definitions -------------------------------------------------------------------
 
 template <typename F>
-Status read_optional(Direct& d, bool& present, F&& read_some) {
+ReadStatus read_optional(Direct& d, bool& present, F&& read_some) {
   bool none = false;
   bool is_alias = false;
   size_t target = 0;
@@ -400,14 +420,14 @@ Status read_optional(Direct& d, bool& present, F&& read_some) {
   }
   if (none) {
     present = false;
-    return Status();
+    return ReadStatus();
   }
   present = true;
   return read_some(d);
 }
 
 template <typename T>
-Status read(Direct& d, std::optional<T>& out) {
+ReadStatus read(Direct& d, std::optional<T>& out) {
   bool present = false;
   T value{};
   SPEC_TRY(read_optional(d, present, [&](Direct& at) { return read(at, value); }));
@@ -416,17 +436,17 @@ Status read(Direct& d, std::optional<T>& out) {
   } else {
     out.reset();
   }
-  return Status();
+  return ReadStatus();
 }
 
 template <typename T>
-Status read(Direct& d, std::vector<T>& out) {
+ReadStatus read(Direct& d, std::vector<T>& out) {
   const Event* e = nullptr;
   SPEC_PEEK_FOLLOWING_ALIAS(d, e, [&](Direct& j) { return read(j, out); });
   const Mark mark = e->mark;
   if (take_empty(d, *e)) {
     out.clear();
-    return Status();
+    return ReadStatus();
   }
   if (e->kind != EventKind::kSequenceStart) return unexpected_node(d, *e, "a sequence");
   SPEC_TRY(d.next(e));
@@ -436,11 +456,11 @@ Status read(Direct& d, std::vector<T>& out) {
   // A failure that an element leaves unplaced (one found when a buffered element is
   // interpreted) takes the path and position of the list.
   SPEC_TRY(fix(for_each_element(d, child_depth, 0,
-                                [&](Direct& element) -> Status {
+                                [&](Direct& element) -> ReadStatus {
                                   T value{};
                                   SPEC_TRY(read(element, value));
                                   out.push_back(std::move(value));
-                                  return Status();
+                                  return ReadStatus();
                                 }),
                mark, d.path()));
   const Event* end = nullptr;
@@ -449,24 +469,24 @@ Status read(Direct& d, std::vector<T>& out) {
 
 template <typename E>
   requires std::is_enum_v<E>
-Status read(Direct& d, E& out) {
+ReadStatus read(Direct& d, E& out) {
   size_t index = 0;
   SPEC_TRY(read_enum_index(d, enum_names<E>(), index));
   out = static_cast<E>(index);
-  return Status();
+  return ReadStatus();
 }
 
 template <typename T>
-Status read(Direct& d, T& out) {
+ReadStatus read(Direct& d, T& out) {
   return read_record(d, out);
 }
 
 // Reads the entries of a record mapping read directly (the mapping's start is consumed);
 // `seen` collects the keys met.
 template <typename T>
-Status read_record_entries(Direct& d, int child_depth, T& out, uint32_t& seen) {
+ReadStatus read_record_entries(Direct& d, int child_depth, T& out, uint32_t& seen) {
   const auto fields = Record<T>::fields();
-  SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> Status {
+  SPEC_TRY(for_each_entry(d, child_depth, [&](Direct& key_reader, const Event& key_event) -> ReadStatus {
     std::string key;
     SPEC_TRY(read_text(key_reader, key, "field identifier"));
     size_t index = fields.size();
@@ -477,7 +497,7 @@ Status read_record_entries(Direct& d, int child_depth, T& out, uint32_t& seen) {
       }
     }
     if (index == fields.size()) return d.skip();
-    if (seen & (1u << index)) return Status::fail(duplicate_field(fields[index].name));
+    if (seen & (1u << index)) return ReadStatus::fail(duplicate_field(fields[index].name));
     seen |= 1u << index;
     Direct value_reader = d.value(key_event, child_depth);
     return fields[index].direct(value_reader, out);
@@ -487,18 +507,18 @@ Status read_record_entries(Direct& d, int child_depth, T& out, uint32_t& seen) {
 }
 
 template <typename T>
-Status check_required(uint32_t seen) {
+ReadStatus check_required(uint32_t seen) {
   const auto fields = Record<T>::fields();
   for (size_t i = 0; i < fields.size(); ++i) {
     if (fields[i].need == Need::kRequired && !(seen & (1u << i))) {
-      return Status::fail(missing_field(fields[i].name));
+      return ReadStatus::fail(missing_field(fields[i].name));
     }
   }
-  return Status();
+  return ReadStatus();
 }
 
 template <typename T>
-Status read_record(Direct& d, T& out) {
+ReadStatus read_record(Direct& d, T& out) {
   const Event* e = nullptr;
   SPEC_PEEK_FOLLOWING_ALIAS(d, e, [&](Direct& j) { return read_record(j, out); });
   const Mark mark = e->mark;
@@ -514,20 +534,20 @@ Status read_record(Direct& d, T& out) {
 }
 
 template <typename T>
-Status decode(const Node& n, std::optional<T>& out) {
+ReadStatus decode(const Node& n, std::optional<T>& out) {
   if (n.kind == Node::Kind::kNull) {
     out.reset();
-    return Status();
+    return ReadStatus();
   }
   T value{};
   SPEC_TRY(decode(n, value));
   out = std::move(value);
-  return Status();
+  return ReadStatus();
 }
 
 template <typename T>
-Status decode(const Node& n, std::vector<T>& out) {
-  if (n.kind != Node::Kind::kSeq) return Status::fail(invalid_type(found_text(n), "a sequence"));
+ReadStatus decode(const Node& n, std::vector<T>& out) {
+  if (n.kind != Node::Kind::kSeq) return ReadStatus::fail(invalid_type(found_text(n), "a sequence"));
   out.clear();
   out.reserve(n.items.size());
   for (const Node& item : n.items) {
@@ -535,12 +555,12 @@ Status decode(const Node& n, std::vector<T>& out) {
     SPEC_TRY(decode(item, value));
     out.push_back(std::move(value));
   }
-  return Status();
+  return ReadStatus();
 }
 
 template <typename V>
-Status decode(const Node& n, std::map<std::string, V>& out) {
-  if (n.kind != Node::Kind::kMap) return Status::fail(invalid_type(found_text(n), "a map"));
+ReadStatus decode(const Node& n, std::map<std::string, V>& out) {
+  if (n.kind != Node::Kind::kMap) return ReadStatus::fail(invalid_type(found_text(n), "a map"));
   out.clear();
   for (const NodeEntry& entry : n.entries) {
     std::string key;
@@ -549,33 +569,33 @@ Status decode(const Node& n, std::map<std::string, V>& out) {
     SPEC_TRY(decode(entry.value, value));
     out.insert_or_assign(std::move(key), std::move(value));
   }
-  return Status();
+  return ReadStatus();
 }
 
 template <typename E>
   requires std::is_enum_v<E>
-Status decode(const Node& n, E& out) {
+ReadStatus decode(const Node& n, E& out) {
   size_t index = 0;
   SPEC_TRY(decode_enum_index(n, enum_names<E>(), index));
   out = static_cast<E>(index);
-  return Status();
+  return ReadStatus();
 }
 
 template <typename T>
-Status decode(const Node& n, T& out) {
+ReadStatus decode(const Node& n, T& out) {
   return decode_record(n, out);
 }
 
 // Which key of the table a buffered key names: a text by name, an unsigned integer by
 // position (beyond the last: none, the entry is skipped).
-Status buffered_key_index(const Node& key, std::span<const std::string_view> names,
+ReadStatus buffered_key_index(const Node& key, std::span<const std::string_view> names,
                           std::span<const std::string_view> aliases, size_t& index);
 
 // Records have at most 32 keys (the `seen` masks are 32 bits wide); the largest has 14.
 inline constexpr size_t kMaxRecordKeys = 32;
 
 template <typename T>
-Status decode_record(const Node& n, T& out) {
+ReadStatus decode_record(const Node& n, T& out) {
   const auto fields = Record<T>::fields();
   out = T{};
   if (n.kind == Node::Kind::kMap) {
@@ -591,7 +611,7 @@ Status decode_record(const Node& n, T& out) {
       SPEC_TRY(buffered_key_index(entry.key, std::span(names, fields.size()),
                                   std::span(aliases, fields.size()), index));
       if (index >= fields.size()) continue;
-      if (seen & (1u << index)) return Status::fail(duplicate_field(fields[index].name));
+      if (seen & (1u << index)) return ReadStatus::fail(duplicate_field(fields[index].name));
       seen |= 1u << index;
       SPEC_TRY(fields[index].buffered(entry.value, out));
     }
@@ -603,15 +623,15 @@ Status decode_record(const Node& n, T& out) {
       if (i < given) {
         SPEC_TRY(fields[i].buffered(n.items[i], out));
       } else if (!fields[i].seq_default) {
-        return Status::fail(invalid_length(i, Record<T>::kShortSequence));
+        return ReadStatus::fail(invalid_length(i, Record<T>::kShortSequence));
       }
     }
     if (given > fields.size()) {
-      return Status::fail(invalid_length(given, elements_in_sequence(fields.size())));
+      return ReadStatus::fail(invalid_length(given, elements_in_sequence(fields.size())));
     }
-    return Status();
+    return ReadStatus();
   }
-  return Status::fail(invalid_type(found_text(n), Record<T>::kExpecting));
+  return ReadStatus::fail(invalid_type(found_text(n), Record<T>::kExpecting));
 }
 
 }  // namespace osmira_common::spec::detail

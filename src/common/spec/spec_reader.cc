@@ -55,14 +55,14 @@ SPEC_RECORD(IdentitySpec)
 #undef SPEC_RECORD
 
 // Readers of keys with forms of their own.
-Status read(Direct& d, RuleSpec& out);
-Status decode(const Node& n, RuleSpec& out);
-Status read(Direct& d, ExclusionSpec& out);
-Status decode(const Node& n, FreshnessSpec& out);
-Status read_sources(Direct& d, IdentitySpec& spec);
-Status read_scoring(Direct& d, DecisionSpec& decision);
+ReadStatus read(Direct& d, RuleSpec& out);
+ReadStatus decode(const Node& n, RuleSpec& out);
+ReadStatus read(Direct& d, ExclusionSpec& out);
+ReadStatus decode(const Node& n, FreshnessSpec& out);
+ReadStatus read_sources(Direct& d, IdentitySpec& spec);
+ReadStatus read_scoring(Direct& d, DecisionSpec& decision);
 template <auto M>
-Status decode_field_list(const Node& n, ClassOf<M>& rule);
+ReadStatus decode_field_list(const Node& n, ClassOf<M>& rule);
 
 constexpr Need kReq = Need::kRequired;
 constexpr Need kDef = Need::kDefault;
@@ -264,10 +264,10 @@ SPEC_TABLE(AuditSpec, "struct AuditSpec", "",
            direct_field<&AuditSpec::log_conflicts>("log_conflicts", kDef))
 
 // A clustering method, noting that the section named one.
-Status read_clustering_method(Direct& d, ClusteringSpec& out) {
+ReadStatus read_clustering_method(Direct& d, ClusteringSpec& out) {
   SPEC_TRY(read(d, out.method));
   out.method_given = true;
-  return Status();
+  return ReadStatus();
 }
 
 SPEC_TABLE(ClusteringSpec, "struct ClusteringSpec", "",
@@ -383,14 +383,14 @@ constexpr std::array<std::string_view, 3> kExclusionKinds = {"field_value", "exp
 
 // The variant's record from the content left after the "type" entry.
 template <typename V, typename U>
-Status decode_variant(const Node& content, U& out) {
+ReadStatus decode_variant(const Node& content, U& out) {
   V value;
   SPEC_TRY(decode_record(content, value));
   out = V(std::move(value));
-  return Status();
+  return ReadStatus();
 }
 
-Status decode_rule_content(size_t kind, const Node& content, RuleSpec& out) {
+ReadStatus decode_rule_content(size_t kind, const Node& content, RuleSpec& out) {
   switch (kind) {
     case 0: return decode_variant<ExactRule>(content, out.rule);
     case 1: return decode_variant<SimilarityRule>(content, out.rule);
@@ -402,7 +402,7 @@ Status decode_rule_content(size_t kind, const Node& content, RuleSpec& out) {
 
 // A rule of the root list: taken whole (failures there carry the rule's own path), then
 // interpreted (failures there carry the path and position of the list).
-Status read(Direct& d, RuleSpec& out) {
+ReadStatus read(Direct& d, RuleSpec& out) {
   size_t kind = 0;
   Node content;
   SPEC_TRY(take_tagged(d, kRuleKinds, "internally tagged enum RuleSpec", kind, content));
@@ -410,14 +410,14 @@ Status read(Direct& d, RuleSpec& out) {
 }
 
 // A child of a composite rule.
-Status decode(const Node& n, RuleSpec& out) {
+ReadStatus decode(const Node& n, RuleSpec& out) {
   size_t kind = 0;
   Node content;
   SPEC_TRY(untag(n, kRuleKinds, "internally tagged enum RuleSpec", kind, content));
   return decode_rule_content(kind, content, out);
 }
 
-Status read(Direct& d, ExclusionSpec& out) {
+ReadStatus read(Direct& d, ExclusionSpec& out) {
   size_t kind = 0;
   Node content;
   SPEC_TRY(take_tagged(d, kExclusionKinds, "internally tagged enum ExclusionSpec", kind, content));
@@ -429,33 +429,33 @@ Status read(Direct& d, ExclusionSpec& out) {
 }
 
 // One text, or a non-empty list of texts.
-Status decode_field_or_fields(const Node& n, std::vector<std::string>& out) {
+ReadStatus decode_field_or_fields(const Node& n, std::vector<std::string>& out) {
   if (n.kind == Node::Kind::kString) {
     out.assign(1, n.text);
-    return Status();
+    return ReadStatus();
   }
   if (n.kind == Node::Kind::kSeq) {
     bool all_texts = true;
     for (const Node& item : n.items) all_texts = all_texts && item.kind == Node::Kind::kString;
     if (all_texts) {
-      if (n.items.empty()) return Status::fail("fields array cannot be empty");
+      if (n.items.empty()) return ReadStatus::fail("fields array cannot be empty");
       out.clear();
       for (const Node& item : n.items) out.push_back(item.text);
-      return Status();
+      return ReadStatus();
     }
   }
-  return Status::fail("data did not match any variant of untagged enum FieldOrFields");
+  return ReadStatus::fail("data did not match any variant of untagged enum FieldOrFields");
 }
 
 template <auto M>
-Status decode_field_list(const Node& n, ClassOf<M>& rule) {
+ReadStatus decode_field_list(const Node& n, ClassOf<M>& rule) {
   return decode_field_or_fields(n, rule.*M);
 }
 
 // "<n>h" for an hours count.
 std::string hours_text(uint32_t hours) { return std::to_string(hours) + "h"; }
 
-Status decode(const Node& n, FreshnessSpec& out) {
+ReadStatus decode(const Node& n, FreshnessSpec& out) {
   FreshnessRaw raw;
   SPEC_TRY(decode_record(n, raw));
   if (raw.max_age) {
@@ -463,7 +463,7 @@ Status decode(const Node& n, FreshnessSpec& out) {
   } else if (raw.max_age_hours) {
     out.max_age = hours_text(*raw.max_age_hours);
   } else {
-    return Status::fail("max_age or max_age_hours is required");
+    return ReadStatus::fail("max_age or max_age_hours is required");
   }
   if (raw.warn_after) {
     out.warn_after = raw.warn_after;
@@ -472,13 +472,13 @@ Status decode(const Node& n, FreshnessSpec& out) {
   } else {
     out.warn_after.reset();
   }
-  return Status();
+  return ReadStatus();
 }
 
 // "sources": a mapping from source name to declaration (ordered by name, each named by its
 // key), else a list of declarations. When neither form reads, only the alternative's own
 // message is reported.
-Status read_sources(Direct& d, IdentitySpec& spec) {
+ReadStatus read_sources(Direct& d, IdentitySpec& spec) {
   Node node;
   SPEC_TRY(take(d, node));
   if (node.kind == Node::Kind::kMap) {
@@ -499,61 +499,67 @@ Status read_sources(Direct& d, IdentitySpec& spec) {
         source.name = name;
         spec.sources.push_back(std::move(source));
       }
-      return Status();
+      return ReadStatus();
     }
   }
   if (node.kind == Node::Kind::kSeq) {
     std::vector<SourceSpec> list;
     if (decode(node, list).ok()) {
       spec.sources = std::move(list);
-      return Status();
+      return ReadStatus();
     }
   }
-  return Status::fail("data did not match any variant of untagged enum SourcesFormat");
+  return ReadStatus::fail("data did not match any variant of untagged enum SourcesFormat");
 }
 
 // "decision.scoring": none for a null; else a ScoringSpec mapping (or sequence), else the
 // text of a scoring method.
-Status read_scoring(Direct& d, DecisionSpec& decision) {
+ReadStatus read_scoring(Direct& d, DecisionSpec& decision) {
   bool present = false;
   Node node;
   SPEC_TRY(read_optional(d, present, [&](Direct& at) { return take(at, node); }));
   if (!present) {
     decision.scoring.reset();
-    return Status();
+    return ReadStatus();
   }
   ScoringSpec scoring;
   if (decode(node, scoring).ok()) {
     decision.scoring = std::move(scoring);
-    return Status();
+    return ReadStatus();
   }
   if (node.kind == Node::Kind::kString) {
     auto method = enum_from_text<ir::ScoringMethod>(node.text);
     if (!method) {
-      return Status::fail(unknown_variant_message(node.text, enum_names<ir::ScoringMethod>()));
+      return ReadStatus::fail(unknown_variant(node.text, enum_names<ir::ScoringMethod>()));
     }
     decision.scoring = ScoringSpec{};
     decision.scoring->method = *method;
-    return Status();
+    return ReadStatus();
   }
-  return Status::fail("data did not match any variant of untagged enum ScoringFormat");
+  return ReadStatus::fail("data did not match any variant of untagged enum ScoringFormat");
 }
 
-// The final message and location of a failure.
-SpecReadError to_read_error(const Failure& f) {
+// The Error of a failure: its final message, kind and location.
+osmira_base::Error to_error(const ReadFailure& f) {
+  const Problem& p = f.problem;
+  const bool has_path = !f.verbatim && f.fixed && f.path != ".";
   std::string message;
   if (f.verbatim) {
-    message = f.body;
+    message = p.body;
   } else {
-    if (f.fixed && f.path != ".") message = f.path + ": ";
-    message += f.body;
+    if (has_path) message = f.path + ": ";
+    message += p.body;
     if (f.mark && (f.mark->line != 0 || f.mark->column != 0)) {
       message += osmira_base::yaml::position_suffix(*f.mark);
     }
   }
-  std::optional<SpecLocation> location;
-  if (f.mark) location = SpecLocation{f.mark->index, f.mark->line + 1, f.mark->column + 1};
-  return SpecReadError(std::move(message), location);
+  osmira_base::Error error(std::move(message));
+  error.set_kind(p.kind, p.subject, p.detail);
+  if (f.mark) {
+    error.set_location(osmira_base::ErrorLocation{f.mark->line + 1, f.mark->column + 1, f.mark->index,
+                                                  has_path ? f.path : std::string()});
+  }
+  return error;
 }
 
 }  // namespace detail
@@ -568,7 +574,7 @@ SpecReadResult read_identity_spec(std::string_view text) {
   osmira_base::yaml::Loader loader(text, kMaxDocumentDepth);
   std::optional<osmira_base::yaml::Document> document = loader.next_document();
   if (!document) {  // the loader always yields a first document; kept for safety
-    return SpecReadError("EOF while parsing a value", std::nullopt);
+    return osmira_base::Error("EOF while parsing a value");
   }
   detail::ReadState state;
   state.document = &*document;
@@ -576,18 +582,17 @@ SpecReadResult read_identity_spec(std::string_view text) {
   size_t pos = 0;
   detail::Direct root(&state, &pos, detail::Path{}, detail::kMaxDepth, false);
   IdentitySpec spec;
-  detail::Status status = detail::read(root, spec);
-  if (!status.ok()) return detail::to_read_error(status.failure());
+  detail::ReadStatus status = detail::read(root, spec);
+  if (!status.ok()) return detail::to_error(status.failure());
   if (document->error) {  // the root read well but the text goes on into a syntax error
     const detail::Event* unused = nullptr;
     size_t end = document->events.size();
     detail::Direct at_end(&state, &end, detail::Path{}, detail::kMaxDepth, false);
-    detail::Status s = at_end.peek(unused);
-    return detail::to_read_error(s.failure());
+    detail::ReadStatus s = at_end.peek(unused);
+    return detail::to_error(s.failure());
   }
   if (loader.next_document()) {
-    return SpecReadError("deserializing from YAML containing more than one document is not supported",
-                         std::nullopt);
+    return osmira_base::Error("deserializing from YAML containing more than one document is not supported");
   }
   return spec;
 }

@@ -19,24 +19,9 @@ using types::NormalizedEntity;
 // Record and edge indices are 32-bit: a record list or decision list of four billion
 // entries could not be held in memory in the first place.
 using Index = uint32_t;
-constexpr Index kNoIndex = UINT32_MAX;
+constexpr Index kNoIndex = RecordIndex::kAbsent;
 
-// Identifier -> index of the LAST record carrying it.
-using RecordIndex = boost::unordered_flat_map<Uuid, Index, boost::hash<Uuid>>;
-
-RecordIndex build_record_index(std::span<const NormalizedEntity> records) {
-  RecordIndex index;
-  index.reserve(records.size());
-  for (size_t i = 0; i < records.size(); ++i) {
-    index.insert_or_assign(records[i].id, static_cast<Index>(i));
-  }
-  return index;
-}
-
-Index find_index(const RecordIndex& index, const Uuid& id) {
-  auto it = index.find(id);
-  return it == index.end() ? kNoIndex : it->second;
-}
+Index find_index(const RecordIndex& index, const Uuid& id) { return index.find(id); }
 
 // Disjoint sets over 0..n-1: union by rank, path halving (iterative, no recursion).
 class UnionFind {
@@ -88,15 +73,17 @@ IdKey id_key(const Uuid& id, Index group) {
 }
 
 // Builds the clusters from a group number per record (0..group_count-1, numbered in the
-// order the groups were formed): identifiers ascending inside each cluster, clusters by
-// their first identifier, and clusters with the same first identifier (records sharing an
-// identifier) in formation order. The clusters are allocated once, in their final order.
+// order the groups were formed; kNoIndex for a superseded record, which joins no cluster):
+// identifiers ascending inside each cluster, clusters by their first identifier. Every group
+// holds at least one record, and identifiers are distinct across groups, so no two clusters
+// share a first identifier. The clusters are allocated once, in their final order.
 std::vector<Cluster> assemble_clusters(std::span<const NormalizedEntity> records,
                                        std::span<const Index> group_of, Index group_count) {
   std::vector<Index> size(group_count, 0);
   std::vector<Index> smallest(group_count, kNoIndex);  // record with the smallest identifier
   for (size_t i = 0; i < records.size(); ++i) {
     const Index g = group_of[i];
+    if (g == kNoIndex) continue;
     ++size[g];
     if (smallest[g] == kNoIndex || records[i].id < records[smallest[g]].id) {
       smallest[g] = static_cast<Index>(i);
@@ -113,7 +100,7 @@ std::vector<Cluster> assemble_clusters(std::span<const NormalizedEntity> records
     clusters[k].reserve(size[keys[k].group]);
   }
   for (size_t i = 0; i < records.size(); ++i) {
-    clusters[position[group_of[i]]].push_back(records[i].id);
+    if (group_of[i] != kNoIndex) clusters[position[group_of[i]]].push_back(records[i].id);
   }
   for (Cluster& c : clusters) {
     if (c.size() > 1) std::sort(c.begin(), c.end());
@@ -122,12 +109,16 @@ std::vector<Cluster> assemble_clusters(std::span<const NormalizedEntity> records
 }
 
 // One group per set, numbered in the order of the set's first record index: the result
-// does not depend on which record the union-find keeps as a set's representative.
-std::vector<Cluster> group_sets(UnionFind& sets, std::span<const NormalizedEntity> records) {
+// does not depend on which record the union-find keeps as a set's representative. A
+// superseded record (never joined, as every lookup finds the last record of an identifier)
+// forms no group.
+std::vector<Cluster> group_sets(UnionFind& sets, std::span<const NormalizedEntity> records,
+                                const RecordIndex& index) {
   std::vector<Index> group_of_root(records.size(), kNoIndex);
-  std::vector<Index> group_of(records.size());
+  std::vector<Index> group_of(records.size(), kNoIndex);
   Index group_count = 0;
   for (size_t i = 0; i < records.size(); ++i) {
+    if (!index.stands(i)) continue;
     const Index root = sets.find(static_cast<Index>(i));
     if (group_of_root[root] == kNoIndex) group_of_root[root] = group_count++;
     group_of[i] = group_of_root[root];
@@ -146,11 +137,11 @@ void apply_merges(UnionFind& sets, const RecordIndex& index,
 }
 
 std::vector<Cluster> cluster_union_find(std::span<const NormalizedEntity> records,
+                                        const RecordIndex& index,
                                         std::span<const MatchDecision> decisions) {
-  const RecordIndex index = build_record_index(records);
   UnionFind sets(records.size());
   apply_merges(sets, index, decisions);
-  return group_sets(sets, records);
+  return group_sets(sets, records, index);
 }
 
 // ---- Weighted-graph clustering --------------------------------------------------------------
@@ -166,10 +157,9 @@ std::vector<Cluster> cluster_union_find(std::span<const NormalizedEntity> record
 // so the examinations are bounded by components plus edges.
 class WeightedGraph {
  public:
-  WeightedGraph(std::span<const NormalizedEntity> records,
+  WeightedGraph(std::span<const NormalizedEntity> records, const RecordIndex& index,
                 std::span<const MatchDecision> decisions, double min_edge_weight)
       : node_count_(static_cast<Index>(records.size())) {
-    const RecordIndex index = build_record_index(records);
     for (const MatchDecision& d : decisions) {
       if (d.decision != Decision::kMerge) continue;
       // Written as "not below" so that a NaN threshold admits every decision.
@@ -371,33 +361,63 @@ class WeightedGraph {
 
 std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
                                    std::span<const NormalizedEntity> records,
+                                   const RecordIndex& index,
                                    std::span<const MatchDecision> decisions) {
-  WeightedGraph graph(records, decisions, settings.min_edge_weight);
+  WeightedGraph graph(records, index, decisions, settings.min_edge_weight);
   const std::vector<std::vector<Index>> pieces =
       graph.resolve(settings.min_cluster_coherence, settings.max_cluster_size);
-  // Every node lies in exactly one emitted piece; pieces count in emission order.
+  // Every node lies in exactly one emitted piece; pieces count in emission order. A
+  // superseded record has no edge, so it is a piece of its own, and that piece is dropped.
   std::vector<Index> group_of(records.size(), kNoIndex);
-  for (size_t k = 0; k < pieces.size(); ++k) {
-    for (Index node : pieces[k]) group_of[node] = static_cast<Index>(k);
+  Index group_count = 0;
+  for (const std::vector<Index>& piece : pieces) {
+    if (piece.size() == 1 && !index.stands(piece.front())) continue;
+    for (Index node : piece) group_of[node] = group_count;
+    ++group_count;
   }
-  return assemble_clusters(records, group_of, static_cast<Index>(pieces.size()));
+  return assemble_clusters(records, group_of, group_count);
 }
 
 }  // namespace
 
+RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
+  positions_.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    auto [it, inserted] = positions_.try_emplace(records[i].id, static_cast<Index>(i));
+    if (inserted) continue;
+    if (superseded_.empty()) superseded_.assign(records.size(), 0);
+    superseded_[it->second] = 1;
+    it->second = static_cast<Index>(i);
+  }
+}
+
 std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
                                        std::span<const NormalizedEntity> records,
                                        std::span<const MatchDecision> decisions) {
+  return cluster_decisions(settings, records, RecordIndex(records), decisions);
+}
+
+std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
+                                       std::span<const NormalizedEntity> records,
+                                       const RecordIndex& index,
+                                       std::span<const MatchDecision> decisions) {
   if (settings.method == ClusteringMethod::kGraph) {
-    return cluster_graph(settings, records, decisions);
+    return cluster_graph(settings, records, index, decisions);
   }
-  return cluster_union_find(records, decisions);
+  return cluster_union_find(records, index, decisions);
 }
 
 std::vector<Cluster> cluster_decisions_incremental(
     std::span<const NormalizedEntity> records, std::span<const MatchDecision> decisions,
     std::span<const std::vector<Uuid>> existing_clusters) {
-  const RecordIndex index = build_record_index(records);
+  return cluster_decisions_incremental(records, RecordIndex(records), decisions,
+                                       existing_clusters);
+}
+
+std::vector<Cluster> cluster_decisions_incremental(
+    std::span<const NormalizedEntity> records, const RecordIndex& index,
+    std::span<const MatchDecision> decisions,
+    std::span<const std::vector<Uuid>> existing_clusters) {
   UnionFind sets(records.size());
   for (const std::vector<Uuid>& existing : existing_clusters) {
     if (existing.size() < 2) continue;
@@ -409,7 +429,7 @@ std::vector<Cluster> cluster_decisions_incremental(
     }
   }
   apply_merges(sets, index, decisions);
-  return group_sets(sets, records);
+  return group_sets(sets, records, index);
 }
 
 }  // namespace osmira_core::engine

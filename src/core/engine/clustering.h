@@ -7,17 +7,20 @@
 // the clusters are ordered by their first identifier; no result depends on hash-table
 // order or on which record a union-find set happens to use as its representative.
 //
-// When several records share an identifier, lookups find the last of them: decisions attach
-// to that record, and each earlier one stays alone, so the identifier is listed once per
-// such record. Clusters with the same first identifier (only possible then) keep the order
-// in which they were formed: union-find by the first record of each cluster in the record
-// list, graph clustering by the order in which its worklist emits the clusters.
+// When several records share an identifier, the last of them stands for it: decisions
+// attach to that record, and the earlier copies belong to no cluster, so every identifier
+// is listed in exactly one cluster. The golden-record lookup of the reconcile drivers uses
+// the same rule through `RecordIndex`.
 //
 // The engine forwards its `cluster_decisions` and `cluster_decisions_incremental` to the
 // free functions below; they read only the settings passed in and keep nothing between
 // calls. Thread-compatible: pure functions of their arguments.
 #pragma once
 
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -30,6 +33,34 @@
 namespace osmira_core::engine {
 
 using Cluster = std::vector<osmira_base::Uuid>;
+
+// Identifier -> position of the LAST record of a list that carries it: within one call that
+// record stands for the identifier everywhere (matching, clustering, golden record), and
+// earlier records with the same identifier are superseded. Positions are 32-bit; lists of
+// 2^32 - 1 records or more are refused before they get here.
+class RecordIndex {
+ public:
+  static constexpr uint32_t kAbsent = UINT32_MAX;
+
+  explicit RecordIndex(std::span<const types::NormalizedEntity> records);
+
+  // The position of the record standing for `id`, or kAbsent.
+  uint32_t find(const osmira_base::Uuid& id) const {
+    auto it = positions_.find(id);
+    return it == positions_.end() ? kAbsent : it->second;
+  }
+  // False for a record that a later record with the same identifier supersedes.
+  bool stands(size_t position) const {
+    return superseded_.empty() || superseded_[position] == 0;
+  }
+  // The number of distinct identifiers.
+  size_t size() const { return positions_.size(); }
+
+ private:
+  boost::unordered_flat_map<osmira_base::Uuid, uint32_t, boost::hash<osmira_base::Uuid>>
+      positions_;
+  std::vector<uint8_t> superseded_;  // by position; empty when no identifier repeats
+};
 
 // The engine's clustering settings, taken from the plan's clustering configuration.
 struct ClusteringSettings {
@@ -55,6 +86,11 @@ struct ClusteringSettings {
 std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
                                        std::span<const types::NormalizedEntity> records,
                                        std::span<const types::MatchDecision> decisions);
+// The same with the caller's index of `records` (built from exactly that list).
+std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
+                                       std::span<const types::NormalizedEntity> records,
+                                       const RecordIndex& index,
+                                       std::span<const types::MatchDecision> decisions);
 
 // Incremental clustering, always union-find: first joins each further member of every
 // existing cluster that is among the records to that cluster's first member (a cluster
@@ -62,6 +98,10 @@ std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
 // the merge decisions. Existing clusters are therefore never split.
 std::vector<Cluster> cluster_decisions_incremental(
     std::span<const types::NormalizedEntity> records,
+    std::span<const types::MatchDecision> decisions,
+    std::span<const std::vector<osmira_base::Uuid>> existing_clusters);
+std::vector<Cluster> cluster_decisions_incremental(
+    std::span<const types::NormalizedEntity> records, const RecordIndex& index,
     std::span<const types::MatchDecision> decisions,
     std::span<const std::vector<osmira_base::Uuid>> existing_clusters);
 

@@ -10,7 +10,6 @@
 #include <variant>
 
 #include "base/unicode.h"
-#include "core/engine/expression.h"
 #include "core/engine/log.h"
 
 namespace osmira_core::engine::compiler {
@@ -245,16 +244,10 @@ ir::DecisionConfig compile_decision(const spec::DecisionSpec& d) {
         ir::PlanMap<double>(ml.coefficients.begin(), ml.coefficients.end()), ml.bias};
   }
 
-  // The expression is compiled only as a check, and kept as written either way: the engine
-  // compiles it again when it is built and handles a failure there.
+  // The expression is kept as written. It is compiled once, when the engine is built, which
+  // logs an expression that does not compile and leaves it out.
   if (scoring && scoring->custom && !scoring->custom->expression.empty()) {
-    const std::string& expression = scoring->custom->expression;
-    auto program = expression::compile_expression(expression);
-    if (!program.ok()) {
-      OSMIRA_LOG_ERROR(kLogTarget, "Invalid custom scoring expression: {}",
-                       program.error().message());
-    }
-    out.custom_scoring_config = ir::CompiledCustomScoringConfig{expression};
+    out.custom_scoring_config = ir::CompiledCustomScoringConfig{scoring->custom->expression};
   }
 
   if (!scoring) {

@@ -4,11 +4,13 @@
 // It resolves each source's adapter, location and key, converts duration texts to seconds,
 // infers blocking transformations from key field names, expands multi-field rules into
 // "and" composites, derives a rule for every Fellegi–Sunter field that has none of its own,
-// precomputes the Fellegi–Sunter log weights from clamped probabilities, checks the custom
-// scoring expression, copies the descriptive sections and finally stores the plan hash.
+// precomputes the Fellegi–Sunter log weights from clamped probabilities, keeps the custom
+// scoring expression as written (the engine compiles it), copies the descriptive sections and
+// finally stores the plan hash.
 //
 // Every spec that the spec reader accepts compiles: missing sections take fixed defaults,
-// unreadable durations become 0 and an uncompilable custom expression is only logged. The
+// unreadable durations become 0 and an uncompilable custom expression is left to the engine,
+// which logs it and scores without it. The
 // Result stays in the interface because the reconcile drivers report a failure of this step
 // as "Compilation error: {}".
 //

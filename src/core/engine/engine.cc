@@ -21,6 +21,9 @@ using osmira_common::ir::IdentityPlan;
 using osmira_common::ir::SimilarityAlgorithm;
 
 constexpr std::string_view kTarget = "osmira_core::engine";
+// The compiler's target: an invalid custom expression is reported for the compiler too, as
+// the one place that compiles it is here.
+constexpr std::string_view kCompilerTarget = "osmira_core::engine::compiler";
 constexpr uint64_t kDefaultLshBands = 20;
 constexpr uint64_t kDefaultLshRows = 5;
 
@@ -127,6 +130,8 @@ ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
     if (program.ok()) {
       engine.custom_expression = std::move(program).value();
     } else {
+      OSMIRA_LOG_ERROR(kCompilerTarget, "Invalid custom scoring expression: {}",
+                       program.error().message());
       OSMIRA_LOG_ERROR(kTarget, "Failed to compile custom scoring expression: {}",
                        program.error().message());
     }

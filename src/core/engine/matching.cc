@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
+#include <functional>
+#include <limits>
 
 #include "base/number_text.h"
 #include "base/unicode.h"
@@ -19,27 +22,60 @@ using normalization::apply_fs_normalizer;
 
 std::string two_decimals(double x) { return fixed_number(x, 2); }
 
-// The text a fuzzy or Levenshtein rule compares: the normalizer's result, else the raw value.
+// The text a fuzzy or Levenshtein rule compares (the normalizer's result, else the raw
+// value) with its characters: the text's own bytes when it is pure ASCII, else its code
+// points decoded once here rather than in every pair.
 void prepare_text(const std::string* value, const std::optional<std::string>& normalizer,
                   FieldFeature& out) {
   if (value == nullptr) return;
   out.present = true;
   out.text = normalizer ? apply_fs_normalizer(*normalizer, *value) : *value;
+  const std::string_view text = out.text;
+  if (text.size() > std::numeric_limits<uint32_t>::max()) return;  // compared as text
+  out.chars = true;
+  out.width = static_cast<uint32_t>(leading_byte_count(text));
+  if (osmira_base::unicode::is_ascii(text)) {
+    out.length = static_cast<uint32_t>(text.size());
+    return;
+  }
+  std::vector<char32_t> points;
+  points.reserve(text.size());
+  decode_text(text, points);
+  out.length = static_cast<uint32_t>(points.size());
+  out.points = std::make_unique_for_overwrite<char32_t[]>(points.size());
+  std::copy(points.begin(), points.end(), out.points.get());
+}
+
+TextChars chars_of(const FieldFeature& f) {
+  return f.points ? TextChars::wide(f.points.get(), f.length) : TextChars::ascii(f.text);
 }
 
 // Fuzzy-style outcome: the similarity with the rule weight when both values are present,
-// score and weight 0.0 otherwise; matched by the inclusive threshold test.
-template <typename Similarity>
+// score and weight 0.0 otherwise; matched by the inclusive threshold test. `prepared` compares
+// two features with characters, `plain` two texts.
+template <typename Prepared, typename Plain>
 RuleOutcome similarity_outcome(const FieldFeature& a, const FieldFeature& b, double threshold,
-                               double weight, Similarity similarity) {
+                               double weight, Prepared prepared, Plain plain) {
   RuleOutcome o;
   if (a.present && b.present) {
-    o.score = similarity(a.text, b.text);
+    o.score = a.chars && b.chars ? prepared(a, b) : plain(a.text, b.text);
     o.weight = weight;
     o.complete = true;
   }
   o.matched = o.score >= threshold;
   return o;
+}
+
+// A phonetic code as one integer: its bytes, then its length in the top byte, so that two
+// codes are equal exactly when their integers are. Codes are at most 4 characters.
+constexpr size_t kPhoneticCodeLength = 4;
+static_assert(kPhoneticCodeLength <= 7);
+
+uint64_t pack_code(std::string_view code) {
+  uint64_t packed = 0;
+  const size_t n = std::min(code.size(), kPhoneticCodeLength);
+  std::memcpy(&packed, code.data(), n);
+  return packed | (uint64_t{n} << 56);
 }
 
 }  // namespace
@@ -61,7 +97,8 @@ RuleResult LeafRule::evaluate(const NormalizedEntity& a, const NormalizedEntity&
   FieldFeature fb;
   prepare(a, fa);
   prepare(b, fb);
-  return result(compare(fa, fb));
+  SimilarityScratch scratch;
+  return result(compare(fa, fb, scratch));
 }
 
 const std::string* FieldRule::value_of(const NormalizedEntity& record) const {
@@ -85,15 +122,17 @@ void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) cons
   std::string text = normalizer_ ? apply_fs_normalizer(*normalizer_, *value) : *value;
   if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
   if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
+  out.codes.code = std::hash<std::string_view>()(text);
   out.text = std::move(text);
 }
 
-RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                SimilarityScratch&) const {
   RuleOutcome o;
   if (!a.present || !b.present) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = a.text == b.text;
+  o.matched = a.codes.code == b.codes.code && a.text == b.text;  // unequal hashes settle most pairs
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }
@@ -116,10 +155,14 @@ void FuzzyStringMatch::prepare(const NormalizedEntity& record, FieldFeature& out
   prepare_text(value_of(record), normalizer_, out);
 }
 
-RuleOutcome FuzzyStringMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
-  return similarity_outcome(a, b, threshold_, weight_, [](std::string_view x, std::string_view y) {
-    return jaro_winkler(x, y);
-  });
+RuleOutcome FuzzyStringMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                      SimilarityScratch& scratch) const {
+  return similarity_outcome(
+      a, b, threshold_, weight_,
+      [&](const FieldFeature& x, const FieldFeature& y) {
+        return jaro_winkler(chars_of(x), chars_of(y), scratch);
+      },
+      [](std::string_view x, std::string_view y) { return jaro_winkler(x, y); });
 }
 
 std::string FuzzyStringMatch::explain(const RuleOutcome& o) const {
@@ -146,10 +189,14 @@ void LevenshteinMatch::prepare(const NormalizedEntity& record, FieldFeature& out
   prepare_text(value_of(record), normalizer_, out);
 }
 
-RuleOutcome LevenshteinMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
-  return similarity_outcome(a, b, threshold_, weight_, [](std::string_view x, std::string_view y) {
-    return normalized_levenshtein(x, y);
-  });
+RuleOutcome LevenshteinMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                      SimilarityScratch& scratch) const {
+  return similarity_outcome(
+      a, b, threshold_, weight_,
+      [&](const FieldFeature& x, const FieldFeature& y) {
+        return normalized_levenshtein(chars_of(x), x.width, chars_of(y), y.width, scratch);
+      },
+      [](std::string_view x, std::string_view y) { return normalized_levenshtein(x, y); });
 }
 
 std::string LevenshteinMatch::explain(const RuleOutcome& o) const {
@@ -172,14 +219,15 @@ void SoundexMatch::prepare(const NormalizedEntity& record, FieldFeature& out) co
   const std::string* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
-  out.text = soundex(*value);
+  out.codes.code = pack_code(soundex(*value));
 }
 
-RuleOutcome SoundexMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+RuleOutcome SoundexMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                  SimilarityScratch&) const {
   RuleOutcome o;
   o.weight = weight_;  // also with missing data
   o.complete = a.present && b.present;
-  if (o.complete && a.text == b.text) o.score = 1.0;
+  if (o.complete && a.codes.code == b.codes.code) o.score = 1.0;
   o.matched = o.score >= threshold_;
   return o;
 }
@@ -199,19 +247,19 @@ void MetaphoneMatch::prepare(const NormalizedEntity& record, FieldFeature& out) 
   const std::string* value = value_of(record);
   if (value == nullptr) return;
   out.present = true;
-  DoubleMetaphoneCodes codes = double_metaphone(*value, 4);
-  out.text = std::move(codes.primary);
-  out.alternate = std::move(codes.alternate);
+  const DoubleMetaphoneCodes codes = double_metaphone(*value, kPhoneticCodeLength);
+  out.codes = {pack_code(codes.primary), pack_code(codes.alternate)};
 }
 
-RuleOutcome MetaphoneMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+RuleOutcome MetaphoneMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                    SimilarityScratch&) const {
   RuleOutcome o;
   o.weight = weight_;
   o.complete = a.present && b.present;
   if (o.complete) {
-    if (a.text == b.text) {
+    if (a.codes.code == b.codes.code) {
       o.score = 1.0;
-    } else if (a.text == b.alternate || a.alternate == b.text) {
+    } else if (a.codes.code == b.codes.alternate || a.codes.alternate == b.codes.code) {
       o.score = 0.5;
     }
   }
@@ -247,38 +295,50 @@ void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) con
   std::sort(pairs.begin(), pairs.end());
   // The counts and their squares are small integers, so every sum below is exact and the
   // result does not depend on the order of summation.
+  std::vector<Bigram> bigrams;
   double squares = 0.0;
   for (size_t i = 0; i < pairs.size();) {
     size_t j = i;
     while (j < pairs.size() && pairs[j] == pairs[i]) ++j;
     const auto count = static_cast<uint32_t>(j - i);
-    out.bigrams.emplace_back(pairs[i], count);
+    bigrams.push_back({pairs[i], count});
     squares += static_cast<double>(count) * static_cast<double>(count);
     i = j;
   }
-  out.norm = std::sqrt(squares);
+  // More distinct bigrams than a 32-bit count holds would need a text of over 4 GB; such a
+  // value keeps only that many (it cannot arise from a record that fits in memory here).
+  const size_t kept = std::min<size_t>(bigrams.size(), std::numeric_limits<uint32_t>::max());
+  out.length = static_cast<uint32_t>(kept);
+  if (kept > 0) {
+    out.bigrams = std::make_unique_for_overwrite<Bigram[]>(kept);
+    std::copy(bigrams.begin(), bigrams.begin() + static_cast<std::ptrdiff_t>(kept), out.bigrams.get());
+  }
+  out.num.x = std::sqrt(squares);
 }
 
-RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                 SimilarityScratch&) const {
   RuleOutcome o;
   o.weight = weight_;
   o.complete = a.present && b.present;
-  if (o.complete && !a.bigrams.empty() && !b.bigrams.empty()) {
+  if (o.complete && a.length > 0 && b.length > 0) {
     double dot = 0.0;
-    auto x = a.bigrams.begin();
-    auto y = b.bigrams.begin();
-    while (x != a.bigrams.end() && y != b.bigrams.end()) {
-      if (x->first < y->first) {
+    const Bigram* x = a.bigrams.get();
+    const Bigram* const x_end = x + a.length;
+    const Bigram* y = b.bigrams.get();
+    const Bigram* const y_end = y + b.length;
+    while (x != x_end && y != y_end) {
+      if (x->key < y->key) {
         ++x;
-      } else if (y->first < x->first) {
+      } else if (y->key < x->key) {
         ++y;
       } else {
-        dot += static_cast<double>(x->second) * static_cast<double>(y->second);
+        dot += static_cast<double>(x->count) * static_cast<double>(y->count);
         ++x;
         ++y;
       }
     }
-    o.score = dot / (a.norm * b.norm);
+    o.score = dot / (a.num.x * b.num.x);  // the norms of the counts
   }
   o.matched = o.score >= threshold_;
   return o;
@@ -314,17 +374,17 @@ void HaversineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) 
   out.present = true;
   if (auto point = parse_latlon(*value)) {
     out.parsed = true;
-    out.x = point->first;
-    out.y = point->second;
+    out.num = {point->first, point->second};
   }
 }
 
-RuleOutcome HaversineMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+RuleOutcome HaversineMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                    SimilarityScratch&) const {
   RuleOutcome o;
   o.weight = weight_;
   if (!a.parsed || !b.parsed) return o;
   o.complete = true;
-  const double d = haversine_km(a.x, a.y, b.x, b.y);
+  const double d = haversine_km(a.num.x, a.num.y, b.num.x, b.num.y);
   const double max = max_distance_km_;
   o.distance = d;
   if (d <= max) {
@@ -356,16 +416,17 @@ void RangeMatch::prepare(const NormalizedEntity& record, FieldFeature& out) cons
   out.present = true;
   if (auto number = read_decimal_number(*value)) {
     out.parsed = true;
-    out.x = *number;
+    out.num.x = *number;
   }
 }
 
-RuleOutcome RangeMatch::compare(const FieldFeature& a, const FieldFeature& b) const {
+RuleOutcome RangeMatch::compare(const FieldFeature& a, const FieldFeature& b,
+                                SimilarityScratch&) const {
   RuleOutcome o;
   if (!a.parsed || !b.parsed) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = tolerance_ >= std::fabs(a.x - b.x);  // false when the difference is NaN
+  o.matched = tolerance_ >= std::fabs(a.num.x - b.num.x);  // false when the difference is NaN
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }
@@ -389,7 +450,7 @@ MlMatch::MlMatch(std::string name, std::string model_id, std::vector<std::string
       threshold_(threshold),
       weight_(weight) {}
 
-RuleOutcome MlMatch::compare(const FieldFeature&, const FieldFeature&) const {
+RuleOutcome MlMatch::compare(const FieldFeature&, const FieldFeature&, SimilarityScratch&) const {
   RuleOutcome o;
   o.weight = weight_;
   return o;
@@ -446,7 +507,8 @@ RuleResult CompositeMatch::evaluate(const NormalizedEntity& a, const NormalizedE
   }
   std::vector<RuleOutcome> stack;
   RuleOutcome outcome;
-  program.run(fa, fb, stack, std::span<RuleOutcome>(&outcome, 1));
+  SimilarityScratch scratch;
+  program.run(fa, fb, stack, std::span<RuleOutcome>(&outcome, 1), scratch);
   return result(outcome);
 }
 
@@ -491,6 +553,7 @@ RuleProgram RuleProgram::build(std::span<const MatchRule* const> rules) {
         step.child_count = static_cast<uint32_t>(composite->children().size());
       } else {
         step.leaf = static_cast<const LeafRule*>(frame.rule);
+        step.kind = step.leaf->kind();
         step.slot = static_cast<uint32_t>(program.leaves_.size());
         program.leaves_.push_back(step.leaf);
       }
@@ -502,16 +565,49 @@ RuleProgram RuleProgram::build(std::span<const MatchRule* const> rules) {
   return program;
 }
 
+namespace {
+
+// A leaf's comparison called directly: every leaf class is final, so each case below is a
+// plain (inlinable) call rather than a virtual one.
+RuleOutcome compare_leaf(const RuleProgram::Step& step, const FieldFeature& a,
+                         const FieldFeature& b, SimilarityScratch& scratch) {
+  switch (step.kind) {
+    case RuleKind::kExact:
+      return static_cast<const ExactMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kFuzzy:
+      return static_cast<const FuzzyStringMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kLevenshtein:
+      return static_cast<const LevenshteinMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kSoundex:
+      return static_cast<const SoundexMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kMetaphone:
+      return static_cast<const MetaphoneMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kCosine:
+      return static_cast<const CosineMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kHaversine:
+      return static_cast<const HaversineMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kRange:
+      return static_cast<const RangeMatch*>(step.leaf)->compare(a, b, scratch);
+    case RuleKind::kMl:
+    case RuleKind::kComposite:
+      break;
+  }
+  return step.leaf->compare(a, b, scratch);
+}
+
+}  // namespace
+
 void RuleProgram::run(std::span<const FieldFeature> a, std::span<const FieldFeature> b,
-                      std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top) const {
+                      std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top,
+                      SimilarityScratch& scratch) const {
   stack.clear();
   for (const Step& step : steps_) {
     if (step.leaf != nullptr && step.top >= 0) {  // a top-level leaf: no stack needed
-      top[static_cast<size_t>(step.top)] = step.leaf->compare(a[step.slot], b[step.slot]);
+      top[static_cast<size_t>(step.top)] = compare_leaf(step, a[step.slot], b[step.slot], scratch);
       continue;
     }
     if (step.leaf != nullptr) {
-      stack.push_back(step.leaf->compare(a[step.slot], b[step.slot]));
+      stack.push_back(compare_leaf(step, a[step.slot], b[step.slot], scratch));
     } else {
       const size_t first = stack.size() - step.child_count;
       const RuleOutcome combined = step.composite->combine(
@@ -524,6 +620,12 @@ void RuleProgram::run(std::span<const FieldFeature> a, std::span<const FieldFeat
       stack.pop_back();
     }
   }
+}
+
+void RuleProgram::run(std::span<const FieldFeature> a, std::span<const FieldFeature> b,
+                      std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top) const {
+  SimilarityScratch scratch;
+  run(a, b, stack, top, scratch);
 }
 
 }  // namespace osmira_core::engine::matching

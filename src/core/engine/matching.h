@@ -9,9 +9,10 @@
 // A leaf's work is split in three steps so that pair evaluation can do the per-record part
 // once per record instead of once per pair:
 //   prepare(record) -> FieldFeature      the field value as the rule compares it
-//                                        (normalised text, phonetic code, bigram counts,
-//                                        parsed number or coordinates)
-//   compare(feature a, feature b) -> RuleOutcome   score, weight, matched
+//                                        (normalised text and its decoded characters,
+//                                        phonetic codes, bigram counts, parsed number or
+//                                        coordinates)
+//   compare(feature a, feature b, scratch) -> RuleOutcome   score, weight, matched
 //   explain(outcome) -> text              only for results that are handed back
 // `evaluate(a, b)` is exactly these three steps, so a result is the same whether the
 // features were cached or not.
@@ -27,6 +28,7 @@
 #include <vector>
 
 #include "common/ir/enums.h"
+#include "core/engine/similarity.h"
 #include "core/engine/types.h"
 
 namespace osmira_core::engine::matching {
@@ -47,21 +49,42 @@ enum class RuleKind {
   kMl,
 };
 
+// A character bigram (first << 32 | second) of a text and how often it occurs.
+struct Bigram {
+  uint64_t key = 0;
+  uint32_t count = 0;
+};
+
 // One record's value of a rule's field, prepared for comparison. Which members are used
-// depends on the rule kind.
-// The members that most comparisons read come first, within one cache line.
+// depends on the rule kind. A pair evaluation reads two of these per leaf, so everything a
+// comparison needs is computed here once per record; the layout is kept compact (heap
+// parts only where a value needs them), as a run holds one per record and leaf.
 struct FieldFeature {
   bool present = false;  // the record holds the field (an empty text counts as present)
   bool parsed = false;   // range: the value is a number; haversine: it holds coordinates
-  std::string text;      // exact/fuzzy/levenshtein: the compared text; soundex: the code;
-                         // metaphone: the primary code
-  double x = 0.0;         // range: the number; haversine: latitude
-  double y = 0.0;         // haversine: longitude
-  std::string alternate;  // metaphone: the alternate code
-  // Cosine: character bigrams packed as (first << 32 | second), ascending, with their
-  // counts; `norm` is the Euclidean norm of the counts.
-  std::vector<std::pair<uint64_t, uint32_t>> bigrams;
-  double norm = 0.0;
+  // fuzzy/levenshtein: `length` and `width` are set and the characters are `text` (pure
+  // ASCII) or `points`. Unset only for a text beyond 2^32 - 1 bytes, compared as text.
+  bool chars = false;
+  uint32_t length = 0;  // fuzzy/levenshtein: characters; cosine: distinct bigrams
+  uint32_t width = 0;   // levenshtein: bytes that start a character (what it divides by)
+  // Two words whose meaning depends on the kind (each kind reads only what its prepare
+  // wrote): numbers for range, haversine and cosine, codes for exact, soundex and metaphone.
+  struct Numbers {
+    double x;  // range: the number; haversine: latitude; cosine: norm of the counts
+    double y;  // haversine: longitude
+  };
+  struct Codes {
+    uint64_t code;       // exact: hash of the text; soundex: the code; metaphone: the
+                         // primary code (codes packed)
+    uint64_t alternate;  // metaphone: the alternate code (packed)
+  };
+  union {
+    Numbers num{0.0, 0.0};
+    Codes codes;
+  };
+  std::string text;        // exact/fuzzy/levenshtein: the compared text
+  std::unique_ptr<char32_t[]> points;  // fuzzy/levenshtein: code points of a non-ASCII text
+  std::unique_ptr<Bigram[]> bigrams;   // cosine: `length` bigrams, ascending by key
 };
 
 // A rule's verdict on one pair before its explanation is written.
@@ -96,7 +119,9 @@ class LeafRule : public MatchRule {
 
   // Fills `out` (which starts default-constructed) from `record`.
   virtual void prepare(const NormalizedEntity& record, FieldFeature& out) const = 0;
-  virtual RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const = 0;
+  // `scratch` is the caller's working memory for the text measures.
+  virtual RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                              SimilarityScratch& scratch) const = 0;
 };
 
 // Leaves that read one named field and carry a weight.
@@ -125,7 +150,8 @@ class ExactMatch final : public FieldRule {
              double weight, bool case_insensitive, bool normalize);
   RuleKind kind() const override { return RuleKind::kExact; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   const std::optional<std::string>& normalizer() const { return normalizer_; }
@@ -145,7 +171,8 @@ class FuzzyStringMatch final : public FieldRule {
                    double threshold, double weight);
   RuleKind kind() const override { return RuleKind::kFuzzy; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   const std::optional<std::string>& normalizer() const { return normalizer_; }
@@ -163,7 +190,8 @@ class LevenshteinMatch final : public FieldRule {
                    double threshold, double weight);
   RuleKind kind() const override { return RuleKind::kLevenshtein; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   const std::optional<std::string>& normalizer() const { return normalizer_; }
@@ -180,7 +208,8 @@ class SoundexMatch final : public FieldRule {
   SoundexMatch(std::string name, std::string field, double threshold, double weight);
   RuleKind kind() const override { return RuleKind::kSoundex; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   double threshold() const { return threshold_; }
@@ -196,7 +225,8 @@ class MetaphoneMatch final : public FieldRule {
   MetaphoneMatch(std::string name, std::string field, double threshold, double weight);
   RuleKind kind() const override { return RuleKind::kMetaphone; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   double threshold() const { return threshold_; }
@@ -211,7 +241,8 @@ class CosineMatch final : public FieldRule {
   CosineMatch(std::string name, std::string field, double threshold, double weight);
   RuleKind kind() const override { return RuleKind::kCosine; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   double threshold() const { return threshold_; }
@@ -226,7 +257,8 @@ class HaversineMatch final : public FieldRule {
   HaversineMatch(std::string name, std::string field, double max_distance_km, double weight);
   RuleKind kind() const override { return RuleKind::kHaversine; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   double max_distance_km() const { return max_distance_km_; }
@@ -245,7 +277,8 @@ class RangeMatch final : public FieldRule {
   RangeMatch(std::string name, std::string field, double tolerance, double weight);
   RuleKind kind() const override { return RuleKind::kRange; }
   void prepare(const NormalizedEntity& record, FieldFeature& out) const override;
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   double tolerance() const { return tolerance_; }
@@ -262,7 +295,8 @@ class MlMatch final : public LeafRule {
   std::string_view name() const override { return name_; }
   RuleKind kind() const override { return RuleKind::kMl; }
   void prepare(const NormalizedEntity&, FieldFeature&) const override {}
-  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b) const override;
+  RuleOutcome compare(const FieldFeature& a, const FieldFeature& b,
+                      SimilarityScratch& scratch) const override;
   std::string explain(const RuleOutcome& outcome) const override;
 
   const std::string& model_id() const { return model_id_; }
@@ -319,6 +353,7 @@ class RuleProgram {
     uint32_t slot = 0;         // leaves: feature slot
     uint32_t child_count = 0;  // composites: number of direct children
     int32_t top = -1;          // position in the top-level list when this step ends a tree
+    RuleKind kind = RuleKind::kExact;  // the rule's kind, so that leaves are called directly
   };
 
   static RuleProgram build(std::span<const std::unique_ptr<MatchRule>> rules);
@@ -329,7 +364,12 @@ class RuleProgram {
   size_t top_count() const { return top_count_; }
 
   // Evaluates every rule on a pair whose leaf features are `a` and `b` (one per slot) and
-  // writes each top-level outcome to `top[i]`. `stack` is scratch space.
+  // writes each top-level outcome to `top[i]`. `stack` and `scratch` are the caller's
+  // working memory (one of each per worker).
+  void run(std::span<const FieldFeature> a, std::span<const FieldFeature> b,
+           std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top,
+           SimilarityScratch& scratch) const;
+  // The same with working memory of its own, for one-off evaluations.
   void run(std::span<const FieldFeature> a, std::span<const FieldFeature> b,
            std::vector<RuleOutcome>& stack, std::span<RuleOutcome> top) const;
 

@@ -225,7 +225,7 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
   const std::span<matching::RuleOutcome> outcomes(scratch.outcomes);
   program_.run(std::span<const matching::FieldFeature>(features_.data() + a * leaf_count_, leaf_count_),
                std::span<const matching::FieldFeature>(features_.data() + b * leaf_count_, leaf_count_),
-               scratch.stack, outcomes);
+               scratch.stack, outcomes, scratch.similarity);
   double total_score = 0.0;
   double total_weight = 0.0;
   for (const matching::RuleOutcome& o : outcomes) {

@@ -27,6 +27,7 @@
 #include "core/engine/matching.h"
 #include "core/engine/observability.h"
 #include "core/engine/overrides.h"
+#include "core/engine/similarity.h"
 #include "core/engine/types.h"
 
 namespace osmira_core::engine::detail {
@@ -45,11 +46,14 @@ class PairScorer {
     double temporal_factor = 1.0;
   };
 
-  // Per-worker working memory; the outcomes of the last evaluated pair stay in `outcomes`.
+  // Per-worker working memory, handed down to the leaf comparisons so that nothing on the
+  // pair path reaches thread-local storage; the outcomes of the last evaluated pair stay in
+  // `outcomes`. Movable, not copyable.
   struct Scratch {
     std::vector<matching::RuleOutcome> stack;
     std::vector<matching::RuleOutcome> outcomes;  // one per top-level rule
     expression::Variables variables;
+    SimilarityScratch similarity;
   };
 
   // Prepares every record; `parallel` spreads the preparation over the worker pool.

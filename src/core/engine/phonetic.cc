@@ -655,10 +655,21 @@ std::string soundex(std::string_view s) {
   return code;
 }
 
-DoubleMetaphoneCodes double_metaphone(std::string_view s, size_t max_len) {
-  // Reused between calls so that a warm thread does not allocate; a huge input's buffer is
-  // given back rather than kept for the thread's life.
+namespace {
+
+// The prepared word's buffer, reused between calls so that a warm thread does not allocate.
+// Reached through one call so that the encoder looks up thread-local storage once per word,
+// not at every use of the buffer.
+[[gnu::noinline]] std::string& word_buffer() {
   thread_local std::string text;
+  return text;
+}
+
+}  // namespace
+
+DoubleMetaphoneCodes double_metaphone(std::string_view s, size_t max_len) {
+  // A huge input's buffer is given back rather than kept for the thread's life.
+  std::string& text = word_buffer();
   prepare_word(s, text);
   DoubleMetaphoneCodes codes;
   if (!text.empty()) {

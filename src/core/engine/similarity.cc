@@ -48,8 +48,8 @@ size_t char_count(std::string_view s) {
   return n;
 }
 
-// Thread-local scratch vectors keep their capacity between calls, but not beyond this many
-// elements: one huge value must not pin its memory to the thread for good.
+// Scratch vectors keep their capacity between calls, but not beyond this many elements: one
+// huge value must not pin its memory to a worker for good.
 constexpr size_t kScratchKeep = size_t{1} << 16;
 
 template <typename V>
@@ -60,24 +60,14 @@ struct ScratchTrim {
   }
 };
 
-// Calls `fn(a, b)` with both texts as byte sequences when both are ASCII, else with both
-// decoded to code points.
-template <typename Fn>
-auto with_sequences(std::string_view a, std::string_view b, Fn fn) {
-  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b));
-  thread_local std::vector<char32_t> buf_a, buf_b;
-  const ScratchTrim<std::vector<char32_t>> trim_a{buf_a}, trim_b{buf_b};
-  return fn(decode(a, buf_a), decode(b, buf_b));
-}
-
 // ---- Pattern-match vectors for texts of at most 64 characters -------------------------------
 
 // For each character, the bit set of positions where it occurs in a pattern of at most 64
 // characters. Code points below 256 live in a direct table; others in a small open-addressing
 // table (a pattern has at most 64 distinct characters, so 128 slots never fill). One instance
-// per thread is reused: `assign` fills it and `reset` clears exactly what was filled (the
-// direct entries of the pattern's characters and the slots recorded as taken), so no call
-// pays for zeroing the whole table.
+// per worker (in its scratch) is reused: `assign` fills it and `reset` clears exactly what was
+// filled (the direct entries of the pattern's characters and the slots recorded as taken), so
+// no call pays for zeroing the whole table.
 class SmallPatternMatch {
  public:
   template <typename Char>
@@ -132,10 +122,50 @@ class SmallPatternMatch {
   size_t taken_count_ = 0;
 };
 
-SmallPatternMatch& thread_pattern_match() {
-  thread_local SmallPatternMatch pm;
-  return pm;
-}
+// Working memory of the kernels, reused between calls: the pattern-match table of short
+// texts, and the buffers of the long-text paths (so that a pair of long texts allocates only
+// while the buffers grow). `trim` gives back buffers that one huge text made large.
+struct Workspace {
+  SmallPatternMatch pm;
+  boost::unordered_flat_map<char32_t, uint32_t> ids;  // dense identifiers of characters
+  std::vector<uint32_t> id_of;      // per position: the identifier of its character
+  std::vector<size_t> start;        // per identifier: first of its entries (CSR offsets)
+  std::vector<size_t> cursor;       // per identifier: a moving position in its entries
+  std::vector<size_t> positions;    // positions grouped by identifier, ascending
+  std::vector<uint8_t> flagged_a, flagged_b;
+  struct BlockMask {
+    size_t block;
+    uint64_t mask;
+  };
+  std::vector<BlockMask> block_masks;  // per identifier, in block order
+  std::vector<uint64_t> vp, vn;
+
+  // Dense identifiers of the characters of `s` into `ids` and `id_of`, and its positions
+  // grouped by identifier into `positions` with the group offsets in `start`.
+  template <typename Char>
+  void group_positions(Seq<Char> s) {
+    ids.clear();
+    id_of.resize(s.size);
+    for (size_t j = 0; j < s.size; ++j) {
+      id_of[j] = ids.try_emplace(s[j], static_cast<uint32_t>(ids.size())).first->second;
+    }
+    start.assign(ids.size() + 1, 0);
+    for (size_t j = 0; j < s.size; ++j) ++start[id_of[j] + 1];
+    for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
+    cursor.assign(start.begin(), start.end() - 1);
+    positions.resize(s.size);
+    for (size_t j = 0; j < s.size; ++j) positions[cursor[id_of[j]]++] = j;
+  }
+
+  void trim() {
+    const auto release = [](auto& v) {
+      if (v.capacity() > kScratchKeep) std::remove_reference_t<decltype(v)>().swap(v);
+    };
+    if (ids.size() > kScratchKeep) decltype(ids)().swap(ids);
+    release(id_of), release(start), release(cursor), release(positions);
+    release(flagged_a), release(flagged_b), release(block_masks), release(vp), release(vn);
+  }
+};
 
 // ---- Jaro -----------------------------------------------------------------------------------
 
@@ -156,23 +186,24 @@ size_t jaro_window(size_t len_a, size_t len_b) {
 // Both texts of at most 64 characters: each character of a takes the first unflagged equal
 // character of b inside its window, found as the lowest bit of a mask.
 template <typename Char>
-double jaro_short(Seq<Char> a, Seq<Char> b) {
-  SmallPatternMatch& pm = thread_pattern_match();
+double jaro_short(Seq<Char> a, Seq<Char> b, SmallPatternMatch& pm) {
   pm.assign(b);
   const size_t window = jaro_window(a.size, b.size);
   uint64_t flagged_a = 0, flagged_b = 0;
   size_t matches = 0;
+  // The window of a[i] as a mask of b's positions [i - window, i + window], clipped to b;
+  // it slides one position per character of a.
+  const size_t first_hi = std::min(b.size, window + 1);
+  uint64_t range = first_hi == 64 ? ~uint64_t{0} : (uint64_t{1} << first_hi) - 1;
   for (size_t i = 0; i < a.size; ++i) {
-    const size_t lo = i > window ? i - window : 0;
-    const size_t hi = std::min(b.size, i + window + 1);  // exclusive
-    if (lo >= hi) continue;
-    const uint64_t range = (hi - lo == 64 ? ~uint64_t{0} : ((uint64_t{1} << (hi - lo)) - 1)) << lo;
     const uint64_t candidates = pm.get(a[i]) & range & ~flagged_b;
     if (candidates != 0) {
       flagged_b |= candidates & (~candidates + 1);
       flagged_a |= uint64_t{1} << i;
       ++matches;
     }
+    if (i + window + 1 < b.size) range |= uint64_t{1} << (i + window + 1);
+    if (i >= window) range &= ~(uint64_t{1} << (i - window));
   }
   pm.reset(b);
   size_t transpositions = 0;
@@ -191,37 +222,31 @@ double jaro_short(Seq<Char> a, Seq<Char> b) {
 // of b at or after its window's start; so the flagged positions of that value in b are
 // always the ones before a cursor, and the cursor only moves forward.
 template <typename Char>
-double jaro_long(Seq<Char> a, Seq<Char> b) {
-  // Dense identifiers for the characters of b; a character of a that b lacks never matches.
-  boost::unordered_flat_map<char32_t, uint32_t> ids;
-  std::vector<uint32_t> b_id(b.size);
-  for (size_t j = 0; j < b.size; ++j) {
-    b_id[j] = ids.try_emplace(b[j], static_cast<uint32_t>(ids.size())).first->second;
-  }
-  // Positions of b grouped by identifier, in ascending order within a group.
-  std::vector<size_t> start(ids.size() + 1, 0);
-  for (uint32_t id : b_id) ++start[id + 1];
-  for (size_t k = 1; k < start.size(); ++k) start[k] += start[k - 1];
-  std::vector<size_t> cursor(start.begin(), start.end() - 1);
-  std::vector<size_t> positions(b.size);
-  {
-    std::vector<size_t> fill = cursor;
-    for (size_t j = 0; j < b.size; ++j) positions[fill[b_id[j]]++] = j;
-  }
+double jaro_long(Seq<Char> a, Seq<Char> b, Workspace& w) {
+  // Dense identifiers for the characters of b, and b's positions grouped by identifier in
+  // ascending order; a character of a that b lacks never matches.
+  w.group_positions(b);
+  const std::vector<size_t>& start = w.start;
+  const std::vector<size_t>& positions = w.positions;
+  std::vector<size_t>& cursor = w.cursor;
+  cursor.assign(start.begin(), start.end() - 1);
   const size_t window = jaro_window(a.size, b.size);
-  std::vector<bool> flagged_a(a.size), flagged_b(b.size);
+  std::vector<uint8_t>& flagged_a = w.flagged_a;
+  std::vector<uint8_t>& flagged_b = w.flagged_b;
+  flagged_a.assign(a.size, 0);
+  flagged_b.assign(b.size, 0);
   size_t matches = 0;
   for (size_t i = 0; i < a.size; ++i) {
-    const auto it = ids.find(a[i]);
-    if (it == ids.end()) continue;
+    const auto it = w.ids.find(a[i]);
+    if (it == w.ids.end()) continue;
     const uint32_t id = it->second;
     const size_t lo = i > window ? i - window : 0;
     const size_t hi = i + window;  // inclusive
     size_t& c = cursor[id];
     while (c < start[id + 1] && positions[c] < lo) ++c;
     if (c < start[id + 1] && positions[c] <= hi) {
-      flagged_a[i] = true;
-      flagged_b[positions[c]] = true;
+      flagged_a[i] = 1;
+      flagged_b[positions[c]] = 1;
       ++matches;
       ++c;
     }
@@ -234,20 +259,21 @@ double jaro_long(Seq<Char> a, Seq<Char> b) {
     transpositions += a[i] != b[j];
     ++j;
   }
+  w.trim();
   return jaro_value(matches, transpositions / 2, a.size, b.size);
 }
 
 template <typename Char>
-double jaro_seq(Seq<Char> a, Seq<Char> b) {
+double jaro_seq(Seq<Char> a, Seq<Char> b, Workspace& w) {
   if (a.size == 0 && b.size == 0) return 1.0;
   if (a.size == 0 || b.size == 0) return 0.0;
-  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b);
-  return jaro_long(a, b);
+  if (a.size <= 64 && b.size <= 64) return jaro_short(a, b, w.pm);
+  return jaro_long(a, b, w);
 }
 
 template <typename Char>
-double jaro_winkler_seq(Seq<Char> a, Seq<Char> b) {
-  const double sim = jaro_seq(a, b);
+double jaro_winkler_seq(Seq<Char> a, Seq<Char> b, Workspace& w) {
+  const double sim = jaro_seq(a, b, w);
   if (!(sim > 0.7)) return sim;
   const size_t limit = std::min<size_t>({4, a.size, b.size});
   size_t prefix = 0;
@@ -261,8 +287,7 @@ double jaro_winkler_seq(Seq<Char> a, Seq<Char> b) {
 // vertical deltas of one DP column live in two words, and each text character advances the
 // column in a handful of word operations. O(|text|).
 template <typename Char>
-size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text) {
-  SmallPatternMatch& pm = thread_pattern_match();
+size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text, SmallPatternMatch& pm) {
   pm.assign(pattern);
   uint64_t vp = ~uint64_t{0};
   uint64_t vn = 0;
@@ -291,37 +316,47 @@ size_t levenshtein_single_word(Seq<Char> pattern, Seq<Char> text) {
 // list of (block, mask) in block order, and read with a cursor while the blocks are walked.
 // Memory O(|pattern|), time O(|pattern| / 64 * |text|).
 template <typename Char>
-size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text) {
-  struct BlockMask {
-    size_t block;
-    uint64_t mask;
-  };
-  boost::unordered_flat_map<char32_t, std::vector<BlockMask>> masks;
-  for (size_t i = 0; i < pattern.size; ++i) {
-    std::vector<BlockMask>& list = masks[pattern[i]];
-    const size_t block = i / 64;
-    const uint64_t bit = uint64_t{1} << (i % 64);
-    if (!list.empty() && list.back().block == block) {
-      list.back().mask |= bit;
-    } else {
-      list.push_back({block, bit});
+size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text, Workspace& ws) {
+  // Per character of the pattern (by identifier), its (block, mask) list in block order:
+  // entries start[id] .. start[id + 1] of `block_masks` once `start` is rewritten below.
+  ws.group_positions(pattern);
+  std::vector<Workspace::BlockMask>& masks = ws.block_masks;
+  masks.clear();
+  std::vector<size_t>& first = ws.cursor;  // per identifier: its first entry in `masks`
+  first.assign(ws.ids.size() + 1, 0);
+  for (size_t id = 0; id < ws.ids.size(); ++id) {
+    first[id] = masks.size();
+    for (size_t k = ws.start[id]; k < ws.start[id + 1]; ++k) {
+      const size_t i = ws.positions[k];
+      const size_t block = i / 64;
+      const uint64_t bit = uint64_t{1} << (i % 64);
+      if (masks.size() > first[id] && masks.back().block == block) {
+        masks.back().mask |= bit;
+      } else {
+        masks.push_back({block, bit});
+      }
     }
   }
+  first[ws.ids.size()] = masks.size();
   const size_t blocks = (pattern.size + 63) / 64;
-  std::vector<uint64_t> vp(blocks, ~uint64_t{0});
-  std::vector<uint64_t> vn(blocks, 0);
+  std::vector<uint64_t>& vp = ws.vp;
+  std::vector<uint64_t>& vn = ws.vn;
+  vp.assign(blocks, ~uint64_t{0});
+  vn.assign(blocks, 0);
   const uint64_t last = uint64_t{1} << ((pattern.size - 1) % 64);
   size_t dist = pattern.size;
-  static const std::vector<BlockMask> kNone;
   for (size_t j = 0; j < text.size; ++j) {
-    const auto found = masks.find(text[j]);
-    const std::vector<BlockMask>& list = found == masks.end() ? kNone : found->second;
-    size_t next = 0;
+    const auto found = ws.ids.find(text[j]);
+    size_t next = 0, end = 0;  // the character's entries; none when the pattern lacks it
+    if (found != ws.ids.end()) {
+      next = first[found->second];
+      end = first[found->second + 1];
+    }
     uint64_t hp_carry = 1;  // row 0 of the DP grows by one per text character
     uint64_t hn_carry = 0;
     for (size_t w = 0; w < blocks; ++w) {
       uint64_t pm = 0;
-      if (next < list.size() && list[next].block == w) pm = list[next++].mask;
+      if (next < end && masks[next].block == w) pm = masks[next++].mask;
       const uint64_t x = pm | hn_carry;
       const uint64_t d0 = (((x & vp[w]) + vp[w]) ^ vp[w]) | x | vn[w];
       uint64_t hp = vn[w] | ~(d0 | vp[w]);
@@ -339,11 +374,12 @@ size_t levenshtein_blocks(Seq<Char> pattern, Seq<Char> text) {
       vn[w] = hp & d0;
     }
   }
+  ws.trim();
   return dist;
 }
 
 template <typename Char>
-size_t levenshtein_seq(Seq<Char> a, Seq<Char> b) {
+size_t levenshtein_seq(Seq<Char> a, Seq<Char> b, Workspace& w) {
   // A common prefix or suffix never changes the distance.
   while (a.size > 0 && b.size > 0 && a[0] == b[0]) {
     ++a.data, ++b.data;
@@ -354,8 +390,8 @@ size_t levenshtein_seq(Seq<Char> a, Seq<Char> b) {
   if (b.size == 0) return a.size;
   // The shorter text is the pattern (the DP column), the longer one is scanned.
   if (a.size > b.size) std::swap(a, b);
-  if (a.size <= 64) return levenshtein_single_word(a, b);
-  return levenshtein_blocks(a, b);
+  if (a.size <= 64) return levenshtein_single_word(a, b, w.pm);
+  return levenshtein_blocks(a, b, w);
 }
 
 // ---- Bigram cosine --------------------------------------------------------------------------
@@ -397,22 +433,101 @@ double squared_counts(const std::vector<uint64_t>& keys) {
 
 }  // namespace
 
+struct SimilarityScratch::State {
+  Workspace work;
+  std::vector<char32_t> buf_a, buf_b;  // decoded or widened characters
+  std::vector<uint64_t> keys_a, keys_b;  // bigram keys of the string_view cosine form
+};
+
+SimilarityScratch::SimilarityScratch() : state_(std::make_unique<State>()) {}
+SimilarityScratch::~SimilarityScratch() = default;
+SimilarityScratch::SimilarityScratch(SimilarityScratch&&) noexcept = default;
+SimilarityScratch& SimilarityScratch::operator=(SimilarityScratch&&) noexcept = default;
+
+namespace {
+
+// The scratch of the string_view convenience forms. Not inlined, so that a call looks up
+// thread-local storage once (in a shared library each lookup is a __tls_get_addr call).
+[[gnu::noinline]] SimilarityScratch::State& thread_state() {
+  thread_local SimilarityScratch scratch;
+  return scratch.state();
+}
+
+// Calls `fn(a, b, workspace)` with both texts as byte sequences when both are ASCII, else with both
+// decoded to code points.
+template <typename Fn>
+auto with_sequences(std::string_view a, std::string_view b, Fn fn) {
+  SimilarityScratch::State& st = thread_state();
+  if (is_ascii(a) && is_ascii(b)) return fn(as_bytes(a), as_bytes(b), st.work);
+  const ScratchTrim<std::vector<char32_t>> trim_a{st.buf_a}, trim_b{st.buf_b};
+  return fn(decode(a, st.buf_a), decode(b, st.buf_b), st.work);
+}
+
+// Code points of prepared characters; ASCII bytes are widened into `buf`.
+Points widen(const TextChars& t, std::vector<char32_t>& buf) {
+  if (t.points != nullptr) return {t.points, t.size};
+  if (buf.size() < t.size) buf.resize(t.size);
+  std::copy(t.bytes, t.bytes + t.size, buf.begin());
+  return {buf.data(), t.size};
+}
+
+// Calls `fn(a, b, workspace)` with both texts as byte sequences when both are ASCII, else with both
+// as code points (a mixed pair widens its ASCII side, which gives the same characters).
+template <typename Fn>
+auto with_chars(const TextChars& a, const TextChars& b, SimilarityScratch& scratch, Fn fn) {
+  SimilarityScratch::State& st = scratch.state();
+  if (a.points == nullptr && b.points == nullptr) {
+    return fn(Bytes{a.bytes, a.size}, Bytes{b.bytes, b.size}, st.work);
+  }
+  const ScratchTrim<std::vector<char32_t>> trim_a{st.buf_a}, trim_b{st.buf_b};
+  return fn(widen(a, st.buf_a), widen(b, st.buf_b), st.work);
+}
+
+}  // namespace
+
+void decode_text(std::string_view s, std::vector<char32_t>& out) {
+  for (size_t pos = 0; pos < s.size();) out.push_back(decode_utf8(s, pos));
+}
+
+size_t leading_byte_count(std::string_view s) { return char_count(s); }
+
 double jaro(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y) { return jaro_seq(x, y); });
+  return with_sequences(a, b, [](auto x, auto y, Workspace& w) { return jaro_seq(x, y, w); });
 }
 
 double jaro_winkler(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y) { return jaro_winkler_seq(x, y); });
+  return with_sequences(
+      a, b, [](auto x, auto y, Workspace& w) { return jaro_winkler_seq(x, y, w); });
 }
 
 size_t levenshtein(std::string_view a, std::string_view b) {
-  return with_sequences(a, b, [](auto x, auto y) { return levenshtein_seq(x, y); });
+  return with_sequences(
+      a, b, [](auto x, auto y, Workspace& w) { return levenshtein_seq(x, y, w); });
 }
 
 double normalized_levenshtein(std::string_view a, std::string_view b) {
   if (a.empty() && b.empty()) return 1.0;
   const size_t longer = std::max(char_count(a), char_count(b));
   return 1.0 - static_cast<double>(levenshtein(a, b)) / static_cast<double>(longer);
+}
+
+double jaro_winkler(const TextChars& a, const TextChars& b, SimilarityScratch& scratch) {
+  return with_chars(a, b, scratch, [](auto x, auto y, Workspace& w) {
+    return jaro_winkler_seq(x, y, w);
+  });
+}
+
+size_t levenshtein(const TextChars& a, const TextChars& b, SimilarityScratch& scratch) {
+  return with_chars(a, b, scratch, [](auto x, auto y, Workspace& w) {
+    return levenshtein_seq(x, y, w);
+  });
+}
+
+double normalized_levenshtein(const TextChars& a, size_t width_a, const TextChars& b,
+                              size_t width_b, SimilarityScratch& scratch) {
+  if (a.size == 0 && b.size == 0) return 1.0;  // no characters: both texts are empty
+  const size_t longer = std::max(width_a, width_b);
+  return 1.0 - static_cast<double>(levenshtein(a, b, scratch)) / static_cast<double>(longer);
 }
 
 double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b) {
@@ -422,7 +537,10 @@ double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b) {
 }
 
 double bigram_cosine_similarity(std::string_view a, std::string_view b) {
-  thread_local std::vector<uint64_t> keys_a, keys_b;
+  // Convenience form only: the pair path compares bigram counts prepared per record.
+  SimilarityScratch::State& st = thread_state();
+  std::vector<uint64_t>& keys_a = st.keys_a;
+  std::vector<uint64_t>& keys_b = st.keys_b;
   const ScratchTrim<std::vector<uint64_t>> trim_a{keys_a}, trim_b{keys_b};
   sorted_bigrams(a, keys_a);
   sorted_bigrams(b, keys_b);

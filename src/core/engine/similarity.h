@@ -3,16 +3,71 @@
 // counts, and the great-circle distance between two coordinates.
 //
 // Every text measure works on Unicode code points of UTF-8 input (an ill-formed byte counts
-// as one U+FFFD character). These functions sit on the per-pair hot path: pure ASCII inputs
-// take byte-wise paths, and scratch space comes from thread-local buffers, so a call on
-// short texts allocates nothing once a thread has warmed up. All functions are pure and
-// thread-safe.
+// as one U+FFFD character). Two forms:
+//   - on `std::string_view`: convenient for one-off comparisons; pure ASCII inputs take
+//     byte-wise paths and scratch space comes from thread-local buffers, so a call on short
+//     texts allocates nothing once a thread has warmed up;
+//   - on `TextChars` with an explicit `SimilarityScratch`: for the pair loop, where each
+//     record's text was checked for ASCII and decoded once, and each worker owns its
+//     scratch, so a comparison neither scans nor decodes its inputs nor reaches thread-local
+//     storage.
+// Both forms give bit-identical results. All functions are pure and thread-safe (a scratch
+// is used by one thread at a time).
 #pragma once
 
 #include <cstddef>
+#include <memory>
 #include <string_view>
+#include <vector>
 
 namespace osmira_core::engine {
+
+// The characters of a text, decoded once: its bytes when the text is pure ASCII (`points`
+// null), else its code points. A view; the owner keeps the characters alive.
+struct TextChars {
+  const unsigned char* bytes = nullptr;
+  const char32_t* points = nullptr;
+  size_t size = 0;  // characters
+
+  static TextChars ascii(std::string_view s) {
+    return {reinterpret_cast<const unsigned char*>(s.data()), nullptr, s.size()};
+  }
+  static TextChars wide(const char32_t* p, size_t n) { return {nullptr, p, n}; }
+};
+
+// Appends the code points of UTF-8 `s` to `out` (an ill-formed byte gives one U+FFFD).
+void decode_text(std::string_view s, std::vector<char32_t>& out);
+
+// Character count of `s` as the normalised Levenshtein similarity divides by: bytes that
+// are not UTF-8 continuation bytes.
+size_t leading_byte_count(std::string_view s);
+
+// Working memory of the `TextChars` comparisons (pattern-match tables and buffers). One per
+// worker; it is reused between calls and never shared by two threads at once.
+class SimilarityScratch {
+ public:
+  SimilarityScratch();
+  ~SimilarityScratch();
+  SimilarityScratch(SimilarityScratch&&) noexcept;
+  SimilarityScratch& operator=(SimilarityScratch&&) noexcept;
+
+  struct State;
+  State& state() { return *state_; }
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// Jaro-Winkler similarity, as `jaro_winkler` on the texts the characters came from.
+double jaro_winkler(const TextChars& a, const TextChars& b, SimilarityScratch& scratch);
+
+// Levenshtein distance, as `levenshtein` on the texts the characters came from.
+size_t levenshtein(const TextChars& a, const TextChars& b, SimilarityScratch& scratch);
+
+// 1 - levenshtein(a, b) / max(width_a, width_b), both texts empty giving 1.0; with the widths
+// from `leading_byte_count` of the texts, as `normalized_levenshtein` on them.
+double normalized_levenshtein(const TextChars& a, size_t width_a, const TextChars& b,
+                              size_t width_b, SimilarityScratch& scratch);
 
 // Jaro similarity in [0, 1]: matching characters within the window
 // max(len_a, len_b) / 2 - 1, and half the transpositions among them. Both texts empty gives

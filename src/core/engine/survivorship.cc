@@ -235,10 +235,13 @@ std::optional<std::string> SurvivorshipEngine::pick_by_most_recent(
   return most_recent_value(candidates);
 }
 
-GoldenRecord SurvivorshipEngine::construct_golden_record(
-    std::span<const NormalizedEntity> records, const SurvivorshipPolicy& policy) {
+namespace {
+
+// The golden record over `count` member records, the i-th being `member(i)`.
+template <typename Member>
+GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPolicy& policy) {
   GoldenRecord golden;
-  if (records.empty()) return golden;
+  if (count == 0) return golden;
 
   // Every (field, record) entry, grouped by field in ascending byte order and in record
   // order within a field: one pass over the data, however the fields are spread.
@@ -249,10 +252,10 @@ GoldenRecord SurvivorshipEngine::construct_golden_record(
   };
   std::vector<Entry> entries;
   size_t total = 0;
-  for (const NormalizedEntity& r : records) total += r.data.size();
+  for (size_t i = 0; i < count; ++i) total += member(i).data.size();
   entries.reserve(total);
-  for (size_t i = 0; i < records.size(); ++i) {
-    for (const auto& [field, value] : records[i].data) entries.push_back({field, i, &value});
+  for (size_t i = 0; i < count; ++i) {
+    for (const auto& [field, value] : member(i).data) entries.push_back({field, i, &value});
   }
   std::sort(entries.begin(), entries.end(), [](const Entry& a, const Entry& b) {
     return a.field != b.field ? a.field < b.field : a.record < b.record;
@@ -263,7 +266,7 @@ GoldenRecord SurvivorshipEngine::construct_golden_record(
     size_t hi = lo;
     candidates.clear();
     while (hi < entries.size() && entries[hi].field == entries[lo].field) {
-      candidates.push_back({&records[entries[hi].record], entries[hi].value});
+      candidates.push_back({&member(entries[hi].record), entries[hi].value});
       ++hi;
     }
     const std::string_view field = entries[lo].field;
@@ -277,6 +280,22 @@ GoldenRecord SurvivorshipEngine::construct_golden_record(
     lo = hi;
   }
   return golden;
+}
+
+}  // namespace
+
+GoldenRecord SurvivorshipEngine::construct_golden_record(
+    std::span<const NormalizedEntity> records, const SurvivorshipPolicy& policy) {
+  return golden_record_of(
+      records.size(), [records](size_t i) -> const NormalizedEntity& { return records[i]; },
+      policy);
+}
+
+GoldenRecord SurvivorshipEngine::construct_golden_record_of_members(
+    std::span<const NormalizedEntity* const> records, const SurvivorshipPolicy& policy) {
+  return golden_record_of(
+      records.size(), [records](size_t i) -> const NormalizedEntity& { return *records[i]; },
+      policy);
 }
 
 }  // namespace osmira_core::engine

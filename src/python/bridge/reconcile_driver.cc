@@ -1,12 +1,21 @@
 #include "python/bridge/reconcile_driver.h"
 
-#include <boost/container_hash/hash.hpp>
-#include <boost/unordered/unordered_flat_map.hpp>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
+#include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
+
+#include <cxxabi.h>
+#include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <iterator>
+#include <new>
 #include <stdexcept>
+#include <thread>
 #include <utility>
 
 #include "base/json_reader.h"
@@ -39,12 +48,66 @@ constexpr std::string_view kInvalidExistingClusters = "Invalid existing clusters
 
 constexpr size_t kClusterIdDigits = 12;
 
+// glibc allocates the thread-local storage of a dynamically loaded library (this module's,
+// and the C++ runtime's, which holds the thread's exception state) on a thread's first use,
+// and aborts the process when that allocation fails. A thread that first runs this module's
+// code, or first throws, in the middle of a call that is exhausting memory would take the
+// process down instead of raising an error. So each call first makes sure that the calling
+// thread and every worker of the pool have both, while memory is still there.
+thread_local void* volatile thread_prepared = nullptr;
+std::atomic<int> prepared_workers{0};
+
+// Touches both storages on the running thread; true the first time on this thread.
+bool prepare_this_thread() {
+  if (thread_prepared != nullptr) return false;
+  // The runtime declares this look-up free of side effects; storing the result keeps it.
+  thread_prepared = abi::__cxa_get_globals();
+  if (thread_prepared == nullptr) thread_prepared = &prepared_workers;
+  return true;
+}
+
+// The pool starts its worker threads on first use, and a thread that cannot be started
+// there ends the process. Before the pool may start threads, check that the address space
+// has room for what each new thread takes: its stack (8 MiB, the usual default) and the
+// malloc arena glibc reserves for it on its first allocation (64 MiB); fail the call with
+// bad_alloc (MemoryError) if it has not.
+void check_room_for_workers(int workers) {
+  if (workers <= 0) return;
+  const size_t bytes = static_cast<size_t>(workers) * (size_t{72} << 20);
+  void* room = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+  if (room == MAP_FAILED) throw std::bad_alloc();
+  munmap(room, bytes);
+}
+
+void prepare_worker_threads() {
+  prepare_this_thread();
+  const int threads = tbb::this_task_arena::max_concurrency();
+  const int prepared = prepared_workers.load(std::memory_order_acquire);
+  if (prepared >= threads - 1) return;
+  check_room_for_workers(threads - 1 - prepared);
+  // One task per thread, each held until all have arrived (or a short time has passed, when
+  // other calls keep some workers busy; a later call catches up on them).
+  std::atomic<int> arrived{0};
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
+  tbb::parallel_for(
+      0, threads,
+      [&](int) {
+        if (prepare_this_thread()) prepared_workers.fetch_add(1, std::memory_order_acq_rel);
+        arrived.fetch_add(1, std::memory_order_acq_rel);
+        while (arrived.load(std::memory_order_acquire) < threads &&
+               std::chrono::steady_clock::now() < deadline) {
+          std::this_thread::yield();
+        }
+      },
+      tbb::static_partitioner());
+}
+
 // The steps both drivers share: the spec read, its compilation and the engine built from
 // the plan.
 osmira_base::Status compile_into(std::string_view yaml, osmira_common::ir::IdentityPlan* plan,
                                  ReconciliationEngine* engine) {
   osmira_common::spec::SpecReadResult spec = osmira_common::spec::read_identity_spec(yaml);
-  if (!spec.ok()) return spec.error().to_error().with_prefix(kInvalidSpec);
+  if (!spec.ok()) return spec.error().with_prefix(kInvalidSpec);
   Result<osmira_common::ir::IdentityPlan> compiled =
       osmira_core::engine::compiler::SpecCompiler::compile(*spec);
   if (!compiled.ok()) return compiled.error().with_prefix(kCompilationError);
@@ -67,46 +130,73 @@ std::optional<std::string> trained_params_text(const ReconciliationEngine& engin
   return osmira_common::ir::write_trained_params(*engine.fs_plan);
 }
 
-// Identifier -> position of the first record of the working list that carries it.
-using FirstRecordIndex = boost::unordered_flat_map<Uuid, size_t, boost::hash<Uuid>>;
-
 // The golden record of one cluster, with the canonical identifier and the member count in
-// place of any data fields of those names. The member records are the first record of each
-// identifier, in the cluster's order; an identifier without a record contributes nothing.
-Value golden_record_tree(const Cluster& cluster, std::span<const NormalizedEntity> records,
-                         const FirstRecordIndex& first,
-                         const osmira_common::ir::SurvivorshipPolicy& policy) {
-  // Survivorship takes one contiguous list, so the members of a larger cluster are copied
-  // together; a cluster of one record (most clusters) is read in place.
-  std::vector<NormalizedEntity> copies;
-  std::span<const NormalizedEntity> members;
-  if (cluster.size() == 1) {
-    auto it = first.find(cluster.front());
-    if (it != first.end()) members = records.subspan(it->second, 1);
-  } else {
-    copies.reserve(cluster.size());
-    for (const Uuid& id : cluster) {
-      auto it = first.find(id);
-      if (it != first.end()) copies.push_back(records[it->second]);
-    }
-    members = copies;
+// place of any data fields of those names. Each member identifier stands for the last record
+// carrying it; an identifier without a record contributes nothing.
+osmira_core::engine::GoldenRecord golden_record(
+    const Cluster& cluster, std::span<const NormalizedEntity> records,
+    const osmira_core::engine::RecordIndex& index,
+    const osmira_common::ir::SurvivorshipPolicy& policy,
+    std::vector<const NormalizedEntity*>& members) {
+  members.clear();
+  for (const Uuid& id : cluster) {
+    const uint32_t at = index.find(id);
+    if (at != osmira_core::engine::RecordIndex::kAbsent) members.push_back(&records[at]);
   }
   osmira_core::engine::GoldenRecord golden =
-      osmira_core::engine::SurvivorshipEngine::construct_golden_record(members, policy);
+      osmira_core::engine::SurvivorshipEngine::construct_golden_record_of_members(members, policy);
   golden.insert_or_assign("vintrel_id", canonical_cluster_id(members));
   golden.insert_or_assign("member_count", std::to_string(cluster.size()));
-  Value::Object out;
-  for (auto& [field, value] : golden) out.emplace_hint(out.end(), field, Value(std::move(value)));
-  return Value(std::move(out));
+  return golden;
 }
 
 }  // namespace
 
+osmira_base::Status check_record_count(uint64_t count) {
+  if (count <= kMaxRecords) return osmira_base::ok_status();
+  return osmira_base::Error("Too many records: " + std::to_string(count) +
+                            " in one call, at most " + std::to_string(kMaxRecords) +
+                            " are supported");
+}
+
+Value result_tree(const ReconcileResult& result) {
+  Value::Array cluster_trees;
+  cluster_trees.reserve(result.clusters.size());
+  for (const Cluster& cluster : result.clusters) {
+    Value::Array ids;
+    ids.reserve(cluster.size());
+    for (const Uuid& id : cluster) ids.emplace_back(id.to_string());
+    cluster_trees.emplace_back(std::move(ids));
+  }
+  Value::Array golden_trees;
+  golden_trees.reserve(result.golden_records.size());
+  for (const osmira_core::engine::GoldenRecord& golden : result.golden_records) {
+    Value::Object out;
+    for (const auto& [field, value] : golden) out.emplace_hint(out.end(), field, Value(value));
+    golden_trees.emplace_back(std::move(out));
+  }
+  Value::Array decision_trees;
+  decision_trees.reserve(result.decisions.size());
+  for (const auto& decision : result.decisions) {
+    decision_trees.push_back(osmira_core::engine::types::to_json(decision));
+  }
+  Value tree = Value::object();
+  tree.set("clusters", Value(std::move(cluster_trees)));
+  tree.set("decisions", Value(std::move(decision_trees)));
+  tree.set("golden_records", Value(std::move(golden_trees)));
+  tree.set("telemetry", osmira_core::engine::observability::to_json(result.telemetry));
+  tree.set("trained_fs_params",
+           result.trained_fs_params ? Value(*result.trained_fs_params) : Value(nullptr));
+  return tree;
+}
+
 Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
                                                        std::string_view entities_json) {
+  prepare_worker_threads();
   ReconcileDriver driver;
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
+  RETURN_IF_ERROR(check_record_count(driver.records_.size()));
   osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);
   driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;
@@ -116,6 +206,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     std::string_view yaml, std::string_view new_entities_json,
     std::string_view existing_entities_json, std::string_view existing_clusters_json,
     std::optional<std::string_view> trained_fs_params_json) {
+  prepare_worker_threads();
   ReconcileDriver driver;
   driver.incremental_ = true;
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
@@ -131,6 +222,8 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   Result<std::vector<Cluster>> clusters = read_existing_clusters(existing_clusters_json);
   if (!clusters.ok()) return clusters.error().with_prefix(kInvalidExistingClusters);
   driver.existing_clusters_ = std::move(clusters).value();
+  RETURN_IF_ERROR(check_record_count(static_cast<uint64_t>(driver.records_.size()) +
+                                     new_records.size()));
 
   driver.existing_ids_.reserve(driver.records_.size());
   for (const NormalizedEntity& record : driver.records_) driver.existing_ids_.insert(record.id);
@@ -145,7 +238,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
 }
 
 void ReconcileDriver::reconcile() {
-  if (output_) throw std::logic_error("reconcile driver: reconcile ran twice");
+  if (output_ || finished_) throw std::logic_error("reconcile driver: reconcile ran twice");
   // The overrides are always empty: neither Python function takes any.
   if (incremental_) {
     output_ = engine_.reconcile_incremental_with_telemetry(records_, existing_ids_, {});
@@ -154,43 +247,49 @@ void ReconcileDriver::reconcile() {
   }
 }
 
-Value ReconcileDriver::finish() {
-  if (!output_) throw std::logic_error("reconcile driver: finish before reconcile");
-  const std::vector<osmira_core::engine::types::MatchDecision>& decisions = output_->decisions;
-  const std::vector<Cluster> clusters =
-      incremental_ ? engine_.cluster_decisions_incremental(records_, decisions, existing_clusters_)
-                   : engine_.cluster_decisions(records_, decisions);
+ReconcileResult ReconcileDriver::finish() {
+  if (!output_ || finished_) throw std::logic_error("reconcile driver: finish before reconcile");
+  finished_ = true;
+  ReconcileResult result;
+  result.decisions = std::move(output_->decisions);
+  result.telemetry = std::move(output_->telemetry);
+  result.trained_fs_params = std::move(trained_fs_params_);
+  output_.reset();
 
-  // Each identifier stands for the first record of the working list that carries it.
-  FirstRecordIndex first;
-  first.reserve(records_.size());
-  for (size_t i = 0; i < records_.size(); ++i) first.try_emplace(records_[i].id, i);
+  {
+    // One identifier index for clustering and the golden-record lookup.
+    const osmira_core::engine::RecordIndex index(records_);
+    result.clusters =
+        incremental_
+            ? osmira_core::engine::cluster_decisions_incremental(records_, index, result.decisions,
+                                                                 existing_clusters_)
+            : osmira_core::engine::cluster_decisions(engine_.clustering_settings(), records_,
+                                                     index, result.decisions);
+    existing_clusters_ = {};
+    existing_ids_ = {};
 
-  Value::Array cluster_trees;
-  Value::Array golden_trees;
-  cluster_trees.reserve(clusters.size());
-  golden_trees.reserve(clusters.size());
-  for (const Cluster& cluster : clusters) {
-    Value::Array ids;
-    ids.reserve(cluster.size());
-    for (const Uuid& id : cluster) ids.emplace_back(id.to_string());
-    cluster_trees.emplace_back(std::move(ids));
-    golden_trees.push_back(golden_record_tree(cluster, records_, first, plan_.survivorship));
+    // Golden records are independent per cluster; each lands at its cluster's position, so
+    // the result does not depend on how the clusters are spread over the workers. An
+    // exception in a worker (out of memory) cancels the rest and reaches the caller.
+    result.golden_records.resize(result.clusters.size());
+    const std::span<const NormalizedEntity> records(records_);
+    const osmira_common::ir::SurvivorshipPolicy& policy = plan_.survivorship;
+    tbb::parallel_for(
+        tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
+        [&](const tbb::blocked_range<size_t>& range) {
+          std::vector<const NormalizedEntity*> members;
+          for (size_t k = range.begin(); k != range.end(); ++k) {
+            result.golden_records[k] =
+                golden_record(result.clusters[k], records, index, policy, members);
+          }
+        });
   }
 
-  Value::Array decision_trees;
-  decision_trees.reserve(decisions.size());
-  for (const auto& decision : decisions) {
-    decision_trees.push_back(osmira_core::engine::types::to_json(decision));
-  }
-
-  Value result = Value::object();
-  result.set("clusters", Value(std::move(cluster_trees)));
-  result.set("decisions", Value(std::move(decision_trees)));
-  result.set("golden_records", Value(std::move(golden_trees)));
-  result.set("telemetry", osmira_core::engine::observability::to_json(output_->telemetry));
-  result.set("trained_fs_params",
-             trained_fs_params_ ? Value(*trained_fs_params_) : Value(nullptr));
+  // The working state is no longer needed: give its memory back before the caller builds
+  // its own form of the result.
+  records_ = {};
+  engine_ = {};
+  plan_ = {};
   return result;
 }
 
@@ -223,13 +322,19 @@ Result<std::vector<Cluster>> read_existing_clusters(std::string_view text) {
   return clusters;
 }
 
-std::string canonical_cluster_id(std::span<const NormalizedEntity> members) {
+namespace {
+
+template <typename Member>
+std::string canonical_id_of(size_t count, Member member) {
   std::vector<std::string> texts;
-  texts.reserve(members.size());
-  for (const NormalizedEntity& member : members) {
-    std::string text = member.source_name;
+  texts.reserve(count);
+  for (size_t i = 0; i < count; ++i) {
+    const NormalizedEntity& m = member(i);
+    std::string text;
+    text.reserve(m.source_name.size() + 1 + m.external_id.size());
+    text += m.source_name;
     text += ':';
-    text += member.external_id;
+    text += m.external_id;
     texts.push_back(std::move(text));
   }
   // std::string compares its characters as unsigned bytes: plain byte order, with a text
@@ -240,6 +345,18 @@ std::string canonical_cluster_id(std::span<const NormalizedEntity> members) {
   std::string id = "vtl_";
   id += digest.hex_digest().substr(0, kClusterIdDigits);
   return id;
+}
+
+}  // namespace
+
+std::string canonical_cluster_id(std::span<const NormalizedEntity> members) {
+  return canonical_id_of(members.size(),
+                         [members](size_t i) -> const NormalizedEntity& { return members[i]; });
+}
+
+std::string canonical_cluster_id(std::span<const NormalizedEntity* const> members) {
+  return canonical_id_of(members.size(),
+                         [members](size_t i) -> const NormalizedEntity& { return *members[i]; });
 }
 
 }  // namespace vintrel_bridge

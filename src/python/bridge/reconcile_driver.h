@@ -1,26 +1,36 @@
 // The reconcile drivers behind the Python functions `reconcile_local` and
 // `reconcile_incremental`: from the input texts (spec YAML, entity JSON, existing clusters,
-// trained Fellegi-Sunter parameters) to one result tree with the keys "clusters",
-// "decisions", "golden_records", "telemetry" and "trained_fs_params".
+// trained Fellegi-Sunter parameters) to the typed result: clusters, decisions, golden
+// records, telemetry and the trained-parameter text. The Python layer turns that result into
+// Python objects; nothing here touches the interpreter, so every step may run while the
+// interpreter lock is released.
 //
-// A call is split into three steps so that the Python layer can release the interpreter lock
-// around exactly the engine's reconcile operation and nothing else:
+// A call has three steps:
 //
 //   1. `prepare_local` / `prepare_incremental` read and compile the spec, build the engine,
 //      read every input, train (or install the given trained parameters) and write the
 //      trained-parameter text. Each failure is a message prefixed with the stage that failed
 //      ("Invalid spec YAML: ", "Invalid entities JSON: ", ...); inputs are read in a fixed
-//      order, so the first bad input in that order is the one reported.
-//   2. `reconcile` runs the engine's batch or incremental reconcile operation. It works only
-//      on C++ values that the driver owns (copies of everything it needs from the inputs), so
-//      it may run while the interpreter lock is released.
+//      order, so the first bad input in that order is the one reported. Before anything
+//      else they make sure the worker pool's threads exist with their thread-local storage,
+//      so that running out of memory later in the call is a std::bad_alloc and never a
+//      process abort (std::bad_alloc when even that has no room).
+//   2. `reconcile` runs the engine's batch or incremental reconcile operation (pair
+//      evaluation spread over the worker pool).
 //   3. `finish` clusters the decisions, builds one golden record per cluster with its
-//      canonical cluster identifier and member count, and assembles the result tree.
+//      canonical cluster identifier and member count (clusters spread over the worker pool,
+//      results in cluster order), releases the engine, the plan and the records, and hands
+//      the result over.
 //
-// A driver owns everything of its call (plan, engine, records, results) and is used by one
-// thread at a time. Nothing is kept between calls.
+// Within one call the last record carrying an identifier stands for it everywhere
+// (`osmira_core::engine::RecordIndex`): the engine matches it, clustering lists the
+// identifier once, and the golden record is built from it.
+//
+// A driver owns everything of its call and is used by one thread at a time. Nothing is kept
+// between calls.
 #pragma once
 
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -33,9 +43,33 @@
 #include "common/ir/plan.h"
 #include "core/engine/clustering.h"
 #include "core/engine/engine.h"
+#include "core/engine/observability.h"
+#include "core/engine/survivorship.h"
 #include "core/engine/types.h"
 
 namespace vintrel_bridge {
+
+// The most records one call takes (record positions are 32-bit).
+inline constexpr uint64_t kMaxRecords = UINT32_MAX;
+
+// Refuses more than kMaxRecords records with a message for the caller.
+[[nodiscard]] osmira_base::Status check_record_count(uint64_t count);
+
+// The result of one call, in the order and form the Python result shows it.
+struct ReconcileResult {
+  std::vector<osmira_core::engine::Cluster> clusters;
+  // One per cluster, in cluster order: the survivorship fields with "vintrel_id" and
+  // "member_count" in place of any data fields of those names.
+  std::vector<osmira_core::engine::GoldenRecord> golden_records;
+  std::vector<osmira_core::engine::types::MatchDecision> decisions;
+  osmira_core::engine::observability::ReconciliationTelemetry telemetry;
+  std::optional<std::string> trained_fs_params;
+};
+
+// The result as a document tree with the keys "clusters", "decisions", "golden_records",
+// "telemetry" and "trained_fs_params" (ascending byte order at every level): the reference
+// form of the Python result, built from the engine's own tree writers.
+osmira_base::Value result_tree(const ReconcileResult& result);
 
 class ReconcileDriver {
  public:
@@ -54,13 +88,13 @@ class ReconcileDriver {
   ReconcileDriver(ReconcileDriver&&) = default;
   ReconcileDriver& operator=(ReconcileDriver&&) = default;
 
-  // The engine's reconcile operation over the working list (pair evaluation spread over the
-  // worker pool). Reads only what the driver owns and touches no Python object, so it may run
-  // without the interpreter lock. Call once, after a successful prepare.
+  // The engine's reconcile operation over the working list. Call once, after a successful
+  // prepare.
   void reconcile();
 
-  // Clusters, golden records and the result tree. Call once, after `reconcile`.
-  osmira_base::Value finish();
+  // Clusters and golden records; releases the driver's working state (engine, plan,
+  // records) and hands the result over. Call once, after `reconcile`.
+  ReconcileResult finish();
 
   // The trained-parameter text as it will appear in the result (absent when the engine holds
   // no Fellegi-Sunter parameters).
@@ -78,6 +112,7 @@ class ReconcileDriver {
   std::vector<osmira_core::engine::Cluster> existing_clusters_;  // incremental only
   std::optional<std::string> trained_fs_params_;
   std::optional<osmira_core::engine::ReconcileOutput> output_;  // set by reconcile()
+  bool finished_ = false;
 };
 
 // Reads the existing clusters: a JSON array of arrays of strings, nothing but white space
@@ -93,5 +128,7 @@ class ReconcileDriver {
 // texts, not on identifiers or member order.
 std::string canonical_cluster_id(
     std::span<const osmira_core::engine::types::NormalizedEntity> members);
+std::string canonical_cluster_id(
+    std::span<const osmira_core::engine::types::NormalizedEntity* const> members);
 
 }  // namespace vintrel_bridge

@@ -26,22 +26,13 @@ bool contains(std::string_view text, std::string_view piece) {
   return text.find(piece) != std::string_view::npos;
 }
 
-// The name quoted after `opening` (which ends in a backtick) at `start`: the text up to the
-// next backtick, and where that closing backtick is. Nothing when it is not closed.
-std::optional<std::pair<std::string_view, size_t>> quoted_after(std::string_view m, size_t start,
-                                                                std::string_view opening) {
-  const size_t from = start + opening.size();
-  const size_t close = m.find('`', from);
-  if (close == std::string_view::npos) return std::nullopt;
-  return std::make_pair(m.substr(from, close - from), close);
-}
-
-// Everything after the first "expected one of ", without trailing full stops and white space.
-std::optional<std::string> expected_list(std::string_view remainder) {
-  constexpr std::string_view kExpected = "expected one of ";
-  const size_t at = remainder.find(kExpected);
-  if (at == std::string_view::npos) return std::nullopt;
-  std::vector<char32_t> chars = code_points(remainder.substr(at + kExpected.size()));
+// The list of an "expected" text of the reader ("one of `a`, `b`"): everything after its
+// "one of ", without trailing full stops and white space. Nothing for any other form ("`a` or
+// `b`", one name, none).
+std::optional<std::string> expected_list(std::string_view expected) {
+  constexpr std::string_view kOneOf = "one of ";
+  if (!expected.starts_with(kOneOf)) return std::nullopt;
+  std::vector<char32_t> chars = code_points(expected.substr(kOneOf.size()));
   while (!chars.empty() && (chars.back() == '.' || unicode::is_whitespace(chars.back()))) chars.pop_back();
   std::string out;
   for (char32_t c : chars) unicode::append_utf8(out, c);
@@ -86,77 +77,66 @@ size_t edit_distance(std::string_view a, std::string_view b) {
   return row[y.size()];
 }
 
-std::string coded_message(std::string_view m, std::optional<uint64_t> line) {
-  const std::string loc = line ? " (line " + std::to_string(*line) + ")" : std::string();
+std::string coded_message(const osmira_base::Error& error) {
+  using osmira_base::ErrorKind;
+  const auto& location = error.location();
+  const std::string loc = location ? " (line " + std::to_string(location->line) + ")" : std::string();
+  // A failure below the root names its node in front of the message; only the unknown
+  // variants and keys of the root itself get their own codes.
+  const bool at_root = !location || location->path.empty();
+  const std::string& subject = error.subject();
 
-  constexpr std::string_view kUnknownVariant = "unknown variant `";
-  if (m.starts_with(kUnknownVariant)) {
-    if (auto quoted = quoted_after(m, 0, kUnknownVariant)) {
-      const std::string_view value = quoted->first;
-      const std::string_view remainder = m.substr(quoted->second);
-      const bool names_strategy = std::any_of(kSurvivorshipStrategies.begin(), kSurvivorshipStrategies.end(),
-                                              [&](std::string_view s) { return contains(remainder, s); });
-      if (names_strategy) {
-        std::string valid;
-        for (std::string_view s : kSurvivorshipStrategies) {
-          if (!valid.empty()) valid += ", ";
-          valid += s;
-        }
-        return "VTL-E201: Invalid survivorship strategy '" + std::string(value) + "'" + loc + ". Valid: " + valid;
+  if (error.kind() == ErrorKind::kUnknownVariant && at_root) {
+    const bool names_strategy = std::any_of(kSurvivorshipStrategies.begin(), kSurvivorshipStrategies.end(),
+                                            [&](std::string_view s) { return contains(error.detail(), s); });
+    if (names_strategy) {
+      std::string valid;
+      for (std::string_view s : kSurvivorshipStrategies) {
+        if (!valid.empty()) valid += ", ";
+        valid += s;
       }
-      if (auto list = expected_list(remainder)) {
-        return "VTL-E101: Invalid value '" + std::string(value) + "'" + loc + ". Valid options: " + *list;
-      }
+      return "VTL-E201: Invalid survivorship strategy '" + subject + "'" + loc + ". Valid: " + valid;
+    }
+    if (auto list = expected_list(error.detail())) {
+      return "VTL-E101: Invalid value '" + subject + "'" + loc + ". Valid options: " + *list;
     }
   }
 
-  constexpr std::string_view kMissingField = "missing field `";
-  if (const size_t at = m.find(kMissingField); at != std::string_view::npos) {
-    if (auto quoted = quoted_after(m, at, kMissingField)) {
-      const std::string field(quoted->first);
-      if (field == "field" && contains(m, "SurvivorshipOverride")) {
-        return "VTL-E203: Each survivorship override needs a 'field' name" + loc + ".";
+  if (error.kind() == ErrorKind::kMissingField) {
+    if (subject == "field" && error.detail() == "SurvivorshipOverride") {
+      return "VTL-E203: Each survivorship override needs a 'field' name" + loc + ".";
+    }
+    return "VTL-E102: Missing required field '" + subject + "'" + loc + ". Add '" + subject +
+           ": <value>' to your spec.";
+  }
+
+  if (error.kind() == ErrorKind::kUnknownField && at_root) {
+    if (auto list = expected_list(error.detail())) {
+      const std::string lowered = unicode::to_lowercase(subject);
+      std::optional<std::string> suggestion;
+      size_t best = 3;
+      for (const std::string& candidate : candidates_of(*list)) {
+        const size_t d = edit_distance(lowered, unicode::to_lowercase(candidate));
+        if (d < best) {
+          best = d;
+          suggestion = candidate;
+        }
       }
-      return "VTL-E102: Missing required field '" + field + "'" + loc + ". Add '" + field + ": <value>' to your spec.";
+      if (suggestion) {
+        return "VTL-E103: Unknown field '" + subject + "'" + loc + ". Did you mean '" + *suggestion + "'?";
+      }
+      return "VTL-E103: Unknown field '" + subject + "'" + loc + ". Expected one of: " + *list;
     }
   }
 
-  constexpr std::string_view kUnknownField = "unknown field `";
-  if (m.starts_with(kUnknownField)) {
-    if (auto quoted = quoted_after(m, 0, kUnknownField)) {
-      const std::string_view name = quoted->first;
-      if (auto list = expected_list(m.substr(quoted->second))) {
-        const std::string lowered = unicode::to_lowercase(name);
-        std::optional<std::string> suggestion;
-        size_t best = 3;
-        for (const std::string& candidate : candidates_of(*list)) {
-          const size_t d = edit_distance(lowered, unicode::to_lowercase(candidate));
-          if (d < best) {
-            best = d;
-            suggestion = candidate;
-          }
-        }
-        if (suggestion) {
-          return "VTL-E103: Unknown field '" + std::string(name) + "'" + loc + ". Did you mean '" + *suggestion +
-                 "'?";
-        }
-        return "VTL-E103: Unknown field '" + std::string(name) + "'" + loc + ". Expected one of: " + *list;
-      }
-    }
-  }
-
-  if (contains(m, "invalid type:")) return "VTL-E104: Type error" + loc + " \u2014 " + std::string(m);
-  return "VTL-E100: " + std::string(m);
+  if (error.kind() == ErrorKind::kInvalidType) return "VTL-E104: Type error" + loc + " \u2014 " + error.message();
+  return "VTL-E100: " + error.message();
 }
 
 osmira_base::Result<std::vector<std::string>> validate_strict(std::string_view yaml) {
   ASSIGN_OR_RETURN(std::vector<std::string> messages, vintrel_core::validate_yaml(yaml));
   const osmira_common::spec::SpecReadResult spec = osmira_common::spec::read_identity_spec(yaml);
-  if (!spec.ok()) {
-    const auto& location = spec.error().location();
-    messages.push_back(coded_message(spec.error().message(),
-                                     location ? std::optional<uint64_t>(location->line) : std::nullopt));
-  }
+  if (!spec.ok()) messages.push_back(coded_message(spec.error()));
   return messages;
 }
 

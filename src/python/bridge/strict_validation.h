@@ -1,11 +1,10 @@
 // Strict validation: the ordinary validation messages of the spec tooling, followed by at
 // most one coded message (VTL-E1xx / VTL-E2xx) when the text cannot be read as a typed
-// IdentitySpec. The coded message is derived from the reader's message text alone, so the
-// classifier is usable (and tested) on any message.
+// IdentitySpec. The coded message is chosen by the kind of the reader's failure and built from
+// the offending text the reader attaches (the unknown value, the missing key, the expected
+// variants); the reader's message is quoted whole only where the code carries it.
 #pragma once
 
-#include <cstdint>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -18,9 +17,9 @@ namespace vintrel_bridge {
 // costs for insertion, deletion and substitution.
 size_t edit_distance(std::string_view a, std::string_view b);
 
-// The one coded message for a typed-reading failure with message `message` and, when the
-// failure has a position, its line (counted from 1).
-std::string coded_message(std::string_view message, std::optional<uint64_t> line);
+// The one coded message for a failure of the typed reading: by its kind, subject and detail,
+// with " (line L)" from its location when it has one.
+std::string coded_message(const osmira_base::Error& error);
 
 // The body of the Python function `validate_strict`: the messages of
 // vintrel_core::validate_yaml (whose failure, for text that is not YAML, is returned as

@@ -1,6 +1,7 @@
 #include "python/bridge/reconcile_driver.h"
 
 #include <gtest/gtest.h>
+#include <tbb/task_arena.h>
 
 #include <cstdint>
 #include <optional>
@@ -116,7 +117,7 @@ Value run_local(std::string_view yaml, std::string_view entities) {
     return Value();
   }
   driver->reconcile();
-  return driver->finish();
+  return result_tree(driver->finish());
 }
 
 Value run_incremental(std::string_view yaml, std::string_view new_entities,
@@ -129,7 +130,7 @@ Value run_incremental(std::string_view yaml, std::string_view new_entities,
     return Value();
   }
   driver->reconcile();
-  return driver->finish();
+  return result_tree(driver->finish());
 }
 
 std::vector<std::vector<std::string>> cluster_texts(const Value& result) {
@@ -309,15 +310,77 @@ TEST(ReconcileDriver, IncrementalNeverSplitsExistingClusters) {
   EXPECT_EQ(*golden[0].get("member_count"), Value("3"));
 }
 
-TEST(ReconcileDriver, GoldenRecordsUseTheFirstRecordOfAnIdentifier) {
-  // The same identifier in the existing and the new records: the existing one comes first
-  // in the working list and is the one a cluster's member lookup finds.
-  const std::string existing = entities_json({{1, "crm", "old", {{"email", "a@x"}, {"tag", "old"}}}});
-  const std::string fresh = entities_json({{1, "web", "new", {{"email", "b@x"}, {"tag", "new"}}}});
-  const Value result = run_incremental(kEmailSpec, fresh, existing, "[]", std::nullopt);
-  for (const Value& record : result.get("golden_records")->as_array()) {
-    EXPECT_EQ(*record.get("tag"), Value("old"));
-    EXPECT_EQ(*record.get("vintrel_id"), Value(vtl("crm:old")));
+// The same identifier in the existing and the new records (an updated record): the new one
+// comes last in the working list and stands for the identifier in the clusters, the golden
+// record and its canonical identifier; the identifier is listed once.
+TEST(ReconcileDriver, LastRecordOfAnIdentifierStandsForIt) {
+  struct Row {
+    const char* name;
+    std::string existing, fresh, clusters;
+    std::vector<std::vector<std::string>> expected_clusters;
+    std::vector<std::pair<std::string, std::string>> golden;  // vintrel_id source text, tag
+  };
+  const std::string e1 = entities_json({{1, "crm", "old", {{"email", "a@x"}, {"tag", "old"}}}});
+  const std::string n1 = entities_json({{1, "web", "new", {{"email", "b@x"}, {"tag", "new"}}}});
+  const std::string e12 = entities_json({{1, "crm", "old", {{"email", "a@x"}, {"tag", "old"}}},
+                                         {2, "crm", "two", {{"email", "b@x"}}}});
+  const std::vector<Row> rows = {
+      {"updated record", e1, n1, "[]", {{uuid_text(1)}}, {{"web:new", "new"}}},
+      // The updated e-mail now matches a new record 3: the identifier is listed once, in
+      // that cluster, and the golden record carries the updated data.
+      {"updated record matches a new one", e1,
+       entities_json({{1, "web", "new", {{"email", "b@x"}, {"tag", "new"}}},
+                      {3, "web", "three", {{"email", "b@x"}}}}),
+       "[]", {{uuid_text(1), uuid_text(3)}}, {{"web:newweb:three", "new"}}},
+      // An existing cluster still holds the identifier: it keeps it, with the new data.
+      {"updated record inside an existing cluster", e12, n1,
+       "[[\"" + uuid_text(1) + "\",\"" + uuid_text(2) + "\"]]", {{uuid_text(1), uuid_text(2)}},
+       {{"crm:twoweb:new", "new"}}},
+      // Two copies inside the new records: the later one wins.
+      {"repeated inside one input", "[]",
+       entities_json({{1, "crm", "first", {{"email", "q@x"}, {"tag", "first"}}},
+                      {1, "crm", "second", {{"email", "r@x"}, {"tag", "second"}}}}),
+       "[]", {{uuid_text(1)}}, {{"crm:second", "second"}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    const Value result = run_incremental(kEmailSpec, row.fresh, row.existing, row.clusters,
+                                         std::nullopt);
+    EXPECT_EQ(cluster_texts(result), row.expected_clusters);
+    const Value::Array& golden = result.get("golden_records")->as_array();
+    ASSERT_EQ(golden.size(), row.golden.size());
+    for (size_t k = 0; k < golden.size(); ++k) {
+      EXPECT_EQ(*golden[k].get("vintrel_id"), Value(vtl(row.golden[k].first)));
+      EXPECT_EQ(*golden[k].get("tag"), Value(row.golden[k].second));
+    }
+  }
+  // The batch driver follows the same rule.
+  const Value local = run_local(kEmailSpec, entities_json({
+      {1, "crm", "first", {{"email", "q@x"}, {"tag", "first"}}},
+      {2, "crm", "other", {{"email", "r@x"}, {"tag", "other"}}},
+      {1, "crm", "second", {{"email", "r@x"}, {"tag", "second"}}}}));
+  EXPECT_EQ(cluster_texts(local),
+            (std::vector<std::vector<std::string>>{{uuid_text(1), uuid_text(2)}}));
+  EXPECT_EQ(*local.get("golden_records")->as_array()[0].get("vintrel_id"),
+            Value(vtl("crm:othercrm:second")));
+}
+
+TEST(ReconcileDriver, RecordCountLimit) {
+  struct Row {
+    uint64_t count;
+    bool accepted;
+  };
+  const std::vector<Row> rows = {
+      {0, true}, {1, true}, {UINT32_MAX - 1ull, true}, {UINT32_MAX, true},
+      {UINT32_MAX + 1ull, false}, {UINT64_MAX, false}};
+  for (const Row& row : rows) {
+    const osmira_base::Status status = check_record_count(row.count);
+    EXPECT_EQ(status.ok(), row.accepted) << row.count;
+    if (!status.ok()) {
+      EXPECT_EQ(status.error().message(),
+                "Too many records: " + std::to_string(row.count) +
+                    " in one call, at most 4294967295 are supported");
+    }
   }
 }
 
@@ -354,6 +417,40 @@ TEST(ReconcileDriver, TrainedParametersText) {
   }
 }
 
+// Golden records and canonical identifiers are built per cluster on the worker pool; the
+// result must not depend on the number of workers. Many clusters of several members, with
+// a spec whose survivorship mixes strategies, in arenas of 1, 2 and 8 threads.
+TEST(ReconcileDriver, SameResultForAnyNumberOfWorkers) {
+  auto text = [](const char* head, uint32_t number, const char* tail) {
+    std::string out(head);
+    out.append(std::to_string(number));
+    out.append(tail);
+    return out;
+  };
+  std::vector<Rec> recs;
+  for (uint32_t n = 1; n <= 3000; ++n) {
+    recs.push_back({n, n % 3 == 0 ? "web" : "crm", text("e", n * 7919 % 3001, ""),
+                    {{"email", text("p", n % 700, "@x")},
+                     {"name", text("Name ", n % 13, "")},
+                     {"city", n % 5 == 0 ? std::string() : text("City ", n % 4, "")}},
+                    text("2024-0", 1 + n % 9, "-01T00:00:00Z")});
+  }
+  const std::string entities = entities_json(recs);
+  std::vector<std::string> dumps;
+  for (int threads : {1, 2, 8}) {
+    tbb::task_arena arena(threads);
+    arena.execute([&] {
+      std::string text;
+      osmira_base::append_compact_json(text, run_local(kEmailSpec, entities));
+      dumps.push_back(std::move(text));
+    });
+  }
+  ASSERT_EQ(dumps.size(), 3u);
+  EXPECT_GT(dumps[0].size(), 100000u);
+  EXPECT_EQ(dumps[0], dumps[1]);
+  EXPECT_EQ(dumps[0], dumps[2]);
+}
+
 TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {
   auto driver = ReconcileDriver::prepare_local(kEmailSpec, "[]");
   ASSERT_TRUE(driver.ok());
@@ -361,6 +458,8 @@ TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {
   driver->reconcile();
   EXPECT_THROW(driver->reconcile(), std::logic_error);
   EXPECT_NO_THROW(driver->finish());
+  EXPECT_THROW(driver->finish(), std::logic_error);
+  EXPECT_THROW(driver->reconcile(), std::logic_error);
 }
 
 }  // namespace

@@ -27,71 +27,113 @@ TEST(EditDistance, CountsCodePoints) {
   }
 }
 
+// A failure as the reader reports it: message, kind with its offending text, and where.
+osmira_base::Error failure(std::string message, osmira_base::ErrorKind kind, std::string subject,
+                           std::string detail, std::optional<uint64_t> line, std::string path = {}) {
+  osmira_base::Error e(std::move(message));
+  e.set_kind(kind, std::move(subject), std::move(detail));
+  if (line) e.set_location(osmira_base::ErrorLocation{*line, 1, 0, std::move(path)});
+  return e;
+}
+
 TEST(CodedMessage, Classification) {
+  using K = osmira_base::ErrorKind;
   const std::string strategies = "most_recent, most_complete, source_priority, aggregate, custom";
+  const std::string kStrategyList =
+      "one of `most_recent`, `most_complete`, `source_priority`, `aggregate`, `custom`";
   struct Row {
-    std::string message;
-    std::optional<uint64_t> line;
+    osmira_base::Error error;
     std::string coded;
   };
   const std::vector<Row> rows = {
       // Unknown enumeration values.
-      {"unknown variant `Max`, expected one of `most_recent`, `most_complete`, `source_priority`, `aggregate`, "
-       "`custom` at line 7 column 3",
-       7, "VTL-E201: Invalid survivorship strategy 'Max' (line 7). Valid: " + strategies},
-      {"unknown variant `Custom`, expected one of `weighted_sum`, `ml_ensemble`, `custom`, `fellegi_sunter`",
-       std::nullopt, "VTL-E201: Invalid survivorship strategy 'Custom'. Valid: " + strategies},
-      {"unknown variant `LSH`, expected one of `single`, `composite`, `lsh`, `ml_predicted`", 3,
+      {failure("unknown variant `Max`, expected " + kStrategyList + " at line 7 column 3", K::kUnknownVariant, "Max",
+               kStrategyList, 7),
+       "VTL-E201: Invalid survivorship strategy 'Max' (line 7). Valid: " + strategies},
+      {failure("unknown variant `Custom`, expected one of `weighted_sum`, `ml_ensemble`, `custom`, `fellegi_sunter`",
+               K::kUnknownVariant, "Custom", "one of `weighted_sum`, `ml_ensemble`, `custom`, `fellegi_sunter`",
+               std::nullopt),
+       "VTL-E201: Invalid survivorship strategy 'Custom'. Valid: " + strategies},
+      {failure("unknown variant `LSH`, expected one of `single`, `composite`, `lsh`, `ml_predicted`",
+               K::kUnknownVariant, "LSH", "one of `single`, `composite`, `lsh`, `ml_predicted`", 3),
        "VTL-E101: Invalid value 'LSH' (line 3). Valid options: `single`, `composite`, `lsh`, `ml_predicted`"},
-      {"unknown variant `q`, expected one of `a`, `b`. \t.", std::nullopt,
+      {failure("unknown variant `q`, expected one of `a`, `b`. \t.", K::kUnknownVariant, "q", "one of `a`, `b`. \t.",
+               std::nullopt),
        "VTL-E101: Invalid value 'q'. Valid options: `a`, `b`"},
-      {"unknown variant `AND`, expected `and` or `or`", 2, "VTL-E100: unknown variant `AND`, expected `and` or `or`"},
-      {"unknown variant `open", 2, "VTL-E100: unknown variant `open"},
-      // Only a message that starts with the opening counts; a path in front falls through.
-      {"decision.conflict_strategy: unknown variant `newest`, expected one of `prefer_high_confidence`, "
-       "`prefer_recent`, `manual_review` at line 35 column 22",
-       35,
+      {failure("unknown variant `AND`, expected `and` or `or`", K::kUnknownVariant, "AND", "`and` or `or`", 2),
+       "VTL-E100: unknown variant `AND`, expected `and` or `or`"},
+      {failure("unknown variant `open", K::kOther, "", "", 2), "VTL-E100: unknown variant `open"},
+      // Only an unknown variant of the root counts; one with a path in front falls through.
+      {failure("decision.conflict_strategy: unknown variant `newest`, expected one of `prefer_high_confidence`, "
+               "`prefer_recent`, `manual_review` at line 35 column 22",
+               K::kUnknownVariant, "newest", "one of `prefer_high_confidence`, `prefer_recent`, `manual_review`", 35,
+               "decision.conflict_strategy"),
        "VTL-E100: decision.conflict_strategy: unknown variant `newest`, expected one of `prefer_high_confidence`, "
        "`prefer_recent`, `manual_review` at line 35 column 22"},
       // Missing keys.
-      {"missing field `api_version`", 1,
+      {failure("missing field `api_version`", K::kMissingField, "api_version", "", 1),
        "VTL-E102: Missing required field 'api_version' (line 1). Add 'api_version: <value>' to your spec."},
-      {"decision: missing field `thresholds` at line 31 column 3", 31,
+      {failure("decision: missing field `thresholds` at line 31 column 3", K::kMissingField, "thresholds", "", 31,
+               "decision"),
        "VTL-E102: Missing required field 'thresholds' (line 31). Add 'thresholds: <value>' to your spec."},
-      {"missing field ``", std::nullopt, "VTL-E102: Missing required field ''. Add ': <value>' to your spec."},
-      {"survivorship.overrides[0]: missing field `field` in SurvivorshipOverride", 9,
+      {failure("missing field ``", K::kMissingField, "", "", std::nullopt),
+       "VTL-E102: Missing required field ''. Add ': <value>' to your spec."},
+      {failure("survivorship.overrides[0]: missing field `field` in SurvivorshipOverride", K::kMissingField, "field",
+               "SurvivorshipOverride", 9, "survivorship.overrides[0]"),
        "VTL-E203: Each survivorship override needs a 'field' name (line 9)."},
-      {"survivorship.overrides[0]: missing field `field` at line 9 column 7", 9,
+      {failure("survivorship.overrides[0]: missing field `field` at line 9 column 7", K::kMissingField, "field", "", 9,
+               "survivorship.overrides[0]"),
        "VTL-E102: Missing required field 'field' (line 9). Add 'field: <value>' to your spec."},
-      {"missing field `open", std::nullopt, "VTL-E100: missing field `open"},
+      {failure("missing field `open", K::kOther, "", "", std::nullopt), "VTL-E100: missing field `open"},
       // Unknown keys, with and without a suggestion.
-      {"unknown field `nmae`, expected one of `name`, `description`", 4,
+      {failure("unknown field `nmae`, expected one of `name`, `description`", K::kUnknownField, "nmae",
+               "one of `name`, `description`", 4),
        "VTL-E103: Unknown field 'nmae' (line 4). Did you mean 'name'?"},
-      {"unknown field `ab`, expected one of `abc`, `abd`", std::nullopt,
+      {failure("unknown field `ab`, expected one of `abc`, `abd`", K::kUnknownField, "ab", "one of `abc`, `abd`",
+               std::nullopt),
        "VTL-E103: Unknown field 'ab'. Did you mean 'abc'?"},
-      {"unknown field `abcd`, expected one of `abxy`, `abcx`", std::nullopt,
+      {failure("unknown field `abcd`, expected one of `abxy`, `abcx`", K::kUnknownField, "abcd",
+               "one of `abxy`, `abcx`", std::nullopt),
        "VTL-E103: Unknown field 'abcd'. Did you mean 'abcx'?"},
-      {"unknown field `NAME`, expected one of `Other`, `name`", std::nullopt,
+      {failure("unknown field `NAME`, expected one of `Other`, `name`", K::kUnknownField, "NAME",
+               "one of `Other`, `name`", std::nullopt),
        "VTL-E103: Unknown field 'NAME'. Did you mean 'name'?"},
-      {"unknown field `zzzzz`, expected one of `name`, `type`.", 2,
+      {failure("unknown field `zzzzz`, expected one of `name`, `type`.", K::kUnknownField, "zzzzz",
+               "one of `name`, `type`.", 2),
        "VTL-E103: Unknown field 'zzzzz' (line 2). Expected one of: `name`, `type`"},
-      {"unknown field `x` , expected one of ``` a ``, `b`", std::nullopt,
+      {failure("unknown field `x` , expected one of ``` a ``, `b`", K::kUnknownField, "x", "one of ``` a ``, `b`",
+               std::nullopt),
        "VTL-E103: Unknown field 'x'. Did you mean 'a'?"},
       // Full lower-casing: each dotted capital I becomes i and a combining dot.
-      {"unknown field `\xC4\xB0\xC4\xB0\xC4\xB0`, expected one of `i\xCC\x87i\xCC\x87i\xCC\x87`", std::nullopt,
+      {failure("unknown field `\xC4\xB0\xC4\xB0\xC4\xB0`, expected one of `i\xCC\x87i\xCC\x87i\xCC\x87`",
+               K::kUnknownField, "\xC4\xB0\xC4\xB0\xC4\xB0", "one of `i\xCC\x87i\xCC\x87i\xCC\x87`", std::nullopt),
        "VTL-E103: Unknown field '\xC4\xB0\xC4\xB0\xC4\xB0'. Did you mean 'i\xCC\x87i\xCC\x87i\xCC\x87'?"},
-      {"unknown field `x`", std::nullopt, "VTL-E100: unknown field `x`"},
+      {failure("unknown field `x`", K::kUnknownField, "x", "", std::nullopt), "VTL-E100: unknown field `x`"},
+      {failure("a: unknown field `nmae`, expected one of `name`", K::kUnknownField, "nmae", "one of `name`", 4, "a"),
+       "VTL-E100: a: unknown field `nmae`, expected one of `name`"},
       // Type errors and everything else.
-      {"entity: invalid type: integer `7`, expected struct EntitySpec at line 4 column 9", 4,
+      {failure("entity: invalid type: integer `7`, expected struct EntitySpec at line 4 column 9", K::kInvalidType,
+               "integer `7`", "struct EntitySpec", 4, "entity"),
        "VTL-E104: Type error (line 4) \u2014 entity: invalid type: integer `7`, expected struct EntitySpec at line 4 "
        "column 9"},
-      {"invalid type: sequence, expected struct IdentitySpec", 1,
+      {failure("invalid type: sequence, expected struct IdentitySpec", K::kInvalidType, "sequence",
+               "struct IdentitySpec", 1),
        "VTL-E104: Type error (line 1) \u2014 invalid type: sequence, expected struct IdentitySpec"},
-      {"recursion limit exceeded at line 9 column 4", 9, "VTL-E100: recursion limit exceeded at line 9 column 4"},
-      {"deserializing from YAML containing more than one document is not supported", std::nullopt,
+      {failure("recursion limit exceeded at line 9 column 4", K::kOther, "", "", 9),
+       "VTL-E100: recursion limit exceeded at line 9 column 4"},
+      {failure("deserializing from YAML containing more than one document is not supported", K::kOther, "", "",
+               std::nullopt),
        "VTL-E100: deserializing from YAML containing more than one document is not supported"},
+      // The kind decides, not the wording: a message that merely reads like another kind.
+      {failure("unknown variant `a`, expected one of `b`, `c`", K::kOther, "", "", 1),
+       "VTL-E100: unknown variant `a`, expected one of `b`, `c`"},
+      {failure("x: invalid value: string \"missing field `y`\", expected null", K::kOther, "", "", 2, "x"),
+       "VTL-E100: x: invalid value: string \"missing field `y`\", expected null"},
+      {failure("x: invalid type: string \"missing field `y`\", expected a boolean", K::kInvalidType,
+               "string \"missing field `y`\"", "a boolean", 2, "x"),
+       "VTL-E104: Type error (line 2) \u2014 x: invalid type: string \"missing field `y`\", expected a boolean"},
   };
-  for (const Row& r : rows) EXPECT_EQ(coded_message(r.message, r.line), r.coded) << r.message;
+  for (const Row& r : rows) EXPECT_EQ(coded_message(r.error), r.coded) << r.error.message();
 }
 
 constexpr const char* kReadable =

@@ -45,6 +45,60 @@ TEST(SpecReader, DocumentFailures) {
   for (const auto& c : cases) expect_failure(c);
 }
 
+// What a failure carries besides its message: the kind, the offending text and what was
+// expected, and the location with the path that the message names.
+TEST(SpecReader, FailuresCarryTheirKindAndPlace) {
+  using K = osmira_base::ErrorKind;
+  struct Row {
+    std::string yaml;
+    K kind;
+    std::string subject;
+    std::string detail;
+    std::string path;
+    uint64_t line;
+    uint64_t column;
+  };
+  const std::string kStrategies =
+      "one of `most_recent`, `most_complete`, `source_priority`, `aggregate`, `custom`";
+  const std::vector<Row> rows = {
+      {"", K::kMissingField, "api_version", "", "", 1, 1},
+      {"# c\napi_version: x\n", K::kMissingField, "identity_version", "", "", 2, 1},
+      {spec_with(&SpecParts::decision, "{}"), K::kMissingField, "thresholds", "", "decision", 5, 11},
+      {with_extra("rules:\n  - {type: exact, field: email}\n"), K::kMissingField, "name", "", "rules", 7, 3},
+      {with_extra("survivorship: {default: newest}\n"), K::kUnknownVariant, "newest", kStrategies,
+       "survivorship.default", 6, 25},
+      {with_extra("survivorship: {default: 'missing field `x`'}\n"), K::kUnknownVariant, "missing field `x`",
+       kStrategies, "survivorship.default", 6, 25},
+      {with_extra("relations: [{name: r, from_entity: a, to_entity: b, join_key: k, cardinality: lots}]\n"),
+       K::kUnknownVariant, "lots", "one of `one_to_one`, `one_to_many`, `many_to_one`, `many_to_many`",
+       "relations[0].cardinality", 6, 79},
+      {spec_with(&SpecParts::decision, "{thresholds: {match: 0.9}, scoring: best}"), K::kUnknownVariant, "best",
+       "one of `weighted_sum`, `ml_ensemble`, `custom`, `fellegi_sunter`", "decision", 5, 11},
+      {with_extra("governance: {require_schema: 1}\n"), K::kInvalidType, "integer `1`", "a boolean",
+       "governance.require_schema", 6, 30},
+      {"- a\n", K::kInvalidType, "sequence", "struct IdentitySpec", "", 1, 1},
+      {with_extra("governance: {require_schema: !!int x}\n"), K::kOther, "", "", "governance.require_schema", 6, 30},
+      {with_extra("rules: []\nrules: []\n"), K::kOther, "", "", "", 1, 1},
+  };
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.yaml);
+    SpecReadResult got = read_identity_spec(r.yaml);
+    ASSERT_FALSE(got.ok());
+    const osmira_base::Error& e = got.error();
+    EXPECT_EQ(e.kind(), r.kind) << e.message();
+    EXPECT_EQ(e.subject(), r.subject);
+    EXPECT_EQ(e.detail(), r.detail);
+    ASSERT_TRUE(e.location().has_value());
+    EXPECT_EQ(e.location()->path, r.path);
+    EXPECT_EQ(e.location()->line, r.line);
+    EXPECT_EQ(e.location()->column, r.column);
+    // The message names the same path in front of its body.
+    if (!r.path.empty()) {
+      EXPECT_TRUE(e.message().starts_with(r.path + ": ")) << e.message();
+    }
+  }
+}
+
 TEST(SpecReader, SyntaxErrorsCarryTheParserText) {
   SpecReadResult r = read_identity_spec(with_extra("x: [1, 2\n"));
   ASSERT_FALSE(r.ok());

@@ -169,24 +169,51 @@ TEST(Clustering, GraphTable) {
   }
 }
 
-// Records sharing an identifier: lookups find the last one, the earlier one stays alone,
-// and the two clusters starting with that identifier keep their record order.
-TEST(Clustering, DuplicateIdentifiers) {
-  const auto records = records_of({7, 9, 7});
-  const std::vector<MatchDecision> decisions = {decision(7, 9, 1.0)};
-  const Clusters expected = {{7}, {7, 9}};
-  EXPECT_EQ(numbers(cluster_decisions(kSimple, records, decisions)), expected);
-  EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.0), records, decisions)), expected);
-  EXPECT_EQ(numbers(cluster_decisions_incremental(records, decisions, {})), expected);
+// Records sharing an identifier: the last one stands for it and takes the decisions; the
+// earlier copies join no cluster, so every identifier is listed exactly once.
+TEST(Clustering, RepeatedIdentifiersListedOnce) {
+  struct Row {
+    const char* name;
+    std::vector<NormalizedEntity> records;
+    std::vector<MatchDecision> decisions;
+    Clusters simple;     // union-find, batch and incremental
+    Clusters graph_0_8;  // graph, coherence 0.8
+  };
+  const std::vector<Row> rows = {
+      {"merge attaches to the last copy", records_of({7, 9, 7}), {decision(7, 9, 1.0)},
+       {{7, 9}}, {{7, 9}}},
+      {"no decision: one cluster per identifier", records_of({7, 9, 7, 7}), {},
+       {{7}, {9}}, {{7}, {9}}},
+      // 9-7 at 0.5 and 7-5 at 0.9: the graph cuts 9-7; union-find keeps both edges.
+      {"chain through a repeated identifier", records_of({9, 5, 5, 7}),
+       {decision(9, 7, 0.5), decision(7, 5, 0.9)}, {{5, 7, 9}}, {{5, 7}, {9}}},
+      {"every record repeats", records_of({3, 2, 1, 3, 2, 1}), {decision(1, 3, 1.0)},
+       {{1, 3}, {2}}, {{1, 3}, {2}}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    EXPECT_EQ(numbers(cluster_decisions(kSimple, row.records, row.decisions)), row.simple);
+    EXPECT_EQ(numbers(cluster_decisions_incremental(row.records, row.decisions, {})), row.simple);
+    EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.8), row.records, row.decisions)),
+              row.graph_0_8);
+    // The caller's index gives the same clusters.
+    const RecordIndex index(row.records);
+    EXPECT_EQ(numbers(cluster_decisions(kSimple, row.records, index, row.decisions)), row.simple);
+  }
+}
 
-  // Records 9, 5, 5, 7 with 9-7 at 0.5 and 7-5 at 0.9: the graph cuts 9-7 and emits {5, 7}
-  // (from the component found first) before the lone earlier 5; union-find keeps both
-  // edges and orders the tie by each cluster's first record (9 comes first in the list).
-  const auto later = records_of({9, 5, 5, 7});
-  const std::vector<MatchDecision> chain = {decision(9, 7, 0.5), decision(7, 5, 0.9)};
-  EXPECT_EQ(numbers(cluster_decisions(graph(0.0, 0.8), later, chain)),
-            (Clusters{{5, 7}, {5}, {9}}));
-  EXPECT_EQ(numbers(cluster_decisions(kSimple, later, chain)), (Clusters{{5, 7, 9}, {5}}));
+TEST(Clustering, RecordIndexFindsTheLastRecord) {
+  const auto records = records_of({4, 8, 4, 6, 8, 4});
+  const RecordIndex index(records);
+  EXPECT_EQ(index.size(), 3u);
+  EXPECT_EQ(index.find(id(4)), 5u);
+  EXPECT_EQ(index.find(id(8)), 4u);
+  EXPECT_EQ(index.find(id(6)), 3u);
+  EXPECT_EQ(index.find(id(5)), RecordIndex::kAbsent);
+  const bool stands[] = {false, false, false, true, true, true};
+  for (size_t i = 0; i < records.size(); ++i) EXPECT_EQ(index.stands(i), stands[i]) << i;
+  const RecordIndex distinct(records_of({1, 2}));
+  EXPECT_TRUE(distinct.stands(0) && distinct.stands(1));
 }
 
 TEST(Clustering, IncrementalTable) {
@@ -312,8 +339,14 @@ Clusters reference_graph(const std::vector<NormalizedEntity>& records,
       work.pop_back();
       auto emit = [&] {
         Cluster c;
-        for (size_t u : piece) c.push_back(records[u].id);
-        out.push_back(c);
+        for (size_t u : piece) {
+          // A copy that a later record with the same identifier supersedes joins nothing.
+          bool superseded = false;
+          for (size_t later = u + 1; later < records.size(); ++later)
+            superseded = superseded || records[later].id == records[u].id;
+          if (!superseded) c.push_back(records[u].id);
+        }
+        if (!c.empty()) out.push_back(c);
       };
       if (piece.size() < 2) {
         emit();
@@ -430,10 +463,17 @@ TEST(Clustering, GraphMatchesReference) {
         numbers(cluster_decisions(graph(min_edge, coherence, size), c.records, c.decisions));
     ASSERT_EQ(got, reference_graph(c.records, c.decisions, min_edge, coherence, size))
         << "iteration " << iteration;
-    // Every record is in exactly one cluster.
+    // Every identifier is in exactly one cluster.
+    std::set<unsigned> distinct;
     size_t listed = 0;
-    for (const auto& cluster : got) listed += cluster.size();
-    ASSERT_EQ(listed, c.records.size());
+    for (const auto& cluster : got) {
+      listed += cluster.size();
+      distinct.insert(cluster.begin(), cluster.end());
+    }
+    std::set<Uuid> ids;
+    for (const NormalizedEntity& r : c.records) ids.insert(r.id);
+    ASSERT_EQ(listed, ids.size());
+    ASSERT_EQ(distinct.size(), ids.size());
   }
 }
 

@@ -2,13 +2,17 @@
 
 #include <gtest/gtest.h>
 
+#include <bit>
 #include <cmath>
+#include <cstdint>
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <span>
 #include <string>
 #include <vector>
 
+#include "base/unicode.h"
 #include "core/engine/engine.h"
 #include "core/engine/phonetic.h"
 #include "core/engine/similarity.h"
@@ -203,6 +207,93 @@ TEST(CosineMatch, PreparedCountsAgreeWithDirectSimilarity) {
           << x << " / " << y;
     }
   }
+}
+
+TEST(RuleProgram, PreparedFeaturesAgreeWithStringForms) {
+  // Every record's features are prepared once and every pair is compared through one
+  // program with one scratch, as the pair loop does; each leaf's score must be the value of
+  // the plain function on the two texts, bit for bit.
+  std::vector<std::string> texts = {
+      "", "a", "MARTHA", "MARHTA", "Jos\u00e9", "Jose", "Jose\u0301", "Smith", "Schmidt",
+      "Smyth", "  robert ", "Rupert", "\u6e21\u8fba", "\u6e21\u908a", "\U0001F600a",
+      "a\U0001F600", "x\xff" "y", "\x80", "\xc3", "Mississippi", "ab ab ab ba"};
+  std::string long_ascii, long_wide;
+  for (int i = 0; i < 150; ++i) {
+    long_ascii += static_cast<char>('a' + i % 5);
+    long_wide += i % 7 == 0 ? "\u00e9" : std::string(1, static_cast<char>('a' + i % 5));
+  }
+  for (size_t len : {63, 64, 65, 127, 128, 129, 150}) {
+    texts.push_back(long_ascii.substr(0, len));
+    texts.push_back(long_wide.substr(0, len + len / 7));  // cut whole characters or not
+  }
+  texts.push_back(long_ascii.substr(1, 70) + "z");
+  for (const char* same_as_other : {" Mississippi", "MISSISSIPPI", "Jos\u00c9"}) {
+    texts.push_back(same_as_other);  // equal to another text once trimmed and lower-cased
+  }
+
+  using Plain = double (*)(const std::string&, const std::string&);
+  struct Row {
+    std::unique_ptr<MatchRule> rule;
+    Plain plain;
+  };
+  std::vector<Row> rows;
+  rows.push_back({std::make_unique<FuzzyStringMatch>("jw", "f", std::nullopt, 0.9, 1.0),
+                  [](const std::string& x, const std::string& y) { return jaro_winkler(x, y); }});
+  rows.push_back(
+      {std::make_unique<LevenshteinMatch>("lev", "f", std::nullopt, 0.9, 1.0),
+       [](const std::string& x, const std::string& y) { return normalized_levenshtein(x, y); }});
+  rows.push_back({std::make_unique<ExactMatch>("exact", "f", std::nullopt, 1.0, true, true),
+                  [](const std::string& x, const std::string& y) {
+                    const auto key = [](const std::string& v) {
+                      return osmira_base::unicode::to_lowercase(
+                          osmira_base::unicode::trim_whitespace(v));
+                    };
+                    return key(x) == key(y) ? 1.0 : 0.0;
+                  }});
+  rows.push_back({std::make_unique<SoundexMatch>("sdx", "f", 1.0, 1.0),
+                  [](const std::string& x, const std::string& y) {
+                    return soundex(x) == soundex(y) ? 1.0 : 0.0;
+                  }});
+  rows.push_back({std::make_unique<MetaphoneMatch>("mph", "f", 1.0, 1.0),
+                  [](const std::string& x, const std::string& y) {
+                    const auto cx = double_metaphone(x, 4), cy = double_metaphone(y, 4);
+                    if (cx.primary == cy.primary) return 1.0;
+                    return cx.primary == cy.alternate || cx.alternate == cy.primary ? 0.5 : 0.0;
+                  }});
+  rows.push_back({std::make_unique<CosineMatch>("cos", "f", 1.0, 1.0),
+                  [](const std::string& x, const std::string& y) {
+                    return bigram_cosine_similarity(x, y);
+                  }});
+  std::vector<std::unique_ptr<MatchRule>> rules;
+  for (Row& row : rows) rules.push_back(std::move(row.rule));
+  const RuleProgram program = RuleProgram::build(rules);
+  const size_t leaves = program.leaves().size();
+  ASSERT_EQ(leaves, rows.size());
+
+  std::vector<FieldFeature> features(texts.size() * leaves);
+  for (size_t t = 0; t < texts.size(); ++t) {
+    const NormalizedEntity e = entity(static_cast<uint32_t>(t + 1), {{"f", texts[t].c_str()}});
+    for (size_t k = 0; k < leaves; ++k) program.leaves()[k]->prepare(e, features[t * leaves + k]);
+  }
+  SimilarityScratch scratch;
+  std::vector<RuleOutcome> stack, top(rows.size());
+  for (size_t x = 0; x < texts.size(); ++x) {
+    for (size_t y = 0; y < texts.size(); ++y) {
+      program.run(std::span<const FieldFeature>(features.data() + x * leaves, leaves),
+                  std::span<const FieldFeature>(features.data() + y * leaves, leaves), stack, top,
+                  scratch);
+      for (size_t k = 0; k < rows.size(); ++k) {
+        const double want = rows[k].plain(texts[x], texts[y]);
+        EXPECT_EQ(std::bit_cast<uint64_t>(top[k].score), std::bit_cast<uint64_t>(want))
+            << rules[k]->name() << ": " << texts[x] << " / " << texts[y];
+      }
+    }
+  }
+}
+
+TEST(FieldFeature, StaysCompact) {
+  // One feature per record and leaf is held for a whole run.
+  EXPECT_LE(sizeof(FieldFeature), 80u);
 }
 
 // Two points `km` apart along a meridian.

@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
 #include <cmath>
 #include <map>
 #include <random>
@@ -290,6 +292,127 @@ TEST(BigramCosine, MatchesReferenceAndKnownValues) {
     ASSERT_DOUBLE_EQ(bigram_cosine_similarity(a, b), reference_bigram_cosine(a, b))
         << a << " / " << b;
   }
+}
+
+// ---- Characters decoded once, explicit scratch ---------------------------------------------
+
+// Bytes that start a character: what the normalised Levenshtein similarity divides by.
+size_t reference_width(std::string_view s) {
+  size_t n = 0;
+  for (unsigned char c : s) n += (c & 0xc0) != 0x80;
+  return n;
+}
+
+double reference_normalized_levenshtein(std::string_view a, std::string_view b) {
+  if (a.empty() && b.empty()) return 1.0;
+  const size_t longer = std::max(reference_width(a), reference_width(b));
+  return 1.0 - static_cast<double>(reference_levenshtein(a, b)) / static_cast<double>(longer);
+}
+
+// A text's characters as the pair loop prepares them: its bytes when pure ASCII, else its
+// code points.
+struct Prepared {
+  std::string text;
+  std::vector<char32_t> points;
+
+  explicit Prepared(std::string s) : text(std::move(s)) {
+    if (!osmira_base::unicode::is_ascii(text)) decode_text(text, points);
+  }
+  TextChars chars() const {
+    return osmira_base::unicode::is_ascii(text) ? TextChars::ascii(text)
+                                                : TextChars::wide(points.data(), points.size());
+  }
+};
+
+// Texts of `min_len` to `max_len` characters drawn from `alphabet` (each entry one character,
+// or a character with a combining mark).
+std::string draw(std::mt19937& rng, const std::vector<std::string>& alphabet, size_t min_len,
+                 size_t max_len) {
+  std::uniform_int_distribution<size_t> len(min_len, max_len);
+  std::uniform_int_distribution<size_t> pick(0, alphabet.size() - 1);
+  std::string s;
+  for (size_t n = len(rng); n > 0; --n) s += alphabet[pick(rng)];
+  return s;
+}
+
+TEST(PreparedSimilarity, BitIdenticalToReferences) {
+  const std::vector<std::string> ascii = {"a", "b", "c", "d", "e", " "};
+  // Two-, three- and four-byte characters (the last astral), combining marks that stand as
+  // characters of their own, and ASCII letters so that mixed texts share characters.
+  const std::vector<std::string> unicode = {"a", "b", "\u00e9", "e\u0301", "\u0301", "\u6f22",
+                                            "\U0001F600", "\U00010348", "\u00fc"};
+  // Ill-formed UTF-8: lone continuation bytes, a truncated sequence, bytes never valid.
+  const std::vector<std::string> ill_formed = {"a", "\x80", "\xc3", "\xff", "\xe6\xbc", "\u00e9"};
+  std::vector<std::string> many;  // more distinct characters than a pattern holds
+  for (char32_t c = 0x4e00; c < 0x4e00 + 300; ++c) {
+    std::string ch;
+    osmira_base::unicode::append_utf8(ch, c);
+    many.push_back(ch);
+  }
+  struct Row {
+    const char* name;
+    const std::vector<std::string>* left;
+    const std::vector<std::string>* right;
+    size_t min_len, max_len;
+    int rounds;
+  };
+  // Lengths cross the single-word pattern (64 characters) and the second block (128).
+  const Row rows[] = {
+      {"ascii short", &ascii, &ascii, 0, 20, 3000},
+      {"ascii around 64", &ascii, &ascii, 56, 72, 1000},
+      {"ascii around 128", &ascii, &ascii, 120, 140, 300},
+      {"ascii long", &ascii, &ascii, 60, 300, 200},
+      {"unicode short", &unicode, &unicode, 0, 20, 3000},
+      {"unicode around 64", &unicode, &unicode, 56, 72, 1000},
+      {"unicode long", &unicode, &unicode, 60, 300, 200},
+      {"ascii against unicode", &ascii, &unicode, 0, 70, 2000},
+      {"unicode against ascii", &unicode, &ascii, 0, 70, 2000},
+      {"ill-formed", &ill_formed, &ill_formed, 0, 12, 2000},
+      {"many distinct", &many, &many, 0, 40, 2000},
+  };
+  std::mt19937 rng(20261207);
+  SimilarityScratch scratch;  // one for all rows: what a call leaves behind must not matter
+  for (const Row& row : rows) {
+    for (int round = 0; round < row.rounds; ++round) {
+      const Prepared a(draw(rng, *row.left, row.min_len, row.max_len));
+      const Prepared b(draw(rng, *row.right, row.min_len, row.max_len));
+      const TextChars ca = a.chars(), cb = b.chars();
+      const double jw = reference_jaro_winkler(a.text, b.text);
+      const size_t lev = reference_levenshtein(a.text, b.text);
+      const double norm = reference_normalized_levenshtein(a.text, b.text);
+      ASSERT_EQ(jaro_winkler(ca, cb, scratch), jw) << row.name << ": " << a.text << " / " << b.text;
+      ASSERT_EQ(jaro_winkler(cb, ca, scratch), reference_jaro_winkler(b.text, a.text)) << row.name;
+      ASSERT_EQ(jaro_winkler(a.text, b.text), jw) << row.name << ": " << a.text << " / " << b.text;
+      ASSERT_EQ(levenshtein(ca, cb, scratch), lev) << row.name << ": " << a.text << " / " << b.text;
+      ASSERT_EQ(levenshtein(cb, ca, scratch), lev) << row.name;
+      ASSERT_EQ(levenshtein(a.text, b.text), lev) << row.name;
+      const double prepared_norm = normalized_levenshtein(ca, leading_byte_count(a.text), cb,
+                                                          leading_byte_count(b.text), scratch);
+      // Compared as bits: an ill-formed text may give an infinite or NaN similarity.
+      ASSERT_EQ(std::bit_cast<uint64_t>(prepared_norm), std::bit_cast<uint64_t>(norm))
+          << row.name << ": " << a.text << " / " << b.text;
+      ASSERT_EQ(std::bit_cast<uint64_t>(normalized_levenshtein(a.text, b.text)),
+                std::bit_cast<uint64_t>(norm))
+          << row.name;
+    }
+  }
+}
+
+TEST(PreparedSimilarity, ScratchesAreIndependent) {
+  // Two scratches used in turn, and a scratch moved from one owner to another, give the
+  // same values as a fresh one.
+  const Prepared a("Jonathan \u00c5berg"), b("Jonathon Aberg"), c("x");
+  SimilarityScratch first, second;
+  const double want_jw = reference_jaro_winkler(a.text, b.text);
+  const size_t want_lev = reference_levenshtein(a.text, b.text);
+  for (int round = 0; round < 3; ++round) {
+    EXPECT_EQ(jaro_winkler(a.chars(), b.chars(), first), want_jw);
+    EXPECT_EQ(levenshtein(c.chars(), a.chars(), second), reference_levenshtein(c.text, a.text));
+    EXPECT_EQ(levenshtein(a.chars(), b.chars(), second), want_lev);
+  }
+  SimilarityScratch moved = std::move(first);
+  EXPECT_EQ(jaro_winkler(a.chars(), b.chars(), moved), want_jw);
+  EXPECT_EQ(levenshtein(a.chars(), b.chars(), moved), want_lev);
 }
 
 TEST(Haversine, KnownDistances) {

@@ -1,0 +1,18 @@
+// The Python form of a reconcile result, built straight from the typed result: a dict with
+// the keys "clusters", "decisions", "golden_records", "telemetry" and "trained_fs_params",
+// every dict's keys in ascending byte order, floats that are not finite as None, counts as
+// int. Runs with the interpreter lock held.
+#pragma once
+
+#include "python/py_ref.h"
+
+#include "python/bridge/reconcile_driver.h"
+
+namespace vintrel_native {
+
+// Consumes `result`: each part is released as soon as its Python form exists, so the C++
+// and the Python form of the whole result never coexist. Empty with the host's exception set
+// on failure (MemoryError when an allocation fails); everything built so far is released.
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result);
+
+}  // namespace vintrel_native

@@ -57,7 +57,7 @@ std::optional<std::string> run_once(const Prepare& prepare) {
   }
   ReconcileDriver driver = std::move(prepared).value();
   driver.reconcile();
-  osmira_base::Value result = driver.finish();
+  osmira_base::Value result = vintrel_bridge::result_tree(driver.finish());
   for (const char* key : kResultKeys) {
     if (result.get(key) == nullptr) vintrel_fuzz::fuzz_fail("result key missing", key);
   }
@@ -89,7 +89,7 @@ const Fixed& fixed() {
       auto driver = ReconcileDriver::prepare_local(spec.yaml, f->records_json);
       if (!driver.ok()) vintrel_fuzz::fuzz_fail("fixed spec does not prepare", driver.error().message());
       driver->reconcile();
-      osmira_base::Value result = driver->finish();
+      osmira_base::Value result = vintrel_bridge::result_tree(driver->finish());
       spec.clusters_json = osmira_base::compact_json(*result.get("clusters"));
       f->specs.push_back(std::move(spec));
     }

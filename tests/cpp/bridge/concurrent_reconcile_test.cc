@@ -113,7 +113,7 @@ std::string run_once(Call call) {
     return "";
   }
   driver->reconcile();
-  return osmira_base::compact_json(driver->finish());
+  return osmira_base::compact_json(result_tree(driver->finish()));
 }
 
 TEST(ConcurrentReconcile, ThreadsGetTheSingleThreadedResult) {

@@ -1,6 +1,8 @@
 #!/usr/bin/env bash
 # Sets up the machine, builds everything and runs the whole test suite: the C++ unit tests
-# (CTest) and the Python tests (pytest against the installed module).
+# (CTest) and the Python tests (pytest against the installed module) on the Release build,
+# then the sanitizer leg (scripts/test_sanitizers.sh: ASan+UBSan tests, fuzz targets,
+# ThreadSanitizer). Set VINTREL_SKIP_SANITIZERS=1 for the Release part alone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 PYTHON=${PYTHON:-python3}
@@ -17,3 +19,7 @@ cmake --build build/tests -j "$JOBS"
 ctest --test-dir build/tests --output-on-failure -j "$JOBS"
 
 "$PYTHON" -m pytest -q tests/python
+
+if [ "${VINTREL_SKIP_SANITIZERS:-0}" != 1 ]; then
+  JOBS=$JOBS bash scripts/test_sanitizers.sh
+fi

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -60,6 +61,15 @@ std::optional<std::string> run_once(const Prepare& prepare) {
   osmira_base::Value result = vintrel_bridge::result_tree(driver.finish());
   for (const char* key : kResultKeys) {
     if (result.get(key) == nullptr) vintrel_fuzz::fuzz_fail("result key missing", key);
+  }
+  // One identifier, one cluster: also when a call carries several records of one identifier.
+  std::set<std::string> listed;
+  for (const osmira_base::Value& cluster : result.get("clusters")->as_array()) {
+    for (const osmira_base::Value& id : cluster.as_array()) {
+      if (!listed.insert(id.as_string()).second) {
+        vintrel_fuzz::fuzz_fail("identifier listed in two clusters", id.as_string());
+      }
+    }
   }
   return osmira_base::compact_json(result);
 }

@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_people.h"
 #include "common/ir/plan.h"
 #include "core/engine/engine.h"
 
@@ -44,13 +45,6 @@ const char* const kLast[] = {"Smith", "Johnson", "Williams", "Brown", "Jones", "
 const char* const kStreets[] = {"Main Street", "Oak Avenue", "Maple Road", "Cedar Lane",
                                 "Elm Street", "Pine Court", "Lake Drive", "Hill Road"};
 
-osmira_base::Uuid uuid_of(uint64_t n) {
-  osmira_base::Uuid u;
-  for (int i = 0; i < 8; ++i) u.bytes[15 - i] = static_cast<uint8_t>(n >> (8 * i));
-  u.bytes[0] = 0x42;
-  return u;
-}
-
 // Persons, one in four a noisy copy of an earlier one; `group(i)` gives record i's "group"
 // field, which the single-key workloads block on.
 template <typename Group>
@@ -59,14 +53,12 @@ std::vector<NormalizedEntity> generate(size_t count, uint64_t seed, Group&& grou
   std::vector<NormalizedEntity> out;
   out.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
-  // Fields are built in a map first (records hold their fields compactly and are not edited
-  // in place), then copied into the record.
   std::vector<std::map<std::string, std::string>> fields_of;
   fields_of.reserve(count);
   for (size_t i = 0; i < count; ++i) {
     NormalizedEntity e;
-    e.id = uuid_of(i + 1);
-    e.tenant_id = uuid_of(0);
+    e.id = bench::uuid_of(i + 1);
+    e.tenant_id = bench::uuid_of(0);
     e.external_id = "rec-" + std::to_string(i);
     e.entity_type = "person";
     e.source_name = i % 2 ? "crm" : "erp";
@@ -89,25 +81,11 @@ std::vector<NormalizedEntity> generate(size_t count, uint64_t seed, Group&& grou
       data["street"] = std::to_string(1 + rng() % 200) + " " + pick(kStreets);
     }
     data["group"] = group(i);
-    for (const auto& [name, value] : data) e.data.insert_or_assign(name, value);
+    bench::set_fields(e, data);
     fields_of.push_back(std::move(data));
     out.push_back(std::move(e));
   }
   return out;
-}
-
-ir::CompiledRule exact(std::string name, double weight) {
-  std::string field = name;
-  return ir::CompiledRule{std::move(name), ir::CompiledRuleType{ir::CompiledRuleType::Exact{
-                                               std::move(field), weight, true, true, std::nullopt}}};
-}
-
-ir::CompiledRule similar(std::string name, ir::SimilarityAlgorithm algorithm, double threshold,
-                         double weight) {
-  std::string field = name;
-  return ir::CompiledRule{std::move(name),
-                          ir::CompiledRuleType{ir::CompiledRuleType::Similarity{
-                              std::move(field), algorithm, threshold, weight, std::nullopt}}};
 }
 
 ir::IdentityPlan plan_blocking_on(std::vector<ir::BlockingKey> keys) {
@@ -115,13 +93,13 @@ ir::IdentityPlan plan_blocking_on(std::vector<ir::BlockingKey> keys) {
   plan.entity = "person";
   using A = ir::SimilarityAlgorithm;
   plan.match_graph.rules = {
-      similar("first_name", A::kJaroWinkler, 0.88, 1.0),
-      similar("last_name", A::kJaroWinkler, 0.9, 1.5),
-      similar("street", A::kLevenshtein, 0.8, 0.5),
-      exact("email", 2.0),
-      exact("phone", 1.5),
-      exact("dob", 1.0),
-      exact("zip", 0.5),
+      bench::similar("first_name", "first_name", A::kJaroWinkler, 0.88, 1.0),
+      bench::similar("last_name", "last_name", A::kJaroWinkler, 0.9, 1.5),
+      bench::similar("street", "street", A::kLevenshtein, 0.8, 0.5),
+      bench::exact("email", "email", 2.0),
+      bench::exact("phone", "phone", 1.5),
+      bench::exact("dob", "dob", 1.0),
+      bench::exact("zip", "zip", 0.5),
   };
   plan.blocking.keys = std::move(keys);
   plan.decision.match_threshold = 0.85;

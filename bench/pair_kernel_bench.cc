@@ -26,6 +26,7 @@
 #include <vector>
 
 #include "base/unicode.h"
+#include "bench_people.h"
 #include "common/ir/plan.h"
 #include "core/engine/engine.h"
 #include "core/engine/observability.h"
@@ -59,27 +60,18 @@ const char* const kStreets[] = {"Main Street", "Oak Avenue", "Maple Drive", "Ced
                                 "Elm Street", "Pine Road", "Washington Boulevard", "Lake View",
                                 "Hill Crest Road", "Park Place", "Sunset Boulevard", "Bahnhofstra\u00dfe"};
 
-osmira_base::Uuid uuid_of(uint64_t n) {
-  osmira_base::Uuid u;
-  for (int i = 0; i < 8; ++i) u.bytes[15 - i] = static_cast<uint8_t>(n >> (8 * i));
-  u.bytes[0] = 0x42;
-  return u;
-}
-
 // Persons in one block (the same "region"); one in four is a noisy copy of an earlier one.
 std::vector<NormalizedEntity> generate(size_t count) {
   std::mt19937_64 rng(20261207);
   std::vector<NormalizedEntity> out;
   out.reserve(count);
-  // Fields are built in a map first (records hold their fields compactly and are not edited
-  // in place), then copied into the record.
   std::vector<std::map<std::string, std::string>> fields_of;
   fields_of.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
   for (size_t i = 0; i < count; ++i) {
     NormalizedEntity e;
-    e.id = uuid_of(i + 1);
-    e.tenant_id = uuid_of(0);
+    e.id = bench::uuid_of(i + 1);
+    e.tenant_id = bench::uuid_of(0);
     e.external_id = "rec-" + std::to_string(i);
     e.entity_type = "person";
     e.source_name = (i % 2 == 0) ? "crm" : "erp";
@@ -110,25 +102,11 @@ std::vector<NormalizedEntity> generate(size_t count) {
       data["zip"] = std::to_string(10000 + rng() % 3000);
     }
     data["region"] = "north";
-    for (const auto& [name, value] : data) e.data.insert_or_assign(name, value);
+    bench::set_fields(e, data);
     fields_of.push_back(std::move(data));
     out.push_back(std::move(e));
   }
   return out;
-}
-
-ir::CompiledRule exact(std::string name, double weight) {
-  std::string field = name;
-  return ir::CompiledRule{std::move(name), ir::CompiledRuleType{ir::CompiledRuleType::Exact{
-                                               std::move(field), weight, true, true, std::nullopt}}};
-}
-
-ir::CompiledRule similar(std::string name, ir::SimilarityAlgorithm algorithm, double threshold,
-                         double weight) {
-  std::string field = name;
-  return ir::CompiledRule{std::move(name),
-                          ir::CompiledRuleType{ir::CompiledRuleType::Similarity{
-                              std::move(field), algorithm, threshold, weight, std::nullopt}}};
 }
 
 constexpr double kWeights[7] = {1.5, 2.0, 1.0, 3.0, 2.0, 1.5, 0.5};
@@ -138,13 +116,13 @@ ir::IdentityPlan person_plan() {
   plan.entity = "person";
   using A = ir::SimilarityAlgorithm;
   plan.match_graph.rules = {
-      similar("first_name", A::kJaroWinkler, 0.88, kWeights[0]),
-      similar("last_name", A::kJaroWinkler, 0.9, kWeights[1]),
-      similar("address", A::kLevenshtein, 0.8, kWeights[2]),
-      exact("email", kWeights[3]),
-      exact("phone", kWeights[4]),
-      exact("dob", kWeights[5]),
-      exact("zip", kWeights[6]),
+      bench::similar("first_name", "first_name", A::kJaroWinkler, 0.88, kWeights[0]),
+      bench::similar("last_name", "last_name", A::kJaroWinkler, 0.9, kWeights[1]),
+      bench::similar("address", "address", A::kLevenshtein, 0.8, kWeights[2]),
+      bench::exact("email", "email", kWeights[3]),
+      bench::exact("phone", "phone", kWeights[4]),
+      bench::exact("dob", "dob", kWeights[5]),
+      bench::exact("zip", "zip", kWeights[6]),
   };
   plan.blocking.strategy = ir::BlockingStrategy::kComposite;
   plan.blocking.keys = {ir::BlockingKey{{"region"}, {}}};

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "bench_people.h"
 #include "common/ir/plan.h"
 #include "core/engine/engine.h"
 
@@ -41,27 +42,19 @@ const char* const kLast[] = {
     "Fischer", "Weber", "Meyer", "Wagner", "Becker", "Schulz", "Hoffmann", "Dubois", "Moreau",
     "Laurent", "Lefebvre", "Rossi", "Russo", "Ferrari", "Esposito", "Bianchi", "Romano"};
 
-osmira_base::Uuid uuid_of(uint64_t n) {
-  osmira_base::Uuid u;
-  for (int i = 0; i < 8; ++i) u.bytes[15 - i] = static_cast<uint8_t>(n >> (8 * i));
-  u.bytes[0] = 0x42;
-  return u;
-}
-
 // One in four records is a noisy copy of an earlier one: a typo, another case, a nickname,
 // a dropped e-mail or phone.
 std::vector<NormalizedEntity> generate(size_t count) {
   std::mt19937_64 rng(20240601);
   std::vector<NormalizedEntity> out;
   out.reserve(count);
-  // Each record's fields, edited here and then copied into the record.
   std::vector<std::map<std::string, std::string>> fields_of;
   fields_of.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
   for (size_t i = 0; i < count; ++i) {
     NormalizedEntity e;
-    e.id = uuid_of(i + 1);
-    e.tenant_id = uuid_of(0);
+    e.id = bench::uuid_of(i + 1);
+    e.tenant_id = bench::uuid_of(0);
     e.external_id = "rec-" + std::to_string(i);
     e.entity_type = "person";
     e.source_name = (i % 3 == 0) ? "crm" : (i % 3 == 1 ? "erp" : "web");
@@ -92,24 +85,11 @@ std::vector<NormalizedEntity> generate(size_t count) {
                       std::to_string(rng() % 10);
       data["zip"] = std::to_string(10000 + rng() % 3000);
     }
-    for (const auto& [name, value] : data) e.data.insert_or_assign(name, value);
+    bench::set_fields(e, data);
     fields_of.push_back(std::move(data));
     out.push_back(std::move(e));
   }
   return out;
-}
-
-ir::CompiledRule exact(std::string name, std::string field, double weight,
-                       std::optional<std::string> normalizer) {
-  return ir::CompiledRule{std::move(name), ir::CompiledRuleType{ir::CompiledRuleType::Exact{
-                                               std::move(field), weight, true, true, std::move(normalizer)}}};
-}
-
-ir::CompiledRule similar(std::string name, std::string field, ir::SimilarityAlgorithm algorithm,
-                         double threshold, double weight, std::optional<std::string> normalizer) {
-  return ir::CompiledRule{std::move(name),
-                          ir::CompiledRuleType{ir::CompiledRuleType::Similarity{
-                              std::move(field), algorithm, threshold, weight, std::move(normalizer)}}};
 }
 
 ir::IdentityPlan person_plan() {
@@ -117,13 +97,13 @@ ir::IdentityPlan person_plan() {
   plan.entity = "person";
   using A = ir::SimilarityAlgorithm;
   plan.match_graph.rules = {
-      exact("email", "email", 3.0, "email"),
-      exact("phone", "phone", 2.0, "phone"),
-      similar("first_name", "first_name", A::kJaroWinkler, 0.88, 1.5, "nickname"),
-      similar("last_name", "last_name", A::kJaroWinkler, 0.9, 2.0, std::nullopt),
-      similar("last_name_sound", "last_name", A::kSoundex, 1.0, 0.5, std::nullopt),
-      exact("dob", "dob", 1.5, std::nullopt),
-      exact("zip", "zip", 0.5, std::nullopt),
+      bench::exact("email", "email", 3.0, "email"),
+      bench::exact("phone", "phone", 2.0, "phone"),
+      bench::similar("first_name", "first_name", A::kJaroWinkler, 0.88, 1.5, "nickname"),
+      bench::similar("last_name", "last_name", A::kJaroWinkler, 0.9, 2.0, std::nullopt),
+      bench::similar("last_name_sound", "last_name", A::kSoundex, 1.0, 0.5, std::nullopt),
+      bench::exact("dob", "dob", 1.5, std::nullopt),
+      bench::exact("zip", "zip", 0.5, std::nullopt),
   };
   plan.blocking.strategy = ir::BlockingStrategy::kComposite;
   plan.blocking.keys = {

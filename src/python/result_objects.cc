@@ -2,13 +2,16 @@
 
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <tbb/task_group.h>
 
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -130,6 +133,77 @@ class Builder {
       texts_;
   boost::unordered_flat_map<Uuid, PyRef, boost::hash<Uuid>> ids_;
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
+};
+
+// Destroys the C++ form of a result part on a worker of the pool while the thread that
+// holds the interpreter lock builds its Python form: the frees (several per decision) would
+// otherwise add up on that one thread. The builder reports how many items it has converted;
+// the worker destroys the items up to there, so an item is held twice for at most one batch.
+// When the worker cannot be started, the items stay where they are and go with their vector.
+template <typename T>
+class ReleaseBehind {
+ public:
+  explicit ReleaseBehind(std::vector<T>& items) : items_(items) {
+    try {
+      group_.run([this] { release(); });
+      running_ = true;
+    } catch (...) {  // out of memory: nothing to release early
+    }
+  }
+  ~ReleaseBehind() { finish(); }
+  ReleaseBehind(const ReleaseBehind&) = delete;
+  ReleaseBehind& operator=(const ReleaseBehind&) = delete;
+
+  // Items [0, count) have their Python form and are no longer read.
+  void converted(size_t count) {
+    if (!running_ || (count - reported_ < kBatch && count != items_.size())) return;
+    reported_ = count;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      converted_ = count;
+    }
+    wake_.notify_one();
+  }
+
+  // Waits until the worker has released everything reported so far.
+  void finish() {
+    if (!running_) return;
+    running_ = false;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    group_.wait();
+  }
+
+ private:
+  static constexpr size_t kBatch = 1024;
+
+  void release() {
+    size_t released = 0;
+    while (true) {
+      size_t upto = 0;
+      bool done = false;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return converted_ > released || done_; });
+        upto = converted_;
+        done = done_;
+      }
+      for (; released < upto; ++released) items_[released] = T();
+      if (done) return;  // nothing is reported after done
+    }
+  }
+
+  std::vector<T>& items_;
+  tbb::task_group group_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  size_t converted_ = 0;  // guarded by mutex_
+  bool done_ = false;     // guarded by mutex_
+  size_t reported_ = 0;   // builder side only
+  bool running_ = false;  // builder side only
 };
 
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
@@ -287,19 +361,28 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   if (!b.set(d, kClusters, clusters)) return {};
 
   std::vector<RuleMemo> memos;
-  PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
-    PyRef made = decision_to_py(b, result.decisions[k], memos);
-    result.decisions[k] = MatchDecision();  // its Python form replaces it
-    return made;
-  });
+  PyRef decisions;
+  {
+    // Each decision's Python form replaces it.
+    ReleaseBehind<MatchDecision> release(result.decisions);
+    decisions = list_of(result.decisions.size(), [&](size_t k) {
+      PyRef made = decision_to_py(b, result.decisions[k], memos);
+      release.converted(k + 1);
+      return made;
+    });
+  }
   std::vector<MatchDecision>().swap(result.decisions);
   if (!b.set(d, kDecisions, decisions)) return {};
 
-  PyRef golden = list_of(result.golden_records.size(), [&](size_t k) {
-    PyRef made = golden_record_to_py(b, result.golden_records[k]);
-    result.golden_records[k] = {};
-    return made;
-  });
+  PyRef golden;
+  {
+    ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records);
+    golden = list_of(result.golden_records.size(), [&](size_t k) {
+      PyRef made = golden_record_to_py(b, result.golden_records[k]);
+      release.converted(k + 1);
+      return made;
+    });
+  }
   std::vector<osmira_core::engine::GoldenRecord>().swap(result.golden_records);
   if (!b.set(d, kGoldenRecords, golden)) return {};
 

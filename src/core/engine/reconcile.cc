@@ -243,6 +243,17 @@ void run_in_order(size_t count, Body&& body) {
       tbb::simple_partitioner());
 }
 
+// Destroys the items of a large vector on the worker pool (their frees are independent), then
+// the vector itself.
+template <typename T>
+void release_in_parallel(std::vector<T>& items) {
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, items.size(), 1024),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t i = range.begin(); i != range.end(); ++i) items[i] = T();
+                    });
+  std::vector<T>().swap(items);
+}
+
 // Identifier -> the last record that carries it; in incremental runs, which identifiers
 // existed before.
 RunRecords index_records(std::span<const NormalizedEntity> records, const EntityIdSet* existing) {
@@ -706,10 +717,10 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
   });
 
-  const std::vector<Block> blocks = build_blocks(settings_, scorer, run);
-  const std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
+  std::vector<Block> blocks = build_blocks(settings_, scorer, run);
+  std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);
-  const std::vector<Verdicts> pass =
+  std::vector<Verdicts> pass =
       neighbourhood_pass(settings_, run, scorer, resolver, workers, kept);
   // Every pass verdict is new: the pass consults the kept pairs before evaluating.
   for (const Verdicts& slot : pass) {
@@ -719,6 +730,11 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   ReconcileOutput output;
   output.decisions = order_and_write(settings_, run, scorer, kept);
   output.telemetry = summarise(settings_, blocks, scorer, workers);
+  // The working state goes now, on the worker pool: millions of small frees.
+  std::vector<Kept>().swap(kept);
+  release_in_parallel(slots);
+  release_in_parallel(pass);
+  release_in_parallel(blocks);
   return output;
 }
 

@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <span>
@@ -254,6 +255,17 @@ void release_in_parallel(std::vector<T>& items) {
   std::vector<T>().swap(items);
 }
 
+// The first eight bytes of a text as a big-endian integer, zero-padded. When two prefixes
+// differ they order as the texts do (unsigned bytes, a text before its extensions); when they
+// are equal the texts themselves must be compared.
+uint64_t prefix_key(std::string_view text) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, text.data(), std::min<size_t>(sizeof bytes, text.size()));
+  uint64_t key = 0;
+  for (const unsigned char byte : bytes) key = (key << 8) | byte;
+  return key;
+}
+
 // Identifier -> the last record that carries it; in incremental runs, which identifiers
 // existed before.
 RunRecords index_records(std::span<const NormalizedEntity> records, const EntityIdSet* existing) {
@@ -332,33 +344,68 @@ std::vector<Block> build_blocks(const EngineSettings& settings, const detail::Pa
     }
   });
   std::vector<std::vector<KeyRef>>().swap(buckets);
-  std::vector<std::vector<std::string>>().swap(keys);
-  size_t block_count = 0;
-  for (const auto& shard : shard_blocks) block_count += shard.size();
-  std::vector<Block> blocks;
-  blocks.reserve(block_count);
-  for (auto& shard : shard_blocks) {
-    for (Block& block : shard) blocks.push_back(std::move(block));
+  release_in_parallel(keys);
+  // Keys are distinct, so any sort gives the same order. The sort moves 16-byte entries and
+  // compares key texts only where their first eight bytes tie; the blocks are then moved
+  // once into their places.
+  struct BlockRef {
+    uint64_t prefix;
+    uint32_t shard;
+    uint32_t index;
+  };
+  std::vector<BlockRef> order;
+  {
+    size_t block_count = 0;
+    for (const auto& shard : shard_blocks) block_count += shard.size();
+    order.reserve(block_count);
   }
-  // Keys are distinct, so any sort gives the same order.
-  tbb::parallel_sort(blocks.begin(), blocks.end(),
-                     [](const Block& x, const Block& y) { return x.key < y.key; });
+  for (uint32_t shard = 0; shard < kKeyShards; ++shard) {
+    for (uint32_t b = 0; b < shard_blocks[shard].size(); ++b) {
+      order.push_back(BlockRef{prefix_key(shard_blocks[shard][b].key), shard, b});
+    }
+  }
+  tbb::parallel_sort(order.begin(), order.end(), [&](const BlockRef& x, const BlockRef& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    return shard_blocks[x.shard][x.index].key < shard_blocks[y.shard][y.index].key;
+  });
+  std::vector<Block> blocks(order.size());
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, order.size(), 4096),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t b = range.begin(); b != range.end(); ++b) {
+                        blocks[b] = std::move(shard_blocks[order[b].shard][order[b].index]);
+                      }
+                    });
+  std::vector<BlockRef>().swap(order);
+  release_in_parallel(shard_blocks);
 
   // Every record's rank in external-id order is computed once, so that blocks sort
   // integers. Positions break the remaining ties (records sharing an identifier) to make
-  // the order total.
-  std::vector<uint32_t> by_external(n);
-  std::iota(by_external.begin(), by_external.end(), 0u);
-  tbb::parallel_sort(by_external.begin(), by_external.end(), [&](uint32_t x, uint32_t y) {
-    const NormalizedEntity& rx = records[x];
-    const NormalizedEntity& ry = records[y];
-    if (rx.external_id != ry.external_id) return rx.external_id < ry.external_id;
-    if (rx.id != ry.id) return rx.id < ry.id;
-    return x < y;
-  });
+  // the order total. As above, texts are compared only where their prefixes tie.
+  struct RecordRef {
+    uint64_t prefix;
+    uint32_t record;
+  };
+  std::vector<RecordRef> by_external(n);
+  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                    [&](const tbb::blocked_range<uint32_t>& range) {
+                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                        by_external[i] = RecordRef{prefix_key(records[i].external_id), i};
+                      }
+                    });
+  tbb::parallel_sort(by_external.begin(), by_external.end(),
+                     [&](const RecordRef& x, const RecordRef& y) {
+                       if (x.prefix != y.prefix) return x.prefix < y.prefix;
+                       const NormalizedEntity& rx = records[x.record];
+                       const NormalizedEntity& ry = records[y.record];
+                       if (rx.external_id != ry.external_id) {
+                         return rx.external_id < ry.external_id;
+                       }
+                       if (rx.id != ry.id) return rx.id < ry.id;
+                       return x.record < y.record;
+                     });
   std::vector<uint32_t> rank(n);
-  for (uint32_t k = 0; k < n; ++k) rank[by_external[k]] = k;
-  std::vector<uint32_t>().swap(by_external);
+  for (uint32_t k = 0; k < n; ++k) rank[by_external[k].record] = k;
+  std::vector<RecordRef>().swap(by_external);
 
   tbb::parallel_for(tbb::blocked_range<size_t>(0, blocks.size(), 16),
                     [&](const tbb::blocked_range<size_t>& range) {

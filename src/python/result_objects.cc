@@ -56,6 +56,8 @@ constexpr size_t kSharedValueBytes = 16;
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
+constexpr uint32_t kUnlisted = vintrel_bridge::ReconcileResult::kUnlisted;
+
 class Builder {
  public:
   bool init() {
@@ -87,6 +89,42 @@ class Builder {
   PyRef id(const Uuid& id) {
     auto it = ids_.find(id);
     if (it != ids_.end()) return PyRef::borrow(it->second.get());
+    PyRef made = id_text(id);
+    if (made) ids_.emplace(id, PyRef::borrow(made.get()));
+    return made;
+  }
+
+  // The text of the identifier at cluster listing `listing`, whose record's first listing is
+  // `first` (kUnlisted: no record; then it is looked up like any other identifier). Call in
+  // listing order, from 0.
+  PyRef listed_id(const Uuid& id, uint32_t first, size_t listing) {
+    PyRef made = first == kUnlisted   ? this->id(id)
+                 : first == listing   ? id_text(id)
+                                      : PyRef::borrow(listed_[first]);
+    listed_.push_back(made.get());  // the cluster lists keep it alive
+    return made;
+  }
+
+  // The identifier of a decision, by its first listing as the result gives it.
+  PyRef decision_id(const Uuid& id, uint32_t first) {
+    if (first == kUnlisted || first >= listed_.size()) return this->id(id);
+    return PyRef::borrow(listed_[first]);
+  }
+
+  void reserve_listings(size_t count) { listed_.reserve(count); }
+
+  // A float, or None when it is not finite.
+  PyRef number(double value) {
+    if (!std::isfinite(value)) return PyRef::borrow(Py_None);
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    auto it = floats_.find(bits);
+    if (it != floats_.end()) return PyRef::borrow(it->second.get());
+    PyRef made = PyRef::steal(PyFloat_FromDouble(value));
+    if (made && floats_.size() < kMaxCachedFloats) floats_.emplace(bits, PyRef::borrow(made.get()));
+    return made;
+  }
+
+  static PyRef id_text(const Uuid& id) {
     PyRef made = PyRef::steal(PyUnicode_New(36, 127));
     if (!made) return {};
     static constexpr char kHex[] = "0123456789abcdef";
@@ -97,20 +135,6 @@ class Builder {
       out[pos++] = static_cast<Py_UCS1>(kHex[id.bytes[b] >> 4]);
       out[pos++] = static_cast<Py_UCS1>(kHex[id.bytes[b] & 0xF]);
     }
-    ids_.emplace(id, PyRef::borrow(made.get()));
-    return made;
-  }
-
-  void reserve_ids(size_t count) { ids_.reserve(count); }
-
-  // A float, or None when it is not finite.
-  PyRef number(double value) {
-    if (!std::isfinite(value)) return PyRef::borrow(Py_None);
-    const uint64_t bits = std::bit_cast<uint64_t>(value);
-    auto it = floats_.find(bits);
-    if (it != floats_.end()) return PyRef::borrow(it->second.get());
-    PyRef made = PyRef::steal(PyFloat_FromDouble(value));
-    if (made && floats_.size() < kMaxCachedFloats) floats_.emplace(bits, PyRef::borrow(made.get()));
     return made;
   }
 
@@ -132,6 +156,7 @@ class Builder {
                               std::equal_to<>>
       texts_;
   boost::unordered_flat_map<Uuid, PyRef, boost::hash<Uuid>> ids_;
+  std::vector<PyObject*> listed_;  // per cluster listing, borrowed
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
 };
 
@@ -255,26 +280,38 @@ PyRef rule_result_to_py(Builder& b, const RuleResult& r, RuleMemo& memo) {
   return dict;
 }
 
-PyRef decision_to_py(Builder& b, const MatchDecision& m, std::vector<RuleMemo>& memos) {
+// The texts last made for each position of a decision: the decision text, the matched_on
+// names and each rule's name and explanation mostly repeat from one decision to the next.
+struct DecisionMemo {
+  LastText decision;
+  std::vector<LastText> matched_on;
+  std::vector<RuleMemo> rules;
+};
+
+// `listings`: the first cluster listings of entity a and entity b.
+PyRef decision_to_py(Builder& b, const MatchDecision& m, std::pair<uint32_t, uint32_t> listings,
+                     DecisionMemo& memos) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
   if (!b.set(d, kBlockingKey, m.blocking_key ? b.text(*m.blocking_key) : PyRef::borrow(Py_None)) ||
       !b.set(d, kConfidence, b.number(m.confidence)) ||
-      !b.set(d, kDecision, b.text(osmira_core::engine::types::decision_json_text(m.decision))) ||
-      !b.set(d, kEntityAId, b.id(m.entity_a_id)) || !b.set(d, kEntityBId, b.id(m.entity_b_id))) {
+      !b.set(d, kDecision, memos.decision.get(b, osmira_core::engine::types::decision_json_text(m.decision))) ||
+      !b.set(d, kEntityAId, b.decision_id(m.entity_a_id, listings.first)) ||
+      !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
     return {};
   }
-  PyRef matched_on =
-      list_of(m.matched_on.size(), [&](size_t i) { return b.text(m.matched_on[i]); });
+  if (memos.matched_on.size() < m.matched_on.size()) memos.matched_on.resize(m.matched_on.size());
+  PyRef matched_on = list_of(m.matched_on.size(),
+                             [&](size_t i) { return memos.matched_on[i].get(b, m.matched_on[i]); });
   if (!b.set(d, kMatchedOn, matched_on)) return {};
   if (m.posterior_probability &&
       !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
     return {};
   }
-  if (memos.size() < m.rule_results.size()) memos.resize(m.rule_results.size());
+  if (memos.rules.size() < m.rule_results.size()) memos.rules.resize(m.rule_results.size());
   PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
-    return rule_result_to_py(b, m.rule_results[i], memos[i]);
+    return rule_result_to_py(b, m.rule_results[i], memos.rules[i]);
   });
   if (!b.set(d, kRuleResults, rules)) return {};
   if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
@@ -284,12 +321,16 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m, std::vector<RuleMemo>& 
   return dict;
 }
 
-PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden) {
+// Golden records mostly hold the same fields: the name last made for each field position.
+PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
+                          std::vector<LastText>& names) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
+  if (names.size() < golden.size()) names.resize(golden.size());
   // The record's map iterates in ascending byte order of the field names.
+  size_t position = 0;
   for (const auto& [field, value] : golden) {
-    PyRef name = b.text(field);
+    PyRef name = names[position++].get(b, field);
     if (!name) return {};
     // Short values (member counts, names, places, dates, codes) repeat across clusters and
     // are shared; longer ones are mostly distinct.
@@ -348,37 +389,49 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   if (!dict) return {};
   PyObject* d = dict.get();
 
-  // Clusters first: they list every identifier once, so each identifier's text is made here
-  // and shared by the decisions that name it.
+  // Clusters first: they list every identifier, so each identifier's text is made here (at
+  // its record's first listing) and shared by the decisions that name it.
   size_t listed = 0;
   for (const auto& cluster : result.clusters) listed += cluster.size();
-  b.reserve_ids(listed);
+  const bool by_listing = result.first_listing.size() == listed;
+  b.reserve_listings(listed);
+  size_t listing = 0;
   PyRef clusters = list_of(result.clusters.size(), [&](size_t k) {
     const auto& cluster = result.clusters[k];
-    return list_of(cluster.size(), [&](size_t i) { return b.id(cluster[i]); });
+    return list_of(cluster.size(), [&](size_t i) {
+      const uint32_t first = by_listing ? result.first_listing[listing] : kUnlisted;
+      return b.listed_id(cluster[i], first, listing++);
+    });
   });
   std::vector<osmira_core::engine::Cluster>().swap(result.clusters);
+  std::vector<uint32_t>().swap(result.first_listing);
   if (!b.set(d, kClusters, clusters)) return {};
 
-  std::vector<RuleMemo> memos;
+  DecisionMemo memos;
   PyRef decisions;
   {
     // Each decision's Python form replaces it.
     ReleaseBehind<MatchDecision> release(result.decisions);
     decisions = list_of(result.decisions.size(), [&](size_t k) {
-      PyRef made = decision_to_py(b, result.decisions[k], memos);
+      const std::pair<uint32_t, uint32_t> listings =
+          result.decision_listings.size() == 2 * result.decisions.size()
+              ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
+              : std::pair(kUnlisted, kUnlisted);
+      PyRef made = decision_to_py(b, result.decisions[k], listings, memos);
       release.converted(k + 1);
       return made;
     });
   }
   std::vector<MatchDecision>().swap(result.decisions);
+  std::vector<uint32_t>().swap(result.decision_listings);
   if (!b.set(d, kDecisions, decisions)) return {};
 
   PyRef golden;
   {
     ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records);
+    std::vector<LastText> names;
     golden = list_of(result.golden_records.size(), [&](size_t k) {
-      PyRef made = golden_record_to_py(b, result.golden_records[k]);
+      PyRef made = golden_record_to_py(b, result.golden_records[k], names);
       release.converted(k + 1);
       return made;
     });

@@ -1,5 +1,7 @@
 #include "python/result_objects.h"
 
+#include <malloc.h>
+
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <tbb/task_group.h>
@@ -164,11 +166,13 @@ class Builder {
 // holds the interpreter lock builds its Python form: the frees (several per decision) would
 // otherwise add up on that one thread. The builder reports how many items it has converted;
 // the worker destroys the items up to there, so an item is held twice for at most one batch.
-// When the worker cannot be started, the items stay where they are and go with their vector.
+// Once the builder closes it, the worker destroys what is left and the vector itself, and
+// with `trim_heap` hands the freed heap back to the system, while the builder goes on with
+// other parts. When the worker cannot be started, the items go with their vector.
 template <typename T>
 class ReleaseBehind {
  public:
-  explicit ReleaseBehind(std::vector<T>& items) : items_(items) {
+  ReleaseBehind(std::vector<T>& items, bool trim_heap) : items_(items), trim_heap_(trim_heap) {
     try {
       group_.run([this] { release(); });
       running_ = true;
@@ -190,15 +194,22 @@ class ReleaseBehind {
     wake_.notify_one();
   }
 
-  // Waits until the worker has released everything reported so far.
-  void finish() {
-    if (!running_) return;
-    running_ = false;
+  // The builder reads none of the items any more: the worker may release them all.
+  void close() {
+    if (!running_ || closed_) return;
+    closed_ = true;
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       done_ = true;
     }
     wake_.notify_one();
+  }
+
+  // Closes, and waits until the worker is through.
+  void finish() {
+    close();
+    if (!running_) return;
+    running_ = false;
     group_.wait();
   }
 
@@ -217,11 +228,16 @@ class ReleaseBehind {
         done = done_;
       }
       for (; released < upto; ++released) items_[released] = T();
-      if (done) return;  // nothing is reported after done
+      if (done) break;
     }
+    std::vector<T>().swap(items_);
+#if defined(__GLIBC__)
+    if (trim_heap_) malloc_trim(0);
+#endif
   }
 
   std::vector<T>& items_;
+  const bool trim_heap_;
   tbb::task_group group_;
   std::mutex mutex_;
   std::condition_variable wake_;
@@ -229,6 +245,7 @@ class ReleaseBehind {
   bool done_ = false;     // guarded by mutex_
   size_t reported_ = 0;   // builder side only
   bool running_ = false;  // builder side only
+  bool closed_ = false;   // builder side only
 };
 
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
@@ -407,28 +424,27 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   std::vector<uint32_t>().swap(result.first_listing);
   if (!b.set(d, kClusters, clusters)) return {};
 
+  // The decisions' memory, most of the C++ result, is released and handed back to the
+  // system on a worker while the golden records are built.
+  ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
   DecisionMemo memos;
-  PyRef decisions;
-  {
-    // Each decision's Python form replaces it.
-    ReleaseBehind<MatchDecision> release(result.decisions);
-    decisions = list_of(result.decisions.size(), [&](size_t k) {
-      const std::pair<uint32_t, uint32_t> listings =
-          result.decision_listings.size() == 2 * result.decisions.size()
-              ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
-              : std::pair(kUnlisted, kUnlisted);
-      PyRef made = decision_to_py(b, result.decisions[k], listings, memos);
-      release.converted(k + 1);
-      return made;
-    });
-  }
-  std::vector<MatchDecision>().swap(result.decisions);
+  PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
+    const std::pair<uint32_t, uint32_t> listings =
+        result.decision_listings.size() == 2 * result.decisions.size()
+            ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
+            : std::pair(kUnlisted, kUnlisted);
+    PyRef made = decision_to_py(b, result.decisions[k], listings, memos);
+    release_decisions.converted(k + 1);  // its Python form replaces it
+    return made;
+  });
+  release_decisions.close();
   std::vector<uint32_t>().swap(result.decision_listings);
   if (!b.set(d, kDecisions, decisions)) return {};
 
   PyRef golden;
   {
-    ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records);
+    ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
+                                                             /*trim_heap=*/false);
     std::vector<LastText> names;
     golden = list_of(result.golden_records.size(), [&](size_t k) {
       PyRef made = golden_record_to_py(b, result.golden_records[k], names);
@@ -436,8 +452,8 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
       return made;
     });
   }
-  std::vector<osmira_core::engine::GoldenRecord>().swap(result.golden_records);
   if (!b.set(d, kGoldenRecords, golden)) return {};
+  release_decisions.finish();
 
   if (!b.set(d, kTelemetry, telemetry_to_py(b, result.telemetry))) return {};
   if (!b.set(d, kTrainedFsParams, result.trained_fs_params

@@ -1,14 +1,19 @@
 #include "python/result_objects.h"
 
+#include <malloc.h>
+
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <tbb/task_group.h>
 
 #include <array>
 #include <bit>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -53,6 +58,8 @@ constexpr size_t kSharedValueBytes = 16;
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
+constexpr uint32_t kUnlisted = vintrel_bridge::ReconcileResult::kUnlisted;
+
 class Builder {
  public:
   bool init() {
@@ -84,6 +91,42 @@ class Builder {
   PyRef id(const Uuid& id) {
     auto it = ids_.find(id);
     if (it != ids_.end()) return PyRef::borrow(it->second.get());
+    PyRef made = id_text(id);
+    if (made) ids_.emplace(id, PyRef::borrow(made.get()));
+    return made;
+  }
+
+  // The text of the identifier at cluster listing `listing`, whose record's first listing is
+  // `first` (kUnlisted: no record; then it is looked up like any other identifier). Call in
+  // listing order, from 0.
+  PyRef listed_id(const Uuid& id, uint32_t first, size_t listing) {
+    PyRef made = first == kUnlisted   ? this->id(id)
+                 : first == listing   ? id_text(id)
+                                      : PyRef::borrow(listed_[first]);
+    listed_.push_back(made.get());  // the cluster lists keep it alive
+    return made;
+  }
+
+  // The identifier of a decision, by its first listing as the result gives it.
+  PyRef decision_id(const Uuid& id, uint32_t first) {
+    if (first == kUnlisted || first >= listed_.size()) return this->id(id);
+    return PyRef::borrow(listed_[first]);
+  }
+
+  void reserve_listings(size_t count) { listed_.reserve(count); }
+
+  // A float, or None when it is not finite.
+  PyRef number(double value) {
+    if (!std::isfinite(value)) return PyRef::borrow(Py_None);
+    const uint64_t bits = std::bit_cast<uint64_t>(value);
+    auto it = floats_.find(bits);
+    if (it != floats_.end()) return PyRef::borrow(it->second.get());
+    PyRef made = PyRef::steal(PyFloat_FromDouble(value));
+    if (made && floats_.size() < kMaxCachedFloats) floats_.emplace(bits, PyRef::borrow(made.get()));
+    return made;
+  }
+
+  static PyRef id_text(const Uuid& id) {
     PyRef made = PyRef::steal(PyUnicode_New(36, 127));
     if (!made) return {};
     static constexpr char kHex[] = "0123456789abcdef";
@@ -94,20 +137,6 @@ class Builder {
       out[pos++] = static_cast<Py_UCS1>(kHex[id.bytes[b] >> 4]);
       out[pos++] = static_cast<Py_UCS1>(kHex[id.bytes[b] & 0xF]);
     }
-    ids_.emplace(id, PyRef::borrow(made.get()));
-    return made;
-  }
-
-  void reserve_ids(size_t count) { ids_.reserve(count); }
-
-  // A float, or None when it is not finite.
-  PyRef number(double value) {
-    if (!std::isfinite(value)) return PyRef::borrow(Py_None);
-    const uint64_t bits = std::bit_cast<uint64_t>(value);
-    auto it = floats_.find(bits);
-    if (it != floats_.end()) return PyRef::borrow(it->second.get());
-    PyRef made = PyRef::steal(PyFloat_FromDouble(value));
-    if (made && floats_.size() < kMaxCachedFloats) floats_.emplace(bits, PyRef::borrow(made.get()));
     return made;
   }
 
@@ -129,7 +158,94 @@ class Builder {
                               std::equal_to<>>
       texts_;
   boost::unordered_flat_map<Uuid, PyRef, boost::hash<Uuid>> ids_;
+  std::vector<PyObject*> listed_;  // per cluster listing, borrowed
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
+};
+
+// Destroys the C++ form of a result part on a worker of the pool while the thread that
+// holds the interpreter lock builds its Python form: the frees (several per decision) would
+// otherwise add up on that one thread. The builder reports how many items it has converted;
+// the worker destroys the items up to there, so an item is held twice for at most one batch.
+// Once the builder closes it, the worker destroys what is left and the vector itself, and
+// with `trim_heap` hands the freed heap back to the system, while the builder goes on with
+// other parts. When the worker cannot be started, the items go with their vector.
+template <typename T>
+class ReleaseBehind {
+ public:
+  ReleaseBehind(std::vector<T>& items, bool trim_heap) : items_(items), trim_heap_(trim_heap) {
+    try {
+      group_.run([this] { release(); });
+      running_ = true;
+    } catch (...) {  // out of memory: nothing to release early
+    }
+  }
+  ~ReleaseBehind() { finish(); }
+  ReleaseBehind(const ReleaseBehind&) = delete;
+  ReleaseBehind& operator=(const ReleaseBehind&) = delete;
+
+  // Items [0, count) have their Python form and are no longer read.
+  void converted(size_t count) {
+    if (!running_ || (count - reported_ < kBatch && count != items_.size())) return;
+    reported_ = count;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      converted_ = count;
+    }
+    wake_.notify_one();
+  }
+
+  // The builder reads none of the items any more: the worker may release them all.
+  void close() {
+    if (!running_ || closed_) return;
+    closed_ = true;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+  }
+
+  // Closes, and waits until the worker is through.
+  void finish() {
+    close();
+    if (!running_) return;
+    running_ = false;
+    group_.wait();
+  }
+
+ private:
+  static constexpr size_t kBatch = 1024;
+
+  void release() {
+    size_t released = 0;
+    while (true) {
+      size_t upto = 0;
+      bool done = false;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return converted_ > released || done_; });
+        upto = converted_;
+        done = done_;
+      }
+      for (; released < upto; ++released) items_[released] = T();
+      if (done) break;
+    }
+    std::vector<T>().swap(items_);
+#if defined(__GLIBC__)
+    if (trim_heap_) malloc_trim(0);
+#endif
+  }
+
+  std::vector<T>& items_;
+  const bool trim_heap_;
+  tbb::task_group group_;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  size_t converted_ = 0;  // guarded by mutex_
+  bool done_ = false;     // guarded by mutex_
+  size_t reported_ = 0;   // builder side only
+  bool running_ = false;  // builder side only
+  bool closed_ = false;   // builder side only
 };
 
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
@@ -181,26 +297,38 @@ PyRef rule_result_to_py(Builder& b, const RuleResult& r, RuleMemo& memo) {
   return dict;
 }
 
-PyRef decision_to_py(Builder& b, const MatchDecision& m, std::vector<RuleMemo>& memos) {
+// The texts last made for each position of a decision: the decision text, the matched_on
+// names and each rule's name and explanation mostly repeat from one decision to the next.
+struct DecisionMemo {
+  LastText decision;
+  std::vector<LastText> matched_on;
+  std::vector<RuleMemo> rules;
+};
+
+// `listings`: the first cluster listings of entity a and entity b.
+PyRef decision_to_py(Builder& b, const MatchDecision& m, std::pair<uint32_t, uint32_t> listings,
+                     DecisionMemo& memos) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
   if (!b.set(d, kBlockingKey, m.blocking_key ? b.text(*m.blocking_key) : PyRef::borrow(Py_None)) ||
       !b.set(d, kConfidence, b.number(m.confidence)) ||
-      !b.set(d, kDecision, b.text(osmira_core::engine::types::decision_json_text(m.decision))) ||
-      !b.set(d, kEntityAId, b.id(m.entity_a_id)) || !b.set(d, kEntityBId, b.id(m.entity_b_id))) {
+      !b.set(d, kDecision, memos.decision.get(b, osmira_core::engine::types::decision_json_text(m.decision))) ||
+      !b.set(d, kEntityAId, b.decision_id(m.entity_a_id, listings.first)) ||
+      !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
     return {};
   }
-  PyRef matched_on =
-      list_of(m.matched_on.size(), [&](size_t i) { return b.text(m.matched_on[i]); });
+  if (memos.matched_on.size() < m.matched_on.size()) memos.matched_on.resize(m.matched_on.size());
+  PyRef matched_on = list_of(m.matched_on.size(),
+                             [&](size_t i) { return memos.matched_on[i].get(b, m.matched_on[i]); });
   if (!b.set(d, kMatchedOn, matched_on)) return {};
   if (m.posterior_probability &&
       !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
     return {};
   }
-  if (memos.size() < m.rule_results.size()) memos.resize(m.rule_results.size());
+  if (memos.rules.size() < m.rule_results.size()) memos.rules.resize(m.rule_results.size());
   PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
-    return rule_result_to_py(b, m.rule_results[i], memos[i]);
+    return rule_result_to_py(b, m.rule_results[i], memos.rules[i]);
   });
   if (!b.set(d, kRuleResults, rules)) return {};
   if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
@@ -210,12 +338,16 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m, std::vector<RuleMemo>& 
   return dict;
 }
 
-PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden) {
+// Golden records mostly hold the same fields: the name last made for each field position.
+PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
+                          std::vector<LastText>& names) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
+  if (names.size() < golden.size()) names.resize(golden.size());
   // The record's map iterates in ascending byte order of the field names.
+  size_t position = 0;
   for (const auto& [field, value] : golden) {
-    PyRef name = b.text(field);
+    PyRef name = names[position++].get(b, field);
     if (!name) return {};
     // Short values (member counts, names, places, dates, codes) repeat across clusters and
     // are shared; longer ones are mostly distinct.
@@ -274,34 +406,54 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   if (!dict) return {};
   PyObject* d = dict.get();
 
-  // Clusters first: they list every identifier once, so each identifier's text is made here
-  // and shared by the decisions that name it.
+  // Clusters first: they list every identifier, so each identifier's text is made here (at
+  // its record's first listing) and shared by the decisions that name it.
   size_t listed = 0;
   for (const auto& cluster : result.clusters) listed += cluster.size();
-  b.reserve_ids(listed);
+  const bool by_listing = result.first_listing.size() == listed;
+  b.reserve_listings(listed);
+  size_t listing = 0;
   PyRef clusters = list_of(result.clusters.size(), [&](size_t k) {
     const auto& cluster = result.clusters[k];
-    return list_of(cluster.size(), [&](size_t i) { return b.id(cluster[i]); });
+    return list_of(cluster.size(), [&](size_t i) {
+      const uint32_t first = by_listing ? result.first_listing[listing] : kUnlisted;
+      return b.listed_id(cluster[i], first, listing++);
+    });
   });
   std::vector<osmira_core::engine::Cluster>().swap(result.clusters);
+  std::vector<uint32_t>().swap(result.first_listing);
   if (!b.set(d, kClusters, clusters)) return {};
 
-  std::vector<RuleMemo> memos;
+  // The decisions' memory, most of the C++ result, is released and handed back to the
+  // system on a worker while the golden records are built.
+  ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
+  DecisionMemo memos;
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
-    PyRef made = decision_to_py(b, result.decisions[k], memos);
-    result.decisions[k] = MatchDecision();  // its Python form replaces it
+    const std::pair<uint32_t, uint32_t> listings =
+        result.decision_listings.size() == 2 * result.decisions.size()
+            ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
+            : std::pair(kUnlisted, kUnlisted);
+    PyRef made = decision_to_py(b, result.decisions[k], listings, memos);
+    release_decisions.converted(k + 1);  // its Python form replaces it
     return made;
   });
-  std::vector<MatchDecision>().swap(result.decisions);
+  release_decisions.close();
+  std::vector<uint32_t>().swap(result.decision_listings);
   if (!b.set(d, kDecisions, decisions)) return {};
 
-  PyRef golden = list_of(result.golden_records.size(), [&](size_t k) {
-    PyRef made = golden_record_to_py(b, result.golden_records[k]);
-    result.golden_records[k] = {};
-    return made;
-  });
-  std::vector<osmira_core::engine::GoldenRecord>().swap(result.golden_records);
+  PyRef golden;
+  {
+    ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
+                                                             /*trim_heap=*/false);
+    std::vector<LastText> names;
+    golden = list_of(result.golden_records.size(), [&](size_t k) {
+      PyRef made = golden_record_to_py(b, result.golden_records[k], names);
+      release.converted(k + 1);
+      return made;
+    });
+  }
   if (!b.set(d, kGoldenRecords, golden)) return {};
+  release_decisions.finish();
 
   if (!b.set(d, kTelemetry, telemetry_to_py(b, result.telemetry))) return {};
   if (!b.set(d, kTrainedFsParams, result.trained_fs_params

@@ -279,6 +279,49 @@ def test_repeated_texts_are_shared_objects(native):
     assert all(in_clusters[d["entity_a_id"]] is d["entity_a_id"] for d in decisions)
 
 
+def _repeated_identifiers():
+    # Identifiers 1..40 twice (the later record stands), sharing emails in groups of three.
+    first = [record(n, "crm", f"a{n}", email=f"old{n}@x.org") for n in range(1, 41)]
+    later = [record(n, "web", f"b{n}", email=f"p{n % 13}@x.org") for n in range(1, 41)]
+    return first + generated(60, 11) + later
+
+
+SHARED_ID_CASES = [
+    # (name, new records, existing records, existing clusters or None for a batch run)
+    ("batch", generated(300, 20), [], None),
+    ("batch, identifiers sent twice", _repeated_identifiers(), [], None),
+    ("incremental, clusters with unknown and repeated identifiers",
+     generated(300, 20)[200:], generated(300, 20)[:200],
+     [[uid(n) for n in range(1, 200, 7)], [uid(999), uid(998)], [uid(999)], ["bad"],
+      [uid(n) for n in range(2, 200, 7)]]),
+]
+
+
+@pytest.mark.parametrize("name, new, existing, clusters", SHARED_ID_CASES,
+                         ids=[case[0] for case in SHARED_ID_CASES])
+def test_decision_identifiers_are_the_pairs_records(native, name, new, existing, clusters):
+    """Each decision names the two records it compared (the rule only merges equal emails),
+    with the identifier texts the clusters list, and the same objects."""
+    if clusters is None:
+        result = native.reconcile_local(EMAIL_SPEC, dumps(new))
+    else:
+        result = native.reconcile_incremental(EMAIL_SPEC, dumps(new), dumps(existing),
+                                              json.dumps(clusters), None)
+    email_of = {r["id"]: r["data"]["email"] for r in existing + new}  # the later record stands
+    decisions = result["decisions"]
+    assert len(decisions) > 10
+    listed = {}
+    for cluster in result["clusters"]:
+        for i in cluster:
+            listed.setdefault(i, i)
+    for d in decisions:
+        a, b = d["entity_a_id"], d["entity_b_id"]
+        assert a != b and email_of[a] == email_of[b], (name, a, b)
+        assert listed[a] is a and listed[b] is b
+    cluster_of = {i: n for n, cluster in enumerate(result["clusters"]) for i in cluster}
+    assert all(cluster_of[d["entity_a_id"]] == cluster_of[d["entity_b_id"]] for d in decisions)
+
+
 # ---------------------------------------------------------------------------------------------
 # Trained parameters
 

@@ -2,6 +2,8 @@
 
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_for.h>
 
 #include <algorithm>
 #include <numeric>
@@ -22,6 +24,24 @@ using Index = uint32_t;
 constexpr Index kNoIndex = RecordIndex::kAbsent;
 
 Index find_index(const RecordIndex& index, const Uuid& id) { return index.find(id); }
+
+// The record positions of each merge decision's two identifiers, in decision order, looked up
+// on the worker pool (the look-ups are independent; what is done with them stays in order).
+// kNoIndex for decisions other than merges and for identifiers without a record.
+std::vector<std::pair<Index, Index>> merge_ends(const RecordIndex& index,
+                                                std::span<const MatchDecision> decisions) {
+  std::vector<std::pair<Index, Index>> ends(decisions.size(), {kNoIndex, kNoIndex});
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, decisions.size(), 4096),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t k = range.begin(); k != range.end(); ++k) {
+                        const MatchDecision& d = decisions[k];
+                        if (d.decision != Decision::kMerge) continue;
+                        ends[k] = {find_index(index, d.entity_a_id),
+                                   find_index(index, d.entity_b_id)};
+                      }
+                    });
+  return ends;
+}
 
 // Disjoint sets over 0..n-1: union by rank, path halving (iterative, no recursion).
 class UnionFind {
@@ -128,10 +148,7 @@ std::vector<Cluster> group_sets(UnionFind& sets, std::span<const NormalizedEntit
 
 void apply_merges(UnionFind& sets, const RecordIndex& index,
                   std::span<const MatchDecision> decisions) {
-  for (const MatchDecision& d : decisions) {
-    if (d.decision != Decision::kMerge) continue;
-    const Index a = find_index(index, d.entity_a_id);
-    const Index b = find_index(index, d.entity_b_id);
+  for (const auto& [a, b] : merge_ends(index, decisions)) {
     if (a != kNoIndex && b != kNoIndex) sets.unite(a, b);
   }
 }
@@ -160,12 +177,13 @@ class WeightedGraph {
   WeightedGraph(std::span<const NormalizedEntity> records, const RecordIndex& index,
                 std::span<const MatchDecision> decisions, double min_edge_weight)
       : node_count_(static_cast<Index>(records.size())) {
-    for (const MatchDecision& d : decisions) {
+    const std::vector<std::pair<Index, Index>> ends = merge_ends(index, decisions);
+    for (size_t k = 0; k < decisions.size(); ++k) {
+      const MatchDecision& d = decisions[k];
       if (d.decision != Decision::kMerge) continue;
       // Written as "not below" so that a NaN threshold admits every decision.
       if (min_edge_weight > d.confidence) continue;
-      const Index a = find_index(index, d.entity_a_id);
-      const Index b = find_index(index, d.entity_b_id);
+      const auto [a, b] = ends[k];
       if (a == kNoIndex || b == kNoIndex) continue;
       edges_.push_back({a, b, d.confidence});
     }

@@ -36,6 +36,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <numeric>
 #include <span>
@@ -243,6 +244,28 @@ void run_in_order(size_t count, Body&& body) {
       tbb::simple_partitioner());
 }
 
+// Destroys the items of a large vector on the worker pool (their frees are independent), then
+// the vector itself.
+template <typename T>
+void release_in_parallel(std::vector<T>& items) {
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, items.size(), 1024),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t i = range.begin(); i != range.end(); ++i) items[i] = T();
+                    });
+  std::vector<T>().swap(items);
+}
+
+// The first eight bytes of a text as a big-endian integer, zero-padded. When two prefixes
+// differ they order as the texts do (unsigned bytes, a text before its extensions); when they
+// are equal the texts themselves must be compared.
+uint64_t prefix_key(std::string_view text) {
+  unsigned char bytes[8] = {};
+  std::memcpy(bytes, text.data(), std::min<size_t>(sizeof bytes, text.size()));
+  uint64_t key = 0;
+  for (const unsigned char byte : bytes) key = (key << 8) | byte;
+  return key;
+}
+
 // Identifier -> the last record that carries it; in incremental runs, which identifiers
 // existed before.
 RunRecords index_records(std::span<const NormalizedEntity> records, const EntityIdSet* existing) {
@@ -252,14 +275,37 @@ RunRecords index_records(std::span<const NormalizedEntity> records, const Entity
   const auto n = static_cast<uint32_t>(records.size());
   RunRecords run;
   run.records = records;
-  boost::unordered_flat_map<Uuid, uint32_t, boost::hash<Uuid>> index;
-  index.reserve(n);
-  for (uint32_t i = 0; i < n; ++i) index.insert_or_assign(records[i].id, i);
+  // Positions sorted by identifier (then position) on the pool: each identifier's run of
+  // positions ends with its last record, which every position of the run resolves to.
+  // Identifiers are compared as 16 bytes, no text involved.
+  struct ById {
+    Uuid id;
+    uint32_t position;
+  };
+  std::vector<ById> by_id(n);
+  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                    [&](const tbb::blocked_range<uint32_t>& range) {
+                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                        by_id[i] = ById{records[i].id, i};
+                      }
+                    });
+  tbb::parallel_sort(by_id.begin(), by_id.end(), [](const ById& x, const ById& y) {
+    return x.id != y.id ? x.id < y.id : x.position < y.position;
+  });
   run.resolved.resize(n);
-  for (uint32_t i = 0; i < n; ++i) run.resolved[i] = index.find(records[i].id)->second;
+  uint32_t last = 0;  // the last entry of the current run, walking backwards
+  for (uint32_t k = n; k-- > 0;) {
+    if (k + 1 == n || by_id[k + 1].id != by_id[k].id) last = k;
+    run.resolved[by_id[k].position] = by_id[last].position;
+  }
   if (existing != nullptr) {
     run.known.resize(n);
-    for (uint32_t i = 0; i < n; ++i) run.known[i] = existing->contains(records[i].id);
+    tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                      [&](const tbb::blocked_range<uint32_t>& range) {
+                        for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                          run.known[i] = existing->contains(records[i].id);
+                        }
+                      });
   }
   return run;
 }
@@ -321,33 +367,68 @@ std::vector<Block> build_blocks(const EngineSettings& settings, const detail::Pa
     }
   });
   std::vector<std::vector<KeyRef>>().swap(buckets);
-  std::vector<std::vector<std::string>>().swap(keys);
-  size_t block_count = 0;
-  for (const auto& shard : shard_blocks) block_count += shard.size();
-  std::vector<Block> blocks;
-  blocks.reserve(block_count);
-  for (auto& shard : shard_blocks) {
-    for (Block& block : shard) blocks.push_back(std::move(block));
+  release_in_parallel(keys);
+  // Keys are distinct, so any sort gives the same order. The sort moves 16-byte entries and
+  // compares key texts only where their first eight bytes tie; the blocks are then moved
+  // once into their places.
+  struct BlockRef {
+    uint64_t prefix;
+    uint32_t shard;
+    uint32_t index;
+  };
+  std::vector<BlockRef> order;
+  {
+    size_t block_count = 0;
+    for (const auto& shard : shard_blocks) block_count += shard.size();
+    order.reserve(block_count);
   }
-  // Keys are distinct, so any sort gives the same order.
-  tbb::parallel_sort(blocks.begin(), blocks.end(),
-                     [](const Block& x, const Block& y) { return x.key < y.key; });
+  for (uint32_t shard = 0; shard < kKeyShards; ++shard) {
+    for (uint32_t b = 0; b < shard_blocks[shard].size(); ++b) {
+      order.push_back(BlockRef{prefix_key(shard_blocks[shard][b].key), shard, b});
+    }
+  }
+  tbb::parallel_sort(order.begin(), order.end(), [&](const BlockRef& x, const BlockRef& y) {
+    if (x.prefix != y.prefix) return x.prefix < y.prefix;
+    return shard_blocks[x.shard][x.index].key < shard_blocks[y.shard][y.index].key;
+  });
+  std::vector<Block> blocks(order.size());
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, order.size(), 4096),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t b = range.begin(); b != range.end(); ++b) {
+                        blocks[b] = std::move(shard_blocks[order[b].shard][order[b].index]);
+                      }
+                    });
+  std::vector<BlockRef>().swap(order);
+  release_in_parallel(shard_blocks);
 
   // Every record's rank in external-id order is computed once, so that blocks sort
   // integers. Positions break the remaining ties (records sharing an identifier) to make
-  // the order total.
-  std::vector<uint32_t> by_external(n);
-  std::iota(by_external.begin(), by_external.end(), 0u);
-  tbb::parallel_sort(by_external.begin(), by_external.end(), [&](uint32_t x, uint32_t y) {
-    const NormalizedEntity& rx = records[x];
-    const NormalizedEntity& ry = records[y];
-    if (rx.external_id != ry.external_id) return rx.external_id < ry.external_id;
-    if (rx.id != ry.id) return rx.id < ry.id;
-    return x < y;
-  });
+  // the order total. As above, texts are compared only where their prefixes tie.
+  struct RecordRef {
+    uint64_t prefix;
+    uint32_t record;
+  };
+  std::vector<RecordRef> by_external(n);
+  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                    [&](const tbb::blocked_range<uint32_t>& range) {
+                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                        by_external[i] = RecordRef{prefix_key(records[i].external_id), i};
+                      }
+                    });
+  tbb::parallel_sort(by_external.begin(), by_external.end(),
+                     [&](const RecordRef& x, const RecordRef& y) {
+                       if (x.prefix != y.prefix) return x.prefix < y.prefix;
+                       const NormalizedEntity& rx = records[x.record];
+                       const NormalizedEntity& ry = records[y.record];
+                       if (rx.external_id != ry.external_id) {
+                         return rx.external_id < ry.external_id;
+                       }
+                       if (rx.id != ry.id) return rx.id < ry.id;
+                       return x.record < y.record;
+                     });
   std::vector<uint32_t> rank(n);
-  for (uint32_t k = 0; k < n; ++k) rank[by_external[k]] = k;
-  std::vector<uint32_t>().swap(by_external);
+  for (uint32_t k = 0; k < n; ++k) rank[by_external[k].record] = k;
+  std::vector<RecordRef>().swap(by_external);
 
   tbb::parallel_for(tbb::blocked_range<size_t>(0, blocks.size(), 16),
                     [&](const tbb::blocked_range<size_t>& range) {
@@ -706,10 +787,10 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
   });
 
-  const std::vector<Block> blocks = build_blocks(settings_, scorer, run);
-  const std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
+  std::vector<Block> blocks = build_blocks(settings_, scorer, run);
+  std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);
-  const std::vector<Verdicts> pass =
+  std::vector<Verdicts> pass =
       neighbourhood_pass(settings_, run, scorer, resolver, workers, kept);
   // Every pass verdict is new: the pass consults the kept pairs before evaluating.
   for (const Verdicts& slot : pass) {
@@ -719,6 +800,11 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   ReconcileOutput output;
   output.decisions = order_and_write(settings_, run, scorer, kept);
   output.telemetry = summarise(settings_, blocks, scorer, workers);
+  // The working state goes now, on the worker pool: millions of small frees.
+  std::vector<Kept>().swap(kept);
+  release_in_parallel(slots);
+  release_in_parallel(pass);
+  release_in_parallel(blocks);
   return output;
 }
 

@@ -150,6 +150,52 @@ osmira_core::engine::GoldenRecord golden_record(
   return golden;
 }
 
+// Fills the result's identifier listings (see ReconcileResult) from the record index: the
+// look-ups run on the pool, one pass in listing order picks each record's first listing.
+void list_identifiers(const osmira_core::engine::RecordIndex& index, ReconcileResult& result) {
+  constexpr uint32_t kUnlisted = ReconcileResult::kUnlisted;
+  constexpr uint32_t kAbsent = osmira_core::engine::RecordIndex::kAbsent;
+  std::vector<size_t> begin(result.clusters.size() + 1, 0);
+  for (size_t k = 0; k < result.clusters.size(); ++k) {
+    begin[k + 1] = begin[k] + result.clusters[k].size();
+  }
+  const size_t listings = begin.back();
+  if (listings >= kUnlisted) return;  // the builder then looks every identifier up
+  std::vector<uint32_t> listed_record(listings);
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, result.clusters.size(), 1024),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t k = range.begin(); k != range.end(); ++k) {
+                        const Cluster& cluster = result.clusters[k];
+                        for (size_t i = 0; i < cluster.size(); ++i) {
+                          listed_record[begin[k] + i] = index.find(cluster[i]);
+                        }
+                      }
+                    });
+  std::vector<uint32_t> first_of_record;
+  result.first_listing.assign(listings, kUnlisted);
+  for (size_t f = 0; f < listings; ++f) {
+    const uint32_t record = listed_record[f];
+    if (record == kAbsent) continue;
+    if (record >= first_of_record.size()) first_of_record.resize(size_t{record} + 1, kUnlisted);
+    if (first_of_record[record] == kUnlisted) first_of_record[record] = static_cast<uint32_t>(f);
+    result.first_listing[f] = first_of_record[record];
+  }
+  result.decision_listings.resize(2 * result.decisions.size());
+  const auto listing_of = [&](const Uuid& id) {
+    const uint32_t record = index.find(id);
+    return record < first_of_record.size() ? first_of_record[record] : kUnlisted;
+  };
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, result.decisions.size(), 1024),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t d = range.begin(); d != range.end(); ++d) {
+                        result.decision_listings[2 * d] =
+                            listing_of(result.decisions[d].entity_a_id);
+                        result.decision_listings[2 * d + 1] =
+                            listing_of(result.decisions[d].entity_b_id);
+                      }
+                    });
+}
+
 }  // namespace
 
 osmira_base::Status check_record_count(uint64_t count) {
@@ -266,6 +312,7 @@ ReconcileResult ReconcileDriver::finish() {
                                                      index, result.decisions);
     existing_clusters_ = {};
     existing_ids_ = {};
+    list_identifiers(index, result);
 
     // Golden records are independent per cluster; each lands at its cluster's position, so
     // the result does not depend on how the clusters are spread over the workers. An

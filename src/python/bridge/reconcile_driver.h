@@ -64,6 +64,16 @@ struct ReconcileResult {
   std::vector<osmira_core::engine::types::MatchDecision> decisions;
   osmira_core::engine::observability::ReconciliationTelemetry telemetry;
   std::optional<std::string> trained_fs_params;
+
+  // Where the identifiers of the result are first listed, so that the Python form makes one
+  // text per identifier without looking each mention up. Listings number the identifiers of
+  // all clusters in order. `first_listing`: per listing, the first listing of the same
+  // record's identifier (itself when it is the first). `decision_listings`: per decision, the
+  // first listings of entity a and entity b. kUnlisted where the identifier has no record
+  // or no listing.
+  static constexpr uint32_t kUnlisted = UINT32_MAX;
+  std::vector<uint32_t> first_listing;
+  std::vector<uint32_t> decision_listings;
 };
 
 // The result as a document tree with the keys "clusters", "decisions", "golden_records",

@@ -4,6 +4,7 @@
 #include <boost/unordered/unordered_flat_map.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_sort.h>
 
 #include <algorithm>
 #include <numeric>
@@ -398,14 +399,44 @@ std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
 
 }  // namespace
 
+std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> records) {
+  const auto n = static_cast<uint32_t>(records.size());
+  // Positions sorted by identifier (then position) on the pool: each identifier's run of
+  // positions ends with its last record, which every position of the run resolves to.
+  // Identifiers are compared as 16 bytes, no text involved.
+  struct ById {
+    Uuid id;
+    uint32_t position;
+  };
+  std::vector<ById> by_id(n);
+  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                    [&](const tbb::blocked_range<uint32_t>& range) {
+                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                        by_id[i] = ById{records[i].id, i};
+                      }
+                    });
+  tbb::parallel_sort(by_id.begin(), by_id.end(), [](const ById& x, const ById& y) {
+    return x.id != y.id ? x.id < y.id : x.position < y.position;
+  });
+  std::vector<uint32_t> standing(n);
+  uint32_t last = 0;  // the last entry of the current run, walking backwards
+  for (uint32_t k = n; k-- > 0;) {
+    if (k + 1 == n || by_id[k + 1].id != by_id[k].id) last = k;
+    standing[by_id[k].position] = by_id[last].position;
+  }
+  return standing;
+}
+
 RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
+  const std::vector<uint32_t> standing = standing_positions(records);
   positions_.reserve(records.size());
   for (size_t i = 0; i < records.size(); ++i) {
-    auto [it, inserted] = positions_.try_emplace(records[i].id, static_cast<Index>(i));
-    if (inserted) continue;
+    if (standing[i] == i) {
+      positions_.emplace(records[i].id, static_cast<Index>(i));
+      continue;
+    }
     if (superseded_.empty()) superseded_.assign(records.size(), 0);
-    superseded_[it->second] = 1;
-    it->second = static_cast<Index>(i);
+    superseded_[i] = 1;
   }
 }
 

@@ -34,10 +34,16 @@ namespace osmira_core::engine {
 
 using Cluster = std::vector<osmira_base::Uuid>;
 
-// Identifier -> position of the LAST record of a list that carries it: within one call that
-// record stands for the identifier everywhere (matching, clustering, golden record), and
-// earlier records with the same identifier are superseded. Positions are 32-bit; lists of
-// 2^32 - 1 records or more are refused before they get here.
+// The one rule for records that share an identifier: within one call the LAST record of a
+// list that carries an identifier stands for it everywhere (matching, clustering, golden
+// record), and earlier records with the same identifier are superseded. Positions are 32-bit;
+// lists of 2^32 - 1 records or more are refused before they get here.
+
+// For every position, the position of the record standing for its identifier (itself unless
+// a later record carries the same identifier). Computed on the worker pool.
+std::vector<uint32_t> standing_positions(std::span<const types::NormalizedEntity> records);
+
+// Identifier -> position of the record standing for it (`standing_positions`).
 class RecordIndex {
  public:
   static constexpr uint32_t kAbsent = UINT32_MAX;

@@ -275,29 +275,7 @@ RunRecords index_records(std::span<const NormalizedEntity> records, const Entity
   const auto n = static_cast<uint32_t>(records.size());
   RunRecords run;
   run.records = records;
-  // Positions sorted by identifier (then position) on the pool: each identifier's run of
-  // positions ends with its last record, which every position of the run resolves to.
-  // Identifiers are compared as 16 bytes, no text involved.
-  struct ById {
-    Uuid id;
-    uint32_t position;
-  };
-  std::vector<ById> by_id(n);
-  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
-                    [&](const tbb::blocked_range<uint32_t>& range) {
-                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
-                        by_id[i] = ById{records[i].id, i};
-                      }
-                    });
-  tbb::parallel_sort(by_id.begin(), by_id.end(), [](const ById& x, const ById& y) {
-    return x.id != y.id ? x.id < y.id : x.position < y.position;
-  });
-  run.resolved.resize(n);
-  uint32_t last = 0;  // the last entry of the current run, walking backwards
-  for (uint32_t k = n; k-- > 0;) {
-    if (k + 1 == n || by_id[k + 1].id != by_id[k].id) last = k;
-    run.resolved[by_id[k].position] = by_id[last].position;
-  }
+  run.resolved = standing_positions(records);
   if (existing != nullptr) {
     run.known.resize(n);
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),

@@ -1,5 +1,7 @@
 #include "python/result_objects.h"
 
+#include <malloc.h>
+
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
@@ -131,6 +133,19 @@ class Builder {
   boost::unordered_flat_map<Uuid, PyRef, boost::hash<Uuid>> ids_;
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
 };
+
+// The engine's result is freed piece by piece as its Python form is built, but the host's
+// small objects come from memory mappings of their own, not from the heap those pieces go
+// back to: unless the freed heap is handed back to the system as the conversion proceeds, the
+// process holds both full copies of the result at its end. Every this many converted items
+// the free heap pages are returned (a pass over the heap's free chunks: a few milliseconds).
+constexpr size_t kItemsPerHeapReturn = size_t{1} << 16;
+
+void return_freed_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
 template <typename Make>
@@ -268,6 +283,9 @@ PyRef telemetry_to_py(Builder& b,
 }  // namespace
 
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
+  // What the engine and the driver freed before the conversion (records, per-record
+  // preparation, blocks) goes back first, so that the Python objects do not come on top.
+  return_freed_heap();
   Builder b;
   if (!b.init()) return {};
   PyRef dict = PyRef::steal(PyDict_New());
@@ -290,6 +308,7 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
     PyRef made = decision_to_py(b, result.decisions[k], memos);
     result.decisions[k] = MatchDecision();  // its Python form replaces it
+    if ((k + 1) % kItemsPerHeapReturn == 0) return_freed_heap();
     return made;
   });
   std::vector<MatchDecision>().swap(result.decisions);
@@ -298,6 +317,7 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   PyRef golden = list_of(result.golden_records.size(), [&](size_t k) {
     PyRef made = golden_record_to_py(b, result.golden_records[k]);
     result.golden_records[k] = {};
+    if ((k + 1) % kItemsPerHeapReturn == 0) return_freed_heap();
     return made;
   });
   std::vector<osmira_core::engine::GoldenRecord>().swap(result.golden_records);

@@ -5,6 +5,7 @@
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include <algorithm>
 #include <array>
 #include <bit>
 #include <cmath>
@@ -137,10 +138,17 @@ class Builder {
 // The engine's result is freed piece by piece as its Python form is built, but the host's
 // small objects come from memory mappings of their own, not from the heap those pieces go
 // back to: unless the freed heap is handed back to the system as the conversion proceeds, the
-// process holds both full copies of the result at its end. Every this many converted items
-// the free heap pages are returned (about half a millisecond per pass when there is little to
-// return, measured on a 2 GB heap; the pages returned cost the same however they are grouped).
-constexpr size_t kItemsPerHeapReturn = size_t{1} << 14;
+// process holds both full copies of the result at its end. A pass that hands it back walks
+// every free chunk of the heap (tens of milliseconds on the 2 GB heap of a million records,
+// where a pass every 16,384 items cost 4.5 s in all), so a list is converted in a few steps,
+// each followed by one pass: at most kHeapReturnsPerList passes, and none for a list shorter
+// than kMinItemsPerHeapReturn.
+constexpr size_t kHeapReturnsPerList = 8;
+constexpr size_t kMinItemsPerHeapReturn = size_t{1} << 14;
+
+size_t items_per_heap_return(size_t count) {
+  return std::max(kMinItemsPerHeapReturn, (count + kHeapReturnsPerList - 1) / kHeapReturnsPerList);
+}
 
 void return_freed_heap() {
 #if defined(__GLIBC__)
@@ -306,19 +314,21 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   if (!b.set(d, kClusters, clusters)) return {};
 
   std::vector<RuleMemo> memos;
+  const size_t decision_step = items_per_heap_return(result.decisions.size());
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
     PyRef made = decision_to_py(b, result.decisions[k], memos);
     result.decisions[k] = MatchDecision();  // its Python form replaces it
-    if ((k + 1) % kItemsPerHeapReturn == 0) return_freed_heap();
+    if ((k + 1) % decision_step == 0) return_freed_heap();
     return made;
   });
   std::vector<MatchDecision>().swap(result.decisions);
   if (!b.set(d, kDecisions, decisions)) return {};
 
+  const size_t golden_step = items_per_heap_return(result.golden_records.size());
   PyRef golden = list_of(result.golden_records.size(), [&](size_t k) {
     PyRef made = golden_record_to_py(b, result.golden_records[k]);
     result.golden_records[k] = {};
-    if ((k + 1) % kItemsPerHeapReturn == 0) return_freed_heap();
+    if ((k + 1) % golden_step == 0) return_freed_heap();
     return made;
   });
   std::vector<osmira_core::engine::GoldenRecord>().swap(result.golden_records);

@@ -164,7 +164,8 @@ RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b,
   if (!a.present || !b.present) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = a.codes.code == b.codes.code && a.text() == b.text();  // unequal hashes settle most pairs
+  // Unequal hashes settle most pairs.
+  o.matched = a.codes.code == b.codes.code && a.text() == b.text();
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }

@@ -238,8 +238,8 @@ struct NormalizedEntity {
 
 // A list of records with the arenas that their texts live in. Records read from JSON are
 // valid while the list lives (moving the list keeps them valid), and, when read with
-// TextUse::kBorrow, while the JSON text lives too; hand-built records may be added too. Reads as a contiguous range of records (converts to
-// std::span<const NormalizedEntity>).
+// TextUse::kBorrow, while the JSON text lives too; hand-built records may be added too.
+// Reads as a contiguous range of records (converts to std::span<const NormalizedEntity>).
 class RecordSet {
  public:
   RecordSet() = default;

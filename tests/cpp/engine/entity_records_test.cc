@@ -289,7 +289,8 @@ TEST(RecordStorage, ReadRecordsStayValidWithTheirList) {
 TEST(RecordStorage, BorrowedReadingsPointIntoTheText) {
   const std::string text = sample_text(40);
   const auto inside = [&](std::string_view v) {
-    return !v.empty() && v.data() >= text.data() && v.data() + v.size() <= text.data() + text.size();
+    return !v.empty() && v.data() >= text.data() &&
+           v.data() + v.size() <= text.data() + text.size();
   };
   auto copied = detail::read_entities_json_sequential(text);
   ASSERT_TRUE(copied.ok());
@@ -304,7 +305,8 @@ TEST(RecordStorage, BorrowedReadingsPointIntoTheText) {
   };
   const Reading readings[] = {
       {"sequential", [&] { return detail::read_entities_json_sequential(text, TextUse::kBorrow); }},
-      {"parallel", [&] { return detail::read_entities_json_parallel(text, 100, TextUse::kBorrow); }},
+      {"parallel",
+       [&] { return detail::read_entities_json_parallel(text, 100, TextUse::kBorrow); }},
       {"whole", [&] { return read_entities_json(text, TextUse::kBorrow); }},
   };
   for (const Reading& reading : readings) {

@@ -1,9 +1,11 @@
 """Peak memory and time of `reconcile_local` when no pair reaches a decision, so that what is
 measured is the cost of holding and preparing the records: generated customer records (the
 generator of reconcile_driver_bench.py), the example spec with thresholds no pair reaches.
-Each build runs in a child process of its own; prints the child's peak RSS (`ru_maxrss`) per
-record, input text included, its growth during the call, and the call's wall and CPU time
-(CPU time is the steadier figure on a shared machine). Asserts nothing.
+The JSON text is generated once, by this process, and written to a file; each build runs in a
+child process of its own that reads the file, so that the child's peak RSS (`ru_maxrss`)
+covers the interpreter, the input text and the call, not the generator's Python objects.
+Prints that peak per record, input text included, its growth during the call, and the call's
+wall and CPU time (CPU time is the steadier figure on a shared machine). Asserts nothing.
 
     python3 bench/record_memory_bench.py                              # the installed build
     python3 bench/record_memory_bench.py --baseline /path/to/old/site # old and installed, side by side
@@ -16,17 +18,16 @@ import pathlib
 import re
 import subprocess
 import sys
+import tempfile
 
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 
 CHILD = r"""
 import gc, json, resource, sys, time
-sys.path.insert(0, {bench!r})
-from reconcile_driver_bench import generate
 from vintrel import _native
-count, seed = {count}, {seed}
 spec = {spec!r}
-text = json.dumps(generate(count, seed))
+with open({path!r}, encoding="utf-8") as f:
+    text = f.read()
 gc.collect()
 usage = resource.getrusage(resource.RUSAGE_SELF)
 before = usage.ru_maxrss * 1024
@@ -51,11 +52,11 @@ def unreachable_spec() -> str:
     return re.sub(r"reject: 0\.3", "reject: 1.01", spec)
 
 
-def run_child(site: str | None, count: int, seed: int) -> dict:
+def run_child(site: str | None, path: str) -> dict:
     env = dict(os.environ)
     if site:
         env["PYTHONPATH"] = site + os.pathsep + env.get("PYTHONPATH", "")
-    code = CHILD.format(bench=str(ROOT / "bench"), count=count, seed=seed, spec=unreachable_spec())
+    code = CHILD.format(path=path, spec=unreachable_spec())
     out = subprocess.run([sys.executable, "-c", code], env=env, cwd="/tmp", check=True,
                          capture_output=True, text=True).stdout
     return json.loads(out.strip().splitlines()[-1])
@@ -68,10 +69,16 @@ def main() -> int:
     parser.add_argument("--baseline", help="directory holding the old vintrel package")
     args = parser.parse_args()
     builds = ([("old", args.baseline)] if args.baseline else []) + [("new", None)]
+    sys.path.insert(0, str(ROOT / "bench"))
+    from reconcile_driver_bench import generate
     for count in args.records:
         figures = {}
-        for name, site in builds:
-            f = run_child(site, count, args.seed)
+        with tempfile.NamedTemporaryFile("w", suffix=".json", encoding="utf-8") as f:
+            json.dump(generate(count, args.seed), f)
+            f.flush()
+            results = {name: run_child(site, f.name) for name, site in builds}
+        for name, _ in builds:
+            f = results[name]
             figures[name] = f
             print(f"{name}: {count:,} records ({f['text'] / 1e6:.1f} MB JSON), "
                   f"{f['pairs']:,} pairs, {f['decisions']:,} decisions: "

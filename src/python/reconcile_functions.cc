@@ -67,6 +67,11 @@ PyRef run(Prepare&& prepare) {
     // No Python object is touched until the lock is back (also when a step throws).
     AllowThreads unlocked;
     outcome.emplace(compute(prepare));
+#if defined(__GLIBC__)
+    // What the engine and the driver freed (records, per-record preparation, blocks) goes
+    // back to the system before the Python objects come on top of it.
+    malloc_trim(0);
+#endif
   }
   if (!outcome->ok()) {
     raise_value_error(outcome->error().message());

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <stdexcept>
 
 #include "base/number_text.h"
 #include "base/unicode.h"
@@ -29,25 +30,26 @@ void prepare_text(const std::string_view* value, const std::optional<std::string
                   FieldFeature& out) {
   if (value == nullptr) return;
   out.present = true;
-  out.text = normalizer ? apply_fs_normalizer(*normalizer, *value) : std::string(*value);
-  const std::string_view text = out.text;
-  if (text.size() > std::numeric_limits<uint32_t>::max()) return;  // compared as text
+  std::string normalized;
+  if (normalizer) normalized = apply_fs_normalizer(*normalizer, *value);
+  const std::string_view text = normalizer ? std::string_view(normalized) : *value;
   out.chars = true;
   out.width = static_cast<uint32_t>(leading_byte_count(text));
   if (osmira_base::unicode::is_ascii(text)) {
     out.length = static_cast<uint32_t>(text.size());
+    out.set_text(text);
     return;
   }
   std::vector<char32_t> points;
   points.reserve(text.size());
   decode_text(text, points);
   out.length = static_cast<uint32_t>(points.size());
-  out.points = std::make_unique_for_overwrite<char32_t[]>(points.size());
-  std::copy(points.begin(), points.end(), out.points.get());
+  out.set_text(text, points);
 }
 
 TextChars chars_of(const FieldFeature& f) {
-  return f.points ? TextChars::wide(f.points.get(), f.length) : TextChars::ascii(f.text);
+  const char32_t* points = f.points();
+  return points != nullptr ? TextChars::wide(points, f.length) : TextChars::ascii(f.text());
 }
 
 // Fuzzy-style outcome: the similarity with the rule weight when both values are present,
@@ -58,7 +60,7 @@ RuleOutcome similarity_outcome(const FieldFeature& a, const FieldFeature& b, dou
                                double weight, Prepared prepared, Plain plain) {
   RuleOutcome o;
   if (a.present && b.present) {
-    o.score = a.chars && b.chars ? prepared(a, b) : plain(a.text, b.text);
+    o.score = a.chars && b.chars ? prepared(a, b) : plain(a.text(), b.text());
     o.weight = weight;
     o.complete = true;
   }
@@ -81,6 +83,36 @@ uint64_t pack_code(std::string_view code) {
 }  // namespace
 
 // ---- MatchRule ----------------------------------------------------------------------------
+
+// ---- FieldFeature -------------------------------------------------------------------------
+
+void FieldFeature::store(std::string_view text, Extra kind, const void* extra, size_t extra_bytes) {
+  if (text.size() > std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("a field value of 4 GiB or more cannot be compared");
+  }
+  release();
+  const auto size = static_cast<uint32_t>(text.size());
+  if (size <= kLocalBytes && kind == kNone) {
+    if (size > 0) std::memcpy(store_.local, text.data(), size);
+    text_size_ = size;
+    return;
+  }
+  const size_t offset = (size_t{size} + 7) & ~size_t{7};
+  char* block = new char[offset + extra_bytes];
+  if (size > 0) std::memcpy(block, text.data(), size);
+  if (extra_bytes > 0) std::memcpy(block + offset, extra, extra_bytes);
+  store_.heap = block;
+  text_size_ = size;
+  extra_ = kind;
+}
+
+void FieldFeature::set_text(std::string_view text, std::span<const char32_t> points) {
+  store(text, points.empty() ? kNone : kPoints, points.data(), points.size_bytes());
+}
+
+void FieldFeature::set_bigrams(std::span<const Bigram> bigrams) {
+  store({}, bigrams.empty() ? kNone : kBigrams, bigrams.data(), bigrams.size_bytes());
+}
 
 RuleResult MatchRule::result(const RuleOutcome& outcome) const {
   RuleResult r;
@@ -123,7 +155,7 @@ void ExactMatch::prepare(const NormalizedEntity& record, FieldFeature& out) cons
   if (normalize_) text = std::string(osmira_base::unicode::trim_whitespace(text));
   if (case_insensitive_) text = osmira_base::unicode::to_lowercase(text);
   out.codes.code = std::hash<std::string_view>()(text);
-  out.text = std::move(text);
+  out.set_text(text);
 }
 
 RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b,
@@ -132,7 +164,8 @@ RuleOutcome ExactMatch::compare(const FieldFeature& a, const FieldFeature& b,
   if (!a.present || !b.present) return o;
   o.complete = true;
   o.weight = weight_;
-  o.matched = a.codes.code == b.codes.code && a.text == b.text;  // unequal hashes settle most pairs
+  // Unequal hashes settle most pairs.
+  o.matched = a.codes.code == b.codes.code && a.text() == b.text();
   o.score = o.matched ? 1.0 : 0.0;
   return o;
 }
@@ -309,10 +342,7 @@ void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) con
   // value keeps only that many (it cannot arise from a record that fits in memory here).
   const size_t kept = std::min<size_t>(bigrams.size(), std::numeric_limits<uint32_t>::max());
   out.length = static_cast<uint32_t>(kept);
-  if (kept > 0) {
-    out.bigrams = std::make_unique_for_overwrite<Bigram[]>(kept);
-    std::copy(bigrams.begin(), bigrams.begin() + static_cast<std::ptrdiff_t>(kept), out.bigrams.get());
-  }
+  if (kept > 0) out.set_bigrams(std::span<const Bigram>(bigrams.data(), kept));
   out.num.x = std::sqrt(squares);
 }
 
@@ -323,9 +353,9 @@ RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
   o.complete = a.present && b.present;
   if (o.complete && a.length > 0 && b.length > 0) {
     double dot = 0.0;
-    const Bigram* x = a.bigrams.get();
+    const Bigram* x = a.bigrams();
     const Bigram* const x_end = x + a.length;
-    const Bigram* y = b.bigrams.get();
+    const Bigram* y = b.bigrams();
     const Bigram* const y_end = y + b.length;
     while (x != x_end && y != y_end) {
       if (x->key < y->key) {

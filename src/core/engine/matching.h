@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <span>
@@ -57,14 +58,24 @@ struct Bigram {
 
 // One record's value of a rule's field, prepared for comparison. Which members are used
 // depends on the rule kind. A pair evaluation reads two of these per leaf, so everything a
-// comparison needs is computed here once per record; the layout is kept compact (heap
-// parts only where a value needs them), as a run holds one per record and leaf.
+// comparison needs is computed here once per record; the layout is kept compact, as a run
+// holds one per record and leaf: a text of up to 16 bytes is held in place, and only a longer
+// text, the code points of a non-ASCII text or bigram counts take one heap block (the text
+// first, then the code points or bigrams). Movable, not copyable; a moved-from value is empty.
 struct FieldFeature {
   bool present = false;  // the record holds the field (an empty text counts as present)
   bool parsed = false;   // range: the value is a number; haversine: it holds coordinates
-  // fuzzy/levenshtein: `length` and `width` are set and the characters are `text` (pure
-  // ASCII) or `points`. Unset only for a text beyond 2^32 - 1 bytes, compared as text.
+  // fuzzy/levenshtein: `length` and `width` are set and the characters are `text()` (pure
+  // ASCII) or `points()`. (A text of 2^32 bytes or more is refused with std::length_error.)
   bool chars = false;
+
+ private:
+  // Declared here, in what would otherwise be padding.
+  enum Extra : uint8_t { kNone, kPoints, kBigrams };
+  Extra extra_ = kNone;     // what follows the text in the heap block
+  uint32_t text_size_ = 0;  // bytes of the text
+
+ public:
   uint32_t length = 0;  // fuzzy/levenshtein: characters; cosine: distinct bigrams
   uint32_t width = 0;   // levenshtein: bytes that start a character (what it divides by)
   // Two words whose meaning depends on the kind (each kind reads only what its prepare
@@ -82,9 +93,73 @@ struct FieldFeature {
     Numbers num{0.0, 0.0};
     Codes codes;
   };
-  std::string text;        // exact/fuzzy/levenshtein: the compared text
-  std::unique_ptr<char32_t[]> points;  // fuzzy/levenshtein: code points of a non-ASCII text
-  std::unique_ptr<Bigram[]> bigrams;   // cosine: `length` bigrams, ascending by key
+
+  FieldFeature() = default;
+  FieldFeature(FieldFeature&& other) noexcept { steal(other); }
+  FieldFeature& operator=(FieldFeature&& other) noexcept {
+    if (this != &other) {
+      release();
+      steal(other);
+    }
+    return *this;
+  }
+  FieldFeature(const FieldFeature&) = delete;
+  FieldFeature& operator=(const FieldFeature&) = delete;
+  ~FieldFeature() { release(); }
+
+  // exact/fuzzy/levenshtein: the compared text (empty when none was set).
+  std::string_view text() const {
+    return {on_heap() ? store_.heap : store_.local, text_size_};
+  }
+  // fuzzy/levenshtein: the `length` code points of a non-ASCII text, else null.
+  const char32_t* points() const {
+    return extra_ == kPoints ? reinterpret_cast<const char32_t*>(store_.heap + extra_offset())
+                             : nullptr;
+  }
+  // cosine: the `length` bigrams, ascending by key, else null.
+  const Bigram* bigrams() const {
+    return extra_ == kBigrams ? reinterpret_cast<const Bigram*>(store_.heap + extra_offset())
+                              : nullptr;
+  }
+
+  // Sets the text (a copy of `text`, which must be under 2^32 bytes) and, when `points` is
+  // not empty, the code points; replaces what was set before.
+  void set_text(std::string_view text, std::span<const char32_t> points = {});
+  // Sets the bigrams (a copy) and no text; replaces what was set before.
+  void set_bigrams(std::span<const Bigram> bigrams);
+
+ private:
+  static constexpr size_t kLocalBytes = 16;
+
+  bool on_heap() const { return text_size_ > kLocalBytes || extra_ != kNone; }
+  size_t extra_offset() const { return (size_t{text_size_} + 7) & ~size_t{7}; }
+  // Copies `text` and `extra_bytes` bytes of `extra` into place (the heap block when needed).
+  void store(std::string_view text, Extra kind, const void* extra, size_t extra_bytes);
+  void release() noexcept {
+    if (on_heap()) delete[] store_.heap;
+    text_size_ = 0;
+    extra_ = kNone;
+  }
+  void steal(FieldFeature& other) noexcept {
+    present = other.present;
+    parsed = other.parsed;
+    chars = other.chars;
+    length = other.length;
+    width = other.width;
+    std::memcpy(&num, &other.num, sizeof(num));  // whichever of the two words is in use
+    text_size_ = other.text_size_;
+    extra_ = other.extra_;
+    store_ = other.store_;
+    other.text_size_ = 0;
+    other.extra_ = kNone;
+    other.present = other.parsed = other.chars = false;
+    other.length = other.width = 0;
+  }
+
+  union Store {
+    char local[kLocalBytes];
+    char* heap;  // 8-byte aligned (operator new[])
+  } store_{};
 };
 
 // A rule's verdict on one pair before its explanation is written.

@@ -50,10 +50,14 @@ int field_index(std::string_view key) {
 
 // Where the texts of the records being read go: one arena, with field names, source names
 // and entity types stored once per arena, and scratch reused from record to record. One per
-// thread.
+// thread. When the JSON text outlives the records (`kept`), a value the reader returns as a
+// view into that text (one without escapes) is kept as that view rather than copied.
 class RecordBuilder {
  public:
-  explicit RecordBuilder(TextArena& arena) : arena_(arena) {}
+  explicit RecordBuilder(TextArena& arena, std::string_view kept = {})
+      : arena_(arena),
+        kept_begin_(reinterpret_cast<uintptr_t>(kept.data())),
+        kept_end_(kept_begin_ + kept.size()) {}
 
   // The arena's single copy of `text`. `slot` names where the text stands (a field of the
   // record, the k-th key of a data object): records mostly repeat the text of the previous
@@ -65,7 +69,14 @@ class RecordBuilder {
     if (last != nullptr) *last = found;
     return found;
   }
-  std::string_view copy(std::string_view text) { return arena_.copy(text); }
+  // `text` itself when it lies in the kept text, else the arena's copy of it.
+  std::string_view copy(std::string_view text) {
+    const auto begin = reinterpret_cast<uintptr_t>(text.data());
+    if (kept_begin_ != kept_end_ && begin >= kept_begin_ && begin + text.size() <= kept_end_) {
+      return text;
+    }
+    return arena_.copy(text);
+  }
 
   // A data object: fields collected here, then stored in the arena in one piece.
   void begin_data() {
@@ -113,6 +124,8 @@ class RecordBuilder {
   }
 
   TextArena& arena_;
+  uintptr_t kept_begin_;  // the kept text's bytes, [kept_begin_, kept_end_)
+  uintptr_t kept_end_;
   boost::unordered_flat_map<std::string_view, std::string_view, boost::hash<std::string_view>>
       interned_;
   std::array<std::string_view, kSlots> last_{};
@@ -531,13 +544,13 @@ Status read_entity(Reader& reader, RecordSet& out) {
 
 namespace detail {
 
-Result<RecordSet> read_entities_json_sequential(std::string_view text) {
+Result<RecordSet> read_entities_json_sequential(std::string_view text, TextUse use) {
   Reader reader(text);
   ASSIGN_OR_RETURN(const Kind kind, reader.peek());
   if (kind != Kind::kArray) return reader.invalid_type("a sequence");
   RETURN_IF_ERROR(reader.begin_array());
   RecordSet out;
-  RecordBuilder builder(out.arena());
+  RecordBuilder builder(out.arena(), use == TextUse::kBorrow ? text : std::string_view());
   std::vector<NormalizedEntity>& records = out.mutable_records();
   while (true) {
     ASSIGN_OR_RETURN(const bool more, reader.has_next());
@@ -559,11 +572,13 @@ std::optional<size_t> count_entity_elements(std::string_view text) {
   return count;
 }
 
-Result<RecordSet> read_entities_json_parallel(std::string_view text, size_t group_bytes) {
+Result<RecordSet> read_entities_json_parallel(std::string_view text, size_t group_bytes,
+                                              TextUse use) {
   std::vector<ElementRun> runs;
   if (!scan_element_runs(text, std::max<size_t>(group_bytes, 1), runs)) {
-    return read_entities_json_sequential(text);
+    return read_entities_json_sequential(text, use);
   }
+  const std::string_view kept = use == TextUse::kBorrow ? text : std::string_view();
   std::vector<size_t> first(runs.size() + 1, 0);
   for (size_t r = 0; r < runs.size(); ++r) first[r + 1] = first[r] + runs[r].count;
 
@@ -578,23 +593,23 @@ Result<RecordSet> read_entities_json_parallel(std::string_view text, size_t grou
                       TextArena& arena = arenas.local();
                       for (size_t r = range.begin(); r != range.end(); ++r) {
                         if (failed.load(std::memory_order_relaxed)) return;
-                        RecordBuilder builder(arena);
+                        RecordBuilder builder(arena, kept);
                         if (!read_run(text, runs[r], builder, records.data() + first[r])) {
                           failed.store(true, std::memory_order_relaxed);
                         }
                       }
                     });
   // The sequential reading names the first fault in text order, as it always has.
-  if (failed.load()) return read_entities_json_sequential(text);
+  if (failed.load()) return read_entities_json_sequential(text, use);
   for (TextArena& arena : arenas) out.adopt(std::move(arena));
   return out;
 }
 
 }  // namespace detail
 
-Result<RecordSet> read_entities_json(std::string_view text) {
-  if (text.size() < kParallelMinBytes) return detail::read_entities_json_sequential(text);
-  return detail::read_entities_json_parallel(text, kRunBytes);
+Result<RecordSet> read_entities_json(std::string_view text, TextUse use) {
+  if (text.size() < kParallelMinBytes) return detail::read_entities_json_sequential(text, use);
+  return detail::read_entities_json_parallel(text, kRunBytes, use);
 }
 
 // ---- Record storage -----------------------------------------------------------------------

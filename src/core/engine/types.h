@@ -237,9 +237,9 @@ struct NormalizedEntity {
 };
 
 // A list of records with the arenas that their texts live in. Records read from JSON are
-// valid while the list lives (moving the list keeps them valid); hand-built records may be
-// added too. Reads as a contiguous range of records (converts to
-// std::span<const NormalizedEntity>).
+// valid while the list lives (moving the list keeps them valid), and, when read with
+// TextUse::kBorrow, while the JSON text lives too; hand-built records may be added too.
+// Reads as a contiguous range of records (converts to std::span<const NormalizedEntity>).
 class RecordSet {
  public:
   RecordSet() = default;
@@ -321,20 +321,28 @@ osmira_base::Value to_json(const MatchDecision& decision);
 // an array of the nine values in declaration order. Its texts are copied into `out`'s arena.
 [[nodiscard]] osmira_base::Status read_entity(osmira_base::json::Reader& reader, RecordSet& out);
 
+// Where the texts of records read from a JSON text live. kCopy: in the record list's arenas.
+// kBorrow: a value written without escapes stays a view into the JSON text itself, which the
+// caller keeps unchanged for as long as the records are used (about half the records' bytes
+// for ordinary data); the others are copied as with kCopy.
+enum class TextUse { kCopy, kBorrow };
+
 // Reads a whole JSON text holding an array of entity records; only white space may follow.
 // The error is the reader's message with its " at line L column C" suffix. Large texts are
 // read on the worker pool (see below); the records and the message are those of the
 // sequential reading whatever the number of workers.
-[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json(std::string_view text);
+[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json(std::string_view text,
+                                                                TextUse use = TextUse::kCopy);
 
 namespace detail {
 // The sequential reading, front to back with one reader: the reference for the parallel one.
-[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_sequential(std::string_view text);
+[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_sequential(
+    std::string_view text, TextUse use = TextUse::kCopy);
 // The parallel reading: a structural scan finds the array's elements, which are read in
 // groups of about `group_bytes` bytes of text on the worker pool, in input order. Any
 // failure (of the scan or of an element) re-reads the text sequentially for its message.
-[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_parallel(std::string_view text,
-                                                                         size_t group_bytes);
+[[nodiscard]] osmira_base::Result<RecordSet> read_entities_json_parallel(
+    std::string_view text, size_t group_bytes, TextUse use = TextUse::kCopy);
 // The number of top-level elements the parallel reading's structural scan finds, or
 // nothing when it finds the text not laid out as an array; for tests and benchmarks.
 std::optional<size_t> count_entity_elements(std::string_view text);

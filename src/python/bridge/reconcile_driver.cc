@@ -117,9 +117,11 @@ osmira_base::Status compile_into(std::string_view yaml, osmira_common::ir::Ident
   return osmira_base::ok_status();
 }
 
+// The records point into `text` where a value needed no unescaping: the driver's input texts
+// outlive it.
 Result<RecordSet> read_records(std::string_view text, std::string_view prefix) {
-  Result<RecordSet> records =
-      osmira_core::engine::types::read_entities_json(text);
+  Result<RecordSet> records = osmira_core::engine::types::read_entities_json(
+      text, osmira_core::engine::types::TextUse::kBorrow);
   if (!records.ok()) return records.error().with_prefix(prefix);
   return records;
 }

@@ -81,6 +81,8 @@ struct ReconcileResult {
 // form of the Python result, built from the engine's own tree writers.
 osmira_base::Value result_tree(const ReconcileResult& result);
 
+// The texts handed to `prepare_local` and `prepare_incremental` must stay alive and unchanged
+// for as long as the driver lives: its records point into them.
 class ReconcileDriver {
  public:
   // Batch reconciliation of the records of `entities_json`.

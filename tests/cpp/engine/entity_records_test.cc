@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <tbb/task_arena.h>
 
+#include <functional>
 #include <map>
 #include <optional>
 #include <random>
@@ -280,6 +281,56 @@ TEST(RecordStorage, ReadRecordsStayValidWithTheirList) {
   EXPECT_EQ(records[31].data.find("email")->second, "a28@b.c");
   EXPECT_EQ(records[29].data.size(), 3u);
   EXPECT_GT(records.arena_bytes(), 0u);
+}
+
+// Borrowing readings give the records the copying reading gives; values written without
+// escapes are views into the text (escaped ones are copies, also in records that follow the
+// escaped one).
+TEST(RecordStorage, BorrowedReadingsPointIntoTheText) {
+  const std::string text = sample_text(40);
+  const auto inside = [&](std::string_view v) {
+    return !v.empty() && v.data() >= text.data() &&
+           v.data() + v.size() <= text.data() + text.size();
+  };
+  auto copied = detail::read_entities_json_sequential(text);
+  ASSERT_TRUE(copied.ok());
+  const std::string expected = describe(copied);
+  for (const NormalizedEntity& e : *copied) {
+    for (const auto& [name, value] : e.data) EXPECT_FALSE(inside(value)) << name;
+    EXPECT_FALSE(inside(e.external_id));
+  }
+  struct Reading {
+    const char* name;
+    std::function<osmira_base::Result<RecordSet>()> read;
+  };
+  const Reading readings[] = {
+      {"sequential", [&] { return detail::read_entities_json_sequential(text, TextUse::kBorrow); }},
+      {"parallel",
+       [&] { return detail::read_entities_json_parallel(text, 100, TextUse::kBorrow); }},
+      {"whole", [&] { return read_entities_json(text, TextUse::kBorrow); }},
+  };
+  for (const Reading& reading : readings) {
+    const auto borrowed = reading.read();
+    ASSERT_TRUE(borrowed.ok()) << reading.name;
+    EXPECT_EQ(describe(borrowed), expected) << reading.name;
+    for (size_t i = 0; i < borrowed->size(); ++i) {
+      const NormalizedEntity& e = (*borrowed)[i];
+      const std::string where = std::string(reading.name) + " record " + std::to_string(i);
+      EXPECT_TRUE(inside(e.external_id)) << where;
+      if (i % 3 == 2) {  // the array form: "k" holds an escape, "z" is empty
+        EXPECT_FALSE(inside(e.data.find("k")->second)) << where;
+        EXPECT_EQ(e.data.find("k")->second, "v\\,") << where;
+      } else {  // the object form: "email" plain, "name" and "city" escaped
+        EXPECT_TRUE(inside(e.data.find("email")->second)) << where;
+        EXPECT_FALSE(inside(e.data.find("name")->second)) << where;
+        EXPECT_FALSE(inside(e.data.find("city")->second)) << where;
+        EXPECT_EQ(e.data.find("city")->second, "K\u00f6ln") << where;
+      }
+    }
+  }
+  // A failing text gives the same message either way.
+  const std::string bad = text.substr(0, text.size() / 2);
+  EXPECT_EQ(describe(read_entities_json(bad, TextUse::kBorrow)), describe(read_entities_json(bad)));
 }
 
 TEST(RecordStorage, ComparesLikeStrings) {

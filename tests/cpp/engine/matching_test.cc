@@ -293,7 +293,73 @@ TEST(RuleProgram, PreparedFeaturesAgreeWithStringForms) {
 
 TEST(FieldFeature, StaysCompact) {
   // One feature per record and leaf is held for a whole run.
-  EXPECT_LE(sizeof(FieldFeature), 80u);
+  EXPECT_LE(sizeof(FieldFeature), 48u);
+}
+
+// Texts on both sides of the in-place limit, with and without code points, and bigrams: what
+// was set reads back after the value is moved (also into a value that held something), and the
+// moved-from value is empty.
+TEST(FieldFeature, HoldsWhatWasSetAcrossMoves) {
+  const std::vector<char32_t> wide = {U'\u00e9', U'x', U'\u4e2d'};
+  const std::vector<Bigram> grams = {{1, 2}, {5, 1}, {(uint64_t{7} << 32) | 9, 3}};
+  struct Row {
+    std::string text;
+    std::vector<char32_t> points;
+    bool bigrams;
+  };
+  const Row rows[] = {
+      {"", {}, false},
+      {"abc", {}, false},
+      {std::string(16, 'q'), {}, false},  // the longest text held in place
+      {std::string(17, 'r'), {}, false},  // the shortest on the heap
+      {"someone.long@example.com", {}, false},
+      {"\xc3\xa9x\xe4\xb8\xad", wide, false},        // short, with code points
+      {std::string(21, 'z') + "\xc3\xa9", {U'z'}, false},  // long, with code points
+      {"", {}, true},
+  };
+  for (const Row& row : rows) {
+    const std::string where = "text of " + std::to_string(row.text.size()) + " bytes";
+    FieldFeature f;
+    f.present = true;
+    f.codes = {42, 43};
+    if (row.bigrams) {
+      f.set_bigrams(grams);
+    } else {
+      f.set_text("something else entirely, long enough for the heap", wide);
+      f.set_text(row.text, row.points);  // replaces the first text
+    }
+    FieldFeature target;
+    target.set_text(std::string(40, 'o'), wide);
+    target = std::move(f);
+    const FieldFeature moved(std::move(target));
+    EXPECT_TRUE(moved.present) << where;
+    EXPECT_EQ(moved.codes.code, 42u) << where;
+    EXPECT_EQ(moved.codes.alternate, 43u) << where;
+    EXPECT_EQ(moved.text(), row.bigrams ? std::string() : row.text) << where;
+    if (row.points.empty()) {
+      EXPECT_EQ(moved.points(), nullptr) << where;
+    } else {
+      ASSERT_NE(moved.points(), nullptr) << where;
+      EXPECT_EQ(std::vector<char32_t>(moved.points(), moved.points() + row.points.size()),
+                row.points) << where;
+      EXPECT_EQ(reinterpret_cast<uintptr_t>(moved.points()) % alignof(char32_t), 0u) << where;
+    }
+    if (row.bigrams) {
+      ASSERT_NE(moved.bigrams(), nullptr);
+      for (size_t i = 0; i < grams.size(); ++i) {
+        EXPECT_EQ(moved.bigrams()[i].key, grams[i].key) << i;
+        EXPECT_EQ(moved.bigrams()[i].count, grams[i].count) << i;
+      }
+    } else {
+      EXPECT_EQ(moved.bigrams(), nullptr) << where;
+    }
+    for (const FieldFeature* gone : {&f, &target}) {
+      EXPECT_FALSE(gone->present) << where;
+      EXPECT_TRUE(gone->text().empty()) << where;
+      EXPECT_EQ(gone->points(), nullptr) << where;
+      EXPECT_EQ(gone->bigrams(), nullptr) << where;
+    }
+  }
 }
 
 // Two points `km` apart along a meridian.

@@ -207,6 +207,18 @@ osmira_base::Status check_record_count(uint64_t count) {
                             " are supported");
 }
 
+osmira_base::Status check_value_sizes(std::span<const NormalizedEntity> records) {
+  for (const NormalizedEntity& record : records) {
+    for (const auto& [name, value] : record.data) {
+      if (value.size() <= kMaxValueBytes) continue;
+      return osmira_base::Error("Field value too large: " + std::to_string(value.size()) +
+                                " bytes in field `" + std::string(name) + "`, at most " +
+                                std::to_string(kMaxValueBytes) + " are supported");
+    }
+  }
+  return osmira_base::ok_status();
+}
+
 Value result_tree(const ReconcileResult& result) {
   Value::Array cluster_trees;
   cluster_trees.reserve(result.clusters.size());
@@ -245,6 +257,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
   RETURN_IF_ERROR(check_record_count(driver.records_.size()));
+  RETURN_IF_ERROR(check_value_sizes(driver.records_));
   osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);
   driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;
@@ -272,6 +285,8 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   driver.existing_clusters_ = std::move(clusters).value();
   RETURN_IF_ERROR(check_record_count(static_cast<uint64_t>(driver.records_.size()) +
                                      new_records.size()));
+  RETURN_IF_ERROR(check_value_sizes(driver.records_));
+  RETURN_IF_ERROR(check_value_sizes(new_records));
 
   driver.existing_ids_.reserve(driver.records_.size());
   for (const NormalizedEntity& record : driver.records_) driver.existing_ids_.insert(record.id);

@@ -55,6 +55,15 @@ inline constexpr uint64_t kMaxRecords = UINT32_MAX;
 // Refuses more than kMaxRecords records with a message for the caller.
 [[nodiscard]] osmira_base::Status check_record_count(uint64_t count);
 
+// The longest field value one call takes. The engine holds a prepared value's length in 32
+// bits; a quarter of that leaves room for normalizers that lengthen a text (case mapping,
+// decomposition).
+inline constexpr uint64_t kMaxValueBytes = uint64_t{1} << 30;
+
+// Refuses a record set holding a field value longer than kMaxValueBytes, naming the field.
+[[nodiscard]] osmira_base::Status check_value_sizes(
+    std::span<const osmira_core::engine::types::NormalizedEntity> records);
+
 // The result of one call, in the order and form the Python result shows it.
 struct ReconcileResult {
   std::vector<osmira_core::engine::Cluster> clusters;

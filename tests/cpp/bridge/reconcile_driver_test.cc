@@ -384,6 +384,33 @@ TEST(ReconcileDriver, RecordCountLimit) {
   }
 }
 
+// A value too long for the engine's prepared texts is refused up front, naming its field;
+// the check reads lengths only, so a long view stands in for a long text.
+TEST(ReconcileDriver, FieldValueSizeLimit) {
+  const std::string text(1024, 'x');
+  struct Row {
+    uint64_t size;
+    bool accepted;
+  };
+  const std::vector<Row> rows = {{0, true}, {1024, true}, {kMaxValueBytes, true},
+                                 {kMaxValueBytes + 1, false}, {uint64_t{1} << 32, false}};
+  for (const Row& row : rows) {
+    // Only the length is read: a view over `text` with the row's length, held in place (a
+    // copy of the record would copy the text).
+    const auto entry = std::pair<std::string_view, std::string_view>(
+        "note", std::string_view(text.data(), static_cast<size_t>(row.size)));
+    std::vector<osmira_core::engine::types::NormalizedEntity> records(1);
+    records[0].data = osmira_core::engine::types::EntityData::borrow(&entry, 1);
+    const osmira_base::Status status = check_value_sizes(records);
+    EXPECT_EQ(status.ok(), row.accepted) << row.size;
+    if (!status.ok()) {
+      EXPECT_EQ(status.error().message(),
+                "Field value too large: " + std::to_string(row.size) +
+                    " bytes in field `note`, at most 1073741824 are supported");
+    }
+  }
+}
+
 TEST(ReconcileDriver, TrainedParametersText) {
   const std::string entities = entities_json({
       {1, "crm", "1", {{"email", "a@x"}, {"name", "Ann"}}},

@@ -15,6 +15,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +23,7 @@
 
 #include "base/uuid.h"
 #include "core/engine/types.h"
+#include "python/bridge/text_numbers.h"
 
 namespace vintrel_native {
 namespace {
@@ -48,18 +50,19 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts = {
     "score", "scoring_method", "skip_reason", "skipped", "telemetry", "temporal_adjustment",
     "trained_fs_params", "weight"};
 
-// Texts that repeat across the result (rule names, decision texts, matched_on names,
-// blocking keys, explanations, golden-record field names) are created once and shared; a
-// cache bounded in entries and text length keeps a result of all-distinct texts from
-// doubling its memory here.
+// The few texts of the telemetry that repeat (rule names, skip reasons) are created once and
+// shared; a cache bounded in entries and text length keeps a result of all-distinct texts
+// from doubling its memory here. The texts of decisions and golden records are numbered
+// beforehand instead (NumberedTexts).
 constexpr size_t kMaxCachedTexts = 1 << 16;
 constexpr size_t kMaxCachedTextBytes = 256;
-// Golden-record values up to this length go through the same cache.
-constexpr size_t kSharedValueBytes = 16;
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
 constexpr uint32_t kUnlisted = vintrel_bridge::ReconcileResult::kUnlisted;
+
+// How many decisions ahead of the one being converted its memory is fetched.
+constexpr size_t kPrefetchAhead = 4;
 
 class Builder {
  public:
@@ -68,7 +71,17 @@ class Builder {
       keys_[k] = PyRef::steal(PyUnicode_InternFromString(kKeyTexts[k]));
       if (!keys_[k]) return false;
     }
+    for (size_t d = 0; d < decision_texts_.size(); ++d) {
+      decision_texts_[d] = fresh_text(osmira_core::engine::types::decision_json_text(
+          static_cast<osmira_core::engine::types::Decision>(d)));
+      if (!decision_texts_[d]) return false;
+    }
     return true;
+  }
+
+  // "merge", "review" or "no_merge".
+  PyRef decision_text(osmira_core::engine::types::Decision decision) const {
+    return PyRef::borrow(decision_texts_[static_cast<size_t>(decision)].get());
   }
 
   // A new str (strict UTF-8) for text that is not expected to repeat.
@@ -116,6 +129,11 @@ class Builder {
 
   void reserve_listings(size_t count) { listed_.reserve(count); }
 
+  // Starts fetching the str of the identifier at cluster listing `first` into the cache.
+  void prefetch_listed(uint32_t first) const {
+    if (first < listed_.size()) __builtin_prefetch(listed_[first], 1);
+  }
+
   // A float, or None when it is not finite.
   PyRef number(double value) {
     if (!std::isfinite(value)) return PyRef::borrow(Py_None);
@@ -155,6 +173,7 @@ class Builder {
 
  private:
   std::array<PyRef, kKeyCount> keys_;
+  std::array<PyRef, 3> decision_texts_;  // by Decision
   boost::unordered_flat_map<std::string, PyRef, osmira_core::engine::types::StringHash,
                               std::equal_to<>>
       texts_;
@@ -237,7 +256,9 @@ class ReleaseBehind {
   }
 
  private:
-  static constexpr size_t kBatch = 1024;
+  // Items reported at a time: each report wakes the worker, and a wake-up may cost the
+  // builder its processor.
+  static constexpr size_t kBatch = 8192;
 
   void release() {
     const size_t step = items_per_heap_return(items_.size());
@@ -275,6 +296,36 @@ class ReleaseBehind {
   bool closed_ = false;   // builder side only
 };
 
+// Runs `work` on a worker of the pool while the caller goes on. `wait` returns once it is done
+// and rethrows what it threw; the destructor waits as well, so that an early return never
+// leaves the work running on state that goes with the return.
+class Background {
+ public:
+  template <typename Work>
+  explicit Background(Work&& work) {
+    group_.run(std::forward<Work>(work));
+    running_ = true;
+  }
+  ~Background() {
+    if (!running_) return;
+    try {
+      group_.wait();
+    } catch (...) {  // the call has failed already
+    }
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  void wait() {
+    running_ = false;
+    group_.wait();
+  }
+
+ private:
+  tbb::task_group group_;
+  bool running_ = false;
+};
+
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
 template <typename Make>
 PyRef list_of(size_t count, Make&& make) {
@@ -288,74 +339,134 @@ PyRef list_of(size_t count, Make&& make) {
   return list;
 }
 
-// The text last made for one rule position: consecutive decisions mostly repeat a rule's
-// name and often its explanation, which then costs one comparison instead of a hash look-up.
-struct LastText {
-  std::string text;
-  PyRef object;
+// Texts numbered beforehand, with the lock released (see text_numbers.h), and their str
+// objects, each made at the first item that holds its text. The conversion walks the items in
+// order, so that first item is the one being converted: its C++ text is still there even
+// though earlier items have already been released.
+class NumberedTexts {
+ public:
+  // `offsets`: group g holds items offsets[g] to offsets[g + 1] (see number_texts).
+  NumberedTexts(std::vector<size_t> offsets, vintrel_bridge::TextNumbers numbers)
+      : offsets_(std::move(offsets)), numbers_(std::move(numbers)), made_(numbers_.distinct) {}
 
-  PyRef get(Builder& b, std::string_view wanted) {
-    if (object && text == wanted) return PyRef::borrow(object.get());
-    PyRef made = b.text(wanted);
-    if (made) {
-      text.assign(wanted);
-      object = PyRef::borrow(made.get());
-    }
-    return made;
+  // The numbers of group g's items, in order.
+  const uint32_t* items_of(size_t group) const {
+    return numbers_.of_item.data() + offsets_[group];
   }
+
+  // Starts fetching what converting group `g` will touch: with `objects` the str objects
+  // already made for its items (their reference counts change), otherwise the slots that
+  // hold them. Converting a large result waits on memory more than it computes; fetching the
+  // slots a few groups ahead of the objects lets the second fetch find its address.
+  void prefetch(size_t group, bool objects) const {
+    if (group + 1 >= offsets_.size()) return;
+    for (size_t i = offsets_[group]; i < offsets_[group + 1]; ++i) {
+      const PyRef& slot = made_[numbers_.of_item[i]];
+      if (!objects) {
+        __builtin_prefetch(&slot);
+      } else if (slot) {
+        __builtin_prefetch(slot.get(), 1);
+      }
+    }
+  }
+
+  // The str of text number `n`, whose text is `text`.
+  PyRef get(uint32_t n, std::string_view text) {
+    PyRef& slot = made_[n];
+    if (!slot) slot = Builder::fresh_text(text);
+    return PyRef::borrow(slot.get());
+  }
+
+ private:
+  std::vector<size_t> offsets_;
+  vintrel_bridge::TextNumbers numbers_;
+  std::vector<PyRef> made_;
 };
 
-struct RuleMemo {
-  LastText name;
-  LastText explanation;
-};
+// Offsets of groups of `items(g)` items each, for number_texts.
+template <typename Items>
+std::vector<size_t> group_offsets(size_t groups, Items&& items) {
+  std::vector<size_t> offsets(groups + 1, 0);
+  for (size_t g = 0; g < groups; ++g) offsets[g + 1] = offsets[g] + items(g);
+  return offsets;
+}
 
-PyRef rule_result_to_py(Builder& b, const RuleResult& r, RuleMemo& memo) {
+// A decision's texts in the order the conversion meets them: its blocking key (when it has
+// one), its matched_on names, then each rule result's name and explanation.
+NumberedTexts number_decision_texts(const std::vector<MatchDecision>& decisions) {
+  std::vector<size_t> offsets = group_offsets(decisions.size(), [&](size_t k) {
+    const MatchDecision& m = decisions[k];
+    return (m.blocking_key ? 1 : 0) + m.matched_on.size() + 2 * m.rule_results.size();
+  });
+  vintrel_bridge::TextNumbers numbers =
+      vintrel_bridge::number_texts(offsets, [&](size_t k, auto&& emit) {
+        const MatchDecision& m = decisions[k];
+        if (m.blocking_key) emit(std::string_view(*m.blocking_key));
+        for (const std::string& name : m.matched_on) emit(std::string_view(name));
+        for (const RuleResult& r : m.rule_results) {
+          emit(std::string_view(r.rule_name));
+          emit(std::string_view(r.explanation));
+        }
+      });
+  return NumberedTexts(std::move(offsets), std::move(numbers));
+}
+
+// A golden record's field names and values, alternating, in the record's order.
+NumberedTexts number_golden_texts(
+    const std::vector<osmira_core::engine::GoldenRecord>& golden_records) {
+  std::vector<size_t> offsets = group_offsets(
+      golden_records.size(), [&](size_t k) { return 2 * golden_records[k].size(); });
+  vintrel_bridge::TextNumbers numbers =
+      vintrel_bridge::number_texts(offsets, [&](size_t k, auto&& emit) {
+        for (const auto& [field, value] : golden_records[k]) {
+          emit(std::string_view(field));
+          emit(std::string_view(value));
+        }
+      });
+  return NumberedTexts(std::move(offsets), std::move(numbers));
+}
+
+// `item` points at the result's name, then its explanation; it is moved past both.
+PyRef rule_result_to_py(Builder& b, const RuleResult& r, NumberedTexts& texts,
+                        const uint32_t*& item) {
+  PyRef name = texts.get(item[0], r.rule_name);
+  PyRef explanation = texts.get(item[1], r.explanation);
+  item += 2;
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!b.set(d, kExplanation, memo.explanation.get(b, r.explanation)) ||
-      !b.set(d, kMatched, Builder::boolean(r.matched)) ||
-      !b.set(d, kRuleName, memo.name.get(b, r.rule_name)) ||
-      !b.set(d, kScore, b.number(r.score)) ||
+  if (!b.set(d, kExplanation, explanation) || !b.set(d, kMatched, Builder::boolean(r.matched)) ||
+      !b.set(d, kRuleName, name) || !b.set(d, kScore, b.number(r.score)) ||
       !b.set(d, kWeight, b.number(r.weight))) {
     return {};
   }
   return dict;
 }
 
-// The texts last made for each position of a decision: the decision text, the matched_on
-// names and each rule's name and explanation mostly repeat from one decision to the next.
-struct DecisionMemo {
-  LastText decision;
-  std::vector<LastText> matched_on;
-  std::vector<RuleMemo> rules;
-};
-
-// `listings`: the first cluster listings of entity a and entity b.
-PyRef decision_to_py(Builder& b, const MatchDecision& m, std::pair<uint32_t, uint32_t> listings,
-                     DecisionMemo& memos) {
+// Decision `k`; `listings`: the first cluster listings of entity a and entity b.
+PyRef decision_to_py(Builder& b, const MatchDecision& m, size_t k,
+                     std::pair<uint32_t, uint32_t> listings, NumberedTexts& texts) {
+  const uint32_t* item = texts.items_of(k);
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!b.set(d, kBlockingKey, m.blocking_key ? b.text(*m.blocking_key) : PyRef::borrow(Py_None)) ||
+  if (!b.set(d, kBlockingKey,
+             m.blocking_key ? texts.get(*item++, *m.blocking_key) : PyRef::borrow(Py_None)) ||
       !b.set(d, kConfidence, b.number(m.confidence)) ||
-      !b.set(d, kDecision, memos.decision.get(b, osmira_core::engine::types::decision_json_text(m.decision))) ||
+      !b.set(d, kDecision, b.decision_text(m.decision)) ||
       !b.set(d, kEntityAId, b.decision_id(m.entity_a_id, listings.first)) ||
       !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
     return {};
   }
-  if (memos.matched_on.size() < m.matched_on.size()) memos.matched_on.resize(m.matched_on.size());
   PyRef matched_on = list_of(m.matched_on.size(),
-                             [&](size_t i) { return memos.matched_on[i].get(b, m.matched_on[i]); });
+                             [&](size_t i) { return texts.get(*item++, m.matched_on[i]); });
   if (!b.set(d, kMatchedOn, matched_on)) return {};
   if (m.posterior_probability &&
       !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
     return {};
   }
-  if (memos.rules.size() < m.rule_results.size()) memos.rules.resize(m.rule_results.size());
   PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
-    return rule_result_to_py(b, m.rule_results[i], memos.rules[i]);
+    return rule_result_to_py(b, m.rule_results[i], texts, item);
   });
   if (!b.set(d, kRuleResults, rules)) return {};
   if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
@@ -365,21 +476,17 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m, std::pair<uint32_t, uin
   return dict;
 }
 
-// Golden records mostly hold the same fields: the name last made for each field position.
-PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
-                          std::vector<LastText>& names) {
+// Golden record `k`, its fields in the record's (ascending byte) order.
+PyRef golden_record_to_py(const osmira_core::engine::GoldenRecord& golden, size_t k,
+                          NumberedTexts& texts) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
-  if (names.size() < golden.size()) names.resize(golden.size());
-  // The record's map iterates in ascending byte order of the field names.
-  size_t position = 0;
+  const uint32_t* item = texts.items_of(k);
   for (const auto& [field, value] : golden) {
-    PyRef name = names[position++].get(b, field);
-    if (!name) return {};
-    // Short values (member counts, names, places, dates, codes) repeat across clusters and
-    // are shared; longer ones are mostly distinct.
-    PyRef text = value.size() <= kSharedValueBytes ? b.text(value) : Builder::fresh_text(value);
-    if (!text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};
+    PyRef name = texts.get(item[0], field);
+    PyRef text = texts.get(item[1], value);
+    item += 2;
+    if (!name || !text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};
   }
   return dict;
 }
@@ -429,6 +536,15 @@ PyRef telemetry_to_py(Builder& b,
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   Builder b;
   if (!b.init()) return {};
+  std::optional<NumberedTexts> decision_texts;
+  {
+    AllowThreads unlocked;
+    decision_texts.emplace(number_decision_texts(result.decisions));
+  }
+  // The golden records' texts are numbered on a worker while the decisions are converted.
+  std::optional<NumberedTexts> golden_texts;
+  Background number_golden(
+      [&] { golden_texts.emplace(number_golden_texts(result.golden_records)); });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
@@ -454,31 +570,52 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   // The decisions' memory, most of the C++ result, is released and handed back to the
   // system on a worker while the golden records are built.
   ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
-  DecisionMemo memos;
+  const bool decisions_listed = result.decision_listings.size() == 2 * result.decisions.size();
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
     const std::pair<uint32_t, uint32_t> listings =
-        result.decision_listings.size() == 2 * result.decisions.size()
+        decisions_listed
             ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
             : std::pair(kUnlisted, kUnlisted);
-    PyRef made = decision_to_py(b, result.decisions[k], listings, memos);
+    // The conversion waits on memory more than it computes: fetch what a decision a few
+    // places ahead will touch first (its parts and its identifiers' str objects).
+    decision_texts->prefetch(k + 2 * kPrefetchAhead, /*objects=*/false);
+    decision_texts->prefetch(k + kPrefetchAhead, /*objects=*/true);
+    if (k + kPrefetchAhead < result.decisions.size()) {
+      const size_t ahead = k + kPrefetchAhead;
+      const MatchDecision& m = result.decisions[ahead];
+      __builtin_prefetch(m.rule_results.data());
+      __builtin_prefetch(m.matched_on.data());
+      if (decisions_listed) {
+        b.prefetch_listed(result.decision_listings[2 * ahead]);
+        b.prefetch_listed(result.decision_listings[2 * ahead + 1]);
+      }
+    }
+    PyRef made = decision_to_py(b, result.decisions[k], k, listings, *decision_texts);
     release_decisions.converted(k + 1);  // its Python form replaces it
     return made;
   });
   release_decisions.close();
+  decision_texts.reset();
   std::vector<uint32_t>().swap(result.decision_listings);
   if (!b.set(d, kDecisions, decisions)) return {};
 
+  {
+    AllowThreads unlocked;
+    number_golden.wait();
+  }
   PyRef golden;
   {
     ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
                                                              /*trim_heap=*/true);
-    std::vector<LastText> names;
     golden = list_of(result.golden_records.size(), [&](size_t k) {
-      PyRef made = golden_record_to_py(b, result.golden_records[k], names);
+      golden_texts->prefetch(k + 2 * kPrefetchAhead, /*objects=*/false);
+      golden_texts->prefetch(k + kPrefetchAhead, /*objects=*/true);
+      PyRef made = golden_record_to_py(result.golden_records[k], k, *golden_texts);
       release.converted(k + 1);
       return made;
     });
   }
+  golden_texts.reset();
   if (!b.set(d, kGoldenRecords, golden)) return {};
   release_decisions.finish();
 

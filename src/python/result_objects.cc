@@ -4,6 +4,7 @@
 
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
@@ -60,6 +61,13 @@ constexpr size_t kMaxCachedTextBytes = 256;
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
 constexpr uint32_t kUnlisted = vintrel_bridge::ReconcileResult::kUnlisted;
+
+// Starts fetching the cache lines of `count` items from `items` on.
+template <typename T>
+void prefetch_lines(const T* items, size_t count) {
+  const char* bytes = reinterpret_cast<const char*>(items);
+  for (size_t at = 0; at < count * sizeof(T); at += 64) __builtin_prefetch(bytes + at);
+}
 
 // How many decisions ahead of the one being converted its memory is fetched.
 constexpr size_t kPrefetchAhead = 4;
@@ -296,20 +304,23 @@ class ReleaseBehind {
   bool closed_ = false;   // builder side only
 };
 
-// Runs `work` on a worker of the pool while the caller goes on. `wait` returns once it is done
+// Runs `work` on the worker pool while the caller goes on. `wait` returns once it is done
 // and rethrows what it threw; the destructor waits as well, so that an early return never
-// leaves the work running on state that goes with the return.
+// leaves the work running on state that goes with the return. The work gets all workers but
+// kSparedWorkers, so that the caller (which holds the interpreter lock and is the call's
+// critical path) and the thread that releases memory behind it keep processors of their own.
 class Background {
  public:
   template <typename Work>
-  explicit Background(Work&& work) {
-    group_.run(std::forward<Work>(work));
+  explicit Background(Work&& work)
+      : arena_(std::max(1, tbb::this_task_arena::max_concurrency() - kSparedWorkers)) {
+    arena_.execute([&] { group_.run(std::forward<Work>(work)); });
     running_ = true;
   }
   ~Background() {
     if (!running_) return;
     try {
-      group_.wait();
+      arena_.execute([&] { group_.wait(); });
     } catch (...) {  // the call has failed already
     }
   }
@@ -318,10 +329,13 @@ class Background {
 
   void wait() {
     running_ = false;
-    group_.wait();
+    arena_.execute([&] { group_.wait(); });
   }
 
  private:
+  static constexpr int kSparedWorkers = 2;
+
+  tbb::task_arena arena_;
   tbb::task_group group_;
   bool running_ = false;
 };
@@ -536,15 +550,19 @@ PyRef telemetry_to_py(Builder& b,
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   Builder b;
   if (!b.init()) return {};
-  std::optional<NumberedTexts> decision_texts;
+  // The golden records are converted before the decisions, though the result lists them
+  // after: their C++ form is gone before the larger Python form of the decisions is built, so
+  // that the process's peak is about the finished result, not the result plus the C++ golden
+  // records. Their texts are numbered first; the decisions' are numbered on the worker pool
+  // meanwhile.
+  std::optional<NumberedTexts> golden_texts;
   {
     AllowThreads unlocked;
-    decision_texts.emplace(number_decision_texts(result.decisions));
+    golden_texts.emplace(number_golden_texts(result.golden_records));
   }
-  // The golden records' texts are numbered on a worker while the decisions are converted.
-  std::optional<NumberedTexts> golden_texts;
-  Background number_golden(
-      [&] { golden_texts.emplace(number_golden_texts(result.golden_records)); });
+  std::optional<NumberedTexts> decision_texts;
+  Background number_decisions(
+      [&] { decision_texts.emplace(number_decision_texts(result.decisions)); });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
@@ -567,8 +585,27 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   std::vector<uint32_t>().swap(result.first_listing);
   if (!b.set(d, kClusters, clusters)) return {};
 
-  // The decisions' memory, most of the C++ result, is released and handed back to the
-  // system on a worker while the golden records are built.
+  // The golden records' memory is released and handed back to the system on another thread
+  // as they are converted, and so is the decisions' after them.
+  PyRef golden;
+  {
+    ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
+                                                             /*trim_heap=*/true);
+    golden = list_of(result.golden_records.size(), [&](size_t k) {
+      golden_texts->prefetch(k + 2 * kPrefetchAhead, /*objects=*/false);
+      golden_texts->prefetch(k + kPrefetchAhead, /*objects=*/true);
+      PyRef made = golden_record_to_py(result.golden_records[k], k, *golden_texts);
+      release.converted(k + 1);
+      return made;
+    });
+  }
+  golden_texts.reset();
+  if (!golden) return {};
+
+  {
+    AllowThreads unlocked;
+    number_decisions.wait();
+  }
   ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
   const bool decisions_listed = result.decision_listings.size() == 2 * result.decisions.size();
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
@@ -583,8 +620,8 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
     if (k + kPrefetchAhead < result.decisions.size()) {
       const size_t ahead = k + kPrefetchAhead;
       const MatchDecision& m = result.decisions[ahead];
-      __builtin_prefetch(m.rule_results.data());
-      __builtin_prefetch(m.matched_on.data());
+      prefetch_lines(m.rule_results.data(), m.rule_results.size());
+      prefetch_lines(m.matched_on.data(), m.matched_on.size());
       if (decisions_listed) {
         b.prefetch_listed(result.decision_listings[2 * ahead]);
         b.prefetch_listed(result.decision_listings[2 * ahead + 1]);
@@ -598,24 +635,6 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   decision_texts.reset();
   std::vector<uint32_t>().swap(result.decision_listings);
   if (!b.set(d, kDecisions, decisions)) return {};
-
-  {
-    AllowThreads unlocked;
-    number_golden.wait();
-  }
-  PyRef golden;
-  {
-    ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
-                                                             /*trim_heap=*/true);
-    golden = list_of(result.golden_records.size(), [&](size_t k) {
-      golden_texts->prefetch(k + 2 * kPrefetchAhead, /*objects=*/false);
-      golden_texts->prefetch(k + kPrefetchAhead, /*objects=*/true);
-      PyRef made = golden_record_to_py(result.golden_records[k], k, *golden_texts);
-      release.converted(k + 1);
-      return made;
-    });
-  }
-  golden_texts.reset();
   if (!b.set(d, kGoldenRecords, golden)) return {};
   release_decisions.finish();
 

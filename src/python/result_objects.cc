@@ -308,7 +308,8 @@ class ReleaseBehind {
 // and rethrows what it threw; the destructor waits as well, so that an early return never
 // leaves the work running on state that goes with the return. The work gets all workers but
 // kSparedWorkers, so that the caller (which holds the interpreter lock and is the call's
-// critical path) and the thread that releases memory behind it keep processors of their own.
+// critical path) and the threads that release memory behind it and prepare arenas ahead of
+// it keep processors of their own.
 class Background {
  public:
   template <typename Work>
@@ -333,7 +334,7 @@ class Background {
   }
 
  private:
-  static constexpr int kSparedWorkers = 2;
+  static constexpr int kSparedWorkers = 3;
 
   tbb::task_arena arena_;
   tbb::task_group group_;

@@ -37,6 +37,8 @@ struct TextNumbers {
 inline constexpr size_t kTextNumberRun = 1024;
 // The runs' distinct texts are then matched up in this many shards by hash, each on its own.
 inline constexpr size_t kTextNumberShards = 64;
+// Within a run, the last text at each of the first this many positions of a group is kept.
+inline constexpr size_t kRememberedPositions = 64;
 
 // Numbers a sequence of texts given in groups: group g holds items offsets[g] to
 // offsets[g + 1] (offsets has one entry more than there are groups, the first 0), and
@@ -80,12 +82,30 @@ TextNumbers number_texts(std::span<const size_t> offsets, const TextsOf& texts_o
     const auto [first_group, end_group] = groups_of(run);
     boost::unordered_flat_map<std::string_view, uint32_t, Hash, std::equal_to<>> seen;
     seen.reserve(offsets[end_group] - offsets[first_group]);
+    // Groups mostly repeat the texts of the group before at the same positions (a rule's
+    // name and often its explanation, a golden record's field names): a text equal to the
+    // last one at its position takes that one's number without a look-up.
+    std::array<std::string_view, kRememberedPositions> last_text{};
+    std::array<uint32_t, kRememberedPositions> last_number{};
+    std::array<bool, kRememberedPositions> remembered{};
     uint32_t* item = out.of_item.data() + offsets[first_group];
     for (size_t g = first_group; g < end_group; ++g) {
+      size_t position = 0;
       texts_of(g, [&](std::string_view text) {
+        const bool kept = position < kRememberedPositions;
+        if (kept && remembered[position] && last_text[position] == text) {
+          *item++ = last_number[position++];
+          return;
+        }
         const auto [it, fresh] = seen.try_emplace(text, static_cast<uint32_t>(seen.size()));
         if (fresh) firsts[run][shard_of(text)].push_back({text, it->second});
         *item++ = it->second;
+        if (kept) {
+          last_text[position] = text;
+          last_number[position] = it->second;
+          remembered[position] = true;
+        }
+        ++position;
       });
     }
     distinct_in_run[run] = static_cast<uint32_t>(seen.size());

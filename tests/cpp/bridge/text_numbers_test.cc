@@ -54,6 +54,19 @@ Groups generated(size_t groups, size_t per_group, size_t distinct) {
   return out;
 }
 
+// Groups shaped like decisions: fixed texts at fixed positions, texts that change now and
+// then at a position, and group lengths that shift the positions.
+Groups positional(size_t groups) {
+  Groups out(groups);
+  for (size_t g = 0; g < groups; ++g) {
+    if (g % 5 == 0) out[g].push_back("key " + std::to_string(g % 11));
+    out[g].push_back("rule");
+    out[g].push_back("explanation " + std::to_string((g / 3) % 4));
+    out[g].push_back(g % 2 ? "rule" : "explanation 1");
+  }
+  return out;
+}
+
 TEST(TextNumbers, NumbersByFirstAppearanceLikeOneSequentialPass) {
   struct Case {
     const char* name;
@@ -71,6 +84,8 @@ TEST(TextNumbers, NumbersByFirstAppearanceLikeOneSequentialPass) {
       {"few texts over many runs", generated(5 * kTextNumberRun + 17, 6, 40)},
       {"mostly distinct texts over many runs", generated(3 * kTextNumberRun + 5, 9, 1 << 20)},
       {"repeats across runs and shards", generated(4 * kTextNumberRun, 4, 5000)},
+      {"texts repeating at their positions", positional(3 * kTextNumberRun + 7)},
+      {"same length, other text at a position", {{"ab", "cd"}, {"ab", "ce"}, {"ab", "cd"}}},
   };
   for (const Case& c : cases) {
     const std::vector<uint32_t> expected = reference_numbers(c.groups);

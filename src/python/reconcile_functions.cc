@@ -42,17 +42,19 @@ class PauseGc {
   bool was_enabled_;
 };
 
-// How far ahead of the conversion the host's arenas are faulted in (see ArenaSupply): an
-// eighth of what the Python result will roughly take, at most 32 MiB, and none for a
+// How far ahead of the conversion the host's arenas are faulted in (see ArenaSupply): a
+// sixteenth of what the Python result will roughly take, at most 16 MiB (the arenas not yet
+// used when the conversion ends are what the supply adds to the call's peak), and none for a
 // result under 32 MiB, where a thread and its start-up would cost more than they save.
 size_t arenas_ahead(const ReconcileResult& result) {
   constexpr size_t kBytesPerDecision = 2048;
   constexpr size_t kBytesPerCluster = 768;
-  constexpr size_t kMostAhead = size_t{32} << 20;
+  constexpr size_t kLeastResult = size_t{32} << 20;
+  constexpr size_t kMostAhead = size_t{16} << 20;
   const size_t expected =
       result.decisions.size() * kBytesPerDecision + result.clusters.size() * kBytesPerCluster;
-  if (expected < kMostAhead) return 0;
-  return std::min(kMostAhead, expected / 8);
+  if (expected < kLeastResult) return 0;
+  return std::min(kMostAhead, expected / 16);
 }
 
 // Hands the heap freed by the call back to the system (glibc keeps it otherwise: about 0.9 GB

@@ -51,12 +51,14 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts = {
     "score", "scoring_method", "skip_reason", "skipped", "telemetry", "temporal_adjustment",
     "trained_fs_params", "weight"};
 
-// The few texts of the telemetry that repeat (rule names, skip reasons) are created once and
-// shared; a cache bounded in entries and text length keeps a result of all-distinct texts
-// from doubling its memory here. The texts of decisions and golden records are numbered
-// beforehand instead (NumberedTexts).
+// Texts of the telemetry and the golden records that repeat (rule names, field names, short
+// values) are created once and shared; a cache bounded in entries and text length keeps a
+// result of all-distinct texts from doubling its memory here. The texts of the decisions are
+// numbered beforehand instead (NumberedTexts).
 constexpr size_t kMaxCachedTexts = 1 << 16;
 constexpr size_t kMaxCachedTextBytes = 256;
+// Golden-record values up to this length go through the same cache.
+constexpr size_t kSharedValueBytes = 16;
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
@@ -426,21 +428,6 @@ NumberedTexts number_decision_texts(const std::vector<MatchDecision>& decisions)
   return NumberedTexts(std::move(offsets), std::move(numbers));
 }
 
-// A golden record's field names and values, alternating, in the record's order.
-NumberedTexts number_golden_texts(
-    const std::vector<osmira_core::engine::GoldenRecord>& golden_records) {
-  std::vector<size_t> offsets = group_offsets(
-      golden_records.size(), [&](size_t k) { return 2 * golden_records[k].size(); });
-  vintrel_bridge::TextNumbers numbers =
-      vintrel_bridge::number_texts(offsets, [&](size_t k, auto&& emit) {
-        for (const auto& [field, value] : golden_records[k]) {
-          emit(std::string_view(field));
-          emit(std::string_view(value));
-        }
-      });
-  return NumberedTexts(std::move(offsets), std::move(numbers));
-}
-
 // `item` points at the result's name, then its explanation; it is moved past both.
 PyRef rule_result_to_py(Builder& b, const RuleResult& r, NumberedTexts& texts,
                         const uint32_t*& item) {
@@ -491,17 +478,39 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m, size_t k,
   return dict;
 }
 
-// Golden record `k`, its fields in the record's (ascending byte) order.
-PyRef golden_record_to_py(const osmira_core::engine::GoldenRecord& golden, size_t k,
-                          NumberedTexts& texts) {
+// The field name last made for one position of a golden record: golden records mostly hold
+// the same fields, which then costs one comparison instead of a hash look-up.
+struct LastName {
+  std::string text;
+  PyRef object;
+
+  PyRef get(Builder& b, std::string_view wanted) {
+    if (object && text == wanted) return PyRef::borrow(object.get());
+    PyRef made = b.text(wanted);
+    if (made) {
+      text.assign(wanted);
+      object = PyRef::borrow(made.get());
+    }
+    return made;
+  }
+};
+
+// A golden record, its fields in the record's (ascending byte) order. Golden-record texts are
+// not numbered beforehand: they are mostly distinct, and numbering them would take memory of
+// the order of the records' own while it runs.
+PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
+                          std::vector<LastName>& names) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
-  const uint32_t* item = texts.items_of(k);
+  if (names.size() < golden.size()) names.resize(golden.size());
+  size_t position = 0;
   for (const auto& [field, value] : golden) {
-    PyRef name = texts.get(item[0], field);
-    PyRef text = texts.get(item[1], value);
-    item += 2;
-    if (!name || !text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};
+    PyRef name = names[position++].get(b, field);
+    if (!name) return {};
+    // Short values (member counts, names, places, dates, codes) repeat across clusters and
+    // are shared; longer ones are mostly distinct.
+    PyRef text = value.size() <= kSharedValueBytes ? b.text(value) : Builder::fresh_text(value);
+    if (!text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};
   }
   return dict;
 }
@@ -554,13 +563,7 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   // The golden records are converted before the decisions, though the result lists them
   // after: their C++ form is gone before the larger Python form of the decisions is built, so
   // that the process's peak is about the finished result, not the result plus the C++ golden
-  // records. Their texts are numbered first; the decisions' are numbered on the worker pool
-  // meanwhile.
-  std::optional<NumberedTexts> golden_texts;
-  {
-    AllowThreads unlocked;
-    golden_texts.emplace(number_golden_texts(result.golden_records));
-  }
+  // records. The decisions' texts are numbered on the worker pool meanwhile.
   std::optional<NumberedTexts> decision_texts;
   Background number_decisions(
       [&] { decision_texts.emplace(number_decision_texts(result.decisions)); });
@@ -592,15 +595,13 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   {
     ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
                                                              /*trim_heap=*/true);
+    std::vector<LastName> names;
     golden = list_of(result.golden_records.size(), [&](size_t k) {
-      golden_texts->prefetch(k + 2 * kPrefetchAhead, /*objects=*/false);
-      golden_texts->prefetch(k + kPrefetchAhead, /*objects=*/true);
-      PyRef made = golden_record_to_py(result.golden_records[k], k, *golden_texts);
+      PyRef made = golden_record_to_py(b, result.golden_records[k], names);
       release.converted(k + 1);
       return made;
     });
   }
-  golden_texts.reset();
   if (!golden) return {};
 
   {

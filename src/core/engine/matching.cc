@@ -114,6 +114,26 @@ void FieldFeature::set_bigrams(std::span<const Bigram> bigrams) {
   store({}, bigrams.empty() ? kNone : kBigrams, bigrams.data(), bigrams.size_bytes());
 }
 
+size_t FieldFeature::used_block_bytes() const {
+  if (!on_heap()) return 0;
+  // `length` counts the code points or bigrams that follow the text.
+  size_t extra = 0;
+  if (extra_ == kPoints) extra = size_t{length} * sizeof(char32_t);
+  if (extra_ == kBigrams) extra = size_t{length} * sizeof(Bigram);
+  return extra_offset() + extra;
+}
+
+size_t FieldFeature::block_bytes() const { return (used_block_bytes() + 7) & ~size_t{7}; }
+
+void FieldFeature::move_block_to(char* to) {
+  const size_t bytes = used_block_bytes();
+  if (bytes == 0) return;
+  std::memcpy(to, store_.heap, bytes);
+  if (!borrowed_) delete[] store_.heap;
+  store_.heap = to;
+  borrowed_ = true;
+}
+
 RuleResult MatchRule::result(const RuleOutcome& outcome) const {
   RuleResult r;
   r.rule_name = std::string(name());

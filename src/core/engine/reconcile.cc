@@ -33,6 +33,10 @@
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -188,6 +192,14 @@ struct Kept {
 };
 
 uint64_t triangle(uint64_t m) { return m < 2 ? 0 : m * (m - 1) / 2; }
+
+// Hands the heap's free pages back to the system (glibc keeps them otherwise, each worker
+// thread's in a heap of its own).
+void return_free_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 // The sorted-neighbourhood key: each sort field's lower-cased value (nothing when absent)
 // followed by ":".
@@ -356,6 +368,9 @@ std::vector<Block> build_blocks(const EngineSettings& settings, const detail::Pa
   });
   std::vector<std::vector<KeyRef>>().swap(buckets);
   std::vector<ChunkKeys>().swap(chunk_keys);
+  // The keys' memory, freed on the workers that generated them, would stay with their heaps
+  // while the block order and the blocks below are allocated afresh: it goes back first.
+  return_free_heap();
   // Keys are distinct, so any sort gives the same order. The sort moves 16-byte entries and
   // compares key texts only where their first eight bytes tie; the blocks are then moved
   // once into their places.

@@ -68,8 +68,8 @@ struct Bigram {
 struct FieldFeature {
   bool present : 1 = false;  // the record holds the field (an empty text counts as present)
   bool parsed : 1 = false;   // range: the value is a number; haversine: it holds coordinates
-  // fuzzy/levenshtein: `length` and `width` are set and the characters are `text()` (pure
-  // ASCII) or `points()`. (A text of 2^32 bytes or more is refused with std::length_error.)
+  // fuzzy/levenshtein: `characters` is set and the characters are `text()` (pure ASCII) or
+  // `points()`. (A text of 2^32 bytes or more is refused with std::length_error.)
   bool chars : 1 = false;
 
  private:
@@ -80,12 +80,11 @@ struct FieldFeature {
   uint32_t text_size_ = 0;  // bytes of the text
 
  public:
-  uint32_t length = 0;  // fuzzy/levenshtein: characters; cosine: distinct bigrams
-  uint32_t width = 0;   // levenshtein: bytes that start a character (what it divides by)
   // Two words whose meaning depends on the kind (each kind reads only what its prepare
-  // wrote): numbers for range, haversine and cosine, codes for exact, soundex and metaphone.
+  // wrote): numbers for range and haversine, codes for exact, soundex and metaphone, character
+  // counts for fuzzy and levenshtein, the bigram count and norm for cosine.
   struct Numbers {
-    double x;  // range: the number; haversine: latitude; cosine: norm of the counts
+    double x;  // range: the number; haversine: latitude
     double y;  // haversine: longitude
   };
   struct Codes {
@@ -93,9 +92,19 @@ struct FieldFeature {
                          // primary code (codes packed)
     uint64_t alternate;  // metaphone: the alternate code (packed)
   };
+  struct Characters {
+    uint32_t length;  // characters (the code points when `points()` is set)
+    uint32_t width;   // levenshtein: bytes that start a character (what it divides by)
+  };
+  struct Grams {
+    double norm;     // of the counts
+    uint32_t count;  // distinct bigrams (those of `bigrams()`)
+  };
   union {
     Numbers num{0.0, 0.0};
     Codes codes;
+    Characters characters;
+    Grams grams;
   };
 
   FieldFeature() = default;
@@ -115,12 +124,12 @@ struct FieldFeature {
   std::string_view text() const {
     return {on_heap() ? store_.heap : store_.local, text_size_};
   }
-  // fuzzy/levenshtein: the `length` code points of a non-ASCII text, else null.
+  // fuzzy/levenshtein: the `characters.length` code points of a non-ASCII text, else null.
   const char32_t* points() const {
     return extra_ == kPoints ? reinterpret_cast<const char32_t*>(store_.heap + extra_offset())
                              : nullptr;
   }
-  // cosine: the `length` bigrams, ascending by key, else null.
+  // cosine: the `grams.count` bigrams, ascending by key, else null.
   const Bigram* bigrams() const {
     return extra_ == kBigrams ? reinterpret_cast<const Bigram*>(store_.heap + extra_offset())
                               : nullptr;
@@ -132,8 +141,8 @@ struct FieldFeature {
   // Sets the bigrams (a copy) and no text; replaces what was set before.
   void set_bigrams(std::span<const Bigram> bigrams);
 
-  // Bytes of the heap block (a multiple of 8), 0 when everything is held in place. `length`
-  // must count the code points or bigrams that were set.
+  // Bytes of the heap block (a multiple of 8), 0 when everything is held in place.
+  // `characters.length` or `grams.count` must count the code points or bigrams that were set.
   size_t block_bytes() const;
   // Copies the heap block to `to` (block_bytes() bytes, 8-byte aligned), which must outlive
   // this value and every value it is moved to, frees its own block and reads from `to`
@@ -160,16 +169,16 @@ struct FieldFeature {
     parsed = other.parsed;
     chars = other.chars;
     borrowed_ = other.borrowed_;
-    length = other.length;
-    width = other.width;
-    std::memcpy(&num, &other.num, sizeof(num));  // whichever of the two words is in use
+    static_assert(sizeof(num) == sizeof(codes) && sizeof(num) == sizeof(grams) &&
+                  sizeof(num) > sizeof(characters));
+    std::memcpy(&num, &other.num, sizeof(num));  // whichever of the words is in use
     text_size_ = other.text_size_;
     extra_ = other.extra_;
     store_ = other.store_;
     other.text_size_ = 0;
     other.extra_ = kNone;
     other.present = other.parsed = other.chars = other.borrowed_ = false;
-    other.length = other.width = 0;
+    other.num = {0.0, 0.0};
   }
 
   union Store {

@@ -33,6 +33,10 @@
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -189,6 +193,14 @@ struct Kept {
 
 uint64_t triangle(uint64_t m) { return m < 2 ? 0 : m * (m - 1) / 2; }
 
+// Hands the heap's free pages back to the system (glibc keeps them otherwise, each worker
+// thread's in a heap of its own).
+void return_free_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
 // The sorted-neighbourhood key: each sort field's lower-cased value (nothing when absent)
 // followed by ":".
 std::string neighborhood_key(const NormalizedEntity& e, std::span<const std::string> fields) {
@@ -298,41 +310,53 @@ std::vector<Block> build_blocks(const EngineSettings& settings, const detail::Pa
   // its keys into shards by hash; each shard then files its keys, chunk after chunk, in
   // record order, so that a block lists its members in record order (a record that gets
   // the same key twice is listed twice) however the work was spread.
-  std::vector<std::vector<std::string>> keys(n);
+  // A chunk's keys are written one after another into one text of the chunk, not held as a
+  // string per key and a list per record: key k of the chunk is the text between the ends
+  // of keys k - 1 and k.
+  struct ChunkKeys {
+    std::string text;
+    std::vector<size_t> ends;
+
+    std::string_view key(uint32_t k) const {
+      const size_t begin = k == 0 ? 0 : ends[k - 1];
+      return std::string_view(text).substr(begin, ends[k] - begin);
+    }
+  };
   struct KeyRef {
     uint32_t record;
-    uint32_t index;  // in keys[record]
+    uint32_t key;  // in the keys of the record's chunk
   };
   const size_t chunks = (static_cast<size_t>(n) + kKeyChunk - 1) / kKeyChunk;
+  std::vector<ChunkKeys> chunk_keys(chunks);
   std::vector<std::vector<KeyRef>> buckets(chunks * kKeyShards);  // chunk-major
   tbb::parallel_for(size_t{0}, chunks, [&](size_t c) {
+    ChunkKeys& keys = chunk_keys[c];
     const auto end = static_cast<uint32_t>(std::min<size_t>(n, (c + 1) * kKeyChunk));
     for (auto i = static_cast<uint32_t>(c * kKeyChunk); i < end; ++i) {
       if (scorer.excluded_alone(i)) continue;  // kept out of blocking
       for (const auto& strategy : settings.blocking_strategies) {
-        std::vector<std::string> generated = strategy->generate_block_key(records[i]);
-        if (keys[i].empty()) {
-          keys[i] = std::move(generated);
-        } else {
-          for (std::string& k : generated) keys[i].push_back(std::move(k));
+        for (const std::string& generated : strategy->generate_block_key(records[i])) {
+          keys.text += generated;
+          keys.ends.push_back(keys.text.size());
+          const auto k = static_cast<uint32_t>(keys.ends.size() - 1);
+          const size_t shard = types::StringHash{}(keys.key(k)) % kKeyShards;
+          buckets[c * kKeyShards + shard].push_back(KeyRef{i, k});
         }
-      }
-      for (uint32_t k = 0; k < keys[i].size(); ++k) {
-        const size_t shard = types::StringHash{}(keys[i][k]) % kKeyShards;
-        buckets[c * kKeyShards + shard].push_back(KeyRef{i, k});
       }
     }
   });
   std::vector<std::vector<Block>> shard_blocks(kKeyShards);
   tbb::parallel_for(size_t{0}, kKeyShards, [&](size_t shard) {
-    // Keys are viewed where they were generated, and moved into their blocks at the end.
+    // Keys are viewed in their chunks' texts, and copied into their blocks at the end.
     boost::unordered_flat_map<std::string_view, uint32_t, types::StringHash> by_key;
     std::vector<Block>& out = shard_blocks[shard];
     std::vector<KeyRef> first;  // per block, where its key was first met
+    const auto key_of = [&](const KeyRef& ref) {
+      return chunk_keys[ref.record / kKeyChunk].key(ref.key);
+    };
     for (size_t c = 0; c < chunks; ++c) {
       for (const KeyRef& ref : buckets[c * kKeyShards + shard]) {
-        const auto [it, added] = by_key.try_emplace(std::string_view(keys[ref.record][ref.index]),
-                                                    static_cast<uint32_t>(out.size()));
+        const auto [it, added] = by_key.try_emplace(key_of(ref), static_cast<uint32_t>(out.size()));
         if (added) {
           out.emplace_back();
           first.push_back(ref);
@@ -340,12 +364,13 @@ std::vector<Block> build_blocks(const EngineSettings& settings, const detail::Pa
         out[it->second].members.push_back(run.resolved[ref.record]);
       }
     }
-    for (size_t b = 0; b < out.size(); ++b) {
-      out[b].key = std::move(keys[first[b].record][first[b].index]);
-    }
+    for (size_t b = 0; b < out.size(); ++b) out[b].key = std::string(key_of(first[b]));
   });
   std::vector<std::vector<KeyRef>>().swap(buckets);
-  release_in_parallel(keys);
+  std::vector<ChunkKeys>().swap(chunk_keys);
+  // The keys' memory, freed on the workers that generated them, would stay with their heaps
+  // while the block order and the blocks below are allocated afresh: it goes back first.
+  return_free_heap();
   // Keys are distinct, so any sort gives the same order. The sort moves 16-byte entries and
   // compares key texts only where their first eight bytes tie; the blocks are then moved
   // once into their places.

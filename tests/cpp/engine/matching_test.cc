@@ -296,12 +296,14 @@ TEST(FieldFeature, StaysCompact) {
   EXPECT_LE(sizeof(FieldFeature), 40u);
 }
 
+// Code points and bigrams the feature tests below store.
+const std::vector<char32_t> wide = {U'\u00e9', U'x', U'\u4e2d'};
+const std::vector<Bigram> grams = {{1, 2}, {5, 1}, {(uint64_t{7} << 32) | 9, 3}};
+
 // Texts on both sides of the in-place limit, with and without code points, and bigrams: what
 // was set reads back after the value is moved (also into a value that held something), and the
 // moved-from value is empty.
 TEST(FieldFeature, HoldsWhatWasSetAcrossMoves) {
-  const std::vector<char32_t> wide = {U'\u00e9', U'x', U'\u4e2d'};
-  const std::vector<Bigram> grams = {{1, 2}, {5, 1}, {(uint64_t{7} << 32) | 9, 3}};
   struct Row {
     std::string text;
     std::vector<char32_t> points;
@@ -367,8 +369,6 @@ TEST(FieldFeature, HoldsWhatWasSetAcrossMoves) {
 // leaves the shared memory alone (AddressSanitizer reports any free of it); values held in
 // place have no block to move.
 TEST(FieldFeature, ReadsItsBlockFromSharedMemory) {
-  const std::vector<char32_t> wide = {U'\u00e9', U'x', U'\u4e2d'};
-  const std::vector<Bigram> grams = {{1, 2}, {5, 1}, {(uint64_t{7} << 32) | 9, 3}};
   struct Row {
     std::string text;
     std::vector<char32_t> points;

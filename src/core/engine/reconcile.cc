@@ -29,6 +29,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 #include <tbb/parallel_sort.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
@@ -40,6 +41,7 @@
 #include <limits>
 #include <memory>
 #include <numeric>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <string>
@@ -181,12 +183,27 @@ struct Piece {
   uint64_t pairs = 0;
 };
 
-// What the decision order compares, computed once per decision.
+// An identifier as two big-endian 64-bit words: compares as its bytes do, in two steps.
+struct IdWords {
+  uint64_t hi = 0;
+  uint64_t lo = 0;
+
+  explicit IdWords(const Uuid& id = Uuid()) {
+    for (int k = 0; k < 8; ++k) hi = (hi << 8) | id.bytes[k];
+    for (int k = 8; k < 16; ++k) lo = (lo << 8) | id.bytes[k];
+  }
+  friend auto operator<=>(const IdWords&, const IdWords&) = default;
+};
+
+// What the decision order compares, computed once per decision, with the decision's
+// position among the kept verdicts. Sorted by value, so that comparisons read no other
+// memory.
 struct OrderKey {
   double confidence = 0.0;
-  size_t exact_results = 0;  // rule scores within machine epsilon of 1.0
-  Uuid smaller;
-  Uuid larger;
+  uint32_t exact_results = 0;  // rule scores within machine epsilon of 1.0
+  uint32_t position = 0;
+  IdWords smaller;
+  IdWords larger;
   DateTime earliest;  // the earlier `last_updated` of the two records
 };
 
@@ -354,7 +371,8 @@ struct KeyEntry {
 };
 
 // The blocks in key order (bytes ascending), each block's members in external-id order
-// (equal external ids by identifier). Records excluded on their own are kept out.
+// (equal external ids by identifier; `rank` as external_id_ranks gives it). Records excluded
+// on their own are kept out.
 //
 // Keys are generated in parallel (pure per record) by chunks of records, into one byte
 // buffer per chunk. Every (key, member) occurrence then becomes one entry of a single list,
@@ -363,10 +381,9 @@ struct KeyEntry {
 // resolved position, so a record listed twice (or two records resolving to one) ends up next
 // to itself, and the sort order is total up to equal entries.
 Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& scorer,
-                    const RunRecords& run) {
+                    const RunRecords& run, std::span<const uint32_t> rank) {
   const std::span<const NormalizedEntity> records = run.records;
   const auto n = static_cast<uint32_t>(records.size());
-  const std::vector<uint32_t> rank = external_id_ranks(records);
 
   struct ChunkKeys {
     blocking::KeyList list;
@@ -721,44 +738,61 @@ std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const R
   return slots;
 }
 
+// The order keys of the kept verdicts, sorted into decision order.
+std::vector<OrderKey> decision_order(const EngineSettings& settings, const RunRecords& run,
+                                     std::span<const Kept> kept) {
+  const std::span<const NormalizedEntity> records = run.records;
+  const size_t rule_count = settings.rules.size();
+  if (kept.size() >= std::numeric_limits<uint32_t>::max()) {
+    throw std::length_error("too many decisions for one reconciliation");
+  }
+  std::vector<OrderKey> order_keys(kept.size());
+  tbb::parallel_for(
+      tbb::blocked_range<size_t>(0, kept.size(), 256),
+      [&](const tbb::blocked_range<size_t>& range) {
+        for (size_t k = range.begin(); k != range.end(); ++k) {
+          const Pending& p = *kept[k].pending;
+          OrderKey& key = order_keys[k];
+          key.confidence = p.verdict.confidence;
+          key.position = static_cast<uint32_t>(k);
+          const auto [smaller, larger] = types::ordered_pair(records[p.a].id, records[p.b].id);
+          key.smaller = IdWords(smaller);
+          key.larger = IdWords(larger);
+          for (const matching::RuleOutcome& o : kept[k].source->outcomes_of(p, rule_count)) {
+            if (std::fabs(o.score - 1.0) < std::numeric_limits<double>::epsilon()) {
+              ++key.exact_results;
+            }
+          }
+          // Each identifier's record as the index gives it.
+          key.earliest = std::min(records[run.resolved[p.a]].last_updated,
+                                  records[run.resolved[p.b]].last_updated);
+        }
+      });
+  // Positions break ties, which makes the parallel sort give the stable order.
+  tbb::parallel_sort(order_keys.begin(), order_keys.end(),
+                     [&](const OrderKey& x, const OrderKey& y) {
+                       if (comes_before(x, y, settings.tie_breaking)) return true;
+                       if (comes_before(y, x, settings.tie_breaking)) return false;
+                       return x.position < y.position;
+                     });
+  return order_keys;
+}
+
 // The kept verdicts in decision order, written out as decisions.
 std::vector<MatchDecision> order_and_write(const EngineSettings& settings, const RunRecords& run,
                                            const detail::PairScorer& scorer,
                                            std::span<const Kept> kept) {
-  const std::span<const NormalizedEntity> records = run.records;
   const size_t rule_count = settings.rules.size();
-  std::vector<OrderKey> order_keys(kept.size());
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, kept.size(), 256),
-                    [&](const tbb::blocked_range<size_t>& range) {
-                      for (size_t k = range.begin(); k != range.end(); ++k) {
-                        const Pending& p = *kept[k].pending;
-                        OrderKey& key = order_keys[k];
-                        key.confidence = p.verdict.confidence;
-                        std::tie(key.smaller, key.larger) =
-                            types::ordered_pair(records[p.a].id, records[p.b].id);
-                        for (const matching::RuleOutcome& o : kept[k].source->outcomes_of(p, rule_count)) {
-                          if (std::fabs(o.score - 1.0) < std::numeric_limits<double>::epsilon()) {
-                            ++key.exact_results;
-                          }
-                        }
-                        // Each identifier's record as the index gives it.
-                        key.earliest = std::min(records[run.resolved[p.a]].last_updated,
-                                                records[run.resolved[p.b]].last_updated);
-                      }
-                    });
-  std::vector<size_t> permutation(kept.size());
-  std::iota(permutation.begin(), permutation.end(), size_t{0});
-  // Positions break ties, which makes the parallel sort give the stable order.
-  tbb::parallel_sort(permutation.begin(), permutation.end(), [&](size_t x, size_t y) {
-    if (comes_before(order_keys[x], order_keys[y], settings.tie_breaking)) return true;
-    if (comes_before(order_keys[y], order_keys[x], settings.tie_breaking)) return false;
-    return x < y;
-  });
-  std::vector<MatchDecision> decisions(kept.size());
+  // The decisions are constructed on one thread (a vector can do no otherwise) while the
+  // other workers find their order.
+  std::vector<OrderKey> order;
+  std::vector<MatchDecision> decisions;
+  tbb::parallel_invoke([&] { order = decision_order(settings, run, kept); },
+                       [&] { decisions.resize(kept.size()); });
   tbb::parallel_for(tbb::blocked_range<size_t>(0, kept.size(), 64),
                     [&](const tbb::blocked_range<size_t>& range) {
                       for (size_t pos = range.begin(); pos != range.end(); ++pos) {
-                        const Kept& k = kept[permutation[pos]];
+                        const Kept& k = kept[order[pos].position];
                         const Pending& p = *k.pending;
                         MatchDecision& d = decisions[pos];
                         d = scorer.decision(p.a, p.b, p.verdict, k.source->outcomes_of(p, rule_count));
@@ -806,16 +840,28 @@ ReconcileOutput ReconciliationEngine::reconcile_incremental_with_telemetry(
 ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> records,
                                           const EntityIdSet* existing,
                                           std::span<const overrides::ManualOverride> overrides) const {
-  const RunRecords run = index_records(records, existing);
   const overrides::OverrideResolver resolver(overrides);
   std::vector<const NormalizedEntity*> pointers(records.size());
   for (size_t i = 0; i < records.size(); ++i) pointers[i] = &records[i];
-  const detail::PairScorer scorer(settings_, std::move(pointers), /*parallel=*/true);
+  // The scorer's set-up begins with a stretch on one thread (its per-record tables are made
+  // before the records are prepared on the pool); the record index and the external-id
+  // ranks are built on the other workers meanwhile.
+  std::optional<detail::PairScorer> scorer_slot;
+  RunRecords run;
+  std::vector<uint32_t> ranks;
+  tbb::parallel_invoke(
+      [&] { scorer_slot.emplace(settings_, std::move(pointers), /*parallel=*/true); },
+      [&] {
+        run = index_records(records, existing);
+        ranks = external_id_ranks(records);
+      });
+  const detail::PairScorer& scorer = *scorer_slot;
   tbb::enumerable_thread_specific<Worker> workers([&] {
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
   });
 
-  Blocks blocks = build_blocks(settings_, scorer, run);
+  Blocks blocks = build_blocks(settings_, scorer, run, ranks);
+  std::vector<uint32_t>().swap(ranks);
   std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);
   std::vector<Verdicts> pass =

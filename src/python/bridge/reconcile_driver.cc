@@ -1,5 +1,6 @@
 #include "python/bridge/reconcile_driver.h"
 
+#include <boost/container/small_vector.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
@@ -389,24 +390,32 @@ namespace {
 
 template <typename Member>
 std::string canonical_id_of(size_t count, Member member) {
-  std::vector<std::string> texts;
-  texts.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const NormalizedEntity& m = member(i);
-    std::string text;
-    text.reserve(m.source_name.size() + 1 + m.external_id.size());
-    text += m.source_name;
-    text += ':';
-    text += m.external_id;
-    texts.push_back(std::move(text));
-  }
-  // std::string compares its characters as unsigned bytes: plain byte order, with a text
-  // that is a prefix of another first.
-  std::sort(texts.begin(), texts.end());
   osmira_base::Sha256 digest;
-  for (const std::string& text : texts) digest.update(text);
+  if (count == 1) {
+    // One text, hashed in its three parts: the digest is that of their concatenation.
+    const NormalizedEntity& m = member(0);
+    digest.update(std::string_view(m.source_name));
+    digest.update(":");
+    digest.update(std::string_view(m.external_id));
+  } else {
+    boost::container::small_vector<std::string, 8> texts;
+    texts.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+      const NormalizedEntity& m = member(i);
+      std::string text;
+      text.reserve(m.source_name.size() + 1 + m.external_id.size());
+      text += m.source_name;
+      text += ':';
+      text += m.external_id;
+      texts.push_back(std::move(text));
+    }
+    // std::string compares its characters as unsigned bytes: plain byte order, with a text
+    // that is a prefix of another first.
+    std::sort(texts.begin(), texts.end());
+    for (const std::string& text : texts) digest.update(text);
+  }
   std::string id = "vtl_";
-  id += digest.hex_digest().substr(0, kClusterIdDigits);
+  id += std::string_view(digest.hex_digest()).substr(0, kClusterIdDigits);
   return id;
 }
 

@@ -389,29 +389,53 @@ std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
 
 }  // namespace
 
-std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> records) {
+namespace {
+
+// A record's identifier as two big-endian words (which order as its bytes do), and its
+// position.
+struct ById {
+  uint64_t hi;
+  uint64_t lo;
+  uint32_t position;
+
+  bool same_id(const ById& y) const { return hi == y.hi && lo == y.lo; }
+  friend bool operator<(const ById& x, const ById& y) {
+    if (x.hi != y.hi) return x.hi < y.hi;
+    if (x.lo != y.lo) return x.lo < y.lo;
+    return x.position < y.position;
+  }
+};
+
+// The positions sorted by identifier, then position, on the pool: each identifier's run of
+// positions ends with its last record, the one that stands for it.
+std::vector<ById> sorted_by_id(std::span<const NormalizedEntity> records) {
   const auto n = static_cast<uint32_t>(records.size());
-  // Positions sorted by identifier (then position) on the pool: each identifier's run of
-  // positions ends with its last record, which every position of the run resolves to.
-  // Identifiers are compared as 16 bytes, no text involved.
-  struct ById {
-    Uuid id;
-    uint32_t position;
-  };
   std::vector<ById> by_id(n);
   tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
                     [&](const tbb::blocked_range<uint32_t>& range) {
                       for (uint32_t i = range.begin(); i != range.end(); ++i) {
-                        by_id[i] = ById{records[i].id, i};
+                        const auto& bytes = records[i].id.bytes;
+                        ById& entry = by_id[i];
+                        entry.hi = 0;
+                        entry.lo = 0;
+                        for (int k = 0; k < 8; ++k) entry.hi = (entry.hi << 8) | bytes[k];
+                        for (int k = 8; k < 16; ++k) entry.lo = (entry.lo << 8) | bytes[k];
+                        entry.position = i;
                       }
                     });
-  tbb::parallel_sort(by_id.begin(), by_id.end(), [](const ById& x, const ById& y) {
-    return x.id != y.id ? x.id < y.id : x.position < y.position;
-  });
+  tbb::parallel_sort(by_id.begin(), by_id.end());
+  return by_id;
+}
+
+}  // namespace
+
+std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> records) {
+  const auto n = static_cast<uint32_t>(records.size());
+  const std::vector<ById> by_id = sorted_by_id(records);
   std::vector<uint32_t> standing(n);
   uint32_t last = 0;  // the last entry of the current run, walking backwards
   for (uint32_t k = n; k-- > 0;) {
-    if (k + 1 == n || by_id[k + 1].id != by_id[k].id) last = k;
+    if (k + 1 == n || !by_id[k + 1].same_id(by_id[k])) last = k;
     standing[by_id[k].position] = by_id[last].position;
   }
   return standing;
@@ -430,25 +454,10 @@ size_t RecordIndex::home(const Uuid& id) const {
 
 RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
   const auto n = static_cast<uint32_t>(records.size());
-  // Positions sorted by identifier (then position): each identifier's run ends with the
-  // record standing for it.
-  struct ById {
-    Uuid id;
-    uint32_t position;
-  };
-  std::vector<ById> by_id(n);
-  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
-                    [&](const tbb::blocked_range<uint32_t>& range) {
-                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
-                        by_id[i] = ById{records[i].id, i};
-                      }
-                    });
-  tbb::parallel_sort(by_id.begin(), by_id.end(), [](const ById& x, const ById& y) {
-    return x.id != y.id ? x.id < y.id : x.position < y.position;
-  });
+  std::vector<ById> by_id = sorted_by_id(records);
   by_identifier_.reserve(n);
   for (uint32_t k = 0; k < n; ++k) {
-    if (k + 1 == n || by_id[k + 1].id != by_id[k].id) {
+    if (k + 1 == n || !by_id[k + 1].same_id(by_id[k])) {
       by_identifier_.push_back(by_id[k].position);
       continue;
     }

@@ -352,22 +352,41 @@ std::vector<uint32_t> external_id_ranks(std::span<const NormalizedEntity> record
   return rank;
 }
 
-// One generated key of one record, as the block sort compares it.
+// One generated key of one record, as the block sort compares it. The first sixteen bytes
+// of the key are held in the entry, so that most comparisons read no text: when they tie and
+// one key is at most sixteen bytes long, that key is a prefix of the other (or equal to it).
 struct KeyEntry {
   uint64_t head;     // prefix_key of the text
+  uint64_t next;     // prefix_key of the text from its ninth byte
   const char* text;  // in the key bytes of the record's chunk
   uint32_t size;
   uint32_t rank;    // the member's rank in external-id order
-  uint32_t member;  // the record's position as the record index resolves it
+  uint32_t member;  // the record's position as the record index resolves them
+
+  static constexpr uint32_t kHeld = 16;
+
+  KeyEntry() = default;
+  KeyEntry(std::string_view key, uint32_t member_rank, uint32_t position)
+      : head(prefix_key(key)),
+        next(key.size() > 8 ? prefix_key(key.substr(8)) : 0),
+        text(key.data()),
+        size(static_cast<uint32_t>(key.size())),
+        rank(member_rank),
+        member(position) {}
 
   std::string_view view() const { return {text, size}; }
+  // Compares the key texts (bytes, then length).
+  int compare_key(const KeyEntry& y) const {
+    if (head != y.head) return head < y.head ? -1 : 1;
+    if (next != y.next) return next < y.next ? -1 : 1;
+    if (size <= kHeld || y.size <= kHeld) return size == y.size ? 0 : (size < y.size ? -1 : 1);
+    return view().substr(kHeld).compare(y.view().substr(kHeld));
+  }
   // Key bytes ascending, then members in external-id order.
   friend bool operator<(const KeyEntry& x, const KeyEntry& y) {
-    if (x.head != y.head) return x.head < y.head;
-    if (const int c = x.view().compare(y.view()); c != 0) return c < 0;
+    if (const int c = x.compare_key(y); c != 0) return c < 0;
     return x.rank < y.rank;
   }
-  bool same_key(const KeyEntry& y) const { return head == y.head && view() == y.view(); }
 };
 
 // The blocks in key order (bytes ascending), each block's members in external-id order
@@ -424,9 +443,7 @@ Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& sc
       const size_t end = chunk.list.ends[k];
       const std::string_view text(bytes.data() + begin, end - begin);
       const uint32_t member = run.resolved[chunk.owner[k]];
-      entries[first_entry[c] + k] = KeyEntry{prefix_key(text), text.data(),
-                                             static_cast<uint32_t>(text.size()), rank[member],
-                                             member};
+      entries[first_entry[c] + k] = KeyEntry(text, rank[member], member);
       begin = end;
     }
     chunk = ChunkKeys();
@@ -439,7 +456,7 @@ Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& sc
   tbb::parallel_for(tbb::blocked_range<size_t>(0, total, 1 << 14),
                     [&](const tbb::blocked_range<size_t>& range) {
                       for (size_t k = range.begin(); k != range.end(); ++k) {
-                        starts[k] = k == 0 || !entries[k].same_key(entries[k - 1]);
+                        starts[k] = k == 0 || entries[k].compare_key(entries[k - 1]) != 0;
                       }
                     });
   for (size_t k = 0; k < total; ++k) {

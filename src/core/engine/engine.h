@@ -57,6 +57,11 @@ struct PairReconciliation {
 struct ReconcileOutput {
   std::vector<types::MatchDecision> decisions;
   observability::ReconciliationTelemetry telemetry;
+  // What the run prepared per record and no longer needs. Releasing it frees millions of
+  // small blocks, so it is handed over rather than released at the end of the run: the
+  // caller may let it go on another thread while it goes on with the decisions (or simply
+  // drop it). It refers to nothing else.
+  std::shared_ptr<void> working_state;
 };
 
 class ReconciliationEngine {

@@ -863,16 +863,16 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   // The scorer's set-up begins with a stretch on one thread (its per-record tables are made
   // before the records are prepared on the pool); the record index and the external-id
   // ranks are built on the other workers meanwhile.
-  std::optional<detail::PairScorer> scorer_slot;
+  const auto scorer_slot = std::make_shared<std::optional<detail::PairScorer>>();
   RunRecords run;
   std::vector<uint32_t> ranks;
   tbb::parallel_invoke(
-      [&] { scorer_slot.emplace(settings_, std::move(pointers), /*parallel=*/true); },
+      [&] { scorer_slot->emplace(settings_, std::move(pointers), /*parallel=*/true); },
       [&] {
         run = index_records(records, existing);
         ranks = external_id_ranks(records);
       });
-  const detail::PairScorer& scorer = *scorer_slot;
+  const detail::PairScorer& scorer = **scorer_slot;
   tbb::enumerable_thread_specific<Worker> workers([&] {
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
   });
@@ -891,11 +891,13 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   ReconcileOutput output;
   output.decisions = order_and_write(settings_, run, scorer, kept);
   output.telemetry = summarise(settings_, blocks, scorer, workers);
-  // The working state goes now, on the worker pool: millions of small frees.
+  // The working state goes now, on the worker pool; the scorer's per-record preparation is
+  // handed to the caller.
   std::vector<Kept>().swap(kept);
   release_in_parallel(slots);
   release_in_parallel(pass);
   blocks = Blocks();
+  output.working_state = scorer_slot;
   return output;
 }
 

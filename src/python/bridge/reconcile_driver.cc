@@ -3,6 +3,7 @@
 #include <boost/container/small_vector.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
@@ -14,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -317,9 +319,12 @@ ReconcileResult ReconcileDriver::finish() {
   result.decisions = std::move(output_->decisions);
   result.telemetry = std::move(output_->telemetry);
   result.trained_fs_params = std::move(trained_fs_params_);
+  std::shared_ptr<void> working_state = std::move(output_->working_state);
   output_.reset();
 
-  {
+  // The engine's per-record preparation is released on one worker while the others cluster
+  // and build the golden records.
+  tbb::parallel_invoke([&] { working_state.reset(); }, [&] {
     // One identifier index for clustering and the golden-record lookup.
     const osmira_core::engine::RecordIndex index(records_);
     result.clusters =
@@ -347,7 +352,7 @@ ReconcileResult ReconcileDriver::finish() {
                 golden_record(result.clusters[k], records, index, policy, members);
           }
         });
-  }
+  });
 
   // The working state is no longer needed: give its memory back before the caller builds
   // its own form of the result.

@@ -136,6 +136,24 @@ void PlanBlocking::append_block_keys(const types::NormalizedEntity& entity, KeyL
   std::vector<std::string>& variants = scratch.lists[2];
   std::vector<std::string>& transformed = scratch.lists[3];
   for (const osmira_common::ir::BlockingKey& key : keys_) {
+    if (key.transformations.empty()) {
+      // Each field has one variant, its value: the one combination is written in place.
+      const size_t mark = keys.bytes.size();
+      bool complete = true;
+      for (size_t f = 0; f < key.fields.size() && complete; ++f) {
+        const auto value = entity.data.find(std::string_view(key.fields[f]));
+        complete = value != entity.data.end();
+        if (!complete) break;
+        if (f > 0) keys.bytes += '|';
+        keys.bytes += value->second;
+      }
+      if (complete) {
+        keys.ends.push_back(keys.bytes.size());
+      } else {
+        keys.bytes.resize(mark);
+      }
+      continue;
+    }
     combinations.resize(1);
     combinations[0].clear();
     bool complete = true;

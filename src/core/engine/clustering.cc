@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstring>
+#include <memory>
 #include <numeric>
 #include <utility>
 
@@ -408,9 +409,10 @@ struct ById {
 
 // The positions sorted by identifier, then position, on the pool: each identifier's run of
 // positions ends with its last record, the one that stands for it.
-std::vector<ById> sorted_by_id(std::span<const NormalizedEntity> records) {
+std::unique_ptr<ById[]> sorted_by_id(std::span<const NormalizedEntity> records) {
   const auto n = static_cast<uint32_t>(records.size());
-  std::vector<ById> by_id(n);
+  // Left uninitialised here: the pages are first touched by the workers that fill them.
+  auto by_id = std::make_unique_for_overwrite<ById[]>(n);
   tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
                     [&](const tbb::blocked_range<uint32_t>& range) {
                       for (uint32_t i = range.begin(); i != range.end(); ++i) {
@@ -423,7 +425,7 @@ std::vector<ById> sorted_by_id(std::span<const NormalizedEntity> records) {
                         entry.position = i;
                       }
                     });
-  tbb::parallel_sort(by_id.begin(), by_id.end());
+  tbb::parallel_sort(by_id.get(), by_id.get() + n);
   return by_id;
 }
 
@@ -431,7 +433,7 @@ std::vector<ById> sorted_by_id(std::span<const NormalizedEntity> records) {
 
 std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> records) {
   const auto n = static_cast<uint32_t>(records.size());
-  const std::vector<ById> by_id = sorted_by_id(records);
+  const std::unique_ptr<ById[]> by_id = sorted_by_id(records);
   std::vector<uint32_t> standing(n);
   uint32_t last = 0;  // the last entry of the current run, walking backwards
   for (uint32_t k = n; k-- > 0;) {
@@ -454,7 +456,7 @@ size_t RecordIndex::home(const Uuid& id) const {
 
 RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
   const auto n = static_cast<uint32_t>(records.size());
-  std::vector<ById> by_id = sorted_by_id(records);
+  std::unique_ptr<ById[]> by_id = sorted_by_id(records);
   by_identifier_.reserve(n);
   for (uint32_t k = 0; k < n; ++k) {
     if (k + 1 == n || !by_id[k + 1].same_id(by_id[k])) {
@@ -464,12 +466,12 @@ RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
     if (superseded_.empty()) superseded_.assign(n, 0);
     superseded_[by_id[k].position] = 1;
   }
-  std::vector<ById>().swap(by_id);
+  by_id.reset();
 
   size_t capacity = 2;
   while (capacity < 2 * by_identifier_.size()) capacity *= 2;
   mask_ = capacity - 1;
-  slots_.resize(capacity);
+  slots_ = std::make_unique_for_overwrite<Slot[]>(capacity);
   tbb::parallel_for(tbb::blocked_range<size_t>(0, capacity, 1 << 14),
                     [&](const tbb::blocked_range<size_t>& range) {
                       for (size_t k = range.begin(); k != range.end(); ++k) {

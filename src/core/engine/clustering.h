@@ -19,6 +19,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -74,7 +75,7 @@ class RecordIndex {
   };
   size_t home(const osmira_base::Uuid& id) const;
 
-  std::vector<Slot> slots_;  // a power of two, at most half full
+  std::unique_ptr<Slot[]> slots_;  // a power of two, at most half full
   size_t mask_ = 0;
   std::vector<uint32_t> by_identifier_;
   std::vector<uint8_t> superseded_;  // by position; empty when no identifier repeats

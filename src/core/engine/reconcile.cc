@@ -324,14 +324,15 @@ std::vector<uint32_t> external_id_ranks(std::span<const NormalizedEntity> record
     uint64_t prefix;
     uint32_t record;
   };
-  std::vector<RecordRef> by_external(n);
+  // Left uninitialised here: the pages are first touched by the workers that fill them.
+  const auto by_external = std::make_unique_for_overwrite<RecordRef[]>(n);
   tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
                     [&](const tbb::blocked_range<uint32_t>& range) {
                       for (uint32_t i = range.begin(); i != range.end(); ++i) {
                         by_external[i] = RecordRef{prefix_key(records[i].external_id), i};
                       }
                     });
-  tbb::parallel_sort(by_external.begin(), by_external.end(),
+  tbb::parallel_sort(by_external.get(), by_external.get() + n,
                      [&](const RecordRef& x, const RecordRef& y) {
                        if (x.prefix != y.prefix) return x.prefix < y.prefix;
                        const NormalizedEntity& rx = records[x.record];
@@ -389,25 +390,26 @@ struct KeyEntry {
   }
 };
 
-// The blocks in key order (bytes ascending), each block's members in external-id order
-// (equal external ids by identifier; `rank` as external_id_ranks gives it). Records excluded
-// on their own are kept out.
+// The blocks of the generated keys in key order (bytes ascending), each block's members in
+// external-id order (equal external ids by identifier; `rank` as external_id_ranks gives
+// it). Records excluded on their own are kept out.
 //
-// Keys are generated in parallel (pure per record) by chunks of records, into one byte
-// buffer per chunk. Every (key, member) occurrence then becomes one entry of a single list,
+// Every (key, member) occurrence becomes one entry of a single list,
 // sorted on the worker pool by key and member rank: the runs of equal keys are the blocks,
 // already in key order with their members in external-id order. Ranks are distinct per
 // resolved position, so a record listed twice (or two records resolving to one) ends up next
 // to itself, and the sort order is total up to equal entries.
-Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& scorer,
-                    const RunRecords& run, std::span<const uint32_t> rank) {
-  const std::span<const NormalizedEntity> records = run.records;
-  const auto n = static_cast<uint32_t>(records.size());
+// The block keys of a chunk of records, one after another, with the record of each.
+struct ChunkKeys {
+  blocking::KeyList list;
+  std::vector<uint32_t> owner;
+};
 
-  struct ChunkKeys {
-    blocking::KeyList list;
-    std::vector<uint32_t> owner;  // per key, the record it came from
-  };
+// Every record's block keys, generated on the pool (pure per record) by chunks of records.
+// Records excluded on their own get keys here too; build_blocks leaves those out.
+std::vector<ChunkKeys> generate_keys(const EngineSettings& settings,
+                                     std::span<const NormalizedEntity> records) {
+  const auto n = static_cast<uint32_t>(records.size());
   const size_t chunks = (static_cast<size_t>(n) + kKeyChunk - 1) / kKeyChunk;
   std::vector<ChunkKeys> chunk_keys(chunks);
   tbb::enumerable_thread_specific<blocking::KeyScratch> scratches;
@@ -416,17 +418,26 @@ Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& sc
     ChunkKeys& out = chunk_keys[c];
     const auto end = static_cast<uint32_t>(std::min<size_t>(n, (c + 1) * kKeyChunk));
     for (auto i = static_cast<uint32_t>(c * kKeyChunk); i < end; ++i) {
-      if (scorer.excluded_alone(i)) continue;  // kept out of blocking
       for (const auto& strategy : settings.blocking_strategies) {
         strategy->append_block_keys(records[i], out.list, scratch);
       }
       out.owner.resize(out.list.size(), i);
     }
   });
+  return chunk_keys;
+}
+
+Blocks build_blocks(std::vector<ChunkKeys> chunk_keys, const detail::PairScorer& scorer,
+                    const RunRecords& run, std::span<const uint32_t> rank) {
+  const size_t chunks = chunk_keys.size();
+  // Each chunk's keys of records that take part in blocking, counted, then placed.
   std::vector<size_t> first_entry(chunks + 1, 0);
-  for (size_t c = 0; c < chunks; ++c) {
-    first_entry[c + 1] = first_entry[c] + chunk_keys[c].list.size();
-  }
+  tbb::parallel_for(size_t{0}, chunks, [&](size_t c) {
+    size_t kept = 0;
+    for (const uint32_t owner : chunk_keys[c].owner) kept += !scorer.excluded_alone(owner);
+    first_entry[c + 1] = kept;
+  });
+  for (size_t c = 0; c < chunks; ++c) first_entry[c + 1] += first_entry[c];
   const size_t total = first_entry[chunks];
   if (total >= std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("too many block keys for one reconciliation");
@@ -438,33 +449,46 @@ Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& sc
     ChunkKeys& chunk = chunk_keys[c];
     std::vector<char>& bytes = blocks.key_bytes[c];
     bytes.assign(chunk.list.bytes.begin(), chunk.list.bytes.end());
+    size_t at = first_entry[c];
     size_t begin = 0;
     for (size_t k = 0; k < chunk.list.size(); ++k) {
       const size_t end = chunk.list.ends[k];
       const std::string_view text(bytes.data() + begin, end - begin);
-      const uint32_t member = run.resolved[chunk.owner[k]];
-      entries[first_entry[c] + k] = KeyEntry(text, rank[member], member);
       begin = end;
+      if (scorer.excluded_alone(chunk.owner[k])) continue;  // kept out of blocking
+      const uint32_t member = run.resolved[chunk.owner[k]];
+      entries[at++] = KeyEntry(text, rank[member], member);
     }
     chunk = ChunkKeys();
   });
   std::vector<ChunkKeys>().swap(chunk_keys);
   tbb::parallel_sort(entries.get(), entries.get() + total);
 
-  // A block starts wherever the key changes.
-  std::vector<uint8_t> starts(total);
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, total, 1 << 14),
-                    [&](const tbb::blocked_range<size_t>& range) {
-                      for (size_t k = range.begin(); k != range.end(); ++k) {
-                        starts[k] = k == 0 || entries[k].compare_key(entries[k - 1]) != 0;
-                      }
-                    });
-  for (size_t k = 0; k < total; ++k) {
-    if (starts[k]) blocks.begin.push_back(static_cast<uint32_t>(k));
-  }
-  std::vector<uint8_t>().swap(starts);
-  const size_t count = blocks.begin.size();
-  blocks.begin.push_back(static_cast<uint32_t>(total));
+  // A block starts wherever the key changes: the starts are counted by stretches of
+  // entries, then each stretch writes its own into place.
+  constexpr size_t kStretch = size_t{1} << 14;
+  const size_t stretches = (total + kStretch - 1) / kStretch;
+  std::vector<uint32_t> first_block(stretches + 1, 0);
+  const auto starts_block = [&](size_t k) {
+    return k == 0 || entries[k].compare_key(entries[k - 1]) != 0;
+  };
+  tbb::parallel_for(size_t{0}, stretches, [&](size_t t) {
+    uint32_t found = 0;
+    for (size_t k = t * kStretch, end = std::min(total, (t + 1) * kStretch); k < end; ++k) {
+      found += starts_block(k);
+    }
+    first_block[t + 1] = found;
+  });
+  for (size_t t = 0; t < stretches; ++t) first_block[t + 1] += first_block[t];
+  blocks.begin.resize(size_t{first_block[stretches]} + 1);
+  tbb::parallel_for(size_t{0}, stretches, [&](size_t t) {
+    uint32_t at = first_block[t];
+    for (size_t k = t * kStretch, end = std::min(total, (t + 1) * kStretch); k < end; ++k) {
+      if (starts_block(k)) blocks.begin[at++] = static_cast<uint32_t>(k);
+    }
+  });
+  blocks.begin.back() = static_cast<uint32_t>(total);
+  const size_t count = blocks.begin.size() - 1;
   blocks.keys.resize(count);
   blocks.repeats.resize(count);
   blocks.members.resize(total);
@@ -476,8 +500,9 @@ Blocks build_blocks(const EngineSettings& settings, const detail::PairScorer& sc
                         blocks.keys[b] = entries[first].view();
                         bool repeats = false;
                         for (size_t k = first; k < last; ++k) {
-                          blocks.members[k] = entries[k].member;
-                          repeats = repeats || (k > first && entries[k].member == entries[k - 1].member);
+                          const uint32_t member = entries[k].member;
+                          blocks.members[k] = member;
+                          repeats = repeats || (k > first && member == entries[k - 1].member);
                         }
                         blocks.repeats[b] = repeats;
                       }
@@ -861,23 +886,25 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   std::vector<const NormalizedEntity*> pointers(records.size());
   for (size_t i = 0; i < records.size(); ++i) pointers[i] = &records[i];
   // The scorer's set-up begins with a stretch on one thread (its per-record tables are made
-  // before the records are prepared on the pool); the record index and the external-id
-  // ranks are built on the other workers meanwhile.
+  // before the records are prepared on the pool); the record index, the external-id ranks
+  // and the block keys are made on the other workers meanwhile.
   const auto scorer_slot = std::make_shared<std::optional<detail::PairScorer>>();
   RunRecords run;
   std::vector<uint32_t> ranks;
+  std::vector<ChunkKeys> keys;
   tbb::parallel_invoke(
       [&] { scorer_slot->emplace(settings_, std::move(pointers), /*parallel=*/true); },
       [&] {
         run = index_records(records, existing);
         ranks = external_id_ranks(records);
+        keys = generate_keys(settings_, records);
       });
   const detail::PairScorer& scorer = **scorer_slot;
   tbb::enumerable_thread_specific<Worker> workers([&] {
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
   });
 
-  Blocks blocks = build_blocks(settings_, scorer, run, ranks);
+  Blocks blocks = build_blocks(std::move(keys), scorer, run, ranks);
   std::vector<uint32_t>().swap(ranks);
   std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);

@@ -696,13 +696,13 @@ std::vector<Verdicts> evaluate_blocks(const Blocks& blocks, const RunRecords& ru
 // The merge and review verdicts of the blocks in block order; each pair is decided once, so
 // every verdict is kept.
 std::vector<Kept> keep_first(const Blocks& blocks, std::span<const Verdicts> slots) {
-  size_t total = 0;
-  for (const Verdicts& slot : slots) total += slot.pending.size();
-  std::vector<Kept> kept;
-  kept.reserve(total);
-  for (const Verdicts& slot : slots) {
-    for (const Pending& p : slot.pending) kept.push_back({&slot, &p, blocks.keys[p.block]});
-  }
+  std::vector<size_t> first(slots.size() + 1, 0);
+  for (size_t k = 0; k < slots.size(); ++k) first[k + 1] = first[k] + slots[k].pending.size();
+  std::vector<Kept> kept(first.back());
+  tbb::parallel_for(size_t{0}, slots.size(), [&](size_t k) {
+    size_t at = first[k];
+    for (const Pending& p : slots[k].pending) kept[at++] = {&slots[k], &p, blocks.keys[p.block]};
+  });
   return kept;
 }
 

@@ -636,6 +636,21 @@ TEST(ReconcileReference, FastRunEqualsThePairByPairRunOnBigAndSharedBlocks) {
   ir::IdentityPlan shared_ml = shared;
   shared_ml.decision.scoring_method = ir::ScoringMethod::kMlEnsemble;
 
+  // Thousands of small blocks: keys from several chunks of records and more key entries
+  // than one stretch of the block sort holds, long keys that share their first sixteen
+  // bytes, records excluded on their own, and identifiers repeated.
+  std::vector<NormalizedEntity> many = generated_people(6000, 23);
+  std::mt19937_64 key_rng(24);
+  for (NormalizedEntity& e : many) {
+    e.data.insert_or_assign("zip", "z" + std::to_string(key_rng() % 2000));
+    e.data.insert_or_assign("code", "a-long-shared-prefix-" + std::to_string(key_rng() % 1500));
+  }
+  for (size_t i = 0; i < 6000; i += 97) many[i + 1].id = many[i].id;
+  ir::IdentityPlan many_blocks = generated_plan(ir::ScoringMethod::kWeightedSum);
+  many_blocks.blocking.keys = {
+      testing::blocking_key({"zip"}), testing::blocking_key({"code"}),
+      testing::blocking_key({"zip", "first_name"}, {ir::BlockingTransformation::kLowercase})};
+
   struct Case {
     const char* name;
     const std::vector<NormalizedEntity>* records;
@@ -646,6 +661,8 @@ TEST(ReconcileReference, FastRunEqualsThePairByPairRunOnBigAndSharedBlocks) {
       {"one block, incremental", &crowd, &one_block, true},
       {"shared blocks", &people, &shared, false},
       {"shared blocks, ML, incremental", &people, &shared_ml, true},
+      {"many small blocks", &many, &many_blocks, false},
+      {"many small blocks, incremental", &many, &many_blocks, true},
   };
   for (const Case& c : cases) {
     const auto engine = ReconciliationEngine::from_plan(*c.plan);

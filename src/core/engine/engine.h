@@ -62,6 +62,9 @@ struct ReconcileOutput {
   // caller may let it go on another thread while it goes on with the decisions (or simply
   // drop it). It refers to nothing else.
   std::shared_ptr<void> working_state;
+  // The run's index of its records (identifier -> standing record), for the caller to reuse
+  // with the same records (clustering, golden records) instead of building it again.
+  std::shared_ptr<const RecordIndex> record_index;
 };
 
 class ReconciliationEngine {

@@ -148,6 +148,7 @@ struct Verdicts {
 // The records of a run and what every phase reads about them.
 struct RunRecords {
   std::span<const NormalizedEntity> records;
+  std::shared_ptr<const RecordIndex> index;
   std::vector<uint32_t> resolved;  // position -> position of the last record of its identifier
   std::vector<uint8_t> known;      // incremental: the record's identifier already existed
 
@@ -302,7 +303,15 @@ RunRecords index_records(std::span<const NormalizedEntity> records, const Entity
   const auto n = static_cast<uint32_t>(records.size());
   RunRecords run;
   run.records = records;
-  run.resolved = standing_positions(records);
+  run.index = std::make_shared<const RecordIndex>(records);
+  run.resolved.resize(n);
+  const RecordIndex& index = *run.index;
+  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                    [&](const tbb::blocked_range<uint32_t>& range) {
+                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                        run.resolved[i] = index.stands(i) ? i : index.find(records[i].id);
+                      }
+                    });
   if (existing != nullptr) {
     run.known.resize(n);
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
@@ -925,6 +934,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   release_in_parallel(pass);
   blocks = Blocks();
   output.working_state = scorer_slot;
+  output.record_index = run.index;
   return output;
 }
 

@@ -320,13 +320,19 @@ ReconcileResult ReconcileDriver::finish() {
   result.telemetry = std::move(output_->telemetry);
   result.trained_fs_params = std::move(trained_fs_params_);
   std::shared_ptr<void> working_state = std::move(output_->working_state);
+  std::shared_ptr<const osmira_core::engine::RecordIndex> engine_index =
+      std::move(output_->record_index);
   output_.reset();
 
   // The engine's per-record preparation is released on one worker while the others cluster
   // and build the golden records.
   tbb::parallel_invoke([&] { working_state.reset(); }, [&] {
-    // One identifier index for clustering and the golden-record lookup.
-    const osmira_core::engine::RecordIndex index(records_);
+    // One identifier index for clustering and the golden-record lookup: the engine's, made
+    // from the same records.
+    if (!engine_index) {
+      engine_index = std::make_shared<const osmira_core::engine::RecordIndex>(records_);
+    }
+    const osmira_core::engine::RecordIndex& index = *engine_index;
     result.clusters =
         incremental_
             ? osmira_core::engine::cluster_decisions_incremental(records_, index, result.decisions,

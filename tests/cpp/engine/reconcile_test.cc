@@ -86,6 +86,29 @@ TEST(Reconcile, OneSharedKeyGivesOnePair) {
   EXPECT_EQ(none.telemetry.pairs_evaluated, 0u);
 }
 
+// The run hands over its record index (the last record of an identifier stands for it) and
+// its per-record preparation, batch and incremental alike.
+TEST(Reconcile, HandsOverItsRecordIndexAndWorkingState) {
+  const auto engine = ReconciliationEngine::from_plan(keyed_plan());
+  std::vector<NormalizedEntity> records = {entity(1, {{"key", "k"}}), entity(2, {{"key", "k"}}),
+                                           entity(1, {{"key", "j"}}), entity(3, {})};
+  const EntityIdSet existing = {records[1].id};
+  for (const bool incremental : {false, true}) {
+    const ReconcileOutput out =
+        incremental ? engine.reconcile_incremental_with_telemetry(records, existing, {})
+                    : engine.reconcile_with_telemetry(records, {});
+    ASSERT_NE(out.record_index, nullptr);
+    ASSERT_NE(out.working_state, nullptr);
+    const RecordIndex& index = *out.record_index;
+    EXPECT_EQ(index.size(), 3u);
+    EXPECT_EQ(index.find(records[0].id), 2u);
+    EXPECT_EQ(index.find(records[1].id), 1u);
+    EXPECT_EQ(index.find(records[3].id), 3u);
+    EXPECT_FALSE(index.stands(0));
+    EXPECT_TRUE(index.stands(2));
+  }
+}
+
 TEST(Reconcile, PairInTwoBlocksIsEvaluatedTwiceAndReturnedOnce) {
   ir::IdentityPlan plan = keyed_plan();
   plan.blocking.keys.push_back(testing::blocking_key({"zip"}));

@@ -341,23 +341,25 @@ ReconcileResult ReconcileDriver::finish() {
                                                      index, result.decisions);
     existing_clusters_ = {};
     existing_ids_ = {};
-    list_identifiers(index, result);
-
-    // Golden records are independent per cluster; each lands at its cluster's position, so
-    // the result does not depend on how the clusters are spread over the workers. An
-    // exception in a worker (out of memory) cancels the rest and reaches the caller.
+    // The identifier listings and the golden records read the clusters and fill parts of
+    // the result of their own: they are made side by side. Golden records are independent
+    // per cluster; each lands at its cluster's position, so the result does not depend on
+    // how the clusters are spread over the workers. An exception in a worker (out of memory)
+    // cancels the rest and reaches the caller.
     result.golden_records.resize(result.clusters.size());
     const std::span<const NormalizedEntity> records(records_);
     const osmira_common::ir::SurvivorshipPolicy& policy = plan_.survivorship;
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
-        [&](const tbb::blocked_range<size_t>& range) {
-          std::vector<const NormalizedEntity*> members;
-          for (size_t k = range.begin(); k != range.end(); ++k) {
-            result.golden_records[k] =
-                golden_record(result.clusters[k], records, index, policy, members);
-          }
-        });
+    tbb::parallel_invoke([&] { list_identifiers(index, result); }, [&] {
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
+          [&](const tbb::blocked_range<size_t>& range) {
+            std::vector<const NormalizedEntity*> members;
+            for (size_t k = range.begin(); k != range.end(); ++k) {
+              result.golden_records[k] =
+                  golden_record(result.clusters[k], records, index, policy, members);
+            }
+          });
+    });
   });
 
   // The working state is no longer needed: give its memory back before the caller builds

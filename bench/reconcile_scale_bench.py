@@ -14,7 +14,10 @@ clustering, golden records, Python conversion, freeing).
     prlimit --as=6000000000 python3 bench/reconcile_scale_bench.py --records 1000000 --cores 8
     python3 bench/reconcile_scale_bench.py --module-path /some/dir   # another build of vintrel
 
-Needs the installed package, or --module-path naming a directory that holds `vintrel`.
+Needs the installed package, or --module-path naming a directory that holds `vintrel`. The
+phase profile needs the module's symbols, which the installed module is stripped of: point
+--module-path at a copy of the package holding the unstripped module of the build directory
+(build/<wheel tag>/_native*.so).
 """
 
 import argparse
@@ -216,7 +219,8 @@ def run_child(args, mode: str, cores: str | None = None, extra: list[str] | None
 # (kernel frames included, so page zeroing counts for the phase that touched the pages).
 PHASES = [
     ("python conversion", ["reconcile_result_to_py", "json_value_to_py", "result_tree",
-                           "to_json", "OpenContainer"]),
+                           "to_json", "OpenContainer", "number_texts", "ArenaSupply",
+                           "ReleaseBehind"]),
     ("golden records", ["golden_record", "SurvivorshipEngine", "canonical_cluster_id",
                         "canonical_id_of"]),
     ("clustering", ["cluster_decisions", "assemble_clusters", "WeightedGraph", "RecordIndex"]),

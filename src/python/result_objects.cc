@@ -4,6 +4,7 @@
 
 #include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
+#include <tbb/task_arena.h>
 #include <tbb/task_group.h>
 
 #include <algorithm>
@@ -15,6 +16,7 @@
 #include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -22,6 +24,7 @@
 
 #include "base/uuid.h"
 #include "core/engine/types.h"
+#include "python/bridge/text_numbers.h"
 
 namespace vintrel_native {
 namespace {
@@ -48,10 +51,10 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts = {
     "score", "scoring_method", "skip_reason", "skipped", "telemetry", "temporal_adjustment",
     "trained_fs_params", "weight"};
 
-// Texts that repeat across the result (rule names, decision texts, matched_on names,
-// blocking keys, explanations, golden-record field names) are created once and shared; a
-// cache bounded in entries and text length keeps a result of all-distinct texts from
-// doubling its memory here.
+// Texts of the telemetry and the golden records that repeat (rule names, field names, short
+// values) are created once and shared; a cache bounded in entries and text length keeps a
+// result of all-distinct texts from doubling its memory here. The texts of the decisions are
+// numbered beforehand instead (NumberedTexts).
 constexpr size_t kMaxCachedTexts = 1 << 16;
 constexpr size_t kMaxCachedTextBytes = 256;
 // Golden-record values up to this length go through the same cache.
@@ -61,6 +64,16 @@ constexpr size_t kMaxCachedFloats = 1 << 16;
 
 constexpr uint32_t kUnlisted = vintrel_bridge::ReconcileResult::kUnlisted;
 
+// Starts fetching the cache lines of `count` items from `items` on.
+template <typename T>
+void prefetch_lines(const T* items, size_t count) {
+  const char* bytes = reinterpret_cast<const char*>(items);
+  for (size_t at = 0; at < count * sizeof(T); at += 64) __builtin_prefetch(bytes + at);
+}
+
+// How many decisions ahead of the one being converted its memory is fetched.
+constexpr size_t kPrefetchAhead = 4;
+
 class Builder {
  public:
   bool init() {
@@ -68,7 +81,17 @@ class Builder {
       keys_[k] = PyRef::steal(PyUnicode_InternFromString(kKeyTexts[k]));
       if (!keys_[k]) return false;
     }
+    for (size_t d = 0; d < decision_texts_.size(); ++d) {
+      decision_texts_[d] = fresh_text(osmira_core::engine::types::decision_json_text(
+          static_cast<osmira_core::engine::types::Decision>(d)));
+      if (!decision_texts_[d]) return false;
+    }
     return true;
+  }
+
+  // "merge", "review" or "no_merge".
+  PyRef decision_text(osmira_core::engine::types::Decision decision) const {
+    return PyRef::borrow(decision_texts_[static_cast<size_t>(decision)].get());
   }
 
   // A new str (strict UTF-8) for text that is not expected to repeat.
@@ -116,6 +139,11 @@ class Builder {
 
   void reserve_listings(size_t count) { listed_.reserve(count); }
 
+  // Starts fetching the str of the identifier at cluster listing `first` into the cache.
+  void prefetch_listed(uint32_t first) const {
+    if (first < listed_.size()) __builtin_prefetch(listed_[first], 1);
+  }
+
   // A float, or None when it is not finite.
   PyRef number(double value) {
     if (!std::isfinite(value)) return PyRef::borrow(Py_None);
@@ -155,6 +183,7 @@ class Builder {
 
  private:
   std::array<PyRef, kKeyCount> keys_;
+  std::array<PyRef, 3> decision_texts_;  // by Decision
   boost::unordered_flat_map<std::string, PyRef, osmira_core::engine::types::StringHash,
                               std::equal_to<>>
       texts_;
@@ -237,7 +266,9 @@ class ReleaseBehind {
   }
 
  private:
-  static constexpr size_t kBatch = 1024;
+  // Items reported at a time: each report wakes the worker, and a wake-up may cost the
+  // builder its processor.
+  static constexpr size_t kBatch = 8192;
 
   void release() {
     const size_t step = items_per_heap_return(items_.size());
@@ -275,6 +306,43 @@ class ReleaseBehind {
   bool closed_ = false;   // builder side only
 };
 
+// Runs `work` on the worker pool while the caller goes on. `wait` returns once it is done
+// and rethrows what it threw; the destructor waits as well, so that an early return never
+// leaves the work running on state that goes with the return. The work gets all workers but
+// kSparedWorkers, so that the caller (which holds the interpreter lock and is the call's
+// critical path) and the threads that release memory behind it and prepare arenas ahead of
+// it keep processors of their own.
+class Background {
+ public:
+  template <typename Work>
+  explicit Background(Work&& work)
+      : arena_(std::max(1, tbb::this_task_arena::max_concurrency() - kSparedWorkers)) {
+    arena_.execute([&] { group_.run(std::forward<Work>(work)); });
+    running_ = true;
+  }
+  ~Background() {
+    if (!running_) return;
+    try {
+      arena_.execute([&] { group_.wait(); });
+    } catch (...) {  // the call has failed already
+    }
+  }
+  Background(const Background&) = delete;
+  Background& operator=(const Background&) = delete;
+
+  void wait() {
+    running_ = false;
+    arena_.execute([&] { group_.wait(); });
+  }
+
+ private:
+  static constexpr int kSparedWorkers = 3;
+
+  tbb::task_arena arena_;
+  tbb::task_group group_;
+  bool running_ = false;
+};
+
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
 template <typename Make>
 PyRef list_of(size_t count, Make&& make) {
@@ -288,9 +356,131 @@ PyRef list_of(size_t count, Make&& make) {
   return list;
 }
 
-// The text last made for one rule position: consecutive decisions mostly repeat a rule's
-// name and often its explanation, which then costs one comparison instead of a hash look-up.
-struct LastText {
+// Texts numbered beforehand, with the lock released (see text_numbers.h), and their str
+// objects, each made at the first item that holds its text. The conversion walks the items in
+// order, so that first item is the one being converted: its C++ text is still there even
+// though earlier items have already been released.
+class NumberedTexts {
+ public:
+  // `offsets`: group g holds items offsets[g] to offsets[g + 1] (see number_texts).
+  NumberedTexts(std::vector<size_t> offsets, vintrel_bridge::TextNumbers numbers)
+      : offsets_(std::move(offsets)), numbers_(std::move(numbers)), made_(numbers_.distinct) {}
+
+  // The numbers of group g's items, in order.
+  const uint32_t* items_of(size_t group) const {
+    return numbers_.of_item.data() + offsets_[group];
+  }
+
+  // Starts fetching what converting group `g` will touch: with `objects` the str objects
+  // already made for its items (their reference counts change), otherwise the slots that
+  // hold them. Converting a large result waits on memory more than it computes; fetching the
+  // slots a few groups ahead of the objects lets the second fetch find its address.
+  void prefetch(size_t group, bool objects) const {
+    if (group + 1 >= offsets_.size()) return;
+    for (size_t i = offsets_[group]; i < offsets_[group + 1]; ++i) {
+      const PyRef& slot = made_[numbers_.of_item[i]];
+      if (!objects) {
+        __builtin_prefetch(&slot);
+      } else if (slot) {
+        __builtin_prefetch(slot.get(), 1);
+      }
+    }
+  }
+
+  // The str of text number `n`, whose text is `text`.
+  PyRef get(uint32_t n, std::string_view text) {
+    PyRef& slot = made_[n];
+    if (!slot) slot = Builder::fresh_text(text);
+    return PyRef::borrow(slot.get());
+  }
+
+ private:
+  std::vector<size_t> offsets_;
+  vintrel_bridge::TextNumbers numbers_;
+  std::vector<PyRef> made_;
+};
+
+// Offsets of groups of `items(g)` items each, for number_texts.
+template <typename Items>
+std::vector<size_t> group_offsets(size_t groups, Items&& items) {
+  std::vector<size_t> offsets(groups + 1, 0);
+  for (size_t g = 0; g < groups; ++g) offsets[g + 1] = offsets[g] + items(g);
+  return offsets;
+}
+
+// A decision's texts in the order the conversion meets them: its blocking key (when it has
+// one), its matched_on names, then each rule result's name and explanation.
+NumberedTexts number_decision_texts(const std::vector<MatchDecision>& decisions) {
+  std::vector<size_t> offsets = group_offsets(decisions.size(), [&](size_t k) {
+    const MatchDecision& m = decisions[k];
+    return (m.blocking_key ? 1 : 0) + m.matched_on.size() + 2 * m.rule_results.size();
+  });
+  vintrel_bridge::TextNumbers numbers =
+      vintrel_bridge::number_texts(offsets, [&](size_t k, auto&& emit) {
+        const MatchDecision& m = decisions[k];
+        if (m.blocking_key) emit(std::string_view(*m.blocking_key));
+        for (const std::string& name : m.matched_on) emit(std::string_view(name));
+        for (const RuleResult& r : m.rule_results) {
+          emit(std::string_view(r.rule_name));
+          emit(std::string_view(r.explanation));
+        }
+      });
+  return NumberedTexts(std::move(offsets), std::move(numbers));
+}
+
+// `item` points at the result's name, then its explanation; it is moved past both.
+PyRef rule_result_to_py(Builder& b, const RuleResult& r, NumberedTexts& texts,
+                        const uint32_t*& item) {
+  PyRef name = texts.get(item[0], r.rule_name);
+  PyRef explanation = texts.get(item[1], r.explanation);
+  item += 2;
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return {};
+  PyObject* d = dict.get();
+  if (!b.set(d, kExplanation, explanation) || !b.set(d, kMatched, Builder::boolean(r.matched)) ||
+      !b.set(d, kRuleName, name) || !b.set(d, kScore, b.number(r.score)) ||
+      !b.set(d, kWeight, b.number(r.weight))) {
+    return {};
+  }
+  return dict;
+}
+
+// Decision `k`; `listings`: the first cluster listings of entity a and entity b.
+PyRef decision_to_py(Builder& b, const MatchDecision& m, size_t k,
+                     std::pair<uint32_t, uint32_t> listings, NumberedTexts& texts) {
+  const uint32_t* item = texts.items_of(k);
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return {};
+  PyObject* d = dict.get();
+  if (!b.set(d, kBlockingKey,
+             m.blocking_key ? texts.get(*item++, *m.blocking_key) : PyRef::borrow(Py_None)) ||
+      !b.set(d, kConfidence, b.number(m.confidence)) ||
+      !b.set(d, kDecision, b.decision_text(m.decision)) ||
+      !b.set(d, kEntityAId, b.decision_id(m.entity_a_id, listings.first)) ||
+      !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
+    return {};
+  }
+  PyRef matched_on = list_of(m.matched_on.size(),
+                             [&](size_t i) { return texts.get(*item++, m.matched_on[i]); });
+  if (!b.set(d, kMatchedOn, matched_on)) return {};
+  if (m.posterior_probability &&
+      !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
+    return {};
+  }
+  PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
+    return rule_result_to_py(b, m.rule_results[i], texts, item);
+  });
+  if (!b.set(d, kRuleResults, rules)) return {};
+  if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
+                                                           : PyRef::borrow(Py_None))) {
+    return {};
+  }
+  return dict;
+}
+
+// The field name last made for one position of a golden record: golden records mostly hold
+// the same fields, which then costs one comparison instead of a hash look-up.
+struct LastName {
   std::string text;
   PyRef object;
 
@@ -305,73 +495,14 @@ struct LastText {
   }
 };
 
-struct RuleMemo {
-  LastText name;
-  LastText explanation;
-};
-
-PyRef rule_result_to_py(Builder& b, const RuleResult& r, RuleMemo& memo) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return {};
-  PyObject* d = dict.get();
-  if (!b.set(d, kExplanation, memo.explanation.get(b, r.explanation)) ||
-      !b.set(d, kMatched, Builder::boolean(r.matched)) ||
-      !b.set(d, kRuleName, memo.name.get(b, r.rule_name)) ||
-      !b.set(d, kScore, b.number(r.score)) ||
-      !b.set(d, kWeight, b.number(r.weight))) {
-    return {};
-  }
-  return dict;
-}
-
-// The texts last made for each position of a decision: the decision text, the matched_on
-// names and each rule's name and explanation mostly repeat from one decision to the next.
-struct DecisionMemo {
-  LastText decision;
-  std::vector<LastText> matched_on;
-  std::vector<RuleMemo> rules;
-};
-
-// `listings`: the first cluster listings of entity a and entity b.
-PyRef decision_to_py(Builder& b, const MatchDecision& m, std::pair<uint32_t, uint32_t> listings,
-                     DecisionMemo& memos) {
-  PyRef dict = PyRef::steal(PyDict_New());
-  if (!dict) return {};
-  PyObject* d = dict.get();
-  if (!b.set(d, kBlockingKey, m.blocking_key ? b.text(*m.blocking_key) : PyRef::borrow(Py_None)) ||
-      !b.set(d, kConfidence, b.number(m.confidence)) ||
-      !b.set(d, kDecision, memos.decision.get(b, osmira_core::engine::types::decision_json_text(m.decision))) ||
-      !b.set(d, kEntityAId, b.decision_id(m.entity_a_id, listings.first)) ||
-      !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
-    return {};
-  }
-  if (memos.matched_on.size() < m.matched_on.size()) memos.matched_on.resize(m.matched_on.size());
-  PyRef matched_on = list_of(m.matched_on.size(),
-                             [&](size_t i) { return memos.matched_on[i].get(b, m.matched_on[i]); });
-  if (!b.set(d, kMatchedOn, matched_on)) return {};
-  if (m.posterior_probability &&
-      !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
-    return {};
-  }
-  if (memos.rules.size() < m.rule_results.size()) memos.rules.resize(m.rule_results.size());
-  PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
-    return rule_result_to_py(b, m.rule_results[i], memos.rules[i]);
-  });
-  if (!b.set(d, kRuleResults, rules)) return {};
-  if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
-                                                           : PyRef::borrow(Py_None))) {
-    return {};
-  }
-  return dict;
-}
-
-// Golden records mostly hold the same fields: the name last made for each field position.
+// A golden record, its fields in the record's (ascending byte) order. Golden-record texts are
+// not numbered beforehand: they are mostly distinct, and numbering them would take memory of
+// the order of the records' own while it runs.
 PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
-                          std::vector<LastText>& names) {
+                          std::vector<LastName>& names) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   if (names.size() < golden.size()) names.resize(golden.size());
-  // The record's map iterates in ascending byte order of the field names.
   size_t position = 0;
   for (const auto& [field, value] : golden) {
     PyRef name = names[position++].get(b, field);
@@ -429,6 +560,13 @@ PyRef telemetry_to_py(Builder& b,
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   Builder b;
   if (!b.init()) return {};
+  // The golden records are converted before the decisions, though the result lists them
+  // after: their C++ form is gone before the larger Python form of the decisions is built, so
+  // that the process's peak is about the finished result, not the result plus the C++ golden
+  // records. The decisions' texts are numbered on the worker pool meanwhile.
+  std::optional<NumberedTexts> decision_texts;
+  Background number_decisions(
+      [&] { decision_texts.emplace(number_decision_texts(result.decisions)); });
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   PyObject* d = dict.get();
@@ -451,34 +589,54 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   std::vector<uint32_t>().swap(result.first_listing);
   if (!b.set(d, kClusters, clusters)) return {};
 
-  // The decisions' memory, most of the C++ result, is released and handed back to the
-  // system on a worker while the golden records are built.
-  ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
-  DecisionMemo memos;
-  PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
-    const std::pair<uint32_t, uint32_t> listings =
-        result.decision_listings.size() == 2 * result.decisions.size()
-            ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
-            : std::pair(kUnlisted, kUnlisted);
-    PyRef made = decision_to_py(b, result.decisions[k], listings, memos);
-    release_decisions.converted(k + 1);  // its Python form replaces it
-    return made;
-  });
-  release_decisions.close();
-  std::vector<uint32_t>().swap(result.decision_listings);
-  if (!b.set(d, kDecisions, decisions)) return {};
-
+  // The golden records' memory is released and handed back to the system on another thread
+  // as they are converted, and so is the decisions' after them.
   PyRef golden;
   {
     ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
                                                              /*trim_heap=*/true);
-    std::vector<LastText> names;
+    std::vector<LastName> names;
     golden = list_of(result.golden_records.size(), [&](size_t k) {
       PyRef made = golden_record_to_py(b, result.golden_records[k], names);
       release.converted(k + 1);
       return made;
     });
   }
+  if (!golden) return {};
+
+  {
+    AllowThreads unlocked;
+    number_decisions.wait();
+  }
+  ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
+  const bool decisions_listed = result.decision_listings.size() == 2 * result.decisions.size();
+  PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {
+    const std::pair<uint32_t, uint32_t> listings =
+        decisions_listed
+            ? std::pair(result.decision_listings[2 * k], result.decision_listings[2 * k + 1])
+            : std::pair(kUnlisted, kUnlisted);
+    // The conversion waits on memory more than it computes: fetch what a decision a few
+    // places ahead will touch first (its parts and its identifiers' str objects).
+    decision_texts->prefetch(k + 2 * kPrefetchAhead, /*objects=*/false);
+    decision_texts->prefetch(k + kPrefetchAhead, /*objects=*/true);
+    if (k + kPrefetchAhead < result.decisions.size()) {
+      const size_t ahead = k + kPrefetchAhead;
+      const MatchDecision& m = result.decisions[ahead];
+      prefetch_lines(m.rule_results.data(), m.rule_results.size());
+      prefetch_lines(m.matched_on.data(), m.matched_on.size());
+      if (decisions_listed) {
+        b.prefetch_listed(result.decision_listings[2 * ahead]);
+        b.prefetch_listed(result.decision_listings[2 * ahead + 1]);
+      }
+    }
+    PyRef made = decision_to_py(b, result.decisions[k], k, listings, *decision_texts);
+    release_decisions.converted(k + 1);  // its Python form replaces it
+    return made;
+  });
+  release_decisions.close();
+  decision_texts.reset();
+  std::vector<uint32_t>().swap(result.decision_listings);
+  if (!b.set(d, kDecisions, decisions)) return {};
   if (!b.set(d, kGoldenRecords, golden)) return {};
   release_decisions.finish();
 

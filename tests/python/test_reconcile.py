@@ -279,6 +279,43 @@ def test_repeated_texts_are_shared_objects(native):
     assert all(in_clusters[d["entity_a_id"]] is d["entity_a_id"] for d in decisions)
 
 
+def test_large_results_built_side_by_side_are_identical(native):
+    """Results large enough to be built from memory prepared ahead by another thread, built by
+    several threads at once while one more keeps allocating and freeing Python objects: each
+    equals the result built alone, and the objects of every thread stay intact."""
+    records = dumps(generated(400, 2))
+    alone = native.reconcile_local(EMAIL_SPEC, records)
+    assert len(alone["decisions"]) > 30000
+    results = [None] * 3
+    stop = threading.Event()
+    kept = []
+
+    def churn():
+        n = 0
+        while not stop.is_set():
+            kept.append([{"n": n, "text": f"item {n}"} for n in range(n, n + 500)])
+            if len(kept) > 40:
+                kept.pop(0)
+            n += 500
+
+    def build(slot):
+        results[slot] = native.reconcile_local(EMAIL_SPEC, records)
+
+    churner = threading.Thread(target=churn)
+    builders = [threading.Thread(target=build, args=(slot,)) for slot in range(len(results))]
+    churner.start()
+    try:
+        for builder in builders:
+            builder.start()
+        for builder in builders:
+            builder.join()
+    finally:
+        stop.set()
+        churner.join()
+    assert all(result == alone for result in results)
+    assert all(item["text"] == f"item {item['n']}" for batch in kept for item in batch)
+
+
 def _repeated_identifiers():
     # Identifiers 1..40 twice (the later record stands), sharing emails in groups of three.
     first = [record(n, "crm", f"a{n}", email=f"old{n}@x.org") for n in range(1, 41)]

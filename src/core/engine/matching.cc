@@ -34,22 +34,22 @@ void prepare_text(const std::string_view* value, const std::optional<std::string
   if (normalizer) normalized = apply_fs_normalizer(*normalizer, *value);
   const std::string_view text = normalizer ? std::string_view(normalized) : *value;
   out.chars = true;
-  out.width = static_cast<uint32_t>(leading_byte_count(text));
+  out.characters.width = static_cast<uint32_t>(leading_byte_count(text));
   if (osmira_base::unicode::is_ascii(text)) {
-    out.length = static_cast<uint32_t>(text.size());
+    out.characters.length = static_cast<uint32_t>(text.size());
     out.set_text(text);
     return;
   }
   std::vector<char32_t> points;
   points.reserve(text.size());
   decode_text(text, points);
-  out.length = static_cast<uint32_t>(points.size());
+  out.characters.length = static_cast<uint32_t>(points.size());
   out.set_text(text, points);
 }
 
 TextChars chars_of(const FieldFeature& f) {
   const char32_t* points = f.points();
-  return points != nullptr ? TextChars::wide(points, f.length) : TextChars::ascii(f.text());
+  return points != nullptr ? TextChars::wide(points, f.characters.length) : TextChars::ascii(f.text());
 }
 
 // Fuzzy-style outcome: the similarity with the rule weight when both values are present,
@@ -112,6 +112,26 @@ void FieldFeature::set_text(std::string_view text, std::span<const char32_t> poi
 
 void FieldFeature::set_bigrams(std::span<const Bigram> bigrams) {
   store({}, bigrams.empty() ? kNone : kBigrams, bigrams.data(), bigrams.size_bytes());
+}
+
+size_t FieldFeature::used_block_bytes() const {
+  if (!on_heap()) return 0;
+  // The code points or bigrams that follow the text.
+  size_t extra = 0;
+  if (extra_ == kPoints) extra = size_t{characters.length} * sizeof(char32_t);
+  if (extra_ == kBigrams) extra = size_t{grams.count} * sizeof(Bigram);
+  return extra_offset() + extra;
+}
+
+size_t FieldFeature::block_bytes() const { return (used_block_bytes() + 7) & ~size_t{7}; }
+
+void FieldFeature::move_block_to(char* to) {
+  const size_t bytes = used_block_bytes();
+  if (bytes == 0) return;
+  std::memcpy(to, store_.heap, bytes);
+  if (!borrowed_) delete[] store_.heap;
+  store_.heap = to;
+  borrowed_ = true;
 }
 
 RuleResult MatchRule::result(const RuleOutcome& outcome) const {
@@ -227,7 +247,8 @@ RuleOutcome LevenshteinMatch::compare(const FieldFeature& a, const FieldFeature&
   return similarity_outcome(
       a, b, threshold_, weight_,
       [&](const FieldFeature& x, const FieldFeature& y) {
-        return normalized_levenshtein(chars_of(x), x.width, chars_of(y), y.width, scratch);
+        return normalized_levenshtein(chars_of(x), x.characters.width, chars_of(y),
+                                      y.characters.width, scratch);
       },
       [](std::string_view x, std::string_view y) { return normalized_levenshtein(x, y); });
 }
@@ -341,9 +362,9 @@ void CosineMatch::prepare(const NormalizedEntity& record, FieldFeature& out) con
   // More distinct bigrams than a 32-bit count holds would need a text of over 4 GB; such a
   // value keeps only that many (it cannot arise from a record that fits in memory here).
   const size_t kept = std::min<size_t>(bigrams.size(), std::numeric_limits<uint32_t>::max());
-  out.length = static_cast<uint32_t>(kept);
+  out.grams.norm = std::sqrt(squares);
+  out.grams.count = static_cast<uint32_t>(kept);
   if (kept > 0) out.set_bigrams(std::span<const Bigram>(bigrams.data(), kept));
-  out.num.x = std::sqrt(squares);
 }
 
 RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
@@ -351,12 +372,12 @@ RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
   RuleOutcome o;
   o.weight = weight_;
   o.complete = a.present && b.present;
-  if (o.complete && a.length > 0 && b.length > 0) {
+  if (o.complete && a.grams.count > 0 && b.grams.count > 0) {
     double dot = 0.0;
     const Bigram* x = a.bigrams();
-    const Bigram* const x_end = x + a.length;
+    const Bigram* const x_end = x + a.grams.count;
     const Bigram* y = b.bigrams();
-    const Bigram* const y_end = y + b.length;
+    const Bigram* const y_end = y + b.grams.count;
     while (x != x_end && y != y_end) {
       if (x->key < y->key) {
         ++x;
@@ -368,7 +389,7 @@ RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
         ++y;
       }
     }
-    o.score = dot / (a.num.x * b.num.x);  // the norms of the counts
+    o.score = dot / (a.grams.norm * b.grams.norm);
   }
   o.matched = o.score >= threshold_;
   return o;

@@ -61,27 +61,30 @@ struct Bigram {
 // comparison needs is computed here once per record; the layout is kept compact, as a run
 // holds one per record and leaf: a text of up to 16 bytes is held in place, and only a longer
 // text, the code points of a non-ASCII text or bigram counts take one heap block (the text
-// first, then the code points or bigrams). Movable, not copyable; a moved-from value is empty.
+// first, then the code points or bigrams). The heap block is the feature's own, or, once
+// `move_block_to` has placed it in memory held elsewhere (a run's preparation keeps the blocks
+// of many records in one allocation), borrowed from there. Movable, not copyable; a moved-from
+// value is empty.
 struct FieldFeature {
-  bool present = false;  // the record holds the field (an empty text counts as present)
-  bool parsed = false;   // range: the value is a number; haversine: it holds coordinates
-  // fuzzy/levenshtein: `length` and `width` are set and the characters are `text()` (pure
-  // ASCII) or `points()`. (A text of 2^32 bytes or more is refused with std::length_error.)
-  bool chars = false;
+  bool present : 1 = false;  // the record holds the field (an empty text counts as present)
+  bool parsed : 1 = false;   // range: the value is a number; haversine: it holds coordinates
+  // fuzzy/levenshtein: `characters` is set and the characters are `text()` (pure ASCII) or
+  // `points()`. (A text of 2^32 bytes or more is refused with std::length_error.)
+  bool chars : 1 = false;
 
  private:
   // Declared here, in what would otherwise be padding.
+  bool borrowed_ : 1 = false;  // the heap block is held elsewhere: never freed here
   enum Extra : uint8_t { kNone, kPoints, kBigrams };
   Extra extra_ = kNone;     // what follows the text in the heap block
   uint32_t text_size_ = 0;  // bytes of the text
 
  public:
-  uint32_t length = 0;  // fuzzy/levenshtein: characters; cosine: distinct bigrams
-  uint32_t width = 0;   // levenshtein: bytes that start a character (what it divides by)
   // Two words whose meaning depends on the kind (each kind reads only what its prepare
-  // wrote): numbers for range, haversine and cosine, codes for exact, soundex and metaphone.
+  // wrote): numbers for range and haversine, codes for exact, soundex and metaphone, character
+  // counts for fuzzy and levenshtein, the bigram count and norm for cosine.
   struct Numbers {
-    double x;  // range: the number; haversine: latitude; cosine: norm of the counts
+    double x;  // range: the number; haversine: latitude
     double y;  // haversine: longitude
   };
   struct Codes {
@@ -89,9 +92,19 @@ struct FieldFeature {
                          // primary code (codes packed)
     uint64_t alternate;  // metaphone: the alternate code (packed)
   };
+  struct Characters {
+    uint32_t length;  // characters (the code points when `points()` is set)
+    uint32_t width;   // levenshtein: bytes that start a character (what it divides by)
+  };
+  struct Grams {
+    double norm;     // of the counts
+    uint32_t count;  // distinct bigrams (those of `bigrams()`)
+  };
   union {
     Numbers num{0.0, 0.0};
     Codes codes;
+    Characters characters;
+    Grams grams;
   };
 
   FieldFeature() = default;
@@ -111,12 +124,12 @@ struct FieldFeature {
   std::string_view text() const {
     return {on_heap() ? store_.heap : store_.local, text_size_};
   }
-  // fuzzy/levenshtein: the `length` code points of a non-ASCII text, else null.
+  // fuzzy/levenshtein: the `characters.length` code points of a non-ASCII text, else null.
   const char32_t* points() const {
     return extra_ == kPoints ? reinterpret_cast<const char32_t*>(store_.heap + extra_offset())
                              : nullptr;
   }
-  // cosine: the `length` bigrams, ascending by key, else null.
+  // cosine: the `grams.count` bigrams, ascending by key, else null.
   const Bigram* bigrams() const {
     return extra_ == kBigrams ? reinterpret_cast<const Bigram*>(store_.heap + extra_offset())
                               : nullptr;
@@ -128,32 +141,44 @@ struct FieldFeature {
   // Sets the bigrams (a copy) and no text; replaces what was set before.
   void set_bigrams(std::span<const Bigram> bigrams);
 
+  // Bytes of the heap block (a multiple of 8), 0 when everything is held in place.
+  // `characters.length` or `grams.count` must count the code points or bigrams that were set.
+  size_t block_bytes() const;
+  // Copies the heap block to `to` (block_bytes() bytes, 8-byte aligned), which must outlive
+  // this value and every value it is moved to, frees its own block and reads from `to`
+  // from now on. Nothing happens when there is no heap block.
+  void move_block_to(char* to);
+
  private:
   static constexpr size_t kLocalBytes = 16;
 
   bool on_heap() const { return text_size_ > kLocalBytes || extra_ != kNone; }
+  // Bytes of the heap block in use (0 when there is none).
+  size_t used_block_bytes() const;
   size_t extra_offset() const { return (size_t{text_size_} + 7) & ~size_t{7}; }
   // Copies `text` and `extra_bytes` bytes of `extra` into place (the heap block when needed).
   void store(std::string_view text, Extra kind, const void* extra, size_t extra_bytes);
   void release() noexcept {
-    if (on_heap()) delete[] store_.heap;
+    if (on_heap() && !borrowed_) delete[] store_.heap;
     text_size_ = 0;
     extra_ = kNone;
+    borrowed_ = false;
   }
   void steal(FieldFeature& other) noexcept {
     present = other.present;
     parsed = other.parsed;
     chars = other.chars;
-    length = other.length;
-    width = other.width;
-    std::memcpy(&num, &other.num, sizeof(num));  // whichever of the two words is in use
+    borrowed_ = other.borrowed_;
+    static_assert(sizeof(num) == sizeof(codes) && sizeof(num) == sizeof(grams) &&
+                  sizeof(num) > sizeof(characters));
+    std::memcpy(&num, &other.num, sizeof(num));  // whichever of the words is in use
     text_size_ = other.text_size_;
     extra_ = other.extra_;
     store_ = other.store_;
     other.text_size_ = 0;
     other.extra_ = kNone;
-    other.present = other.parsed = other.chars = false;
-    other.length = other.width = 0;
+    other.present = other.parsed = other.chars = other.borrowed_ = false;
+    other.num = {0.0, 0.0};
   }
 
   union Store {

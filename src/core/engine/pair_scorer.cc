@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <memory>
 #include <variant>
 
 #include "base/number_text.h"
@@ -96,15 +97,32 @@ PairScorer::PairScorer(const EngineSettings& engine,
   reliability_.resize(n);
   excluded_alone_.resize(n);
   validity_.resize(n);
-  if (parallel && n > 1) {
-    tbb::parallel_for(tbb::blocked_range<size_t>(0, n, 256),
-                      [this](const tbb::blocked_range<size_t>& range) {
-                        for (size_t i = range.begin(); i != range.end(); ++i) {
-                          prepare(static_cast<uint32_t>(i));
-                        }
-                      });
+  const size_t chunks = (n + kPrepareChunk - 1) / kPrepareChunk;
+  feature_blocks_.resize(chunks);
+  if (parallel && chunks > 1) {
+    tbb::parallel_for(size_t{0}, chunks, [this](size_t c) { prepare_chunk(c); });
   } else {
-    for (size_t i = 0; i < n; ++i) prepare(static_cast<uint32_t>(i));
+    for (size_t c = 0; c < chunks; ++c) prepare_chunk(c);
+  }
+}
+
+void PairScorer::prepare_chunk(size_t c) {
+  const size_t begin = c * kPrepareChunk;
+  const size_t end = std::min(records_.size(), begin + kPrepareChunk);
+  for (size_t i = begin; i < end; ++i) prepare(static_cast<uint32_t>(i));
+  // The features' heap blocks (long texts, code points, bigrams) go into one allocation of
+  // exactly their size, rather than staying one small heap block each.
+  const std::span<matching::FieldFeature> features(features_.data() + begin * leaf_count_,
+                                                   (end - begin) * leaf_count_);
+  size_t bytes = 0;
+  for (const matching::FieldFeature& f : features) bytes += f.block_bytes();
+  if (bytes == 0) return;
+  feature_blocks_[c] = std::make_unique_for_overwrite<char[]>(bytes);
+  char* to = feature_blocks_[c].get();
+  for (matching::FieldFeature& f : features) {
+    const size_t size = f.block_bytes();
+    f.move_block_to(to);
+    to += size;
   }
 }
 

@@ -20,6 +20,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -112,7 +113,11 @@ class PairScorer {
   }
 
  private:
+  // Records are prepared by chunks of this many; each chunk's feature blocks share one
+  // allocation.
+  static constexpr size_t kPrepareChunk = 256;
   void prepare(uint32_t i);
+  void prepare_chunk(size_t c);
   double fs_score(uint32_t a, uint32_t b, std::span<const matching::RuleOutcome> outcomes) const;
 
   const EngineSettings& engine_;  // the engine's settings
@@ -132,6 +137,8 @@ class PairScorer {
   // Per-record tables, `stride` entries per record.
   size_t leaf_count_ = 0;
   std::vector<matching::FieldFeature> features_;      // leaf_count_ per record
+  // Per chunk of records, the heap blocks of its features (null when it has none).
+  std::vector<std::unique_ptr<char[]>> feature_blocks_;
   size_t ref_count_ = 0;
   std::vector<const std::string_view*> reference_values_;  // ref_count_ per record; null: absent
   size_t fs_count_ = 0;

@@ -34,6 +34,10 @@
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 #include <algorithm>
 #include <atomic>
 #include <cmath>
@@ -216,6 +220,14 @@ struct Kept {
 };
 
 uint64_t triangle(uint64_t m) { return m < 2 ? 0 : m * (m - 1) / 2; }
+
+// Hands the heap's free pages back to the system (glibc keeps them otherwise, each worker
+// thread's in a heap of its own).
+void return_free_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
 
 // The sorted-neighbourhood key: each sort field's lower-cased value (nothing when absent)
 // followed by ":".
@@ -471,6 +483,9 @@ Blocks build_blocks(std::vector<ChunkKeys> chunk_keys, const detail::PairScorer&
     chunk = ChunkKeys();
   });
   std::vector<ChunkKeys>().swap(chunk_keys);
+  // The keys' lists, freed on the workers that made them, would stay with their heaps while
+  // the blocks below are allocated afresh: their memory goes back first.
+  return_free_heap();
   tbb::parallel_sort(entries.get(), entries.get() + total);
 
   // A block starts wherever the key changes: the starts are counted by stretches of

@@ -277,6 +277,12 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
     return a.field != b.field ? a.field < b.field : a.record < b.record;
   });
 
+  size_t fields = 0;
+  for (size_t e = 0; e < entries.size(); ++e) {
+    if (e == 0 || entries[e].field != entries[e - 1].field) ++fields;
+  }
+  golden.reserve(fields);
+
   boost::container::small_vector<Candidate, 8> candidates;
   for (size_t lo = 0; lo < entries.size();) {
     size_t hi = lo;

@@ -59,13 +59,14 @@ class RecordBuilder {
         kept_begin_(reinterpret_cast<uintptr_t>(kept.data())),
         kept_end_(kept_begin_ + kept.size()) {}
 
-  // The arena's single copy of `text`. `slot` names where the text stands (a field of the
-  // record, the k-th key of a data object): records mostly repeat the text of the previous
-  // record at the same place, which is checked before the hash table.
-  std::string_view intern(std::string_view text, size_t slot) {
-    std::string_view* last = slot < kSlots ? &last_[slot] : nullptr;
-    if (last != nullptr && *last == text) return *last;
-    const std::string_view found = intern_slow(text);
+  // The arena's single copy of `text`, as a view stored in the arena (one per distinct text).
+  // `slot` names where the text stands (a field of the record, the k-th key of a data object):
+  // records mostly repeat the text of the previous record at the same place, which is checked
+  // before the hash table.
+  const std::string_view* intern(std::string_view text, size_t slot) {
+    const std::string_view** last = slot < kSlots ? &last_[slot] : nullptr;
+    if (last != nullptr && *last != nullptr && **last == text) return *last;
+    const std::string_view* found = intern_slow(text);
     if (last != nullptr) *last = found;
     return found;
   }
@@ -85,29 +86,29 @@ class RecordBuilder {
   }
   // `name` must be interned (one view per distinct name); a repeated name keeps the last
   // value in the place of the first.
-  void set_field(std::string_view name, std::string_view value) {
+  void set_field(const std::string_view* name, std::string_view value) {
     constexpr size_t kLinearLimit = 16;
     if (fields_.size() < kLinearLimit) {
       for (auto& f : fields_) {
-        if (f.first.data() == name.data()) {
-          f.second = value;
+        if (f.name == name) {
+          f.value = value;
           return;
         }
       }
       if (fields_.size() + 1 == kLinearLimit) {
-        for (uint32_t i = 0; i < fields_.size(); ++i) slot_of_.emplace(fields_[i].first.data(), i);
+        for (uint32_t i = 0; i < fields_.size(); ++i) slot_of_.emplace(fields_[i].name, i);
       }
     } else {
-      auto [it, added] = slot_of_.try_emplace(name.data(), static_cast<uint32_t>(fields_.size()));
+      auto [it, added] = slot_of_.try_emplace(name, static_cast<uint32_t>(fields_.size()));
       if (!added) {
-        fields_[it->second].second = value;
+        fields_[it->second].value = value;
         return;
       }
     }
-    fields_.emplace_back(name, value);
+    fields_.push_back(EntityData::Entry{name, value});
   }
   EntityData end_data() {
-    EntityData::value_type* entries = arena_.allocate<EntityData::value_type>(fields_.size());
+    EntityData::Entry* entries = arena_.allocate<EntityData::Entry>(fields_.size());
     std::uninitialized_copy(fields_.begin(), fields_.end(), entries);
     return EntityData::borrow(entries, static_cast<uint32_t>(fields_.size()));
   }
@@ -115,22 +116,25 @@ class RecordBuilder {
  private:
   static constexpr size_t kSlots = 64;
 
-  std::string_view intern_slow(std::string_view text) {
+  const std::string_view* intern_slow(std::string_view text) {
     auto it = interned_.find(text);
     if (it != interned_.end()) return it->second;
-    const std::string_view copy = arena_.copy(text);
-    interned_.emplace(copy, copy);
-    return copy;
+    std::string_view* stored = arena_.allocate<std::string_view>(1);
+    new (stored) std::string_view(arena_.copy(text));
+    interned_.emplace(*stored, stored);
+    return stored;
   }
 
   TextArena& arena_;
   uintptr_t kept_begin_;  // the kept text's bytes, [kept_begin_, kept_end_)
   uintptr_t kept_end_;
-  boost::unordered_flat_map<std::string_view, std::string_view, boost::hash<std::string_view>>
+  boost::unordered_flat_map<std::string_view, const std::string_view*,
+                            boost::hash<std::string_view>>
       interned_;
-  std::array<std::string_view, kSlots> last_{};
-  std::vector<EntityData::value_type> fields_;
-  boost::unordered_flat_map<const char*, uint32_t> slot_of_;  // for large data objects only
+  std::array<const std::string_view*, kSlots> last_{};
+  std::vector<EntityData::Entry> fields_;
+  // For large data objects only.
+  boost::unordered_flat_map<const std::string_view*, uint32_t> slot_of_;
 };
 
 // The hyphenated 8-4-4-4-12 form, the one records nearly always carry, read without the
@@ -202,7 +206,7 @@ Status read_data(Reader& reader, RecordBuilder& builder, EntityData& out) {
     ASSIGN_OR_RETURN(const bool more, reader.next_key(&key));
     if (!more) break;
     // The view dies with the next read. Slots from kFieldCount on are the data keys.
-    const std::string_view name = builder.intern(key, kFieldCount + k);
+    const std::string_view* name = builder.intern(key, kFieldCount + k);
     ASSIGN_OR_RETURN(const std::string_view value, reader.read_string(kExpectString));
     builder.set_field(name, builder.copy(value));
   }
@@ -215,7 +219,7 @@ Status read_data(Reader& reader, RecordBuilder& builder, EntityData& out) {
 Status read_text(Reader& reader, RecordBuilder& builder, int field, RecordText& out,
                  bool intern) {
   ASSIGN_OR_RETURN(const std::string_view text, reader.read_string(kExpectString));
-  out = RecordText::borrow(intern ? builder.intern(text, field) : builder.copy(text));
+  out = RecordText::borrow(intern ? *builder.intern(text, field) : builder.copy(text));
   return osmira_base::ok_status();
 }
 
@@ -682,14 +686,19 @@ void EntityData::make_owned() {
   if (owned_) return;
   auto owned = std::make_unique<Owned>();
   owned->texts.reserve(size_ + 1);
-  for (const value_type& e : *this) owned->texts.emplace_back(e.first, e.second);
+  for (const auto& [name, value] : *this) owned->texts.emplace_back(name, value);
   owned_ = std::move(owned);
 }
 
 void EntityData::rebind() {
+  owned_->names.clear();
   owned_->entries.clear();
+  owned_->names.reserve(owned_->texts.size());
   owned_->entries.reserve(owned_->texts.size());
-  for (const auto& [name, value] : owned_->texts) owned_->entries.emplace_back(name, value);
+  for (const auto& [name, value] : owned_->texts) {
+    owned_->names.emplace_back(name);
+    owned_->entries.push_back(Entry{&owned_->names.back(), value});
+  }
   entries_ = owned_->entries.data();
   size_ = static_cast<uint32_t>(owned_->entries.size());
 }

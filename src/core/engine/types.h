@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <iterator>
 #include <memory>
 #include <ostream>
 #include <type_traits>
@@ -159,18 +160,62 @@ class OptionalInstant {
 
 // Field name -> field value, both as views. Unordered: nothing that leaves the engine may
 // depend on the iteration order (it is the order in which names first appeared). Records read
-// from JSON point into their record list's arena; records built by hand (`insert_or_assign`,
-// `emplace`) hold copies of their own, which copying the record copies too.
+// from JSON point into their record list's arena, where each distinct field name is stored
+// once and every field refers to it; records built by hand (`insert_or_assign`, `emplace`)
+// hold copies of their own, which copying the record copies too.
 // `find(std::string_view)` compares names byte-wise over the record's few fields.
+//
+// A field reads as a `Field`: `first` the name, `second` a reference to the record's stored
+// view of the value (valid, and at a fixed address, as long as the record is unchanged), so
+// that `for (const auto& [name, value] : data)` and `it->second` read as with a map.
 class EntityData {
  public:
-  using value_type = std::pair<std::string_view, std::string_view>;
-  using const_iterator = const value_type*;
+  // How a field is stored: 24 bytes, the name shared by the fields of that name.
+  struct Entry {
+    const std::string_view* name;
+    std::string_view value;
+  };
+  struct Field {
+    std::string_view first;
+    const std::string_view& second;
+  };
+  class const_iterator {
+   public:
+    using iterator_category = std::forward_iterator_tag;
+    using value_type = Field;
+    using difference_type = std::ptrdiff_t;
+    using reference = Field;
+    // `it->first`, `it->second` read through a proxy holding the field.
+    struct pointer {
+      Field field;
+      const Field* operator->() const { return &field; }
+    };
+
+    const_iterator() = default;
+    explicit const_iterator(const Entry* entry) : entry_(entry) {}
+    Field operator*() const { return Field{*entry_->name, entry_->value}; }
+    pointer operator->() const { return pointer{**this}; }
+    const_iterator& operator++() {
+      ++entry_;
+      return *this;
+    }
+    const_iterator operator++(int) {
+      const_iterator before = *this;
+      ++entry_;
+      return before;
+    }
+    friend bool operator==(const const_iterator&, const const_iterator&) = default;
+
+   private:
+    const Entry* entry_ = nullptr;
+  };
   using iterator = const_iterator;
+  using value_type = Field;
 
   EntityData() = default;
-  // A view of `count` entries that live elsewhere (in a record list's arena).
-  static EntityData borrow(const value_type* entries, uint32_t count) {
+  // A view of `count` entries that live elsewhere (in a record list's arena), with the names
+  // they point to.
+  static EntityData borrow(const Entry* entries, uint32_t count) {
     EntityData d;
     d.entries_ = entries;
     d.size_ = count;
@@ -191,13 +236,13 @@ class EntityData {
   }
   ~EntityData();
 
-  const_iterator begin() const { return entries_; }
-  const_iterator end() const { return entries_ + size_; }
+  const_iterator begin() const { return const_iterator(entries_); }
+  const_iterator end() const { return const_iterator(entries_ + size_); }
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   const_iterator find(std::string_view name) const {
-    for (const value_type* e = entries_, *last = entries_ + size_; e != last; ++e) {
-      if (e->first.size() == name.size() && e->first == name) return e;
+    for (const Entry* e = entries_, *last = entries_ + size_; e != last; ++e) {
+      if (e->name->size() == name.size() && *e->name == name) return const_iterator(e);
     }
     return end();
   }
@@ -209,15 +254,16 @@ class EntityData {
   bool emplace(std::string_view name, std::string_view value);
 
  private:
-  // The texts of a hand-built record's fields; `entries` views them.
+  // The texts of a hand-built record's fields; `entries` views them through `names`.
   struct Owned {
     std::vector<std::pair<std::string, std::string>> texts;
-    std::vector<value_type> entries;
+    std::vector<std::string_view> names;
+    std::vector<Entry> entries;
   };
   void make_owned();
   void rebind();
 
-  const value_type* entries_ = nullptr;
+  const Entry* entries_ = nullptr;
   uint32_t size_ = 0;
   std::unique_ptr<Owned> owned_;
 };

@@ -150,6 +150,7 @@ osmira_core::engine::GoldenRecord golden_record(
   }
   osmira_core::engine::GoldenRecord golden =
       osmira_core::engine::SurvivorshipEngine::construct_golden_record_of_members(members, policy);
+  golden.reserve(golden.size() + 2);
   golden.insert_or_assign("vintrel_id", canonical_cluster_id(members));
   golden.insert_or_assign("member_count", std::to_string(cluster.size()));
   return golden;

@@ -397,8 +397,9 @@ TEST(ReconcileDriver, FieldValueSizeLimit) {
   for (const Row& row : rows) {
     // Only the length is read: a view over `text` with the row's length, held in place (a
     // copy of the record would copy the text).
-    const auto entry = std::pair<std::string_view, std::string_view>(
-        "note", std::string_view(text.data(), static_cast<size_t>(row.size)));
+    const std::string_view name = "note";
+    const osmira_core::engine::types::EntityData::Entry entry{
+        &name, std::string_view(text.data(), static_cast<size_t>(row.size))};
     std::vector<osmira_core::engine::types::NormalizedEntity> records(1);
     records[0].data = osmira_core::engine::types::EntityData::borrow(&entry, 1);
     const osmira_base::Status status = check_value_sizes(records);

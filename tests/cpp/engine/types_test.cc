@@ -71,6 +71,48 @@ TEST(ReadEntities, DataKeepsLastOfRepeatedKey) {
   EXPECT_EQ((*escaped)[0].data.find(std::string_view("name"))->second, "\u00e9\n");
 }
 
+// Field names are stored once per record list and shared by its records; a field's value
+// reads, by iterator and by `find`, through a reference to the record's own stored view, which
+// stays where it is after the iterator is gone (callers keep pointers to it); hand-built
+// records and their copies read the same way.
+TEST(EntityData, NamesSharedValuesStayInPlace) {
+  auto r = read_entities_json("[" + entity() + "," + entity(R"(,"x":1)") + "," + entity() + "]");
+  ASSERT_TRUE(r.ok()) << r.error().message();
+  ASSERT_EQ(r->size(), 3u);
+  for (const std::string_view name : {"name", "email"}) {
+    const char* first_record_name = (*r)[0].data.find(name)->first.data();
+    for (size_t i = 0; i < r->size(); ++i) {
+      const EntityData& data = (*r)[i].data;
+      const auto it = data.find(name);
+      ASSERT_NE(it, data.end()) << name << " in record " << i;
+      EXPECT_EQ(it->first, name);
+      EXPECT_EQ(it->first.data(), first_record_name) << name << " in record " << i;
+      const std::string_view* value = &it->second;
+      const std::string_view* again = nullptr;
+      for (const auto& [field, text] : data) {
+        if (field == name) again = &text;
+      }
+      EXPECT_EQ(value, again) << name << " in record " << i;
+      EXPECT_EQ(*value, name == "name" ? "Ann" : "a@b.c");
+    }
+  }
+  NormalizedEntity built;
+  built.data.insert_or_assign("name", "Bo");
+  built.data.insert_or_assign("city", "Rome");
+  built.data.insert_or_assign("name", "Al");  // replaces, keeps its place
+  const NormalizedEntity copy = built;
+  for (const NormalizedEntity* e : {static_cast<const NormalizedEntity*>(&built), &copy}) {
+    std::string listed;
+    for (const auto& [field, text] : e->data) {
+      listed += std::string(field) + "=" + std::string(text) + ";";
+    }
+    EXPECT_EQ(listed, "name=Al;city=Rome;");
+    EXPECT_EQ(*&e->data.find("city")->second, "Rome");
+    EXPECT_EQ(e->data.find("missing"), e->data.end());
+  }
+  EXPECT_NE(copy.data.find("name")->first.data(), built.data.find("name")->first.data());
+}
+
 TEST(ReadEntities, ArrayForm) {
   const std::string nine = std::string(R"(["urn:uuid:)") + kIdA + R"(",")" +
                            "00000000000000000000000000000000" +

@@ -1,0 +1,32 @@
+// Building a large result makes the host's small-object allocator map fresh arenas one after
+// another, and the thread that holds the interpreter lock then spends about a third of its
+// time in page faults (the kernel zeroing and charging each new page). While it is in place,
+// an ArenaSupply hands the host arenas whose pages a thread of its own has already faulted
+// in, ahead of their use, so that the lock-holding thread only fills them.
+#pragma once
+
+#include "python/py_ref.h"
+
+#include <cstddef>
+
+namespace vintrel_native {
+
+class ArenaSupply {
+ public:
+  // Installs the supply as the host's arena allocator, with a thread of its own faulting in up to
+  // `ahead_bytes` of arenas before they are asked for. Does nothing when the thread cannot be
+  // started or another supply is in place. Call with the interpreter lock held.
+  explicit ArenaSupply(size_t ahead_bytes);
+  // Puts the previous arena allocator back and unmaps the arenas that were not handed out.
+  // Call with the interpreter lock held.
+  ~ArenaSupply();
+  ArenaSupply(const ArenaSupply&) = delete;
+  ArenaSupply& operator=(const ArenaSupply&) = delete;
+
+  struct State;
+
+ private:
+  State* state_ = nullptr;
+};
+
+}  // namespace vintrel_native

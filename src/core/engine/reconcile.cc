@@ -484,9 +484,10 @@ Blocks build_blocks(std::vector<ChunkKeys> chunk_keys, const detail::PairScorer&
   });
   std::vector<ChunkKeys>().swap(chunk_keys);
   // The keys' lists, freed on the workers that made them, would stay with their heaps while
-  // the blocks below are allocated afresh: their memory goes back first.
-  return_free_heap();
-  tbb::parallel_sort(entries.get(), entries.get() + total);
+  // the blocks below are allocated afresh: their memory goes back first, on one thread while
+  // the others sort (which allocates nothing).
+  tbb::parallel_invoke([] { return_free_heap(); },
+                       [&] { tbb::parallel_sort(entries.get(), entries.get() + total); });
 
   // A block starts wherever the key changes: the starts are counted by stretches of
   // entries, then each stretch writes its own into place.

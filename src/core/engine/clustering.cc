@@ -1,12 +1,13 @@
 #include "core/engine/clustering.h"
 
-#include <boost/container_hash/hash.hpp>
-#include <boost/unordered/unordered_flat_map.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_sort.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstring>
+#include <memory>
 #include <numeric>
 #include <utility>
 
@@ -59,6 +60,13 @@ class UnionFind {
     return x;
   }
 
+  // The root of x without shortening any path: safe on many threads at once once the
+  // unions are done.
+  Index root(Index x) const {
+    while (parent_[x] != x) x = parent_[x];
+    return x;
+  }
+
   void unite(Index a, Index b) {
     a = find(a);
     b = find(b);
@@ -73,78 +81,61 @@ class UnionFind {
   std::vector<uint8_t> rank_;  // log2(n) < 32
 };
 
-// Sort key of an identifier: its 16 bytes as two big-endian 64-bit halves.
-struct IdKey {
-  uint64_t hi;
-  uint64_t lo;
-  Index group;  // formation order: breaks ties between equal first identifiers
-
-  friend bool operator<(const IdKey& a, const IdKey& b) {
-    if (a.hi != b.hi) return a.hi < b.hi;
-    if (a.lo != b.lo) return a.lo < b.lo;
-    return a.group < b.group;
-  }
-};
-
-IdKey id_key(const Uuid& id, Index group) {
-  IdKey key{0, 0, group};
-  for (int k = 0; k < 8; ++k) key.hi = (key.hi << 8) | id.bytes[k];
-  for (int k = 8; k < 16; ++k) key.lo = (key.lo << 8) | id.bytes[k];
-  return key;
-}
-
-// Builds the clusters from a group number per record (0..group_count-1, numbered in the
-// order the groups were formed; kNoIndex for a superseded record, which joins no cluster):
-// identifiers ascending inside each cluster, clusters by their first identifier. Every group
-// holds at least one record, and identifiers are distinct across groups, so no two clusters
-// share a first identifier. The clusters are allocated once, in their final order.
+// Builds the clusters from a group number per record (below `group_limit`; kNoIndex for a
+// superseded record, which joins no cluster): identifiers ascending inside each cluster,
+// clusters by their first identifier. Walking the standing records in identifier order, a
+// group becomes the next cluster where its first (smallest) identifier is met, and every
+// identifier lands behind the ones met before it in its cluster; so the numbering of the
+// groups does not matter. The walk is one pass on this thread; the clusters are allocated and
+// filled on the worker pool.
 std::vector<Cluster> assemble_clusters(std::span<const NormalizedEntity> records,
-                                       std::span<const Index> group_of, Index group_count) {
-  std::vector<Index> size(group_count, 0);
-  std::vector<Index> smallest(group_count, kNoIndex);  // record with the smallest identifier
-  for (size_t i = 0; i < records.size(); ++i) {
-    const Index g = group_of[i];
-    if (g == kNoIndex) continue;
-    ++size[g];
-    if (smallest[g] == kNoIndex || records[i].id < records[smallest[g]].id) {
-      smallest[g] = static_cast<Index>(i);
+                                       const RecordIndex& index, std::span<const Index> group_of,
+                                       size_t group_limit) {
+  const std::span<const uint32_t> ordered = index.by_identifier();
+  std::vector<Index> cluster_of_group(group_limit, kNoIndex);
+  std::vector<Index> cluster_of(ordered.size());  // per walk step
+  std::vector<Index> place(ordered.size());       // per walk step: the place in its cluster
+  std::vector<Index> size;
+  for (size_t k = 0; k < ordered.size(); ++k) {
+    const Index g = group_of[ordered[k]];
+    Index& c = cluster_of_group[g];
+    if (c == kNoIndex) {
+      c = static_cast<Index>(size.size());
+      size.push_back(0);
     }
+    cluster_of[k] = c;
+    place[k] = size[c]++;
   }
-  std::vector<IdKey> keys(group_count);
-  for (Index g = 0; g < group_count; ++g) keys[g] = id_key(records[smallest[g]].id, g);
-  std::sort(keys.begin(), keys.end());
-
-  std::vector<Index> position(group_count);
-  std::vector<Cluster> clusters(group_count);
-  for (Index k = 0; k < group_count; ++k) {
-    position[keys[k].group] = k;
-    clusters[k].reserve(size[keys[k].group]);
-  }
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (group_of[i] != kNoIndex) clusters[position[group_of[i]]].push_back(records[i].id);
-  }
-  for (Cluster& c : clusters) {
-    if (c.size() > 1) std::sort(c.begin(), c.end());
-  }
+  std::vector<Index>().swap(cluster_of_group);
+  std::vector<Cluster> clusters(size.size());
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, clusters.size(), 4096),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t c = range.begin(); c != range.end(); ++c) {
+                        clusters[c].resize(size[c]);
+                      }
+                    });
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, ordered.size(), 4096),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t k = range.begin(); k != range.end(); ++k) {
+                        clusters[cluster_of[k]][place[k]] = records[ordered[k]].id;
+                      }
+                    });
   return clusters;
 }
 
-// One group per set, numbered in the order of the set's first record index: the result
-// does not depend on which record the union-find keeps as a set's representative. A
+// One group per set, named by its root: the clusters do not depend on the group names. A
 // superseded record (never joined, as every lookup finds the last record of an identifier)
-// forms no group.
-std::vector<Cluster> group_sets(UnionFind& sets, std::span<const NormalizedEntity> records,
+// forms no group. The roots are found on the worker pool, after all unions.
+std::vector<Cluster> group_sets(const UnionFind& sets, std::span<const NormalizedEntity> records,
                                 const RecordIndex& index) {
-  std::vector<Index> group_of_root(records.size(), kNoIndex);
-  std::vector<Index> group_of(records.size(), kNoIndex);
-  Index group_count = 0;
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (!index.stands(i)) continue;
-    const Index root = sets.find(static_cast<Index>(i));
-    if (group_of_root[root] == kNoIndex) group_of_root[root] = group_count++;
-    group_of[i] = group_of_root[root];
-  }
-  return assemble_clusters(records, group_of, group_count);
+  std::vector<Index> group_of(records.size());
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, records.size(), 4096),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t i = range.begin(); i != range.end(); ++i) {
+                        group_of[i] = index.stands(i) ? sets.root(static_cast<Index>(i)) : kNoIndex;
+                      }
+                    });
+  return assemble_clusters(records, index, group_of, records.size());
 }
 
 void apply_merges(UnionFind& sets, const RecordIndex& index,
@@ -394,50 +385,119 @@ std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
     for (Index node : piece) group_of[node] = group_count;
     ++group_count;
   }
-  return assemble_clusters(records, group_of, group_count);
+  return assemble_clusters(records, index, group_of, group_count);
+}
+
+}  // namespace
+
+namespace {
+
+// A record's identifier as two big-endian words (which order as its bytes do), and its
+// position.
+struct ById {
+  uint64_t hi;
+  uint64_t lo;
+  uint32_t position;
+
+  bool same_id(const ById& y) const { return hi == y.hi && lo == y.lo; }
+  friend bool operator<(const ById& x, const ById& y) {
+    if (x.hi != y.hi) return x.hi < y.hi;
+    if (x.lo != y.lo) return x.lo < y.lo;
+    return x.position < y.position;
+  }
+};
+
+// The positions sorted by identifier, then position, on the pool: each identifier's run of
+// positions ends with its last record, the one that stands for it.
+std::unique_ptr<ById[]> sorted_by_id(std::span<const NormalizedEntity> records) {
+  const auto n = static_cast<uint32_t>(records.size());
+  // Left uninitialised here: the pages are first touched by the workers that fill them.
+  auto by_id = std::make_unique_for_overwrite<ById[]>(n);
+  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
+                    [&](const tbb::blocked_range<uint32_t>& range) {
+                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
+                        const auto& bytes = records[i].id.bytes;
+                        ById& entry = by_id[i];
+                        entry.hi = 0;
+                        entry.lo = 0;
+                        for (int k = 0; k < 8; ++k) entry.hi = (entry.hi << 8) | bytes[k];
+                        for (int k = 8; k < 16; ++k) entry.lo = (entry.lo << 8) | bytes[k];
+                        entry.position = i;
+                      }
+                    });
+  tbb::parallel_sort(by_id.get(), by_id.get() + n);
+  return by_id;
 }
 
 }  // namespace
 
 std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> records) {
   const auto n = static_cast<uint32_t>(records.size());
-  // Positions sorted by identifier (then position) on the pool: each identifier's run of
-  // positions ends with its last record, which every position of the run resolves to.
-  // Identifiers are compared as 16 bytes, no text involved.
-  struct ById {
-    Uuid id;
-    uint32_t position;
-  };
-  std::vector<ById> by_id(n);
-  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
-                    [&](const tbb::blocked_range<uint32_t>& range) {
-                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
-                        by_id[i] = ById{records[i].id, i};
-                      }
-                    });
-  tbb::parallel_sort(by_id.begin(), by_id.end(), [](const ById& x, const ById& y) {
-    return x.id != y.id ? x.id < y.id : x.position < y.position;
-  });
+  const std::unique_ptr<ById[]> by_id = sorted_by_id(records);
   std::vector<uint32_t> standing(n);
   uint32_t last = 0;  // the last entry of the current run, walking backwards
   for (uint32_t k = n; k-- > 0;) {
-    if (k + 1 == n || by_id[k + 1].id != by_id[k].id) last = k;
+    if (k + 1 == n || !by_id[k + 1].same_id(by_id[k])) last = k;
     standing[by_id[k].position] = by_id[last].position;
   }
   return standing;
 }
 
+size_t RecordIndex::home(const Uuid& id) const {
+  uint64_t hi = 0;
+  uint64_t lo = 0;
+  std::memcpy(&hi, id.bytes.data(), 8);
+  std::memcpy(&lo, id.bytes.data() + 8, 8);
+  // Both halves mixed (generated identifiers may differ in a few bytes only).
+  uint64_t h = (hi ^ (lo * 0x9E3779B97F4A7C15ULL)) * 0xFF51AFD7ED558CCDULL;
+  h ^= h >> 32;
+  return static_cast<size_t>(h) & mask_;
+}
+
 RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
-  const std::vector<uint32_t> standing = standing_positions(records);
-  positions_.reserve(records.size());
-  for (size_t i = 0; i < records.size(); ++i) {
-    if (standing[i] == i) {
-      positions_.emplace(records[i].id, static_cast<Index>(i));
+  const auto n = static_cast<uint32_t>(records.size());
+  std::unique_ptr<ById[]> by_id = sorted_by_id(records);
+  by_identifier_.reserve(n);
+  for (uint32_t k = 0; k < n; ++k) {
+    if (k + 1 == n || !by_id[k + 1].same_id(by_id[k])) {
+      by_identifier_.push_back(by_id[k].position);
       continue;
     }
-    if (superseded_.empty()) superseded_.assign(records.size(), 0);
-    superseded_[i] = 1;
+    if (superseded_.empty()) superseded_.assign(n, 0);
+    superseded_[by_id[k].position] = 1;
   }
+  by_id.reset();
+
+  size_t capacity = 2;
+  while (capacity < 2 * by_identifier_.size()) capacity *= 2;
+  mask_ = capacity - 1;
+  slots_ = std::make_unique_for_overwrite<Slot[]>(capacity);
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, capacity, 1 << 14),
+                    [&](const tbb::blocked_range<size_t>& range) {
+                      for (size_t k = range.begin(); k != range.end(); ++k) {
+                        slots_[k].position = kAbsent;
+                      }
+                    });
+  // Identifiers are distinct, so each only needs a free slot: claimed by a compare-and-swap
+  // of its position, after which the claiming thread alone writes its identifier. Nobody
+  // reads the table before the loop is over. Which slot an identifier gets may vary with the
+  // threads' timing; what `find` returns does not.
+  tbb::parallel_for(
+      tbb::blocked_range<size_t>(0, by_identifier_.size(), 4096),
+      [&](const tbb::blocked_range<size_t>& range) {
+        for (size_t k = range.begin(); k != range.end(); ++k) {
+          const uint32_t position = by_identifier_[k];
+          const Uuid& id = records[position].id;
+          for (size_t slot = home(id);; slot = (slot + 1) & mask_) {
+            uint32_t expected = kAbsent;
+            if (std::atomic_ref<uint32_t>(slots_[slot].position)
+                    .compare_exchange_strong(expected, position, std::memory_order_relaxed)) {
+              slots_[slot].id = id;
+              break;
+            }
+          }
+        }
+      });
 }
 
 std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,

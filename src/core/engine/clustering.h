@@ -17,11 +17,9 @@
 // calls. Thread-compatible: pure functions of their arguments.
 #pragma once
 
-#include <boost/container_hash/hash.hpp>
-#include <boost/unordered/unordered_flat_map.hpp>
-
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -43,28 +41,43 @@ using Cluster = std::vector<osmira_base::Uuid>;
 // a later record carries the same identifier). Computed on the worker pool.
 std::vector<uint32_t> standing_positions(std::span<const types::NormalizedEntity> records);
 
-// Identifier -> position of the record standing for it (`standing_positions`).
+// Identifier -> position of the record standing for it (`standing_positions`). Built on the
+// worker pool: the identifiers are sorted once, and the standing records are filed in an
+// open-addressing table of identifier and position.
 class RecordIndex {
  public:
   static constexpr uint32_t kAbsent = UINT32_MAX;
 
+  // `records` must outlive the index.
   explicit RecordIndex(std::span<const types::NormalizedEntity> records);
 
   // The position of the record standing for `id`, or kAbsent.
   uint32_t find(const osmira_base::Uuid& id) const {
-    auto it = positions_.find(id);
-    return it == positions_.end() ? kAbsent : it->second;
+    for (size_t slot = home(id);; slot = (slot + 1) & mask_) {
+      const Slot& s = slots_[slot];
+      if (s.position == kAbsent) return kAbsent;
+      if (s.id == id) return s.position;
+    }
   }
   // False for a record that a later record with the same identifier supersedes.
   bool stands(size_t position) const {
     return superseded_.empty() || superseded_[position] == 0;
   }
   // The number of distinct identifiers.
-  size_t size() const { return positions_.size(); }
+  size_t size() const { return by_identifier_.size(); }
+  // The positions of the standing records, identifiers ascending.
+  std::span<const uint32_t> by_identifier() const { return by_identifier_; }
 
  private:
-  boost::unordered_flat_map<osmira_base::Uuid, uint32_t, boost::hash<osmira_base::Uuid>>
-      positions_;
+  struct Slot {
+    uint32_t position;  // kAbsent for a free slot
+    osmira_base::Uuid id;
+  };
+  size_t home(const osmira_base::Uuid& id) const;
+
+  std::unique_ptr<Slot[]> slots_;  // a power of two, at most half full
+  size_t mask_ = 0;
+  std::vector<uint32_t> by_identifier_;
   std::vector<uint8_t> superseded_;  // by position; empty when no identifier repeats
 };
 

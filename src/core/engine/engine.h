@@ -57,6 +57,14 @@ struct PairReconciliation {
 struct ReconcileOutput {
   std::vector<types::MatchDecision> decisions;
   observability::ReconciliationTelemetry telemetry;
+  // What the run prepared per record and no longer needs. Releasing it frees millions of
+  // small blocks, so it is handed over rather than released at the end of the run: the
+  // caller may let it go on another thread while it goes on with the decisions (or simply
+  // drop it). It refers to nothing else.
+  std::shared_ptr<void> working_state;
+  // The run's index of its records (identifier -> standing record), for the caller to reuse
+  // with the same records (clustering, golden records) instead of building it again.
+  std::shared_ptr<const RecordIndex> record_index;
 };
 
 class ReconciliationEngine {

@@ -1,5 +1,6 @@
 #include "core/engine/survivorship.h"
 
+#include <boost/container/small_vector.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <algorithm>
@@ -57,18 +58,32 @@ std::string_view most_complete_value(std::span<const Candidate> candidates) {
 std::string_view source_priority_value(std::span<const Candidate> candidates,
                                        std::span<const std::string> priority) {
   if (priority.empty()) return most_recent_value(candidates);
-  // Source name -> position of its first entry in the list.
-  boost::unordered_flat_map<std::string_view, size_t> rank_of;
-  for (size_t k = 0; k < priority.size(); ++k) rank_of.try_emplace(priority[k], k);
+  // A source's rank is the position of its first entry in the list. A short list is read in
+  // place; a long one is indexed first.
+  constexpr size_t kShortList = 16;
+  boost::unordered_flat_map<std::string_view, size_t> index;
+  if (priority.size() > kShortList) {
+    for (size_t k = 0; k < priority.size(); ++k) index.try_emplace(priority[k], k);
+  }
+  const auto rank_of = [&](std::string_view source) {
+    if (priority.size() > kShortList) {
+      const auto it = index.find(source);
+      return it == index.end() ? priority.size() : it->second;
+    }
+    for (size_t k = 0; k < priority.size(); ++k) {
+      if (priority[k] == source) return k;
+    }
+    return priority.size();
+  };
 
   const Candidate* winner = nullptr;
   size_t winner_rank = 0;
   for (const Candidate& c : candidates) {
-    auto it = rank_of.find(std::string_view(c.record->source_name));
-    if (it == rank_of.end()) continue;
-    if (winner == nullptr || it->second < winner_rank) {
+    const size_t rank = rank_of(std::string_view(c.record->source_name));
+    if (rank == priority.size()) continue;
+    if (winner == nullptr || rank < winner_rank) {
       winner = &c;
-      winner_rank = it->second;
+      winner_rank = rank;
     }
   }
   return winner == nullptr ? most_recent_value(candidates) : *winner->value;
@@ -250,7 +265,8 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
     size_t record;
     const std::string_view* value;
   };
-  std::vector<Entry> entries;
+  // Clusters are mostly small: their lists stay on the stack.
+  boost::container::small_vector<Entry, 32> entries;
   size_t total = 0;
   for (size_t i = 0; i < count; ++i) total += member(i).data.size();
   entries.reserve(total);
@@ -267,7 +283,7 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
   }
   golden.reserve(fields);
 
-  std::vector<Candidate> candidates;
+  boost::container::small_vector<Candidate, 8> candidates;
   for (size_t lo = 0; lo < entries.size();) {
     size_t hi = lo;
     candidates.clear();

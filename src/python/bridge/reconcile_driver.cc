@@ -1,7 +1,9 @@
 #include "python/bridge/reconcile_driver.h"
 
+#include <boost/container/small_vector.hpp>
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
+#include <tbb/parallel_invoke.h>
 #include <tbb/partitioner.h>
 #include <tbb/task_arena.h>
 
@@ -13,6 +15,7 @@
 #include <chrono>
 #include <cstddef>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <stdexcept>
 #include <thread>
@@ -317,11 +320,20 @@ ReconcileResult ReconcileDriver::finish() {
   result.decisions = std::move(output_->decisions);
   result.telemetry = std::move(output_->telemetry);
   result.trained_fs_params = std::move(trained_fs_params_);
+  std::shared_ptr<void> working_state = std::move(output_->working_state);
+  std::shared_ptr<const osmira_core::engine::RecordIndex> engine_index =
+      std::move(output_->record_index);
   output_.reset();
 
-  {
-    // One identifier index for clustering and the golden-record lookup.
-    const osmira_core::engine::RecordIndex index(records_);
+  // The engine's per-record preparation is released on one worker while the others cluster
+  // and build the golden records.
+  tbb::parallel_invoke([&] { working_state.reset(); }, [&] {
+    // One identifier index for clustering and the golden-record lookup: the engine's, made
+    // from the same records.
+    if (!engine_index) {
+      engine_index = std::make_shared<const osmira_core::engine::RecordIndex>(records_);
+    }
+    const osmira_core::engine::RecordIndex& index = *engine_index;
     result.clusters =
         incremental_
             ? osmira_core::engine::cluster_decisions_incremental(records_, index, result.decisions,
@@ -330,24 +342,26 @@ ReconcileResult ReconcileDriver::finish() {
                                                      index, result.decisions);
     existing_clusters_ = {};
     existing_ids_ = {};
-    list_identifiers(index, result);
-
-    // Golden records are independent per cluster; each lands at its cluster's position, so
-    // the result does not depend on how the clusters are spread over the workers. An
-    // exception in a worker (out of memory) cancels the rest and reaches the caller.
+    // The identifier listings and the golden records read the clusters and fill parts of
+    // the result of their own: they are made side by side. Golden records are independent
+    // per cluster; each lands at its cluster's position, so the result does not depend on
+    // how the clusters are spread over the workers. An exception in a worker (out of memory)
+    // cancels the rest and reaches the caller.
     result.golden_records.resize(result.clusters.size());
     const std::span<const NormalizedEntity> records(records_);
     const osmira_common::ir::SurvivorshipPolicy& policy = plan_.survivorship;
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
-        [&](const tbb::blocked_range<size_t>& range) {
-          std::vector<const NormalizedEntity*> members;
-          for (size_t k = range.begin(); k != range.end(); ++k) {
-            result.golden_records[k] =
-                golden_record(result.clusters[k], records, index, policy, members);
-          }
-        });
-  }
+    tbb::parallel_invoke([&] { list_identifiers(index, result); }, [&] {
+      tbb::parallel_for(
+          tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
+          [&](const tbb::blocked_range<size_t>& range) {
+            std::vector<const NormalizedEntity*> members;
+            for (size_t k = range.begin(); k != range.end(); ++k) {
+              result.golden_records[k] =
+                  golden_record(result.clusters[k], records, index, policy, members);
+            }
+          });
+    });
+  });
 
   // The working state is no longer needed: give its memory back before the caller builds
   // its own form of the result.
@@ -390,24 +404,32 @@ namespace {
 
 template <typename Member>
 std::string canonical_id_of(size_t count, Member member) {
-  std::vector<std::string> texts;
-  texts.reserve(count);
-  for (size_t i = 0; i < count; ++i) {
-    const NormalizedEntity& m = member(i);
-    std::string text;
-    text.reserve(m.source_name.size() + 1 + m.external_id.size());
-    text += m.source_name;
-    text += ':';
-    text += m.external_id;
-    texts.push_back(std::move(text));
-  }
-  // std::string compares its characters as unsigned bytes: plain byte order, with a text
-  // that is a prefix of another first.
-  std::sort(texts.begin(), texts.end());
   osmira_base::Sha256 digest;
-  for (const std::string& text : texts) digest.update(text);
+  if (count == 1) {
+    // One text, hashed in its three parts: the digest is that of their concatenation.
+    const NormalizedEntity& m = member(0);
+    digest.update(std::string_view(m.source_name));
+    digest.update(":");
+    digest.update(std::string_view(m.external_id));
+  } else {
+    boost::container::small_vector<std::string, 8> texts;
+    texts.reserve(count);
+    for (size_t i = 0; i < count; ++i) {
+      const NormalizedEntity& m = member(i);
+      std::string text;
+      text.reserve(m.source_name.size() + 1 + m.external_id.size());
+      text += m.source_name;
+      text += ':';
+      text += m.external_id;
+      texts.push_back(std::move(text));
+    }
+    // std::string compares its characters as unsigned bytes: plain byte order, with a text
+    // that is a prefix of another first.
+    std::sort(texts.begin(), texts.end());
+    for (const std::string& text : texts) digest.update(text);
+  }
   std::string id = "vtl_";
-  id += digest.hex_digest().substr(0, kClusterIdDigits);
+  id += std::string_view(digest.hex_digest()).substr(0, kClusterIdDigits);
   return id;
 }
 

@@ -1,6 +1,7 @@
 #include "core/engine/clustering.h"
 
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
 
 #include <algorithm>
 #include <cmath>
@@ -506,6 +507,102 @@ TEST(Clustering, LongChainsAndStars) {
   for (size_t k = 0; k < pairs.size(); ++k) {
     const unsigned low = kCount - kPeeled + 1 + 2 * static_cast<unsigned>(k);
     ASSERT_EQ(pairs[k], (std::vector<unsigned>{low, low + 1}));
+  }
+}
+
+// Tens of thousands of records with random identifiers (a few repeated), random merges
+// among them, decisions naming unknown identifiers and review decisions: the record index
+// built on the worker pool and the clusters assembled there are the same as a plain
+// sequential reference with 1, 2 and 8 workers, for union-find, graph clustering that keeps
+// every component, and the incremental road.
+TEST(Clustering, LargeInputsMatchTheReferenceWithAnyWorkerCount) {
+  std::mt19937_64 rng(20261207);
+  const auto random_id = [&] {
+    Uuid u;
+    for (auto& byte : u.bytes) byte = static_cast<uint8_t>(rng());
+    return u;
+  };
+  constexpr size_t kRecords = 60000;
+  std::vector<NormalizedEntity> records(kRecords);
+  for (size_t i = 0; i < kRecords; ++i) {
+    records[i].id = (i > 0 && rng() % 50 == 0) ? records[rng() % i].id : random_id();
+  }
+  std::vector<MatchDecision> decisions;
+  for (size_t k = 0; k < 40000; ++k) {
+    MatchDecision d;
+    d.entity_a_id = records[rng() % kRecords].id;
+    d.entity_b_id = rng() % 100 == 0 ? random_id() : records[rng() % kRecords].id;
+    d.confidence = 0.9;
+    d.decision = rng() % 10 == 0 ? Decision::kReview : Decision::kMerge;
+    decisions.push_back(d);
+  }
+  std::vector<Cluster> existing;
+  for (size_t k = 0; k < 3000; ++k) {
+    Cluster& c = existing.emplace_back();
+    const size_t size = 1 + rng() % 4;
+    for (size_t m = 0; m < size; ++m) {
+      c.push_back(rng() % 20 == 0 ? random_id() : records[rng() % kRecords].id);
+    }
+  }
+
+  // The reference: the last record of an identifier stands for it; plain disjoint sets over
+  // the distinct identifiers.
+  std::map<Uuid, size_t> last;
+  for (size_t i = 0; i < kRecords; ++i) last[records[i].id] = i;
+  const auto reference_clusters = [&](bool incremental) {
+    std::map<Uuid, Uuid> parent;
+    for (const auto& [u, at] : last) parent[u] = u;
+    const auto find = [&](Uuid u) {
+      while (parent[u] != u) u = parent[u] = parent[parent[u]];
+      return u;
+    };
+    const auto unite = [&](const Uuid& a, const Uuid& b) {
+      if (!last.count(a) || !last.count(b)) return;
+      parent[find(a)] = find(b);
+    };
+    if (incremental) {
+      for (const Cluster& c : existing) {
+        if (!last.count(c.front())) continue;
+        for (size_t m = 1; m < c.size(); ++m) unite(c.front(), c[m]);
+      }
+    }
+    for (const MatchDecision& d : decisions) {
+      if (d.decision == Decision::kMerge) unite(d.entity_a_id, d.entity_b_id);
+    }
+    std::map<Uuid, Cluster> by_root;
+    for (const auto& [u, at] : last) by_root[find(u)].push_back(u);  // ascending
+    std::vector<Cluster> out;
+    for (auto& [root, c] : by_root) out.push_back(c);
+    std::sort(out.begin(), out.end(),
+              [](const Cluster& a, const Cluster& b) { return a.front() < b.front(); });
+    return out;
+  };
+  const std::vector<Cluster> batch = reference_clusters(false);
+  const std::vector<Cluster> incremental = reference_clusters(true);
+  std::vector<uint32_t> by_identifier;
+  for (const auto& [u, at] : last) by_identifier.push_back(static_cast<uint32_t>(at));
+
+  for (const int workers : {1, 2, 8}) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, workers);
+    const RecordIndex index(records);
+    ASSERT_EQ(index.size(), last.size()) << workers;
+    for (size_t i = 0; i < kRecords; ++i) {
+      ASSERT_EQ(index.find(records[i].id), last[records[i].id]) << workers << ", " << i;
+      ASSERT_EQ(index.stands(i), last[records[i].id] == i) << workers << ", " << i;
+    }
+    for (int k = 0; k < 1000; ++k) {
+      const Uuid absent = random_id();
+      if (!last.count(absent)) {
+        ASSERT_EQ(index.find(absent), RecordIndex::kAbsent);
+      }
+    }
+    const std::span<const uint32_t> ordered = index.by_identifier();
+    ASSERT_EQ(std::vector<uint32_t>(ordered.begin(), ordered.end()), by_identifier) << workers;
+
+    EXPECT_EQ(cluster_decisions(kSimple, records, index, decisions), batch) << workers;
+    EXPECT_EQ(cluster_decisions(graph(kNaN, kNaN), records, index, decisions), batch) << workers;
+    EXPECT_EQ(cluster_decisions_incremental(records, index, decisions, existing), incremental)
+        << workers;
   }
 }
 

@@ -86,6 +86,29 @@ TEST(Reconcile, OneSharedKeyGivesOnePair) {
   EXPECT_EQ(none.telemetry.pairs_evaluated, 0u);
 }
 
+// The run hands over its record index (the last record of an identifier stands for it) and
+// its per-record preparation, batch and incremental alike.
+TEST(Reconcile, HandsOverItsRecordIndexAndWorkingState) {
+  const auto engine = ReconciliationEngine::from_plan(keyed_plan());
+  std::vector<NormalizedEntity> records = {entity(1, {{"key", "k"}}), entity(2, {{"key", "k"}}),
+                                           entity(1, {{"key", "j"}}), entity(3, {})};
+  const EntityIdSet existing = {records[1].id};
+  for (const bool incremental : {false, true}) {
+    const ReconcileOutput out =
+        incremental ? engine.reconcile_incremental_with_telemetry(records, existing, {})
+                    : engine.reconcile_with_telemetry(records, {});
+    ASSERT_NE(out.record_index, nullptr);
+    ASSERT_NE(out.working_state, nullptr);
+    const RecordIndex& index = *out.record_index;
+    EXPECT_EQ(index.size(), 3u);
+    EXPECT_EQ(index.find(records[0].id), 2u);
+    EXPECT_EQ(index.find(records[1].id), 1u);
+    EXPECT_EQ(index.find(records[3].id), 3u);
+    EXPECT_FALSE(index.stands(0));
+    EXPECT_TRUE(index.stands(2));
+  }
+}
+
 TEST(Reconcile, PairInTwoBlocksIsEvaluatedTwiceAndReturnedOnce) {
   ir::IdentityPlan plan = keyed_plan();
   plan.blocking.keys.push_back(testing::blocking_key({"zip"}));
@@ -636,6 +659,21 @@ TEST(ReconcileReference, FastRunEqualsThePairByPairRunOnBigAndSharedBlocks) {
   ir::IdentityPlan shared_ml = shared;
   shared_ml.decision.scoring_method = ir::ScoringMethod::kMlEnsemble;
 
+  // Thousands of small blocks: keys from several chunks of records and more key entries
+  // than one stretch of the block sort holds, long keys that share their first sixteen
+  // bytes, records excluded on their own, and identifiers repeated.
+  std::vector<NormalizedEntity> many = generated_people(6000, 23);
+  std::mt19937_64 key_rng(24);
+  for (NormalizedEntity& e : many) {
+    e.data.insert_or_assign("zip", "z" + std::to_string(key_rng() % 2000));
+    e.data.insert_or_assign("code", "a-long-shared-prefix-" + std::to_string(key_rng() % 1500));
+  }
+  for (size_t i = 0; i < 6000; i += 97) many[i + 1].id = many[i].id;
+  ir::IdentityPlan many_blocks = generated_plan(ir::ScoringMethod::kWeightedSum);
+  many_blocks.blocking.keys = {
+      testing::blocking_key({"zip"}), testing::blocking_key({"code"}),
+      testing::blocking_key({"zip", "first_name"}, {ir::BlockingTransformation::kLowercase})};
+
   struct Case {
     const char* name;
     const std::vector<NormalizedEntity>* records;
@@ -646,6 +684,8 @@ TEST(ReconcileReference, FastRunEqualsThePairByPairRunOnBigAndSharedBlocks) {
       {"one block, incremental", &crowd, &one_block, true},
       {"shared blocks", &people, &shared, false},
       {"shared blocks, ML, incremental", &people, &shared_ml, true},
+      {"many small blocks", &many, &many_blocks, false},
+      {"many small blocks, incremental", &many, &many_blocks, true},
   };
   for (const Case& c : cases) {
     const auto engine = ReconciliationEngine::from_plan(*c.plan);

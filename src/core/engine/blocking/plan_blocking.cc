@@ -114,14 +114,48 @@ void transform_variant(BlockingTransformation transformation, std::string_view v
 
 std::vector<std::string> PlanBlocking::generate_block_key(
     const types::NormalizedEntity& entity) const {
+  KeyList list;
+  KeyScratch scratch;
+  append_block_keys(entity, list, scratch);
+  std::vector<std::string> keys;
+  keys.reserve(list.size());
+  for (size_t k = 0; k < list.size(); ++k) keys.emplace_back(list[k]);
+  return keys;
+}
+
+void PlanBlocking::append_block_keys(const types::NormalizedEntity& entity, KeyList& keys,
+                                     KeyScratch& scratch) const {
   // Only the first kMaxCombinationsPerKey combinations of a key can ever be output, and each
   // transformation turns one variant into at least one, so a list longer than the cap + 1
   // never needs to exist: keeping cap + 1 entries still tells whether the cap was passed.
   constexpr size_t kKeep = kMaxCombinationsPerKey + 1;
-  std::vector<std::string> keys;
-  std::vector<std::string> combinations, next, variants, transformed;
+  // The working lists live in the scratch, so that their buffers (and those of the strings
+  // in them) serve record after record.
+  std::vector<std::string>& combinations = scratch.lists[0];
+  std::vector<std::string>& next = scratch.lists[1];
+  std::vector<std::string>& variants = scratch.lists[2];
+  std::vector<std::string>& transformed = scratch.lists[3];
   for (const osmira_common::ir::BlockingKey& key : keys_) {
-    combinations.assign(1, std::string());
+    if (key.transformations.empty()) {
+      // Each field has one variant, its value: the one combination is written in place.
+      const size_t mark = keys.bytes.size();
+      bool complete = true;
+      for (size_t f = 0; f < key.fields.size() && complete; ++f) {
+        const auto value = entity.data.find(std::string_view(key.fields[f]));
+        complete = value != entity.data.end();
+        if (!complete) break;
+        if (f > 0) keys.bytes += '|';
+        keys.bytes += value->second;
+      }
+      if (complete) {
+        keys.ends.push_back(keys.bytes.size());
+      } else {
+        keys.bytes.resize(mark);
+      }
+      continue;
+    }
+    combinations.resize(1);
+    combinations[0].clear();
     bool complete = true;
     for (size_t f = 0; f < key.fields.size(); ++f) {
       const auto value = entity.data.find(std::string_view(key.fields[f]));
@@ -129,7 +163,8 @@ std::vector<std::string> PlanBlocking::generate_block_key(
         complete = false;
         break;
       }
-      variants.assign(1, std::string(value->second));
+      variants.resize(1);
+      variants[0].assign(value->second);
       for (BlockingTransformation t : key.transformations) {
         transformed.clear();
         for (const std::string& v : variants) {
@@ -138,21 +173,21 @@ std::vector<std::string> PlanBlocking::generate_block_key(
         }
         std::swap(variants, transformed);
       }
-      next.clear();
+      size_t made = 0;
       for (const std::string& c : combinations) {
         for (const std::string& v : variants) {
-          if (next.size() >= kKeep) break;
+          if (made >= kKeep) break;
+          if (made == next.size()) next.emplace_back();
+          std::string& joined = next[made++];
           if (f == 0) {
-            next.push_back(v);
+            joined.assign(v);
           } else {
-            std::string joined;
-            joined.reserve(c.size() + 1 + v.size());
-            joined.append(c).append("|").append(v);
-            next.push_back(std::move(joined));
+            joined.assign(c).append("|").append(v);
           }
         }
-        if (next.size() >= kKeep) break;
+        if (made >= kKeep) break;
       }
+      next.resize(made);
       std::swap(combinations, next);
       if (combinations.size() > kMaxCombinationsPerKey) {
         combinations.resize(kMaxCombinationsPerKey);
@@ -160,9 +195,8 @@ std::vector<std::string> PlanBlocking::generate_block_key(
       }
     }
     if (!complete) continue;
-    for (std::string& c : combinations) keys.push_back(std::move(c));
+    for (const std::string& c : combinations) keys.add(c);
   }
-  return keys;
 }
 
 }  // namespace osmira_core::engine::blocking

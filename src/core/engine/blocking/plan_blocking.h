@@ -48,6 +48,8 @@ class PlanBlocking final : public BlockingStrategy {
 
   std::vector<std::string> generate_block_key(
       const types::NormalizedEntity& entity) const override;
+  void append_block_keys(const types::NormalizedEntity& entity, KeyList& keys,
+                         KeyScratch& scratch) const override;
 
   const std::vector<osmira_common::ir::BlockingKey>& keys() const { return keys_; }
 

@@ -59,6 +59,8 @@ constexpr size_t kMaxCachedTexts = 1 << 16;
 constexpr size_t kMaxCachedTextBytes = 256;
 // Golden-record values up to this length go through the same cache.
 constexpr size_t kSharedValueBytes = 16;
+// The golden-record field of the cluster's canonical identifier.
+constexpr std::string_view kClusterIdField = "vintrel_id";
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
@@ -138,6 +140,10 @@ class Builder {
   }
 
   void reserve_listings(size_t count) { listed_.reserve(count); }
+
+  // Room for `count` cached texts (at most what the cache takes), so that it does not grow
+  // step by step while a large result is converted.
+  void reserve_texts(size_t count) { texts_.reserve(std::min(count, kMaxCachedTexts)); }
 
   // Starts fetching the str of the identifier at cluster listing `first` into the cache.
   void prefetch_listed(uint32_t first) const {
@@ -508,8 +514,10 @@ PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& g
     PyRef name = names[position++].get(b, field);
     if (!name) return {};
     // Short values (member counts, names, places, dates, codes) repeat across clusters and
-    // are shared; longer ones are mostly distinct.
-    PyRef text = value.size() <= kSharedValueBytes ? b.text(value) : Builder::fresh_text(value);
+    // are shared; longer ones are mostly distinct, and so is every cluster's identifier.
+    PyRef text = value.size() <= kSharedValueBytes && field != kClusterIdField
+                     ? b.text(value)
+                     : Builder::fresh_text(value);
     if (!text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};
   }
   return dict;
@@ -595,6 +603,8 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   {
     ReleaseBehind<osmira_core::engine::GoldenRecord> release(result.golden_records,
                                                              /*trim_heap=*/true);
+    // A golden record mostly holds a few short values worth sharing.
+    b.reserve_texts(4 * result.golden_records.size());
     std::vector<LastName> names;
     golden = list_of(result.golden_records.size(), [&](size_t k) {
       PyRef made = golden_record_to_py(b, result.golden_records[k], names);

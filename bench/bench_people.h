@@ -2,12 +2,14 @@
 // identifiers from a counter, the fields of a record set from a map, and rule builders.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <map>
 #include <optional>
 #include <string>
 #include <utility>
 
+#include "base/time.h"
 #include "base/uuid.h"
 #include "common/ir/plan.h"
 #include "core/engine/types.h"
@@ -20,6 +22,20 @@ inline osmira_base::Uuid uuid_of(uint64_t n) {
   for (int i = 0; i < 8; ++i) u.bytes[15 - i] = static_cast<uint8_t>(n >> (8 * i));
   u.bytes[0] = 0x42;
   return u;
+}
+
+// A person record without data: identifier n + 1 in tenant 0, external id "rec-<n>", from
+// `source`, updated `seconds_after` seconds after a fixed moment.
+inline osmira_core::engine::types::NormalizedEntity person(size_t n, const char* source,
+                                                           uint64_t seconds_after) {
+  osmira_core::engine::types::NormalizedEntity e;
+  e.id = uuid_of(n + 1);
+  e.tenant_id = uuid_of(0);
+  e.external_id = "rec-" + std::to_string(n);
+  e.entity_type = "person";
+  e.source_name = source;
+  e.last_updated = osmira_base::DateTime{1'700'000'000 + static_cast<int64_t>(seconds_after), 0};
+  return e;
 }
 
 // Records hold their fields compactly and are not edited in place: the generators edit a map

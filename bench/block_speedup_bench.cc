@@ -56,13 +56,7 @@ std::vector<NormalizedEntity> generate(size_t count, uint64_t seed, Group&& grou
   std::vector<std::map<std::string, std::string>> fields_of;
   fields_of.reserve(count);
   for (size_t i = 0; i < count; ++i) {
-    NormalizedEntity e;
-    e.id = bench::uuid_of(i + 1);
-    e.tenant_id = bench::uuid_of(0);
-    e.external_id = "rec-" + std::to_string(i);
-    e.entity_type = "person";
-    e.source_name = i % 2 ? "crm" : "erp";
-    e.last_updated = osmira_base::DateTime{1'700'000'000 + static_cast<int64_t>(rng() % 10'000'000), 0};
+    NormalizedEntity e = bench::person(i, i % 2 ? "crm" : "erp", rng() % 10'000'000);
     std::map<std::string, std::string> data;
     if (i > 0 && rng() % 4 == 0) {
       data = fields_of[rng() % i];

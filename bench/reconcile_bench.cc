@@ -52,13 +52,7 @@ std::vector<NormalizedEntity> generate(size_t count) {
   fields_of.reserve(count);
   const auto pick = [&](auto& list) { return std::string(list[rng() % std::size(list)]); };
   for (size_t i = 0; i < count; ++i) {
-    NormalizedEntity e;
-    e.id = bench::uuid_of(i + 1);
-    e.tenant_id = bench::uuid_of(0);
-    e.external_id = "rec-" + std::to_string(i);
-    e.entity_type = "person";
-    e.source_name = (i % 3 == 0) ? "crm" : (i % 3 == 1 ? "erp" : "web");
-    e.last_updated = osmira_base::DateTime{1'700'000'000 + static_cast<int64_t>(rng() % 10'000'000), 0};
+    NormalizedEntity e = bench::person(i, (i % 3 == 0) ? "crm" : (i % 3 == 1 ? "erp" : "web"), rng() % 10'000'000);
     std::map<std::string, std::string> data;
     if (i > 0 && rng() % 4 == 0) {
       data = fields_of[rng() % i];

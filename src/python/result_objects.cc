@@ -59,8 +59,6 @@ constexpr size_t kMaxCachedTexts = 1 << 16;
 constexpr size_t kMaxCachedTextBytes = 256;
 // Golden-record values up to this length go through the same cache.
 constexpr size_t kSharedValueBytes = 16;
-// The golden-record field of the cluster's canonical identifier.
-constexpr std::string_view kClusterIdField = "vintrel_id";
 // Floats repeat too (rule weights, exact scores 0 and 1, thresholds).
 constexpr size_t kMaxCachedFloats = 1 << 16;
 
@@ -516,7 +514,7 @@ PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& g
     if (!name) return {};
     // Short values (member counts, names, places, dates, codes) repeat across clusters and
     // are shared; longer ones are mostly distinct, and so is every cluster's identifier.
-    PyRef text = value.size() <= kSharedValueBytes && field != kClusterIdField
+    PyRef text = value.size() <= kSharedValueBytes && field != vintrel_bridge::kClusterIdField
                      ? b.text(value)
                      : Builder::fresh_text(value);
     if (!text || PyDict_SetItem(dict.get(), name.get(), text.get()) < 0) return {};

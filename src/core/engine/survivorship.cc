@@ -254,7 +254,8 @@ namespace {
 
 // The golden record over `count` member records, the i-th being `member(i)`.
 template <typename Member>
-GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPolicy& policy) {
+GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPolicy& policy,
+                              size_t spare_fields = 0) {
   GoldenRecord golden;
   if (count == 0) return golden;
 
@@ -281,7 +282,7 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
   for (size_t e = 0; e < entries.size(); ++e) {
     if (e == 0 || entries[e].field != entries[e - 1].field) ++fields;
   }
-  golden.reserve(fields);
+  golden.reserve(fields + spare_fields);
 
   boost::container::small_vector<Candidate, 8> candidates;
   for (size_t lo = 0; lo < entries.size();) {
@@ -314,10 +315,11 @@ GoldenRecord SurvivorshipEngine::construct_golden_record(
 }
 
 GoldenRecord SurvivorshipEngine::construct_golden_record_of_members(
-    std::span<const NormalizedEntity* const> records, const SurvivorshipPolicy& policy) {
+    std::span<const NormalizedEntity* const> records, const SurvivorshipPolicy& policy,
+    size_t spare_fields) {
   return golden_record_of(
       records.size(), [records](size_t i) -> const NormalizedEntity& { return *records[i]; },
-      policy);
+      policy, spare_fields);
 }
 
 }  // namespace osmira_core::engine

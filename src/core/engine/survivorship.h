@@ -41,10 +41,11 @@ class SurvivorshipEngine {
   static GoldenRecord construct_golden_record(
       std::span<const types::NormalizedEntity> records,
       const osmira_common::ir::SurvivorshipPolicy& policy);
-  // The same for member records held elsewhere (no copies), in the caller's order.
+  // The same for member records held elsewhere (no copies), in the caller's order, with room
+  // for `spare_fields` more fields that the caller adds (so that the record is sized once).
   static GoldenRecord construct_golden_record_of_members(
       std::span<const types::NormalizedEntity* const> records,
-      const osmira_common::ir::SurvivorshipPolicy& policy);
+      const osmira_common::ir::SurvivorshipPolicy& policy, size_t spare_fields = 0);
 
   // The value of `field` in the most recent record that carries it, or nothing when none
   // does. A record's time is its `valid_from`, else its `last_updated`; on equal times the

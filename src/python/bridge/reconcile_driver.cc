@@ -149,10 +149,10 @@ osmira_core::engine::GoldenRecord golden_record(
     if (at != osmira_core::engine::RecordIndex::kAbsent) members.push_back(&records[at]);
   }
   osmira_core::engine::GoldenRecord golden =
-      osmira_core::engine::SurvivorshipEngine::construct_golden_record_of_members(members, policy);
-  golden.reserve(golden.size() + 2);
-  golden.insert_or_assign("vintrel_id", canonical_cluster_id(members));
-  golden.insert_or_assign("member_count", std::to_string(cluster.size()));
+      osmira_core::engine::SurvivorshipEngine::construct_golden_record_of_members(
+          members, policy, /*spare_fields=*/2);
+  golden.insert_or_assign(std::string(kClusterIdField), canonical_cluster_id(members));
+  golden.insert_or_assign(std::string(kMemberCountField), std::to_string(cluster.size()));
   return golden;
 }
 

@@ -64,11 +64,16 @@ inline constexpr uint64_t kMaxValueBytes = uint64_t{1} << 30;
 [[nodiscard]] osmira_base::Status check_value_sizes(
     std::span<const osmira_core::engine::types::NormalizedEntity> records);
 
+// The golden-record fields every cluster's record carries, in place of any data fields of
+// those names: the canonical cluster identifier and the member count.
+inline constexpr std::string_view kClusterIdField = "vintrel_id";
+inline constexpr std::string_view kMemberCountField = "member_count";
+
 // The result of one call, in the order and form the Python result shows it.
 struct ReconcileResult {
   std::vector<osmira_core::engine::Cluster> clusters;
-  // One per cluster, in cluster order: the survivorship fields with "vintrel_id" and
-  // "member_count" in place of any data fields of those names.
+  // One per cluster, in cluster order: the survivorship fields with kClusterIdField and
+  // kMemberCountField in place of any data fields of those names.
   std::vector<osmira_core::engine::GoldenRecord> golden_records;
   std::vector<osmira_core::engine::types::MatchDecision> decisions;
   osmira_core::engine::observability::ReconciliationTelemetry telemetry;

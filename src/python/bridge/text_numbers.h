@@ -83,8 +83,8 @@ TextNumbers number_texts(std::span<const size_t> offsets, const TextsOf& texts_o
     boost::unordered_flat_map<std::string_view, uint32_t, Hash, std::equal_to<>> seen;
     seen.reserve(offsets[end_group] - offsets[first_group]);
     // Groups mostly repeat the texts of the group before at the same positions (a rule's
-    // name and often its explanation, a golden record's field names): a text equal to the
-    // last one at its position takes that one's number without a look-up.
+    // name and often its explanation): a text equal to the last one at its position takes
+    // that one's number without a look-up.
     std::array<std::string_view, kRememberedPositions> last_text{};
     std::array<uint32_t, kRememberedPositions> last_number{};
     std::array<bool, kRememberedPositions> remembered{};

@@ -7,7 +7,7 @@ set -euo pipefail
 PYTHON=${PYTHON:-python3}
 DEB_PACKAGES=(build-essential cmake pkg-config python3-dev libyaml-dev libtbb-dev libssl-dev
               libicu-dev libboost1.81-dev libgtest-dev libbenchmark-dev
-              clang libclang-rt-14-dev llvm)
+              clang libclang-rt-14-dev llvm xz-utils)
 
 missing=()
 for pkg in "${DEB_PACKAGES[@]}"; do

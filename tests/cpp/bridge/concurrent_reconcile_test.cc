@@ -1,17 +1,10 @@
 // Several threads running the reconcile driver at once, as Python threads do once the
 // interpreter lock is released around the engine: each call owns its driver, and the engine
 // shares nothing writable between calls, so every thread must get the single-threaded
-// result byte for byte. Under ThreadSanitizer (scripts/test_sanitizers.sh) this is the check
-// that calls do not race on shared state.
-//
-// oneTBB comes from the system and is not built with ThreadSanitizer, so TSan cannot see
-// how its scheduler hands a task to a worker thread and would report every access of the
-// pair-evaluation body as a race. Under TSan the test therefore limits TBB to one thread:
-// each calling thread runs its own parallel loops, and every synchronisation left is one
-// TSan sees. (That work is split over TBB's workers the same way whatever their number is
-// checked by the engine's determinism tests.)
+// result byte for byte. Under ThreadSanitizer (scripts/test_sanitizers.sh, with oneTBB built
+// with TSan as well, so the calls' parallel loops run on the pool's workers) this is the check
+// that calls do not race on shared state or within their own parallel steps.
 #include <gtest/gtest.h>
-#include <oneapi/tbb/global_control.h>
 
 #include <filesystem>
 #include <fstream>
@@ -26,7 +19,6 @@
 #include "base/json_writer.h"
 #include "base/value.h"
 #include "python/bridge/reconcile_driver.h"
-#include "../sanitizer_build.h"
 
 namespace vintrel_bridge {
 namespace {
@@ -119,11 +111,6 @@ std::string run_once(Call call) {
 TEST(ConcurrentReconcile, ThreadsGetTheSingleThreadedResult) {
   constexpr size_t kThreads = 8;
   constexpr size_t kRounds = 2;
-  std::optional<tbb::global_control> one_tbb_thread;
-  if (vintrel_test::kThreadSanitizer) {
-    one_tbb_thread.emplace(tbb::global_control::max_allowed_parallelism, 1);
-  }
-
   std::vector<std::string> expected;
   for (const Case& c : kCases) {
     expected.push_back(run_once(c.call));

@@ -1,6 +1,7 @@
 #include "python/bridge/reconcile_driver.h"
 
 #include <gtest/gtest.h>
+#include <tbb/global_control.h>
 #include <tbb/task_arena.h>
 
 #include <cstdint>
@@ -465,6 +466,8 @@ TEST(ReconcileDriver, SameResultForAnyNumberOfWorkers) {
   }
   const std::string entities = entities_json(recs);
   std::vector<std::string> dumps;
+  // Eight workers even on a smaller machine: the arenas below get the threads they ask for.
+  tbb::global_control most(tbb::global_control::max_allowed_parallelism, 8);
   for (int threads : {1, 2, 8}) {
     tbb::task_arena arena(threads);
     arena.execute([&] {

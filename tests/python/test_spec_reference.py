@@ -1,0 +1,100 @@
+"""Every YAML example of docs/identity-spec.md, run against the installed module, so that the
+reference says what the code does. The markers are explained under "About the examples" on
+that page."""
+
+import copy
+import json
+import pathlib
+import re
+import uuid
+
+import pytest
+
+from vintrel import _native
+
+REPO = pathlib.Path(__file__).resolve().parents[2]
+REFERENCE = REPO / "docs" / "identity-spec.md"
+
+# A marker line, the YAML block right after it, and the text block that may follow that.
+EXAMPLE = re.compile(
+    r"^<!-- example: (?P<kind>base|complete|fragment)"
+    r"(?: (?P<function>validate|validate_strict|plan|reconcile_local) says)? -->\n"
+    r"```yaml\n(?P<yaml>.*?)^```\n"
+    r"(?:```text\n(?P<said>.*?)^```\n)?",
+    re.MULTILINE | re.DOTALL,
+)
+TOP_LEVEL_KEY = re.compile(r"^([A-Za-z_][A-Za-z0-9_]*):", re.MULTILINE)
+
+
+def load_examples():
+    text = REFERENCE.read_text(encoding="utf-8")
+    examples = []
+    for match in EXAMPLE.finditer(text):
+        line = text.count("\n", 0, match.start()) + 1
+        examples.append(pytest.param(match.groupdict(), id=f"line{line}-{match['kind']}"))
+    # Every YAML block must be a marked example, and one of them the base.
+    assert text.count("```yaml\n") == len(examples), "a YAML block without an example marker"
+    assert [p.values[0]["kind"] for p in examples].count("base") == 1
+    return examples
+
+
+EXAMPLES = load_examples()
+BASE = next(p.values[0]["yaml"] for p in EXAMPLES if p.values[0]["kind"] == "base")
+
+
+def sections(spec: str) -> dict[str, str]:
+    """The spec's top-level sections, each as its own lines."""
+    starts = [(m.start(), m.group(1)) for m in TOP_LEVEL_KEY.finditer(spec)]
+    ends = [s for s, _ in starts[1:]] + [len(spec)]
+    return {key: spec[start:end] for (start, key), end in zip(starts, ends)}
+
+
+def place(fragment: str) -> str:
+    """The fragment first (so its line numbers stay as shown), then every section of the base
+    spec that the fragment does not replace."""
+    given = set(TOP_LEVEL_KEY.findall(fragment))
+    rest = [body for key, body in sections(BASE).items() if key not in given]
+    return fragment + "".join(rest)
+
+
+def records_json() -> str:
+    records = json.loads((REPO / "examples" / "customers.json").read_text(encoding="utf-8"))
+    extra = [("G-1", "Geo.One@example.com", "52.5200,13.4050", "41", "https://www.example.com/a"),
+             ("G-2", "geo.one@example.com", "52.5205,13.4049", "43", "example.com")]
+    for external_id, email, location, age, website in extra:
+        record = copy.deepcopy(records[0])
+        record["id"] = str(uuid.uuid5(uuid.NAMESPACE_URL, external_id))
+        record["external_id"] = external_id
+        record["data"] = {"first_name": "Gerd", "last_name": "Oneill", "email": email,
+                          "location": location, "age": age, "website": website}
+        records.append(record)
+    return json.dumps(records)
+
+
+RECORDS = records_json()
+
+
+@pytest.mark.parametrize("example", EXAMPLES)
+def test_reference_example(example):
+    spec = place(example["yaml"]) if example["kind"] == "fragment" else example["yaml"]
+    function = example["function"]
+    said = example["said"].splitlines() if example["said"] is not None else None
+    if function is None:
+        assert said is None, "a text block after an example that reports nothing"
+        assert _native.validate(spec) == []
+        assert _native.validate_strict(spec) == []
+        result = _native.reconcile_local(spec, RECORDS)
+        assert len(result["golden_records"]) == len(result["clusters"]) > 0
+    else:
+        assert said, f"the example says {function} reports something: the text block is missing"
+        if function == "validate":
+            assert _native.validate(spec) == said
+        elif function == "validate_strict":
+            assert _native.validate_strict(spec) == said
+        elif function == "plan":
+            flagged = {flag["message"] for flag in _native.plan(spec)["risk_flags"]}
+            assert set(said) <= flagged
+        else:
+            with pytest.raises(ValueError) as error:
+                _native.reconcile_local(spec, RECORDS)
+            assert [str(error.value)] == said

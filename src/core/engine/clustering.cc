@@ -529,12 +529,17 @@ std::vector<Cluster> cluster_decisions_incremental(
     std::span<const std::vector<Uuid>> existing_clusters) {
   UnionFind sets(records.size());
   for (const std::vector<Uuid>& existing : existing_clusters) {
-    if (existing.size() < 2) continue;
-    const Index first = find_index(index, existing.front());
-    if (first == kNoIndex) continue;
-    for (size_t k = 1; k < existing.size(); ++k) {
-      const Index member = find_index(index, existing[k]);
-      if (member != kNoIndex) sets.unite(first, member);
+    // The members without a record (deleted, or a stale list) are passed over; the others
+    // stay together whichever of them is listed first.
+    Index first = kNoIndex;
+    for (const Uuid& id : existing) {
+      const Index member = find_index(index, id);
+      if (member == kNoIndex) continue;
+      if (first == kNoIndex) {
+        first = member;
+      } else {
+        sets.unite(first, member);
+      }
     }
   }
   apply_merges(sets, index, decisions);

@@ -23,8 +23,8 @@
 //      the result over.
 //
 // Within one call the last record carrying an identifier stands for it everywhere
-// (`osmira_core::engine::RecordIndex`): the engine matches it, clustering lists the
-// identifier once, and the golden record is built from it.
+// (`osmira_core::engine::RecordIndex`): training and the engine's matching look only at it,
+// clustering lists the identifier once, and the golden record is built from it.
 //
 // A driver owns everything of its call and is used by one thread at a time. Nothing is kept
 // between calls.

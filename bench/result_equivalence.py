@@ -9,7 +9,8 @@ speed and memory work changes nothing observable; asserts nothing beyond that co
     python3 bench/result_equivalence.py --dump out.txt                 # this build's results only
 
 `--baseline` names a directory holding an older `vintrel` package; it is put first on
-PYTHONPATH of the child that stands for the old build.
+PYTHONPATH of the child that stands for the old build. The other child keeps the caller's
+PYTHONPATH, so that `PYTHONPATH=$WT/.site` compares a build installed there.
 """
 
 import argparse
@@ -115,6 +116,10 @@ SPECS = {
         MULTI_KEY, SEVEN_RULES,
         "decision:\n  thresholds: {match: 0.8}\n  scoring:\n    strategy: fellegi_sunter\n",
         FS_FIELDS, "governance: {log_probabilities: true}\n", SURVIVORSHIP),
+    "fellegi_sunter_em": spec(
+        MULTI_KEY, SEVEN_RULES,
+        "decision:\n  thresholds: {match: 0.8}\n  scoring:\n    strategy: fellegi_sunter\n",
+        FS_FIELDS, "    training: {method: em, max_iterations: 20}\n", SURVIVORSHIP),
     "custom": spec(
         MULTI_KEY, SEVEN_RULES,
         "decision:\n  thresholds: {match: 0.7, review: 0.5}\n  scoring:\n    method: custom\n"
@@ -201,6 +206,18 @@ def workloads():
         SPECS["weighted_sum"], json.dumps(new), json.dumps(existing), "@clusters:weighted_sum", None)
     yield "incremental_example", "reconcile_incremental", (
         SPECS["example"], json.dumps(new), json.dumps(existing), "[]", None)
+    # Records sent again: every 40th existing record updated (half of them to another
+    # record's e-mail, half unchanged), and existing records deleted, among them the first
+    # members of existing clusters.
+    updated = [dict(r, data=dict(r["data"], email=existing[k + 1]["data"]["email"]))
+               if k % 80 == 0 else r for k, r in enumerate(existing) if k % 40 == 0]
+    kept = [r for k, r in enumerate(existing) if k % 9 != 4]
+    yield "incremental_updates", "reconcile_incremental", (
+        SPECS["weighted_sum"], json.dumps(new + updated), json.dumps(kept),
+        "@clusters:weighted_sum", None)
+    # Training on a list that carries superseded copies of identifiers.
+    yield "repeated_ids_em", "reconcile_local", (
+        SPECS["fellegi_sunter_em"], json.dumps(updated + records))
     # Bad inputs: the first failure in text order, with its position.
     for cut in (1, 50, len(text) // 2, len(text) - 1):
         yield f"truncated_{cut}", "reconcile_local", (SPECS["weighted_sum"], text[:cut])
@@ -247,12 +264,12 @@ def _types(value):
     return type(value).__name__
 
 
-def child(pythonpath: str | None, out: pathlib.Path) -> None:
+def child(baseline: str | None, out: pathlib.Path) -> None:
+    """Dumps the results of the build that the caller's PYTHONPATH finds, or with `baseline`
+    put in front of it, of the old build."""
     env = dict(os.environ)
-    if pythonpath:
-        env["PYTHONPATH"] = pythonpath
-    else:
-        env.pop("PYTHONPATH", None)
+    if baseline:
+        env["PYTHONPATH"] = os.pathsep.join(p for p in (baseline, env.get("PYTHONPATH")) if p)
     subprocess.run([sys.executable, str(pathlib.Path(__file__).resolve()), "--dump", str(out)],
                    env=env, cwd=tempfile.gettempdir(), check=True)
 

@@ -527,6 +527,22 @@ UPDATED_RECORD_CASES = [
      [record(1, "crm", "first", email="a@x.org", name="First"),
       record(1, "crm", "second", email="b@x.org", name="Second")],
      [], [[uid(1)]], [(("crm:second",), "Second")]),
+    ("updated record now matches an existing record",
+     [record(1, "crm", "c1", email="a@x.org", name="Old"),
+      record(2, "web", "w2", email="b@x.org", name="Two")],
+     [record(1, "crm", "c1", email="b@x.org", name="Newer")],
+     [[uid(1)], [uid(2)]], [[uid(1), uid(2)]], [(("crm:c1", "web:w2"), "Newer")]),
+    ("existing record sent again unchanged",
+     [record(1, "crm", "c1", email="a@x.org", name="Anna"),
+      record(2, "web", "w2", email="a@x.org", name="Bo"),
+      record(3, "web", "w3", email="b@x.org", name="Cy")],
+     [record(1, "crm", "c1", email="a@x.org", name="Anna")],
+     [[uid(1), uid(2)], [uid(3)]], [[uid(1), uid(2)], [uid(3)]],
+     [(("crm:c1", "web:w2"), "Anna"), (("web:w3",), "Cy")]),
+    ("first member of an existing cluster gone: the others stay together",
+     [record(2, "crm", "c2", email="a@x.org", name="Two"),
+      record(3, "web", "w3", email="b@x.org", name="Three")],
+     [], [[uid(1), uid(2), uid(3)]], [[uid(2), uid(3)]], [(("crm:c2", "web:w3"), "Three")]),
 ]
 
 

@@ -443,15 +443,32 @@ std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> recor
   return standing;
 }
 
+namespace {
+
+// The SplitMix64 finaliser: a bijection of 64-bit words in which every input bit changes
+// about half of the output bits.
+uint64_t mix64(uint64_t x) {
+  x ^= x >> 30;
+  x *= 0xBF58476D1CE4E5B9ULL;
+  x ^= x >> 27;
+  x *= 0x94D049BB133111EBULL;
+  x ^= x >> 31;
+  return x;
+}
+
+}  // namespace
+
 size_t RecordIndex::home(const Uuid& id) const {
   uint64_t hi = 0;
   uint64_t lo = 0;
   std::memcpy(&hi, id.bytes.data(), 8);
   std::memcpy(&lo, id.bytes.data() + 8, 8);
-  // Both halves mixed (generated identifiers may differ in a few bytes only).
-  uint64_t h = (hi ^ (lo * 0x9E3779B97F4A7C15ULL)) * 0xFF51AFD7ED558CCDULL;
-  h ^= h >> 32;
-  return static_cast<size_t>(h) & mask_;
+  // Real identifiers are often far from random: integers (all but the last bytes zero),
+  // counters in the first or the last bytes, timestamps, strides. Every one of the 128 bits
+  // must reach the low bits that choose the slot, or such identifiers crowd onto a few home
+  // slots and probing turns quadratic. Mixing one half, adding the other and mixing again
+  // keeps two identifiers that differ in one half only apart (each step is a bijection).
+  return static_cast<size_t>(mix64(lo ^ mix64(hi))) & mask_;
 }
 
 RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {
@@ -529,12 +546,17 @@ std::vector<Cluster> cluster_decisions_incremental(
     std::span<const std::vector<Uuid>> existing_clusters) {
   UnionFind sets(records.size());
   for (const std::vector<Uuid>& existing : existing_clusters) {
-    if (existing.size() < 2) continue;
-    const Index first = find_index(index, existing.front());
-    if (first == kNoIndex) continue;
-    for (size_t k = 1; k < existing.size(); ++k) {
-      const Index member = find_index(index, existing[k]);
-      if (member != kNoIndex) sets.unite(first, member);
+    // The members without a record (deleted, or a stale list) are passed over; the others
+    // stay together whichever of them is listed first.
+    Index first = kNoIndex;
+    for (const Uuid& id : existing) {
+      const Index member = find_index(index, id);
+      if (member == kNoIndex) continue;
+      if (first == kNoIndex) {
+        first = member;
+      } else {
+        sets.unite(first, member);
+      }
     }
   }
   apply_merges(sets, index, decisions);

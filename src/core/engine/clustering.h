@@ -111,10 +111,10 @@ std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
                                        const RecordIndex& index,
                                        std::span<const types::MatchDecision> decisions);
 
-// Incremental clustering, always union-find: first joins each further member of every
-// existing cluster that is among the records to that cluster's first member (a cluster
-// whose first member is absent is passed over, and so is any absent member), then applies
-// the merge decisions. Existing clusters are therefore never split.
+// Incremental clustering, always union-find: first joins the members of every existing
+// cluster that are among the records to the first of them that is (members without a record
+// are passed over), then applies the merge decisions. Existing clusters are therefore never
+// split, whichever of their members have gone.
 std::vector<Cluster> cluster_decisions_incremental(
     std::span<const types::NormalizedEntity> records,
     std::span<const types::MatchDecision> decisions,

@@ -8,6 +8,7 @@
 #include <optional>
 
 #include "base/unicode.h"
+#include "core/engine/clustering.h"
 #include "core/engine/engine.h"
 #include "core/engine/log.h"
 #include "core/engine/phonetic.h"
@@ -21,6 +22,9 @@ using osmira_common::ir::CompiledFellegiSunterPlan;
 using osmira_common::ir::CompiledFsField;
 using osmira_common::ir::FsComparatorType;
 using types::NormalizedEntity;
+
+// The records training looks at, by position in its own list.
+using RecordRefs = std::span<const NormalizedEntity* const>;
 
 constexpr const char* kTarget = "osmira_core::engine::fellegi_sunter";
 
@@ -111,8 +115,7 @@ double compare_texts(std::string_view a, std::string_view b, FsComparatorType co
 // once per record and kept. The lists must outlive this object.
 class ComparableValues {
  public:
-  ComparableValues(std::span<const NormalizedEntity> records,
-                   std::span<const CompiledFsField> fields)
+  ComparableValues(RecordRefs records, std::span<const CompiledFsField> fields)
       : records_(records), fields_(fields), normalized_(fields.size()) {
     for (size_t f = 0; f < fields.size(); ++f) {
       if (fields[f].normalizer) normalized_[f].resize(records.size());
@@ -130,14 +133,14 @@ class ComparableValues {
 
  private:
   std::optional<std::string_view> value(size_t record, size_t f) {
-    const std::optional<std::string_view> raw = field_value(records_[record], fields_[f].name);
+    const std::optional<std::string_view> raw = field_value(*records_[record], fields_[f].name);
     if (!raw || !fields_[f].normalizer) return raw;
     std::optional<std::string>& slot = normalized_[f][record];
     if (!slot) slot = apply_fs_normalizer(*fields_[f].normalizer, *raw);
     return std::string_view(*slot);
   }
 
-  std::span<const NormalizedEntity> records_;
+  RecordRefs records_;
   std::span<const CompiledFsField> fields_;
   // [field][record]: the normalised value once computed; empty rows for fields without a
   // normalizer. Sized once, so views into the strings stay valid.
@@ -210,10 +213,16 @@ double compute_field_agreement(const NormalizedEntity& a, const NormalizedEntity
   return compare_texts(*value_a, *value_b, field.comparator);
 }
 
-ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity> records,
-                                                std::span<const CompiledFsField> fields,
-                                                uint64_t max_random_pairs,
-                                                random::ChaCha8Rng& rng) {
+namespace {
+
+std::vector<const NormalizedEntity*> refs_of(std::span<const NormalizedEntity> records) {
+  std::vector<const NormalizedEntity*> refs(records.size());
+  for (size_t i = 0; i < records.size(); ++i) refs[i] = &records[i];
+  return refs;
+}
+
+ProbabilityMap estimate_u(RecordRefs records, std::span<const CompiledFsField> fields,
+                          uint64_t max_random_pairs, random::ChaCha8Rng& rng) {
   ProbabilityMap estimates;
   const uint64_t n = records.size();
   if (n < 2 || fields.empty()) return estimates;
@@ -251,20 +260,13 @@ ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity
   return estimates;
 }
 
-ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity> records,
-                                                std::span<const CompiledFsField> fields,
-                                                uint64_t max_random_pairs) {
-  return estimate_u_using_random_sampling(records, fields, max_random_pairs, random::thread_rng());
-}
-
-std::vector<TrainingPair> collect_training_pairs(
-    std::span<const std::unique_ptr<blocking::BlockingStrategy>> strategies,
-    std::span<const NormalizedEntity> records) {
+std::vector<TrainingPair> collect_pairs(
+    std::span<const std::unique_ptr<blocking::BlockingStrategy>> strategies, RecordRefs records) {
   // Block key -> positions of its members, keys in byte order.
   std::map<std::string, std::vector<size_t>> blocks;
   for (size_t position = 0; position < records.size(); ++position) {
     for (const auto& strategy : strategies) {
-      for (std::string& key : strategy->generate_block_key(records[position])) {
+      for (std::string& key : strategy->generate_block_key(*records[position])) {
         blocks.try_emplace(std::move(key)).first->second.push_back(position);
       }
     }
@@ -274,19 +276,40 @@ std::vector<TrainingPair> collect_training_pairs(
   for (auto& [key, members] : blocks) {
     if (members.size() < 2) continue;
     std::stable_sort(members.begin(), members.end(), [&](size_t x, size_t y) {
-      return records[x].external_id < records[y].external_id;
+      return records[x]->external_id < records[y]->external_id;
     });
     for (size_t i = 0; i < members.size(); ++i) {
       for (size_t j = i + 1; j < members.size(); ++j) {
         // A record listed twice under one key (repeated key values) is no pair: comparing it
         // with itself would only push every m upwards. Reconciliation skips such pairs too.
-        if (records[members[i]].id == records[members[j]].id) continue;
+        if (records[members[i]]->id == records[members[j]]->id) continue;
         if (pairs.size() == kMaxTrainingPairs) return pairs;
-        pairs.push_back(TrainingPair{&records[members[i]], &records[members[j]]});
+        pairs.push_back(TrainingPair{records[members[i]], records[members[j]]});
       }
     }
   }
   return pairs;
+}
+
+}  // namespace
+
+ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity> records,
+                                                std::span<const CompiledFsField> fields,
+                                                uint64_t max_random_pairs,
+                                                random::ChaCha8Rng& rng) {
+  return estimate_u(refs_of(records), fields, max_random_pairs, rng);
+}
+
+ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity> records,
+                                                std::span<const CompiledFsField> fields,
+                                                uint64_t max_random_pairs) {
+  return estimate_u(refs_of(records), fields, max_random_pairs, random::thread_rng());
+}
+
+std::vector<TrainingPair> collect_training_pairs(
+    std::span<const std::unique_ptr<blocking::BlockingStrategy>> strategies,
+    std::span<const NormalizedEntity> records) {
+  return collect_pairs(strategies, refs_of(records));
 }
 
 EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
@@ -490,7 +513,7 @@ namespace {
 // Training on a copy of the engine's parameters, which the caller then hands back.
 void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& settings,
                 std::span<const std::unique_ptr<blocking::BlockingStrategy>> blocking_strategies,
-                std::span<const NormalizedEntity> records) {
+                RecordRefs records) {
   // The fields as compiled: the prior of the blend, and the fields the u estimate compares.
   const std::vector<CompiledFsField> initial_fields = plan.fields;
   PriorMap priors;
@@ -501,7 +524,7 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
   const bool fix_u = settings.estimate_u && *settings.estimate_u == kRandomSampling;
   if (fix_u) {
     const ProbabilityMap estimated =
-        estimate_u_using_random_sampling(records, initial_fields, settings.max_random_pairs);
+        estimate_u(records, initial_fields, settings.max_random_pairs, random::thread_rng());
     if (!estimated.empty()) {
       for (CompiledFsField& field : plan.fields) {
         const auto it = estimated.find(field.name);
@@ -513,8 +536,7 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
     }
   }
 
-  const std::vector<TrainingPair> pairs =
-      collect_training_pairs(blocking_strategies, records);
+  const std::vector<TrainingPair> pairs = collect_pairs(blocking_strategies, records);
   if (pairs.empty()) return;
 
   // The trainer starts from the fields as they now stand (with any estimated u).
@@ -542,7 +564,16 @@ void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const Normaliz
   if (!current || !current->em_training) return;
   CompiledFellegiSunterPlan plan = *current;
   const CompiledEmTraining settings = *current->em_training;
-  train_plan(plan, settings, engine.settings().blocking_strategies, records);
+  // Only the record standing for each identifier trains: an earlier copy of a repeated
+  // identifier (the old data of an updated record) is left out, so that the training is the
+  // same as without it.
+  const std::vector<uint32_t> standing = standing_positions(records);
+  std::vector<const NormalizedEntity*> trained;
+  trained.reserve(records.size());
+  for (size_t i = 0; i < records.size(); ++i) {
+    if (standing[i] == i) trained.push_back(&records[i]);
+  }
+  train_plan(plan, settings, engine.settings().blocking_strategies, trained);
   engine.set_fs_plan(std::move(plan));
 }
 

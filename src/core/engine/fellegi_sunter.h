@@ -150,7 +150,8 @@ void apply_em_results(osmira_common::ir::CompiledFellegiSunterPlan& plan, const 
                       const PriorMap& priors, double prior_weight);
 
 // Trains the engine's Fellegi-Sunter parameters in place on `records` (the list the run will
-// reconcile). Does nothing when the engine has no parameters or they carry no EM settings.
+// reconcile): on the records that stand for their identifiers, the last of each, in list
+// order, so that earlier copies of an identifier change nothing. Does nothing when the engine has no parameters or they carry no EM settings.
 // Never fails: without usable pairs the parameters stay as they were (apart from a random u
 // estimate, which is applied as soon as it is made).
 void train_fellegi_sunter(ReconciliationEngine& engine,

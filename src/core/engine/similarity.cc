@@ -94,11 +94,14 @@ class SmallPatternMatch {
     char32_t key = 0;  // 0: empty (keys are >= 256)
     uint64_t mask = 0;
   };
-  static constexpr size_t kSlots = 128;
+  static constexpr unsigned kSlotBits = 7;
+  static constexpr size_t kSlots = size_t{1} << kSlotBits;
 
   // The slot holding `c`, or the empty slot where it would go.
   size_t slot_of(char32_t c) const {
-    size_t i = (c * 2654435761u) % kSlots;
+    // The top bits of the product, which every bit of the character reaches (the low bits
+    // would keep characters 128 apart on one slot).
+    size_t i = static_cast<uint32_t>(c * 2654435761u) >> (32 - kSlotBits);
     while (slots_[i].key != 0 && slots_[i].key != c) i = (i + 1) % kSlots;
     return i;
   }

@@ -292,8 +292,12 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   RETURN_IF_ERROR(check_value_sizes(driver.records_));
   RETURN_IF_ERROR(check_value_sizes(new_records));
 
+  // An identifier counts as existing when the record standing for it (its last) is an
+  // existing record. A new record carrying an existing identifier is an update: it stands
+  // for the identifier, and its pairs are evaluated as those of any new record.
   driver.existing_ids_.reserve(driver.records_.size());
   for (const NormalizedEntity& record : driver.records_) driver.existing_ids_.insert(record.id);
+  for (const NormalizedEntity& record : new_records) driver.existing_ids_.erase(record.id);
   driver.records_.append(std::move(new_records));
 
   if (!trained_fs_params_json) {

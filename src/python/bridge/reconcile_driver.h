@@ -23,8 +23,8 @@
 //      the result over.
 //
 // Within one call the last record carrying an identifier stands for it everywhere
-// (`osmira_core::engine::RecordIndex`): the engine matches it, clustering lists the
-// identifier once, and the golden record is built from it.
+// (`osmira_core::engine::RecordIndex`): training and the engine's matching look only at it,
+// clustering lists the identifier once, and the golden record is built from it.
 //
 // A driver owns everything of its call and is used by one thread at a time. Nothing is kept
 // between calls.
@@ -104,7 +104,8 @@ class ReconcileDriver {
       std::string_view yaml, std::string_view entities_json);
 
   // Incremental reconciliation: the existing records followed by the new ones, with the
-  // existing clusters kept whole. When `trained_fs_params_json` is given (an empty text
+  // existing clusters kept whole. A new record with the identifier of an existing one is an
+  // update: it stands for the identifier and is matched as a new record. When `trained_fs_params_json` is given (an empty text
   // counts as given) it replaces the engine's Fellegi-Sunter parameters and no training runs.
   [[nodiscard]] static osmira_base::Result<ReconcileDriver> prepare_incremental(
       std::string_view yaml, std::string_view new_entities_json,
@@ -134,7 +135,9 @@ class ReconcileDriver {
   // The records the engine sees: for the incremental driver the existing records first.
   osmira_core::engine::types::RecordSet records_;
   bool incremental_ = false;
-  osmira_core::engine::EntityIdSet existing_ids_;             // incremental only
+  // Incremental only: the identifiers whose standing record is an existing record (none
+  // that a new record carries).
+  osmira_core::engine::EntityIdSet existing_ids_;
   std::vector<osmira_core::engine::Cluster> existing_clusters_;  // incremental only
   std::optional<std::string> trained_fs_params_;
   std::optional<osmira_core::engine::ReconcileOutput> output_;  // set by reconcile()

@@ -228,8 +228,13 @@ TEST(Clustering, IncrementalTable) {
   const std::vector<Row> rows = {
       {"existing cluster kept whole", records_of({1, 2, 3}), {{id(3), id(1), id(2)}}, {},
        {{1, 2, 3}}},
-      {"first member absent: cluster passed over", records_of({2, 3}),
-       {{id(1), id(2), id(3)}}, {}, {{2}, {3}}},
+      {"first member absent: the others stay together", records_of({2, 3}),
+       {{id(1), id(2), id(3)}}, {}, {{2, 3}}},
+      {"first two members absent", records_of({3, 4, 5}), {{id(1), id(2), id(4), id(3)}}, {},
+       {{3, 4}, {5}}},
+      {"one member left: alone", records_of({2, 3}), {{id(1), id(2)}}, {}, {{2}, {3}}},
+      {"first member absent, merges reach the rest", records_of({2, 3, 4}),
+       {{id(1), id(3), id(2)}}, {decision(4, 2, 0.1)}, {{2, 3, 4}}},
       {"absent further member skipped", records_of({1, 3}), {{id(1), id(2), id(3)}}, {},
        {{1, 3}}},
       {"cluster of one has no effect", records_of({1, 2}), {{id(1)}}, {}, {{1}, {2}}},
@@ -562,8 +567,9 @@ TEST(Clustering, LargeInputsMatchTheReferenceWithAnyWorkerCount) {
     };
     if (incremental) {
       for (const Cluster& c : existing) {
-        if (!last.count(c.front())) continue;
-        for (size_t m = 1; m < c.size(); ++m) unite(c.front(), c[m]);
+        const auto first = std::find_if(c.begin(), c.end(),
+                                        [&](const Uuid& u) { return last.count(u) > 0; });
+        for (auto m = first; m != c.end(); ++m) unite(*first, *m);
       }
     }
     for (const MatchDecision& d : decisions) {

@@ -884,5 +884,39 @@ TEST(TrainFellegiSunter, MaxIterationsZeroKeepsOnlyTheUEstimate) {
   expect_consistent(*engine.settings().fs_plan);
 }
 
+TEST(TrainFellegiSunter, SupersededCopiesDoNotTrain) {
+  // Earlier copies of identifiers that later records carry (the old data of updated records)
+  // train nothing: the parameters are those of the list without them, for EM pairs and for
+  // the u estimate alike.
+  const std::vector<NormalizedEntity> standing = synthetic_records();  // identifiers 1..40
+  const auto old_copy = [](uint32_t n, const char* zip) {
+    return entity(n, {{"name", "zed"}, {"zip", zip}, {"year", "1900"}, {"gender", "f"}});
+  };
+  struct Row {
+    const char* name;
+    std::vector<std::pair<size_t, NormalizedEntity>> inserted;  // (position, record)
+  };
+  const std::vector<Row> rows = {
+      {"old copy first, in a shared block", {{0, old_copy(5, "z0")}}},
+      {"old copies in the middle", {{10, old_copy(40, "z3")}, {20, old_copy(30, "z1")}}},
+      {"old copies pairing only with each other", {{0, old_copy(3, "z9")}, {1, old_copy(4, "z9")}}},
+      {"two old copies of one identifier", {{0, old_copy(8, "z2")}, {5, old_copy(8, "z1")}}},
+  };
+  for (const char* estimate_u : {"", "random_sampling"}) {
+    const ir::IdentityPlan plan =
+        training_plan(*estimate_u ? std::optional<std::string>(estimate_u) : std::nullopt, 0.2);
+    ReconciliationEngine reference = ReconciliationEngine::from_plan(plan);
+    train_fellegi_sunter(reference, standing);
+    for (const Row& row : rows) {
+      SCOPED_TRACE(std::string(row.name) + ", estimate_u '" + estimate_u + "'");
+      std::vector<NormalizedEntity> records = standing;
+      for (const auto& [at, record] : row.inserted) records.insert(records.begin() + at, record);
+      ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
+      train_fellegi_sunter(engine, records);
+      EXPECT_EQ(*engine.settings().fs_plan, *reference.settings().fs_plan);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace osmira_core::engine::fellegi_sunter

@@ -106,10 +106,9 @@ namespace {
 // The supply in place, for a child forked meanwhile.
 std::atomic<ArenaSupply::State*> installed{nullptr};
 
-// A child forked while a supply is installed (only a thread without the interpreter lock can
-// fork then) has no thread filling it: it gets the host's allocator back and forgets the
-// supply. Its ready arenas are unmapped unless the lost thread held their lock at the fork;
-// the state itself stays allocated, as its thread cannot be joined here.
+// A child forked while a supply is installed (by a thread without the interpreter lock) has no
+// thread filling it: it gets the host's allocator back, and the ready arenas are unmapped
+// unless the lost thread held their lock; the state stays, as its thread cannot be joined.
 void forget_supply_in_child() {
   ArenaSupply::State* state = installed.exchange(nullptr);
   if (state == nullptr) return;

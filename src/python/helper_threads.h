@@ -10,8 +10,6 @@
 #include <exception>
 #include <functional>
 #include <mutex>
-#include <new>
-#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -43,8 +41,7 @@ class HelperThread {
           failure_ = std::current_exception();
         }
       });
-    } catch (const std::system_error&) {  // no thread: the work runs in join()
-    } catch (const std::bad_alloc&) {
+    } catch (const std::exception&) {  // no thread (system_error, bad_alloc): join() runs it
     }
   }
   ~HelperThread() {

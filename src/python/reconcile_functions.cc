@@ -31,8 +31,7 @@ using vintrel_bridge::ReconcileResult;
 // which counts towards the collector's thresholds; the collections this triggers would only
 // scan the new, still acyclic result again and again (a quarter of the call's time on 100,000
 // records). The pause is process-wide: it is taken only with the interpreter lock held from
-// its start to its end (no other thread runs Python code meanwhile), so in no build without
-// that lock.
+// its start to its end, so that no other thread notices, and in no build without that lock.
 class PauseGc {
  public:
 #if defined(Py_GIL_DISABLED)

@@ -127,7 +127,15 @@ DecisionTexts::DecisionTexts(const std::vector<MatchDecision>& decisions)
     offsets_[k + 1] = offsets_[k] + (m.blocking_key ? 1 : 0) + m.matched_on.size() +
                       2 * m.rule_results.size();
   }
+  constexpr size_t kAhead = 2 * tuning::kPrefetchAhead;  // the numbering is quicker per decision
   numbers_ = vintrel_bridge::number_texts(offsets_, [&](size_t k, auto&& emit) {
+    if (k + 2 * kAhead < decisions.size()) {  // the parts of one decision, the texts of another
+      const MatchDecision& parts = decisions[k + 2 * kAhead];
+      prefetch_lines(parts.rule_results.data(), parts.rule_results.size());
+      const MatchDecision& texts = decisions[k + kAhead];
+      if (texts.blocking_key) __builtin_prefetch(texts.blocking_key->data());
+      for (const RuleResult& r : texts.rule_results) __builtin_prefetch(r.explanation.data());
+    }
     const MatchDecision& m = decisions[k];
     if (m.blocking_key) emit(std::string_view(*m.blocking_key));
     for (const std::string& name : m.matched_on) emit(std::string_view(name));

@@ -1,7 +1,6 @@
 // Building the Python objects of a reconcile result, item by item, with the interpreter lock
 // held: fixed keys created once, repeated texts, identifiers and floats shared within the
-// call. What is converted when, and what is freed meanwhile, is for the caller to sequence
-// (result_objects.cc).
+// call. What is converted when, and what is freed meanwhile, is sequenced by result_objects.cc.
 #pragma once
 
 #include "python/py_ref.h"
@@ -27,6 +26,13 @@
 #include "python/bridge/tuning.h"
 
 namespace vintrel_native {
+
+// Starts fetching the cache lines of `count` items from `items` on.
+template <typename T>
+void prefetch_lines(const T* items, size_t count) {
+  const char* bytes = reinterpret_cast<const char*>(items);
+  for (size_t at = 0; at < count * sizeof(T); at += 64) __builtin_prefetch(bytes + at);
+}
 
 // Every fixed dict key of the result.
 enum Key : size_t {

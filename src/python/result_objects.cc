@@ -28,13 +28,6 @@ PyRef list_releasing(std::vector<T>& items, Make&& make) {
   });
 }
 
-// Starts fetching the cache lines of `count` items from `items` on.
-template <typename T>
-void prefetch_lines(const T* items, size_t count) {
-  const char* bytes = reinterpret_cast<const char*>(items);
-  for (size_t at = 0; at < count * sizeof(T); at += 64) __builtin_prefetch(bytes + at);
-}
-
 // Decision `k`, after fetching what a decision a few places ahead will touch first (its
 // parts, its texts' slots and objects, its identifiers' str objects): the conversion waits
 // on memory more than it computes.

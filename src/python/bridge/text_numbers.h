@@ -13,6 +13,7 @@
 #include <span>
 #include <stdexcept>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "python/bridge/tuning.h"
@@ -45,23 +46,20 @@ TextNumbers number_texts(std::span<const size_t> offsets, const TextsOf& texts_o
   // Groups mostly repeat the texts of the group before at the same positions (a rule's name
   // and often its explanation): a text equal to the last one at its position takes that
   // one's number without a look-up.
-  struct Last {
-    std::string_view text;
-    uint32_t number = UINT32_MAX;  // none yet
-  };
-  std::array<Last, kPositions> last{};
+  std::array<std::pair<std::string_view, uint32_t>, kPositions> last;  // text, number
+  last.fill({std::string_view(), UINT32_MAX});                         // none yet
   uint32_t* item = out.of_item.data();
   for (size_t g = 0; g < groups; ++g) {
     size_t position = 0;
     texts_of(g, [&](std::string_view text) {
-      Last* at = position < kPositions ? &last[position] : nullptr;
+      auto* at = position < kPositions ? &last[position] : nullptr;
       ++position;
-      if (at != nullptr && at->number != UINT32_MAX && at->text == text) {
-        *item++ = at->number;
+      if (at != nullptr && at->second != UINT32_MAX && at->first == text) {
+        *item++ = at->second;
         return;
       }
       *item = seen.try_emplace(text, static_cast<uint32_t>(seen.size())).first->second;
-      if (at != nullptr) *at = Last{text, *item};
+      if (at != nullptr) *at = {text, *item};
       ++item;
     });
   }

@@ -16,7 +16,8 @@ inline constexpr size_t kMaxCachedTextBytes = 256;
 inline constexpr size_t kSharedValueBytes = 16;
 
 // Decisions fetched ahead of the one being converted: the conversion waits on memory more than
-// it computes (1M, lock-holding thread on the decisions: 2.4 -> 1.2 s with numbering).
+// it computes (1M, lock-holding thread on the decisions: 2.4 -> 1.2 s with numbering). The
+// numbering fetches twice as far ahead (100k: 75-108 -> 47-68 ms).
 inline constexpr size_t kPrefetchAhead = 4;
 
 // Text numbering: the last text at each of the first this many positions of a decision is
@@ -25,9 +26,8 @@ inline constexpr size_t kPrefetchAhead = 4;
 inline constexpr size_t kRememberedPositions = 64;
 
 // A converted list is released by a thread of its own from this many items on (a shorter one
-// at its end, in line: the thread would get one report only), and converted items are
-// reported to that thread this many at a time (each report wakes it, and a wake-up may cost
-// the converting thread its processor).
+// at its end, in line), and converted items are reported to it this many at a time (each
+// report wakes it, and a wake-up may cost the converting thread its processor).
 inline constexpr size_t kHelperBatch = 8192;
 // The freed heap is handed back to the system at most this many times per list, and not
 // more often than every kMinItemsPerHeapReturn items: a pass walks every free chunk of the heap

@@ -220,7 +220,7 @@ def run_child(args, mode: str, cores: str | None = None, extra: list[str] | None
 PHASES = [
     ("python conversion", ["reconcile_result_to_py", "json_value_to_py", "result_tree",
                            "to_json", "OpenContainer", "number_texts", "ArenaSupply",
-                           "ReleaseBehind"]),
+                           "ReleaseBehind", "DecisionTexts", "HelperThread"]),
     ("golden records", ["golden_record", "SurvivorshipEngine", "canonical_cluster_id",
                         "canonical_id_of"]),
     ("clustering", ["cluster_decisions", "assemble_clusters", "WeightedGraph", "RecordIndex"]),

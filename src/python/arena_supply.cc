@@ -1,8 +1,10 @@
 #include "python/arena_supply.h"
 
 #include <dlfcn.h>
+#include <pthread.h>
 #include <sys/mman.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
 #include <thread>
@@ -21,16 +23,23 @@ void* map_arena(size_t bytes, bool fault_in) {
   return arena == MAP_FAILED ? nullptr : arena;
 }
 
-// True when the host's arena allocator is its own, which maps each arena as anonymous memory
-// and unmaps it with munmap: only then may the arenas handed out here be given back to it.
-bool host_allocator_is_its_own(const PyObjectArenaAllocator& allocator) {
+// True when the supply may stand in for `current`: the host's own allocator (which maps
+// arenas as anonymous memory and unmaps them: only then may it be given ours back), and no
+// thread but the lock holder can ask for an arena while the lock stays held: a build with
+// that lock, the main interpreter and no other alive (another has a lock of its own; none can
+// be created meanwhile, as that takes a lock and the only one is held). Call with the lock held.
+bool may_supply(const PyObjectArenaAllocator& current) {
+#if defined(Py_GIL_DISABLED)
+  return false;
+#endif
+  PyInterpreterState* self = PyInterpreterState_Get();
   Dl_info allocator_home{};
   Dl_info host_home{};
-  if (dladdr(reinterpret_cast<void*>(allocator.alloc), &allocator_home) == 0 ||
-      dladdr(reinterpret_cast<void*>(&PyObject_GetArenaAllocator), &host_home) == 0) {
-    return false;
-  }
-  return allocator_home.dli_fbase == host_home.dli_fbase;
+  return self == PyInterpreterState_Main() && PyInterpreterState_Head() == self &&
+         PyInterpreterState_Next(self) == nullptr &&
+         dladdr(reinterpret_cast<void*>(current.alloc), &allocator_home) != 0 &&
+         dladdr(reinterpret_cast<void*>(&PyObject_GetArenaAllocator), &host_home) != 0 &&
+         allocator_home.dli_fbase == host_home.dli_fbase;
 }
 
 }  // namespace
@@ -42,9 +51,7 @@ struct ArenaSupply::State {
   std::condition_variable wake;
   std::vector<void*> ready;  // guarded by mutex
   bool stop = false;         // guarded by mutex
-  // A thread of its own, not a task of the pool: a pool thread waiting for other tasks could
-  // pick up this one, which runs until the supply is taken down, and never come back.
-  std::thread worker;
+  std::thread worker;  // of its own, as helper work is (helper_threads.h)
 
   // The worker's loop: keeps `ahead` faulted-in arenas ready until stopped (or out of memory,
   // when the host maps its own arenas again).
@@ -94,10 +101,31 @@ struct ArenaSupply::State {
   }
 };
 
+namespace {
+
+// The supply in place, for a child forked meanwhile.
+std::atomic<ArenaSupply::State*> installed{nullptr};
+
+// A child forked while a supply is installed (by a thread without the interpreter lock) has no
+// thread filling it: it gets the host's allocator back, and the ready arenas are unmapped
+// unless the lost thread held their lock; the state stays, as its thread cannot be joined.
+void forget_supply_in_child() {
+  ArenaSupply::State* state = installed.exchange(nullptr);
+  if (state == nullptr) return;
+  PyObject_SetArenaAllocator(&state->previous);
+  if (!state->mutex.try_lock()) return;
+  for (void* arena : state->ready) munmap(arena, kArenaBytes);
+  state->ready.clear();
+  state->mutex.unlock();
+}
+
+}  // namespace
+
 ArenaSupply::ArenaSupply(size_t ahead_bytes) {
+  static const bool fork_handled = pthread_atfork(nullptr, nullptr, &forget_supply_in_child) == 0;
   PyObjectArenaAllocator current{};
   PyObject_GetArenaAllocator(&current);
-  if (current.alloc == &State::alloc || !host_allocator_is_its_own(current)) return;
+  if (!fork_handled || !may_supply(current)) return;
   State* state = nullptr;
   try {
     state = new State();
@@ -110,6 +138,7 @@ ArenaSupply::ArenaSupply(size_t ahead_bytes) {
     return;
   }
   PyObjectArenaAllocator supply{state, &State::alloc, &State::free};
+  installed.store(state);  // before the switch: a child forked between them restores nothing
   PyObject_SetArenaAllocator(&supply);
   state_ = state;
 }
@@ -117,6 +146,7 @@ ArenaSupply::ArenaSupply(size_t ahead_bytes) {
 ArenaSupply::~ArenaSupply() {
   if (state_ == nullptr) return;
   PyObject_SetArenaAllocator(&state_->previous);
+  installed.store(nullptr);
   {
     const std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stop = true;

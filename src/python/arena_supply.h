@@ -14,8 +14,10 @@ namespace vintrel_native {
 class ArenaSupply {
  public:
   // Installs the supply as the host's arena allocator, with a thread of its own faulting in up to
-  // `ahead_bytes` of arenas before they are asked for. Does nothing when the thread cannot be
-  // started or another supply is in place. Call with the interpreter lock held.
+  // `ahead_bytes` of arenas before they are asked for. Does nothing unless only the thread
+  // holding the interpreter lock can allocate arenas meanwhile and the host's own allocator
+  // is in place, nor when the thread cannot be started. Call with the interpreter lock held,
+  // and keep it held until the supply is destroyed: the allocator is the whole process's.
   explicit ArenaSupply(size_t ahead_bytes);
   // Puts the previous arena allocator back and unmaps the arenas that were not handed out.
   // Call with the interpreter lock held.

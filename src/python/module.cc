@@ -169,7 +169,9 @@ int exec_module(PyObject* module) {
 PyModuleDef_Slot module_slots[] = {
     {Py_mod_exec, reinterpret_cast<void*>(&exec_module)},
 #ifdef Py_mod_gil
-    // The module keeps no state of its own and does not rely on the interpreter lock.
+    // The module keeps no state of its own and does not rely on the interpreter lock: where
+    // there is none, a call neither pauses the collector nor installs its arena supply (both
+    // process-wide, and safe only while one lock-holding thread runs).
     {Py_mod_gil, Py_MOD_GIL_NOT_USED},
 #endif
     {0, nullptr},

@@ -15,7 +15,9 @@
 #include "python/arena_supply.h"
 #include "python/boundary.h"
 #include "python/bridge/reconcile_driver.h"
+#include "python/bridge/tuning.h"
 #include "python/functions.h"
+#include "python/helper_threads.h"
 #include "python/result_objects.h"
 
 namespace vintrel_native {
@@ -28,10 +30,15 @@ using vintrel_bridge::ReconcileResult;
 // state). Converting a large result creates tens of thousands of lists and dicts, each of
 // which counts towards the collector's thresholds; the collections this triggers would only
 // scan the new, still acyclic result again and again (a quarter of the call's time on 100,000
-// records). No Python code runs during the conversion, so nothing else notices.
+// records). The pause is process-wide: it is taken only with the interpreter lock held from
+// its start to its end, so that no other thread notices, and in no build without that lock.
 class PauseGc {
  public:
+#if defined(Py_GIL_DISABLED)
+  PauseGc() : was_enabled_(false) {}
+#else
   PauseGc() : was_enabled_(PyGC_Disable() != 0) {}
+#endif
   ~PauseGc() {
     if (was_enabled_) PyGC_Enable();
   }
@@ -42,28 +49,21 @@ class PauseGc {
   bool was_enabled_;
 };
 
-// How far ahead of the conversion the host's arenas are faulted in (see ArenaSupply): a
-// sixteenth of what the Python result will roughly take, at most 16 MiB (the arenas not yet
-// used when the conversion ends are what the supply adds to the call's peak), and none for a
-// result under 32 MiB, where a thread and its start-up would cost more than they save.
+// How far ahead of the conversion the host's arenas are faulted in (see ArenaSupply and
+// tuning.h): a share of what the Python result will roughly take, within bounds.
 size_t arenas_ahead(const ReconcileResult& result) {
-  constexpr size_t kBytesPerDecision = 2048;
-  constexpr size_t kBytesPerCluster = 768;
-  constexpr size_t kLeastResult = size_t{32} << 20;
-  constexpr size_t kMostAhead = size_t{16} << 20;
-  const size_t expected =
-      result.decisions.size() * kBytesPerDecision + result.clusters.size() * kBytesPerCluster;
-  if (expected < kLeastResult) return 0;
-  return std::min(kMostAhead, expected / 16);
+  namespace tuning = vintrel_bridge::tuning;
+  const size_t expected = result.decisions.size() * tuning::kBytesPerDecision +
+                          result.clusters.size() * tuning::kBytesPerCluster;
+  if (expected < tuning::kLeastResult) return 0;
+  return std::min(tuning::kMostAhead, expected / tuning::kAheadShare);
 }
 
 // Hands the heap freed by the call back to the system (glibc keeps it otherwise: about 0.9 GB
 // after 100,000 records).
 void return_free_memory() {
-#if defined(__GLIBC__)
   AllowThreads unlocked;
-  malloc_trim(0);
-#endif
+  return_freed_heap();
 }
 
 // The driver's three steps, all without the interpreter. The argument texts are views into

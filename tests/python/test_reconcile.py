@@ -731,6 +731,53 @@ def test_garbage_collector_state_is_left_as_found(native):
             gc.enable()
 
 
+def test_nothing_process_wide_is_seen_outside_a_call(native):
+    """Calls large enough to pause the collector and supply the host's arenas from memory
+    prepared ahead, while another thread keeps switching the collector on and off and looking
+    at it and at the arena allocator whenever it runs: that thread always finds the collector
+    as it left it and the allocator as it was before the calls."""
+    import ctypes
+    import gc
+
+    class ArenaAllocator(ctypes.Structure):
+        _fields_ = [("ctx", ctypes.c_void_p), ("alloc", ctypes.c_void_p),
+                    ("free", ctypes.c_void_p)]
+
+    def arena_allocator():
+        allocator = ArenaAllocator()
+        ctypes.pythonapi.PyObject_GetArenaAllocator(ctypes.byref(allocator))
+        return allocator.ctx, allocator.alloc, allocator.free
+
+    records = dumps(generated(400, 2))
+    host = arena_allocator()
+    done = threading.Event()
+    seen = {"polls": 0, "collector changed": 0, "allocator changed": 0}
+
+    def poll():
+        enabled = True
+        while not done.is_set():
+            seen["polls"] += 1
+            seen["collector changed"] += gc.isenabled() != enabled
+            seen["allocator changed"] += arena_allocator() != host
+            enabled = not enabled
+            (gc.enable if enabled else gc.disable)()
+
+    previous = sys.getswitchinterval()
+    sys.setswitchinterval(1e-6)
+    poller = threading.Thread(target=poll)
+    try:
+        poller.start()
+        for _ in range(3):
+            assert len(native.reconcile_local(EMAIL_SPEC, records)["decisions"]) > 30000
+    finally:
+        done.set()
+        poller.join()
+        sys.setswitchinterval(previous)
+        gc.enable()
+    assert seen["polls"] > 100
+    assert seen["collector changed"] == 0 and seen["allocator changed"] == 0, seen
+
+
 # ---------------------------------------------------------------------------------------------
 # The interpreter lock
 

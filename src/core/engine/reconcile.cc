@@ -300,7 +300,8 @@ void release_in_parallel(std::vector<T>& items) {
 // are equal the texts themselves must be compared.
 uint64_t prefix_key(std::string_view text) {
   unsigned char bytes[8] = {};
-  std::memcpy(bytes, text.data(), std::min<size_t>(sizeof bytes, text.size()));
+  // An empty view may hold a null pointer, which memcpy must not be given even for 0 bytes.
+  if (!text.empty()) std::memcpy(bytes, text.data(), std::min<size_t>(sizeof bytes, text.size()));
   uint64_t key = 0;
   for (const unsigned char byte : bytes) key = (key << 8) | byte;
   return key;

@@ -39,6 +39,9 @@ std::vector<uint32_t> reference_numbers(const Groups& groups) {
   return numbers;
 }
 
+// Enough groups to span many hash-table growths.
+constexpr size_t kMany = 1024;
+
 // Texts drawn from `distinct` values, spread so that repeats fall in other runs and shards.
 Groups generated(size_t groups, size_t per_group, size_t distinct) {
   Groups out(groups);
@@ -81,10 +84,10 @@ TEST(TextNumbers, NumbersByFirstAppearanceLikeOneSequentialPass) {
       {"empty text and prefixes", {{"", "ab", "a", ""}, {"a", "abc", "ab"}}},
       {"embedded zero bytes", {{std::string("a\0b", 3), std::string("a\0c", 3), "a"},
                                {std::string("a\0b", 3)}}},
-      {"few texts over many runs", generated(5 * kTextNumberRun + 17, 6, 40)},
-      {"mostly distinct texts over many runs", generated(3 * kTextNumberRun + 5, 9, 1 << 20)},
-      {"repeats across runs and shards", generated(4 * kTextNumberRun, 4, 5000)},
-      {"texts repeating at their positions", positional(3 * kTextNumberRun + 7)},
+      {"few texts over many runs", generated(5 * kMany + 17, 6, 40)},
+      {"mostly distinct texts over many runs", generated(3 * kMany + 5, 9, 1 << 20)},
+      {"repeats across runs and shards", generated(4 * kMany, 4, 5000)},
+      {"texts repeating at their positions", positional(3 * kMany + 7)},
       {"same length, other text at a position", {{"ab", "cd"}, {"ab", "ce"}, {"ab", "cd"}}},
   };
   for (const Case& c : cases) {

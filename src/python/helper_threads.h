@@ -1,0 +1,136 @@
+// Helper work beside the thread that holds the interpreter lock runs on a thread of its own,
+// never as a task of the shared worker pool: a pool thread that waits for other tasks could
+// pick up a task that blocks until the caller lets it finish, and never come back.
+#pragma once
+
+#include <malloc.h>
+
+#include <algorithm>
+#include <condition_variable>
+#include <exception>
+#include <functional>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+#include "python/bridge/tuning.h"
+
+namespace vintrel_native {
+
+// Hands the heap freed so far back to the system (glibc keeps it otherwise).
+inline void return_freed_heap() {
+#if defined(__GLIBC__)
+  malloc_trim(0);
+#endif
+}
+
+// Runs `work` on a thread of its own when `own_thread` (small work is not worth one). join()
+// waits for it and rethrows what it threw; when no thread runs it, join() runs the work
+// itself. The destructor joins too, so that an early return never leaves the work running on
+// state that goes with the return.
+class HelperThread {
+ public:
+  HelperThread(std::function<void()> work, bool own_thread) : work_(std::move(work)) {
+    if (!own_thread) return;
+    try {
+      thread_ = std::thread([this] {
+        try {
+          work_();
+        } catch (...) {  // a thread of its own: handed to join()
+          failure_ = std::current_exception();
+        }
+      });
+    } catch (const std::exception&) {  // no thread (system_error, bad_alloc): join() runs it
+    }
+  }
+  ~HelperThread() {
+    if (thread_.joinable()) thread_.join();
+  }
+  HelperThread(const HelperThread&) = delete;
+  HelperThread& operator=(const HelperThread&) = delete;
+
+  void join() {
+    if (thread_.joinable()) {
+      thread_.join();
+      work_ = nullptr;
+      if (failure_) std::rethrow_exception(std::exchange(failure_, nullptr));
+    } else if (work_) {
+      std::exchange(work_, nullptr)();
+    }
+  }
+
+ private:
+  std::function<void()> work_;
+  std::exception_ptr failure_;
+  std::thread thread_;
+};
+
+// Destroys a converted list's C++ items behind the thread that builds their Python form (the
+// frees would otherwise add up on that thread), up to the count it reports in batches, so an
+// item is held twice for at most one batch; and hands the freed heap back to the system in
+// steps (the host's small objects come from mappings of their own, not from that heap: without
+// it the process would hold both full copies at the end). When the ReleaseBehind goes, the
+// rest goes with the vector and the helper is waited for; a short list goes then, unthreaded.
+template <typename T>
+class ReleaseBehind {
+ public:
+  explicit ReleaseBehind(std::vector<T>& items) : items_(items) {}
+  ~ReleaseBehind() {
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      done_ = true;
+    }
+    wake_.notify_one();
+    helper_.join();
+  }
+
+  // Items [0, count) have their Python form and are no longer read.
+  void converted(size_t count) {
+    if (!threaded_ || count - reported_ < vintrel_bridge::tuning::kHelperBatch) return;
+    reported_ = count;
+    {
+      const std::lock_guard<std::mutex> lock(mutex_);
+      converted_ = count;
+    }
+    wake_.notify_one();
+  }
+
+ private:
+  void release() {
+    using namespace vintrel_bridge::tuning;
+    const bool trim = items_.size() >= kMinItemsPerHeapReturn;
+    const size_t step = std::max(kMinItemsPerHeapReturn,
+                                 (items_.size() + kHeapReturnsPerList - 1) / kHeapReturnsPerList);
+    size_t released = 0;
+    size_t next_return = step;
+    bool done = false;
+    while (!done) {
+      size_t upto = 0;
+      {
+        std::unique_lock<std::mutex> lock(mutex_);
+        wake_.wait(lock, [&] { return converted_ > released || done_; });
+        upto = converted_;
+        done = done_;
+      }
+      for (; released < upto; ++released) items_[released] = T();
+      if (released >= next_return) {
+        return_freed_heap();
+        next_return = released + step;
+      }
+    }
+    std::vector<T>().swap(items_);
+    if (trim) return_freed_heap();
+  }
+
+  std::vector<T>& items_;
+  const bool threaded_ = items_.size() >= vintrel_bridge::tuning::kHelperBatch;
+  std::mutex mutex_;
+  std::condition_variable wake_;
+  size_t converted_ = 0;  // guarded by mutex_
+  bool done_ = false;     // guarded by mutex_
+  size_t reported_ = 0;   // builder side only
+  HelperThread helper_{[this] { release(); }, threaded_};  // last: started once all is set
+};
+
+}  // namespace vintrel_native

@@ -1,0 +1,168 @@
+// Building the Python objects of a reconcile result, item by item, with the interpreter lock
+// held: fixed keys created once, repeated texts, identifiers and floats shared within the
+// call. What is converted when, and what is freed meanwhile, is sequenced by result_objects.cc.
+#pragma once
+
+#include "python/py_ref.h"
+
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
+#include <algorithm>
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "base/uuid.h"
+#include "core/engine/types.h"
+#include "python/bridge/reconcile_driver.h"
+#include "python/bridge/text_numbers.h"
+#include "python/bridge/tuning.h"
+
+namespace vintrel_native {
+
+// Starts fetching the cache lines of `count` items from `items` on.
+template <typename T>
+void prefetch_lines(const T* items, size_t count) {
+  const char* bytes = reinterpret_cast<const char*>(items);
+  for (size_t at = 0; at < count * sizeof(T); at += 64) __builtin_prefetch(bytes + at);
+}
+
+// Every fixed dict key of the result.
+enum Key : size_t {
+  kAvgScore, kBlockingGroups, kBlockingKey, kClusters, kConfidence, kDecision, kDecisions,
+  kDecisionsByType, kEntityAId, kEntityBId, kEvaluated, kExplanation, kGoldenRecords, kMatched,
+  kMatchedOn, kMergeThreshold, kOversizedBlockingGroups, kPairsEvaluated,
+  kPosteriorProbability, kRuleName, kRuleResults, kRuleTelemetry, kScore, kScoringMethod,
+  kSkipReason, kSkipped, kTelemetry, kTemporalAdjustment, kTrainedFsParams, kWeight, kKeyCount
+};
+
+class Builder {
+ public:
+  // Creates the keys (interned) and the decision texts; false with the host's exception set.
+  bool init();
+
+  // A new str (strict UTF-8) for text that is not expected to repeat.
+  static PyRef fresh_text(std::string_view text) {
+    return PyRef::steal(PyUnicode_DecodeUTF8(text.data(), std::ssize(text), nullptr));
+  }
+  // A str for text that may repeat: the same object for the same text within the call.
+  PyRef text(std::string_view text);
+  // The identifier's canonical text (lowercase, hyphenated), formed once per identifier.
+  PyRef id(const osmira_base::Uuid& id);
+  // The identifier at cluster listing `listing`, whose record's first listing is `first`
+  // (kUnlisted: no record; then it is looked up like any other). Call in listing order from 0.
+  PyRef listed_id(const osmira_base::Uuid& id, uint32_t first, size_t listing);
+  // The identifier of a decision, by its first listing as the result gives it.
+  PyRef decision_id(const osmira_base::Uuid& id, uint32_t first);
+  // Starts fetching the str of the identifier at cluster listing `first`.
+  void prefetch_listed(uint32_t first) const {
+    if (first < listed_.size()) __builtin_prefetch(listed_[first], 1);
+  }
+  void reserve_listings(size_t count) { listed_.reserve(count); }
+  // Room for `count` cached texts (at most what the cache takes), so that it does not grow
+  // step by step while a large result is converted.
+  void reserve_texts(size_t count) {
+    texts_.reserve(std::min(count, vintrel_bridge::tuning::kMaxCachedEntries));
+  }
+  // A float, or None when it is not finite.
+  PyRef number(double value);
+  static PyRef count(uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
+  static PyRef boolean(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+  // "merge", "review" or "no_merge".
+  PyRef decision_text(osmira_core::engine::types::Decision decision) const {
+    return PyRef::borrow(decision_texts_[static_cast<size_t>(decision)].get());
+  }
+  // Stores `value` under a fixed key; false with the host's exception set when the value
+  // could not be made or stored.
+  bool set(PyObject* dict, Key k, const PyRef& value) const {
+    return value && PyDict_SetItem(dict, keys_[k].get(), value.get()) == 0;
+  }
+
+ private:
+  static PyRef id_text(const osmira_base::Uuid& id);
+
+  std::array<PyRef, kKeyCount> keys_;
+  std::array<PyRef, 3> decision_texts_;  // by Decision
+  boost::unordered_flat_map<std::string, PyRef, osmira_core::engine::types::StringHash,
+                            std::equal_to<>>
+      texts_;
+  boost::unordered_flat_map<osmira_base::Uuid, PyRef, boost::hash<osmira_base::Uuid>> ids_;
+  std::vector<PyObject*> listed_;  // per cluster listing, borrowed
+  boost::unordered_flat_map<uint64_t, PyRef> floats_;
+};
+
+// A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
+template <typename Make>
+PyRef list_of(size_t count, Make&& make) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
+  if (!list) return {};
+  for (size_t i = 0; i < count; ++i) {
+    PyRef item = make(i);
+    if (!item) return {};
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
+  }
+  return list;
+}
+
+// The texts of the decisions, numbered (text_numbers.h) so that each is made once as a str,
+// at the first item that holds it. The conversion walks the items in order, so that first
+// item is the one being converted: its C++ text is still there even though earlier decisions
+// have already been released.
+class DecisionTexts {
+ public:
+  // Numbers the texts; plain C++, which runs without the interpreter lock.
+  explicit DecisionTexts(const std::vector<osmira_core::engine::types::MatchDecision>& decisions);
+
+  // The numbers of decision k's texts, in the order decision_to_py meets them.
+  const uint32_t* items_of(size_t k) const { return numbers_.of_item.data() + offsets_[k]; }
+  // Starts fetching what converting decision `k` will touch: with `objects` the str objects
+  // already made for its texts (their reference counts change), otherwise the slots that
+  // hold them; fetching the slots a few decisions ahead lets the second fetch find its address.
+  void prefetch(size_t k, bool objects) const {
+    if (k + 1 >= offsets_.size()) return;
+    for (size_t i = offsets_[k]; i < offsets_[k + 1]; ++i) {
+      const PyRef& slot = made_[numbers_.of_item[i]];
+      if (!objects) {
+        __builtin_prefetch(&slot);
+      } else if (slot) {
+        __builtin_prefetch(slot.get(), 1);
+      }
+    }
+  }
+  // The str of text number `n`, whose text is `text`.
+  PyRef get(uint32_t n, std::string_view text) {
+    PyRef& slot = made_[n];
+    if (!slot) slot = Builder::fresh_text(text);
+    return PyRef::borrow(slot.get());
+  }
+
+ private:
+  std::vector<size_t> offsets_;
+  vintrel_bridge::TextNumbers numbers_;
+  std::vector<PyRef> made_;
+};
+
+// The field names last made for each position of a golden record: golden records mostly hold
+// the same fields, which then costs one comparison instead of a hash look-up.
+using LastNames = std::vector<std::pair<std::string, PyRef>>;
+
+// The clusters' lists of identifiers: made first, since they list every identifier, each
+// identifier's str is made at its record's first listing and shared by the decisions.
+PyRef clusters_to_py(Builder& b, const std::vector<osmira_core::engine::Cluster>& clusters,
+                     const std::vector<uint32_t>& first_listing);
+PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
+                          LastNames& names);
+// Decision `k`; `listings`: the first cluster listings of entity a and entity b.
+PyRef decision_to_py(Builder& b, const osmira_core::engine::types::MatchDecision& m, size_t k,
+                     std::pair<uint32_t, uint32_t> listings, DecisionTexts& texts);
+PyRef telemetry_to_py(Builder& b,
+                      const osmira_core::engine::observability::ReconciliationTelemetry& t);
+
+}  // namespace vintrel_native

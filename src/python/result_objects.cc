@@ -613,10 +613,10 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
   }
   if (!golden) return {};
 
-  {
-    AllowThreads unlocked;
-    number_decisions.wait();
-  }
+  // Waited for with the lock held: releasing it here would let other threads see the
+  // collector paused and the arena supply installed, and a shutdown could end this thread
+  // while it holds Python references.
+  number_decisions.wait();
   ReleaseBehind<MatchDecision> release_decisions(result.decisions, /*trim_heap=*/true);
   const bool decisions_listed = result.decision_listings.size() == 2 * result.decisions.size();
   PyRef decisions = list_of(result.decisions.size(), [&](size_t k) {

@@ -109,6 +109,32 @@ TEST(Reconcile, HandsOverItsRecordIndexAndWorkingState) {
   }
 }
 
+// A raised flag stops the run with Cancelled; one never raised changes nothing.
+TEST(Reconcile, CancelFlag) {
+  ir::IdentityPlan plan = keyed_plan();
+  plan.blocking.neighborhood_window = 3;
+  plan.blocking.sort_fields = {"f"};
+  const auto engine = ReconciliationEngine::from_plan(plan);
+  std::vector<NormalizedEntity> records;
+  for (uint32_t i = 0; i < 300; ++i) {
+    records.push_back(entity(i, {{"key", i % 2 ? "k" : "j"}, {"f", std::to_string(i % 7).c_str()}}));
+  }
+  const EntityIdSet existing = {records[0].id, records[1].id};
+  for (const bool incremental : {false, true}) {
+    const auto run = [&](const osmira_base::CancelFlag* cancel) {
+      return incremental ? engine.reconcile_incremental_with_telemetry(records, existing, {}, cancel)
+                         : engine.reconcile_with_telemetry(records, {}, cancel);
+    };
+    const ReconcileOutput plain = run(nullptr);
+    osmira_base::CancelFlag flag;
+    const ReconcileOutput flagged = run(&flag);
+    EXPECT_EQ(decisions_json(flagged.decisions), decisions_json(plain.decisions));
+    EXPECT_EQ(telemetry_json(flagged.telemetry), telemetry_json(plain.telemetry));
+    flag.raise();
+    EXPECT_THROW(run(&flag), osmira_base::Cancelled);
+  }
+}
+
 TEST(Reconcile, PairInTwoBlocksIsEvaluatedTwiceAndReturnedOnce) {
   ir::IdentityPlan plan = keyed_plan();
   plan.blocking.keys.push_back(testing::blocking_key({"zip"}));

@@ -2,12 +2,14 @@
 #include <tbb/global_control.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/json_writer.h"
@@ -133,6 +135,24 @@ TEST(Reconcile, CancelFlag) {
     flag.raise();
     EXPECT_THROW(run(&flag), osmira_base::Cancelled);
   }
+  // Raised by another thread during a run on all workers: the run stops with Cancelled, or
+  // has ended first with the plain result.
+  records.clear();
+  for (uint32_t i = 0; i < 3000; ++i) {
+    records.push_back(entity(i, {{"key", "k"}, {"f", std::to_string(i % 1000).c_str()}}));
+  }
+  const ReconcileOutput plain = engine.reconcile_with_telemetry(records, {});
+  osmira_base::CancelFlag flag;
+  std::thread raiser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    flag.raise();
+  });
+  try {
+    EXPECT_EQ(decisions_json(engine.reconcile_with_telemetry(records, {}, &flag).decisions),
+              decisions_json(plain.decisions));
+  } catch (const osmira_base::Cancelled&) {
+  }
+  raiser.join();
 }
 
 TEST(Reconcile, PairInTwoBlocksIsEvaluatedTwiceAndReturnedOnce) {

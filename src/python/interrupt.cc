@@ -50,7 +50,7 @@ class WorkThread {
   // This process's work thread (a child made by fork starts its own), or null when none can
   // be started.
   static WorkThread* get() {
-    static WorkThread* current = nullptr;  // guarded by the interpreter lock
+    static WorkThread* current = nullptr;  // used by the main thread only
     if (current != nullptr && current->pid_ == getpid()) return current;
     try {
       auto fresh = std::make_unique<WorkThread>();

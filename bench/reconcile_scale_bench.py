@@ -13,6 +13,7 @@ clustering, golden records, Python conversion, freeing).
     python3 bench/reconcile_scale_bench.py --records 1000000     # run it under a memory cap:
     prlimit --as=6000000000 python3 bench/reconcile_scale_bench.py --records 1000000 --cores 8
     python3 bench/reconcile_scale_bench.py --module-path /some/dir   # another build of vintrel
+    python3 bench/reconcile_scale_bench.py --baseline /old/dir --repeat 3  # old and new, alternating
 
 Needs the installed package, or --module-path naming a directory that holds `vintrel`. The
 phase profile needs the module's symbols, which the installed module is stripped of: point
@@ -199,10 +200,10 @@ def child(args: argparse.Namespace) -> int:
 
 
 def run_child(args, mode: str, cores: str | None = None, extra: list[str] | None = None,
-              wrapper: list[str] | None = None) -> dict:
+              wrapper: list[str] | None = None, module_path: str | None = None) -> dict:
     command = [sys.executable, __file__, "--child", mode, "--data", args.data]
-    if args.module_path:
-        command += ["--module-path", args.module_path]
+    if module_path or args.module_path:
+        command += ["--module-path", module_path or args.module_path]
     command += extra or []
     if cores is not None:
         command = ["taskset", "-c", cores] + command
@@ -278,6 +279,8 @@ def main() -> int:
     parser.add_argument("--seed", type=int, default=11)
     parser.add_argument("--cores", default="1,2,4,8", help="core counts for the speedup rows")
     parser.add_argument("--module-path", default=None)
+    parser.add_argument("--baseline", default=None,
+                        help="an older build: its end-to-end runs alternate with this build's")
     parser.add_argument("--perf", action="store_true", help="also print a phase profile")
     parser.add_argument("--perf-cores", default="0", help="cpus of the profiled run")
     parser.add_argument("--skip-incremental", action="store_true")
@@ -307,7 +310,18 @@ def main() -> int:
         cores = [int(c) for c in args.cores.split(",") if c]
         rows = {}
         for n in cores:
-            runs = [run_child(args, "local", cores=f"0-{n - 1}") for _ in range(args.repeat)]
+            if args.baseline:
+                old = []
+                runs = []
+                for _ in range(args.repeat):
+                    old.append(run_child(args, "local", cores=f"0-{n - 1}", module_path=args.baseline))
+                    runs.append(run_child(args, "local", cores=f"0-{n - 1}"))
+                for label, group in (("baseline", old), ("this build", runs)):
+                    print(f"  {n} core(s), {label}: " + ", ".join(
+                        f"{r['seconds']:.2f} s / {r['peak_rss_kb'] / 1024:.0f} MB" if "error" not in r
+                        else r["error"] for r in group))
+            else:
+                runs = [run_child(args, "local", cores=f"0-{n - 1}") for _ in range(args.repeat)]
             good = [r for r in runs if "error" not in r]
             rows[n] = min(good, key=lambda r: r["seconds"]) if good else runs[0]
             r = rows[n]

@@ -36,9 +36,10 @@ void raise_panic(std::string_view message) {
   PyErr_SetObject(type, text.get());
 }
 
-void raise_memory_error() {
+void raise_memory_error(const char* message) {
   PyErr_Clear();
-  PyErr_NoMemory();
+  // Should the message itself find no memory, the host sets its own MemoryError instead.
+  PyErr_SetString(PyExc_MemoryError, message);
 }
 
 void raise_value_error(std::string_view message) {

@@ -10,6 +10,8 @@
 
 #include "base/result.h"
 
+#include <cxxabi.h>
+
 #include <exception>
 #include <new>
 #include <string_view>
@@ -28,8 +30,9 @@ void raise_panic(std::string_view message);
 // Sets ValueError whose only argument is `message` (UTF-8; invalid bytes are replaced).
 void raise_value_error(std::string_view message);
 
-// Sets MemoryError as the current exception, replacing any exception already set.
-void raise_memory_error();
+// Sets MemoryError with `message` (what the memory was needed for) as the current exception,
+// replacing any exception already set.
+void raise_memory_error(const char* message);
 
 // Raises the failure of an operation as ValueError with its message and returns the empty
 // reference that a failed call gives back to the interpreter.
@@ -39,12 +42,17 @@ PyRef raise(const osmira_base::Error& error);
 // std::bad_alloc) or PanicException, and `failure` is returned instead. Everything the body
 // allocated has been released by the unwinding. Used around every function call and the
 // module's exec step.
+//
+// A forced unwind (a daemon thread ended while the interpreter shuts down, see without_lock)
+// passes through on its way to the host.
 template <typename R, typename Body>
-R call_at_boundary(R failure, Body&& body) noexcept {
+R call_at_boundary(R failure, Body&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
-    raise_memory_error();
+    raise_memory_error("out of memory");
   } catch (const std::exception& e) {
     raise_panic(e.what());
   } catch (...) {

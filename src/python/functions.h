@@ -1,7 +1,7 @@
 // The bodies of the module's Python functions. A body receives its bound texts and returns a
 // new reference, or an empty PyRef with a Python exception set. Bodies run with the
 // interpreter lock held; a body that hands long C++ work to other threads releases it with
-// AllowThreads around that work only.
+// without_lock (or run_interruptible) around that work only.
 #pragma once
 
 #include "python/arguments.h"

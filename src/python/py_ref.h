@@ -1,11 +1,14 @@
-// Ownership of Python references and scoped release of the interpreter lock, so that every
-// early return and every C++ exception unwinding through module code leaves reference counts
-// and the thread state as they should be.
+// Ownership of Python references and release of the interpreter lock around plain C++ work,
+// so that every early return and every C++ exception unwinding through module code leaves
+// reference counts and the thread state as they should be.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cxxabi.h>
+
+#include <exception>
 #include <utility>
 
 namespace vintrel_native {
@@ -46,18 +49,28 @@ class PyRef {
   PyObject* object_ = nullptr;
 };
 
-// Releases the interpreter lock for its lifetime, like Py_BEGIN_ALLOW_THREADS /
-// Py_END_ALLOW_THREADS, and takes it back also when an exception unwinds through the scope.
-// While one is alive no Python object may be touched: work only on plain C++ values.
-class AllowThreads {
- public:
-  AllowThreads() : saved_(PyEval_SaveThread()) {}
-  ~AllowThreads() { PyEval_RestoreThread(saved_); }
-  AllowThreads(const AllowThreads&) = delete;
-  AllowThreads& operator=(const AllowThreads&) = delete;
-
- private:
-  PyThreadState* saved_;
-};
+// Runs `work` with the interpreter lock released; what it throws is rethrown once the lock
+// is back. `work` must not touch any Python object.
+//
+// The lock is taken back by a plain call with no exception in flight, never from a
+// destructor: when the interpreter is shutting down, taking it back ends a daemon thread
+// with a forced unwind (pthread_exit), which has to pass freely through every frame up to
+// the host; meeting a noexcept frame (a destructor) or unwinding on top of another exception
+// would end the process instead. Callers hold no Python reference across the call for the
+// same reason: the forced unwind runs their destructors without the lock.
+template <typename Work>
+void without_lock(Work&& work) {
+  std::exception_ptr failure;
+  PyThreadState* const saved = PyEval_SaveThread();
+  try {
+    work();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(saved);
+  if (failure) std::rethrow_exception(failure);
+}
 
 }  // namespace vintrel_native

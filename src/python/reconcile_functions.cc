@@ -2,15 +2,15 @@
 // (reading and compiling the spec, reading the inputs, training, the engine's reconcile
 // operation, clustering, golden records) works on plain C++ values and runs with the
 // interpreter lock released; the lock is held only to build the Python result. A failed
-// input is a ValueError carrying the driver's stage-prefixed message.
-#include <malloc.h>
-
+// input is a ValueError carrying the driver's stage-prefixed message; running out of memory
+// is a MemoryError naming the step. Ctrl-C during the driver's work cancels it (interrupt.h).
 #include <algorithm>
 #include <cstddef>
 #include <optional>
 #include <string_view>
 #include <utility>
 
+#include "base/cancel.h"
 #include "base/result.h"
 #include "python/arena_supply.h"
 #include "python/boundary.h"
@@ -18,13 +18,22 @@
 #include "python/bridge/tuning.h"
 #include "python/functions.h"
 #include "python/helper_threads.h"
+#include "python/interrupt.h"
 #include "python/result_objects.h"
 
 namespace vintrel_native {
 namespace {
 
+using osmira_base::CancelFlag;
 using vintrel_bridge::ReconcileDriver;
 using vintrel_bridge::ReconcileResult;
+
+// The MemoryError messages, by the step that ran out.
+constexpr const char* kNoMemoryReading = "out of memory while reading the records";
+constexpr const char* kNoMemoryComparing = "out of memory while comparing the records";
+constexpr const char* kNoMemoryClustering =
+    "out of memory while building the clusters and golden records";
+constexpr const char* kNoMemoryResult = "out of memory while building the result objects";
 
 // Suspends the host's cyclic garbage collector for its lifetime (restoring the previous
 // state). Converting a large result creates tens of thousands of lists and dicts, each of
@@ -59,53 +68,83 @@ size_t arenas_ahead(const ReconcileResult& result) {
   return std::min(tuning::kMostAhead, expected / tuning::kAheadShare);
 }
 
-// Hands the heap freed by the call back to the system (glibc keeps it otherwise: about 0.9 GB
-// after 100,000 records).
-void return_free_memory() {
-  AllowThreads unlocked;
-  return_freed_heap();
-}
+// What the driver's work gave: its result or failed input, or the step that ran out of
+// memory; neither when it was cancelled.
+struct Computed {
+  std::optional<osmira_base::Result<ReconcileResult>> outcome;
+  const char* out_of_memory = nullptr;
+};
 
-// The driver's three steps, all without the interpreter. The argument texts are views into
-// the argument str objects, which the call keeps alive; the driver and everything it held are
-// gone when this returns.
+// The driver's three steps, all without the interpreter, stopping early once `cancel` is
+// raised. The argument texts are views into the argument str objects, which the call keeps
+// alive; the driver and everything it held are gone when this returns, also after a failure.
 template <typename Prepare>
-osmira_base::Result<ReconcileResult> compute(Prepare&& prepare) {
-  osmira_base::Result<ReconcileDriver> prepared = prepare();
-  if (!prepared.ok()) return prepared.error();
-  ReconcileDriver driver = std::move(prepared).value();
-  driver.reconcile();
-  return driver.finish();
+void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
+  const char* step = kNoMemoryReading;
+  try {
+    osmira_base::Result<ReconcileDriver> prepared = prepare();
+    if (!prepared.ok()) {
+      out.outcome.emplace(prepared.error());
+      return;
+    }
+    ReconcileDriver driver = std::move(prepared).value();
+    osmira_base::stop_if_cancelled(&cancel);
+    step = kNoMemoryComparing;
+    driver.reconcile(&cancel);
+    osmira_base::stop_if_cancelled(&cancel);
+    step = kNoMemoryClustering;
+    out.outcome.emplace(driver.finish());
+  } catch (const vintrel_bridge::NoRoomForWorkers& e) {
+    out.out_of_memory = e.what();
+  } catch (const std::bad_alloc&) {
+    out.out_of_memory = step;
+  } catch (const osmira_base::Cancelled&) {
+  }
 }
 
 template <typename Prepare>
 PyRef run(Prepare&& prepare) {
-  std::optional<osmira_base::Result<ReconcileResult>> outcome;
-  {
-    // No Python object is touched until the lock is back (also when a step throws).
-    AllowThreads unlocked;
-    outcome.emplace(compute(prepare));
-#if defined(__GLIBC__)
+  Computed computed;
+  CancelFlag cancel;
+  const bool completed = run_interruptible(cancel, [&] {
+    compute(prepare, cancel, computed);
     // What the engine and the driver freed (records, per-record preparation, blocks) goes
     // back to the system before the Python objects come on top of it.
-    malloc_trim(0);
-#endif
+    return_freed_heap();
+  });
+  if (!completed) return {};  // a signal handler raised
+  if (computed.out_of_memory != nullptr) {
+    raise_memory_error(computed.out_of_memory);
+    return {};
   }
+  std::optional<osmira_base::Result<ReconcileResult>>& outcome = computed.outcome;
   if (!outcome->ok()) {
     raise_value_error(outcome->error().message());
     return {};
   }
   PyRef result;
-  {
+  try {
     ReconcileResult typed = std::move(*outcome).value();
     outcome.reset();
     PauseGc pause;
     std::optional<ArenaSupply> arenas;
     if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);
     result = reconcile_result_to_py(std::move(typed));
+  } catch (const std::bad_alloc&) {
+    raise_memory_error(kNoMemoryResult);
+    return {};
   }
-  return_free_memory();
-  return result;
+  if (!result) {
+    if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_memory_error(kNoMemoryResult);
+    return {};
+  }
+  // The result is held as a plain pointer while the lock is released: were this thread
+  // ended there by a shutdown, no reference may be dropped without the lock.
+  PyObject* const made = result.release();
+  // The heap the conversion freed goes back to the system (glibc keeps it otherwise: about
+  // 0.9 GB after 100,000 records).
+  without_lock(return_freed_heap);
+  return PyRef::steal(made);
 }
 
 }  // namespace

@@ -53,6 +53,8 @@ PROBE = """
             else:
                 _native.reconcile_incremental(SPEC, big, "[]", "[]", None)
             print("RESULT none")
+        except MemoryError as error:  # its message names the step that ran out
+            print("RESULT MemoryError" + ("" if str(error).startswith("out of memory while ") else f" {error!r}"))
         except Exception as error:
             print("RESULT", type(error).__name__)
         except BaseException as error:

@@ -22,6 +22,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/uuid.h"
 #include "common/ir/enums.h"
 #include "common/ir/fellegi_sunter.h"
@@ -100,16 +101,19 @@ class ReconciliationEngine {
   // decisions in decision order with the run's telemetry. A pair that several blocks share
   // is evaluated once and counted in the telemetry once per block. The temporal gate
   // compares with one reading of the clock, taken when the run starts. Results do not depend
-  // on the number of workers.
+  // on the number of workers. Once `cancel` (when given) is raised, the run throws
+  // osmira_base::Cancelled from its next piece of work on any worker.
   ReconcileOutput reconcile_with_telemetry(
       std::span<const types::NormalizedEntity> records,
-      std::span<const overrides::ManualOverride> overrides) const;
+      std::span<const overrides::ManualOverride> overrides,
+      const osmira_base::CancelFlag* cancel = nullptr) const;
 
   // As `reconcile_with_telemetry`, but a pair whose two identifiers are both in `existing`
   // is never evaluated.
   ReconcileOutput reconcile_incremental_with_telemetry(
       std::span<const types::NormalizedEntity> records, const EntityIdSet& existing,
-      std::span<const overrides::ManualOverride> overrides) const;
+      std::span<const overrides::ManualOverride> overrides,
+      const osmira_base::CancelFlag* cancel = nullptr) const;
 
   // Clustering of a run's decisions with the engine's clustering settings (clustering.h).
   std::vector<Cluster> cluster_decisions(std::span<const types::NormalizedEntity> records,
@@ -134,7 +138,8 @@ class ReconciliationEngine {
 
  private:
   ReconcileOutput run(std::span<const types::NormalizedEntity> records, const EntityIdSet* existing,
-                      std::span<const overrides::ManualOverride> overrides) const;
+                      std::span<const overrides::ManualOverride> overrides,
+                      const osmira_base::CancelFlag* cancel) const;
 
   EngineSettings settings_;
 };

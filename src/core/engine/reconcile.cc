@@ -53,6 +53,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/unicode.h"
 #include "core/engine/engine.h"
 #include "core/engine/pair_scorer.h"
@@ -265,9 +266,10 @@ bool comes_before(const OrderKey& x, const OrderKey& y,
 }
 
 // Runs `body(k)` for k in [0, count) on the worker pool, handing out the indices in
-// ascending order as workers become free.
+// ascending order as workers become free. Every worker stops at its next index once
+// `cancel` is raised.
 template <typename Body>
-void run_in_order(size_t count, Body&& body) {
+void run_in_order(size_t count, const osmira_base::CancelFlag* cancel, Body&& body) {
   if (count == 0) return;
   std::atomic<size_t> next{0};
   const auto concurrency = static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency()));
@@ -278,6 +280,7 @@ void run_in_order(size_t count, Body&& body) {
       [&](const tbb::blocked_range<size_t>&) {
         for (size_t k = next.fetch_add(1, std::memory_order_relaxed); k < count;
              k = next.fetch_add(1, std::memory_order_relaxed)) {
+          osmira_base::stop_if_cancelled(cancel);
           body(k);
         }
       },
@@ -655,11 +658,12 @@ Sharing sharing(std::span<const Membership> x, std::span<const Membership> y) {
 
 // Evaluates the pairs of one piece into `out`, counting them in the worker's tally. A pair
 // is evaluated at its first occurrence in block order only, and counted there once for each
-// of its occurrences.
+// of its occurrences. Stops at the next row once `cancel` is raised (a row of a large block
+// may hold as many pairs as a whole piece).
 void evaluate_piece(const Piece& piece, const Blocks& blocks,
                     const Memberships& memberships, const RunRecords& run,
                     const detail::PairScorer& scorer, const overrides::OverrideResolver& resolver,
-                    Worker& worker, Verdicts& out) {
+                    const osmira_base::CancelFlag* cancel, Worker& worker, Verdicts& out) {
   for (uint32_t b = piece.block_begin; b < piece.block_end; ++b) {
     const std::span<const uint32_t> members = blocks.members_of(b);
     const bool repeats_member = blocks.repeats[b] != 0;
@@ -667,6 +671,7 @@ void evaluate_piece(const Piece& piece, const Blocks& blocks,
     const size_t row_begin = piece.rows ? piece.row_begin : 0;
     const size_t row_end = piece.rows ? piece.row_end : members.size() - 1;
     for (size_t i = row_begin; i < row_end; ++i) {
+      osmira_base::stop_if_cancelled(cancel);
       const uint32_t ma = members[i];
       // A record listed twice meets its partners again at its second listing.
       if (i > 0 && members[i - 1] == ma) continue;
@@ -702,6 +707,7 @@ void evaluate_piece(const Piece& piece, const Blocks& blocks,
 std::vector<Verdicts> evaluate_blocks(const Blocks& blocks, const RunRecords& run,
                                       const detail::PairScorer& scorer,
                                       const overrides::OverrideResolver& resolver,
+                                      const osmira_base::CancelFlag* cancel,
                                       tbb::enumerable_thread_specific<Worker>& workers) {
   const Memberships memberships =
       find_memberships(blocks, static_cast<uint32_t>(run.records.size()));
@@ -711,9 +717,9 @@ std::vector<Verdicts> evaluate_blocks(const Blocks& blocks, const RunRecords& ru
   std::stable_sort(schedule.begin(), schedule.end(),
                    [&](uint32_t x, uint32_t y) { return pieces[x].pairs > pieces[y].pairs; });
   std::vector<Verdicts> slots(pieces.size());
-  run_in_order(schedule.size(), [&](size_t k) {
+  run_in_order(schedule.size(), cancel, [&](size_t k) {
     const uint32_t p = schedule[k];
-    evaluate_piece(pieces[p], blocks, memberships, run, scorer, resolver, workers.local(),
+    evaluate_piece(pieces[p], blocks, memberships, run, scorer, resolver, cancel, workers.local(),
                    slots[p]);
   });
   return slots;
@@ -739,6 +745,7 @@ std::vector<Kept> keep_first(const Blocks& blocks, std::span<const Verdicts> slo
 std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const RunRecords& run,
                                          const detail::PairScorer& scorer,
                                          const overrides::OverrideResolver& resolver,
+                                         const osmira_base::CancelFlag* cancel,
                                          tbb::enumerable_thread_specific<Worker>& workers,
                                          std::span<const Kept> kept) {
   std::vector<Verdicts> slots;
@@ -771,7 +778,7 @@ std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const R
     const size_t tasks = (candidates.size() + kNeighborhoodTask - 1) / kNeighborhoodTask;
     const size_t first_slot = slots.size();
     slots.resize(first_slot + tasks);
-    run_in_order(tasks, [&](size_t t) {
+    run_in_order(tasks, cancel, [&](size_t t) {
       Worker& worker = workers.local();
       Verdicts& out = slots[first_slot + t];
       const size_t end = std::min(candidates.size(), (t + 1) * kNeighborhoodTask);
@@ -895,19 +902,22 @@ observability::ReconciliationTelemetry summarise(const EngineSettings& settings,
 
 ReconcileOutput ReconciliationEngine::reconcile_with_telemetry(
     std::span<const NormalizedEntity> records,
-    std::span<const overrides::ManualOverride> overrides) const {
-  return run(records, nullptr, overrides);
+    std::span<const overrides::ManualOverride> overrides,
+    const osmira_base::CancelFlag* cancel) const {
+  return run(records, nullptr, overrides, cancel);
 }
 
 ReconcileOutput ReconciliationEngine::reconcile_incremental_with_telemetry(
     std::span<const NormalizedEntity> records, const EntityIdSet& existing,
-    std::span<const overrides::ManualOverride> overrides) const {
-  return run(records, &existing, overrides);
+    std::span<const overrides::ManualOverride> overrides,
+    const osmira_base::CancelFlag* cancel) const {
+  return run(records, &existing, overrides, cancel);
 }
 
 ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> records,
                                           const EntityIdSet* existing,
-                                          std::span<const overrides::ManualOverride> overrides) const {
+                                          std::span<const overrides::ManualOverride> overrides,
+                                          const osmira_base::CancelFlag* cancel) const {
   const overrides::OverrideResolver resolver(overrides);
   std::vector<const NormalizedEntity*> pointers(records.size());
   for (size_t i = 0; i < records.size(); ++i) pointers[i] = &records[i];
@@ -925,6 +935,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
         ranks = external_id_ranks(records);
         keys = generate_keys(settings_, records);
       });
+  osmira_base::stop_if_cancelled(cancel);
   const detail::PairScorer& scorer = **scorer_slot;
   tbb::enumerable_thread_specific<Worker> workers([&] {
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
@@ -932,10 +943,11 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
 
   Blocks blocks = build_blocks(std::move(keys), scorer, run, ranks);
   std::vector<uint32_t>().swap(ranks);
-  std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, workers);
+  std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, cancel, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);
   std::vector<Verdicts> pass =
-      neighbourhood_pass(settings_, run, scorer, resolver, workers, kept);
+      neighbourhood_pass(settings_, run, scorer, resolver, cancel, workers, kept);
+  osmira_base::stop_if_cancelled(cancel);
   // Every pass verdict is new: the pass consults the kept pairs before evaluating.
   for (const Verdicts& slot : pass) {
     for (const Pending& p : slot.pending) kept.push_back({&slot, &p, kSortedNeighborhoodKey});

@@ -74,12 +74,12 @@ bool prepare_this_thread() {
 // there ends the process. Before the pool may start threads, check that the address space
 // has room for what each new thread takes: its stack (8 MiB, the usual default) and the
 // malloc arena glibc reserves for it on its first allocation (64 MiB); fail the call with
-// bad_alloc (MemoryError) if it has not.
+// NoRoomForWorkers (MemoryError) if it has not.
 void check_room_for_workers(int workers) {
   if (workers <= 0) return;
   const size_t bytes = static_cast<size_t>(workers) * (size_t{72} << 20);
   void* room = mmap(nullptr, bytes, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
-  if (room == MAP_FAILED) throw std::bad_alloc();
+  if (room == MAP_FAILED) throw NoRoomForWorkers();
   munmap(room, bytes);
 }
 
@@ -307,13 +307,13 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   return driver;
 }
 
-void ReconcileDriver::reconcile() {
+void ReconcileDriver::reconcile(const osmira_base::CancelFlag* cancel) {
   if (output_ || finished_) throw std::logic_error("reconcile driver: reconcile ran twice");
   // The overrides are always empty: neither Python function takes any.
   if (incremental_) {
-    output_ = engine_.reconcile_incremental_with_telemetry(records_, existing_ids_, {});
+    output_ = engine_.reconcile_incremental_with_telemetry(records_, existing_ids_, {}, cancel);
   } else {
-    output_ = engine_.reconcile_with_telemetry(records_, {});
+    output_ = engine_.reconcile_with_telemetry(records_, {}, cancel);
   }
 }
 

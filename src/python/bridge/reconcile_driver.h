@@ -14,7 +14,7 @@
 //      order, so the first bad input in that order is the one reported. Before anything
 //      else they make sure the worker pool's threads exist with their thread-local storage,
 //      so that running out of memory later in the call is a std::bad_alloc and never a
-//      process abort (std::bad_alloc when even that has no room).
+//      process abort (NoRoomForWorkers, a std::bad_alloc, when even that has no room).
 //   2. `reconcile` runs the engine's batch or incremental reconcile operation (pair
 //      evaluation spread over the worker pool).
 //   3. `finish` clusters the decisions, builds one golden record per cluster with its
@@ -31,12 +31,14 @@
 #pragma once
 
 #include <cstdint>
+#include <new>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/result.h"
 #include "base/uuid.h"
 #include "base/value.h"
@@ -95,6 +97,14 @@ struct ReconcileResult {
 // form of the Python result, built from the engine's own tree writers.
 osmira_base::Value result_tree(const ReconcileResult& result);
 
+// Thrown by `prepare_local` and `prepare_incremental` when the address space has no room
+// left for the threads of the worker pool.
+struct NoRoomForWorkers : std::bad_alloc {
+  const char* what() const noexcept override {
+    return "out of memory while starting the worker threads";
+  }
+};
+
 // The texts handed to `prepare_local` and `prepare_incremental` must stay alive and unchanged
 // for as long as the driver lives: its records point into them.
 class ReconcileDriver {
@@ -116,8 +126,8 @@ class ReconcileDriver {
   ReconcileDriver& operator=(ReconcileDriver&&) = default;
 
   // The engine's reconcile operation over the working list. Call once, after a successful
-  // prepare.
-  void reconcile();
+  // prepare. Throws osmira_base::Cancelled soon after `cancel` (when given) is raised.
+  void reconcile(const osmira_base::CancelFlag* cancel = nullptr);
 
   // Clusters and golden records; releases the driver's working state (engine, plan,
   // records) and hands the result over. Call once, after `reconcile`.

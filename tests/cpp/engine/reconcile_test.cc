@@ -2,12 +2,14 @@
 #include <tbb/global_control.h>
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <map>
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "base/json_writer.h"
@@ -107,6 +109,50 @@ TEST(Reconcile, HandsOverItsRecordIndexAndWorkingState) {
     EXPECT_FALSE(index.stands(0));
     EXPECT_TRUE(index.stands(2));
   }
+}
+
+// A raised flag stops the run with Cancelled; one never raised changes nothing.
+TEST(Reconcile, CancelFlag) {
+  ir::IdentityPlan plan = keyed_plan();
+  plan.blocking.neighborhood_window = 3;
+  plan.blocking.sort_fields = {"f"};
+  const auto engine = ReconciliationEngine::from_plan(plan);
+  std::vector<NormalizedEntity> records;
+  for (uint32_t i = 0; i < 300; ++i) {
+    records.push_back(entity(i, {{"key", i % 2 ? "k" : "j"}, {"f", std::to_string(i % 7).c_str()}}));
+  }
+  const EntityIdSet existing = {records[0].id, records[1].id};
+  for (const bool incremental : {false, true}) {
+    const auto run = [&](const osmira_base::CancelFlag* cancel) {
+      return incremental ? engine.reconcile_incremental_with_telemetry(records, existing, {}, cancel)
+                         : engine.reconcile_with_telemetry(records, {}, cancel);
+    };
+    const ReconcileOutput plain = run(nullptr);
+    osmira_base::CancelFlag flag;
+    const ReconcileOutput flagged = run(&flag);
+    EXPECT_EQ(decisions_json(flagged.decisions), decisions_json(plain.decisions));
+    EXPECT_EQ(telemetry_json(flagged.telemetry), telemetry_json(plain.telemetry));
+    flag.raise();
+    EXPECT_THROW(run(&flag), osmira_base::Cancelled);
+  }
+  // Raised by another thread during a run on all workers: the run stops with Cancelled, or
+  // has ended first with the plain result.
+  records.clear();
+  for (uint32_t i = 0; i < 3000; ++i) {
+    records.push_back(entity(i, {{"key", "k"}, {"f", std::to_string(i % 1000).c_str()}}));
+  }
+  const ReconcileOutput plain = engine.reconcile_with_telemetry(records, {});
+  osmira_base::CancelFlag flag;
+  std::thread raiser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    flag.raise();
+  });
+  try {
+    EXPECT_EQ(decisions_json(engine.reconcile_with_telemetry(records, {}, &flag).decisions),
+              decisions_json(plain.decisions));
+  } catch (const osmira_base::Cancelled&) {
+  }
+  raiser.join();
 }
 
 TEST(Reconcile, PairInTwoBlocksIsEvaluatedTwiceAndReturnedOnce) {

@@ -93,7 +93,7 @@ void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
     driver.reconcile(&cancel);
     osmira_base::stop_if_cancelled(&cancel);
     step = kNoMemoryClustering;
-    out.outcome.emplace(driver.finish());
+    out.outcome.emplace(driver.finish(&cancel));
   } catch (const vintrel_bridge::NoRoomForWorkers& e) {
     out.out_of_memory = e.what();
   } catch (const std::bad_alloc&) {

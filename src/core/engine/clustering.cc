@@ -186,8 +186,8 @@ class WeightedGraph {
     position_.assign(node_count_, 0);
   }
 
-  std::vector<std::vector<Index>> resolve(double min_cluster_coherence,
-                                          uint64_t max_cluster_size) {
+  std::vector<std::vector<Index>> resolve(double min_cluster_coherence, uint64_t max_cluster_size,
+                                          const osmira_base::CancelFlag* cancel) {
     std::vector<std::vector<Index>> emitted;
     std::vector<uint8_t> seen(node_count_, 0);
     std::vector<Index> stack;
@@ -212,7 +212,7 @@ class WeightedGraph {
         emitted.push_back(std::move(component));
       } else {
         resolve_component(std::move(component), min_cluster_coherence, max_cluster_size,
-                          emitted);
+                          cancel, emitted);
       }
     }
     return emitted;
@@ -256,11 +256,13 @@ class WeightedGraph {
 
   // Worklist resolution of one component; accepted pieces are appended to `emitted`.
   void resolve_component(std::vector<Index> component, double min_cluster_coherence,
-                         uint64_t max_cluster_size, std::vector<std::vector<Index>>& emitted) {
+                         uint64_t max_cluster_size, const osmira_base::CancelFlag* cancel,
+                         std::vector<std::vector<Index>>& emitted) {
     std::vector<std::vector<Index>> worklist;
     worklist.push_back(std::move(component));
     std::vector<Index> taken;
     while (!worklist.empty()) {
+      osmira_base::stop_if_cancelled(cancel);
       std::vector<Index> piece = std::move(worklist.back());
       worklist.pop_back();
       if (piece.size() < 2) {
@@ -372,10 +374,11 @@ class WeightedGraph {
 std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
                                    std::span<const NormalizedEntity> records,
                                    const RecordIndex& index,
-                                   std::span<const MatchDecision> decisions) {
+                                   std::span<const MatchDecision> decisions,
+                                   const osmira_base::CancelFlag* cancel) {
   WeightedGraph graph(records, index, decisions, settings.min_edge_weight);
   const std::vector<std::vector<Index>> pieces =
-      graph.resolve(settings.min_cluster_coherence, settings.max_cluster_size);
+      graph.resolve(settings.min_cluster_coherence, settings.max_cluster_size, cancel);
   // Every node lies in exactly one emitted piece; pieces count in emission order. A
   // superseded record has no edge, so it is a piece of its own, and that piece is dropped.
   std::vector<Index> group_of(records.size(), kNoIndex);
@@ -526,9 +529,10 @@ std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
 std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
                                        std::span<const NormalizedEntity> records,
                                        const RecordIndex& index,
-                                       std::span<const MatchDecision> decisions) {
+                                       std::span<const MatchDecision> decisions,
+                                       const osmira_base::CancelFlag* cancel) {
   if (settings.method == ClusteringMethod::kGraph) {
-    return cluster_graph(settings, records, index, decisions);
+    return cluster_graph(settings, records, index, decisions, cancel);
   }
   return cluster_union_find(records, index, decisions);
 }

@@ -24,6 +24,7 @@
 #include <span>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/uuid.h"
 #include "common/ir/enums.h"
 #include "core/engine/types.h"
@@ -105,11 +106,14 @@ struct ClusteringSettings {
 std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
                                        std::span<const types::NormalizedEntity> records,
                                        std::span<const types::MatchDecision> decisions);
-// The same with the caller's index of `records` (built from exactly that list).
+// The same with the caller's index of `records` (built from exactly that list). Graph
+// clustering can take long on large dense components (every split examines the piece
+// again): it throws osmira_base::Cancelled soon after `cancel` (when given) is raised.
 std::vector<Cluster> cluster_decisions(const ClusteringSettings& settings,
                                        std::span<const types::NormalizedEntity> records,
                                        const RecordIndex& index,
-                                       std::span<const types::MatchDecision> decisions);
+                                       std::span<const types::MatchDecision> decisions,
+                                       const osmira_base::CancelFlag* cancel = nullptr);
 
 // Incremental clustering, always union-find: first joins the members of every existing
 // cluster that are among the records to the first of them that is (members without a record

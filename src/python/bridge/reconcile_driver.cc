@@ -317,7 +317,7 @@ void ReconcileDriver::reconcile(const osmira_base::CancelFlag* cancel) {
   }
 }
 
-ReconcileResult ReconcileDriver::finish() {
+ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
   if (!output_ || finished_) throw std::logic_error("reconcile driver: finish before reconcile");
   finished_ = true;
   ReconcileResult result;
@@ -343,7 +343,7 @@ ReconcileResult ReconcileDriver::finish() {
             ? osmira_core::engine::cluster_decisions_incremental(records_, index, result.decisions,
                                                                  existing_clusters_)
             : osmira_core::engine::cluster_decisions(engine_.clustering_settings(), records_,
-                                                     index, result.decisions);
+                                                     index, result.decisions, cancel);
     existing_clusters_ = {};
     existing_ids_ = {};
     // The identifier listings and the golden records read the clusters and fill parts of
@@ -358,6 +358,7 @@ ReconcileResult ReconcileDriver::finish() {
       tbb::parallel_for(
           tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
           [&](const tbb::blocked_range<size_t>& range) {
+            osmira_base::stop_if_cancelled(cancel);
             std::vector<const NormalizedEntity*> members;
             for (size_t k = range.begin(); k != range.end(); ++k) {
               result.golden_records[k] =

@@ -130,8 +130,9 @@ class ReconcileDriver {
   void reconcile(const osmira_base::CancelFlag* cancel = nullptr);
 
   // Clusters and golden records; releases the driver's working state (engine, plan,
-  // records) and hands the result over. Call once, after `reconcile`.
-  ReconcileResult finish();
+  // records) and hands the result over. Call once, after `reconcile`. Throws
+  // osmira_base::Cancelled soon after `cancel` (when given) is raised.
+  ReconcileResult finish(const osmira_base::CancelFlag* cancel = nullptr);
 
   // The trained-parameter text as it will appear in the result (absent when the engine holds
   // no Fellegi-Sunter parameters).

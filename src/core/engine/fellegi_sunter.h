@@ -144,15 +144,15 @@ struct EmTrainer {
 // Writes the trained m and u into the plan's fields, each blended with its prior as
 // p * prior + (1 - p) * trained with p = `prior_weight` clamped to [0, 1] (a NaN weight counts
 // as the default, 0.7) and then clamped to [0.0001, 0.9999], and recomputes
-// w_agree = weight * ln(m / u) and w_disagree = weight * ln((1 - m) / (1 - u)). Fields the result does not name keep their
-// values. The composite bounds are recomputed in every case.
+// w_agree = weight * ln(m / u) and w_disagree = weight * ln((1 - m) / (1 - u)). Fields the
+// result does not name keep their values. The composite bounds are recomputed in every case.
 void apply_em_results(osmira_common::ir::CompiledFellegiSunterPlan& plan, const EmResult& result,
                       const PriorMap& priors, double prior_weight);
 
 // Trains the engine's Fellegi-Sunter parameters in place on `records` (the list the run will
 // reconcile): on the records that stand for their identifiers, the last of each, in list
-// order, so that earlier copies of an identifier change nothing. Does nothing when the engine has no parameters or they carry no EM settings.
-// Never fails: without usable pairs the parameters stay as they were (apart from a random u
+// order, so that earlier copies of an identifier change nothing. Does nothing when the engine
+// has no parameters or they carry no EM settings. Never fails: without usable pairs the parameters stay as they were (apart from a random u
 // estimate, which is applied as soon as it is made).
 void train_fellegi_sunter(ReconciliationEngine& engine,
                           std::span<const types::NormalizedEntity> records);

@@ -115,8 +115,9 @@ class ReconcileDriver {
 
   // Incremental reconciliation: the existing records followed by the new ones, with the
   // existing clusters kept whole. A new record with the identifier of an existing one is an
-  // update: it stands for the identifier and is matched as a new record. When `trained_fs_params_json` is given (an empty text
-  // counts as given) it replaces the engine's Fellegi-Sunter parameters and no training runs.
+  // update: it stands for the identifier and is matched as a new record. When
+  // `trained_fs_params_json` is given (an empty text counts as given) it replaces the engine's
+  // Fellegi-Sunter parameters and no training runs.
   [[nodiscard]] static osmira_base::Result<ReconcileDriver> prepare_incremental(
       std::string_view yaml, std::string_view new_entities_json,
       std::string_view existing_entities_json, std::string_view existing_clusters_json,

@@ -1,7 +1,6 @@
 #include "python/bridge/text_numbers.h"
 
 #include <gtest/gtest.h>
-#include <tbb/task_arena.h>
 
 #include <cstdint>
 #include <map>
@@ -42,7 +41,7 @@ std::vector<uint32_t> reference_numbers(const Groups& groups) {
 // Enough groups to span many hash-table growths.
 constexpr size_t kMany = 1024;
 
-// Texts drawn from `distinct` values, spread so that repeats fall in other runs and shards.
+// Texts drawn from `distinct` values, spread so that repeats fall in other groups.
 Groups generated(size_t groups, size_t per_group, size_t distinct) {
   Groups out(groups);
   uint64_t state = 0x9E3779B97F4A7C15ull;
@@ -84,9 +83,9 @@ TEST(TextNumbers, NumbersByFirstAppearanceLikeOneSequentialPass) {
       {"empty text and prefixes", {{"", "ab", "a", ""}, {"a", "abc", "ab"}}},
       {"embedded zero bytes", {{std::string("a\0b", 3), std::string("a\0c", 3), "a"},
                                {std::string("a\0b", 3)}}},
-      {"few texts over many runs", generated(5 * kMany + 17, 6, 40)},
-      {"mostly distinct texts over many runs", generated(3 * kMany + 5, 9, 1 << 20)},
-      {"repeats across runs and shards", generated(4 * kMany, 4, 5000)},
+      {"few texts over many groups", generated(5 * kMany + 17, 6, 40)},
+      {"mostly distinct texts over many groups", generated(3 * kMany + 5, 9, 1 << 20)},
+      {"repeats across many groups", generated(4 * kMany, 4, 5000)},
       {"texts repeating at their positions", positional(3 * kMany + 7)},
       {"same length, other text at a position", {{"ab", "cd"}, {"ab", "ce"}, {"ab", "cd"}}},
   };
@@ -94,14 +93,9 @@ TEST(TextNumbers, NumbersByFirstAppearanceLikeOneSequentialPass) {
     const std::vector<uint32_t> expected = reference_numbers(c.groups);
     uint32_t expected_distinct = 0;
     for (uint32_t n : expected) expected_distinct = std::max(expected_distinct, n + 1);
-    for (int workers : {1, 2, 8}) {
-      tbb::task_arena arena(workers);
-      arena.execute([&] {
-        const TextNumbers numbers = number_groups(c.groups);
-        EXPECT_EQ(numbers.of_item, expected) << c.name << ", " << workers << " workers";
-        EXPECT_EQ(numbers.distinct, expected_distinct) << c.name << ", " << workers << " workers";
-      });
-    }
+    const TextNumbers numbers = number_groups(c.groups);
+    EXPECT_EQ(numbers.of_item, expected) << c.name;
+    EXPECT_EQ(numbers.distinct, expected_distinct) << c.name;
   }
 }
 

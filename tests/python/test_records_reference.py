@@ -26,7 +26,7 @@ ROW = re.compile(r"^\|(.*)\|$", re.MULTILINE)
 
 TEXT = PAGE.read_text(encoding="utf-8")
 EXAMPLES = page_examples(PAGE, EXAMPLE, ("yaml", "json"))
-NAMED = {p.values[0]["name"]: p.values[0]["text"] for p in EXAMPLES if p.values[0]["kind"] == "text"}
+NAMED = {e["name"]: e["text"] for e in (p.values[0] for p in EXAMPLES) if e["kind"] == "text"}
 DOCTESTS = [(TEXT.count("\n", 0, m.start()) + 1, m["body"]) for m in DOCTEST.finditer(TEXT)]
 
 
@@ -77,8 +77,9 @@ def test_marked_example(example):
     if example["kind"] == "text":
         if example["language"] == "json":
             json.loads(example["text"])
-        later = "".join(body for line, body in DOCTESTS if TEXT.index(body) > TEXT.index(example["text"]))
-        assert re.search(rf"\b{example['name']}\b", later), f"{example['name']} is never used"
+        start = TEXT.index(example["text"])
+        after = "".join(body for _, body in DOCTESTS if TEXT.index(body) > start)
+        assert re.search(rf"\b{example['name']}\b", after), f"{example['name']} is never used"
     elif example["kind"] == "accepted timestamps":
         for cells in rows(example["table"]):
             value = json.loads(code(cells[0]))
@@ -105,7 +106,8 @@ def source_log_events() -> set[tuple[str, str, str]]:
         targets = dict(re.findall(r'\b(k\w*Target)\s*=\s*"([^"]+)"', source))
         for level, target, literals in call.findall(source):
             message = "".join(re.findall(r'"((?:[^"\\]|\\.)*)"', literals))
-            logger = "vintrel.compiler" if targets[target].endswith("::compiler") else "vintrel.engine"
+            compiler = targets[target].endswith("::compiler")
+            logger = "vintrel.compiler" if compiler else "vintrel.engine"
             events.add((message, logger, levels[level]))
     assert events, "no log call sites found"
     return events

@@ -4,6 +4,7 @@ no compiled module."""
 
 import os
 import pathlib
+import re
 import subprocess
 import sys
 import textwrap
@@ -90,3 +91,22 @@ def run_isolated(code: str, timeout: float = 300.0) -> subprocess.CompletedProce
         timeout=timeout,
         cwd=str(REPO / "tests"),
     )
+
+
+def page_examples(page: pathlib.Path, example: "re.Pattern[str]", fences: tuple[str, ...]) -> list:
+    """The examples of a documentation page: every match of `example` (a marker line and the
+    blocks after it), as pytest parameters named after the marker's line and its first group.
+    Every block fenced with one of `fences` must lie inside an example, so that nothing on the
+    page goes untested."""
+    text = page.read_text(encoding="utf-8")
+    examples, covered = [], []
+    for match in example.finditer(text):
+        line = text.count("\n", 0, match.start()) + 1
+        examples.append(pytest.param(match.groupdict(), id=f"line{line}-{match[1]}"))
+        covered.append(match.span())
+    for fence in re.finditer(r"^```(\w+)\n", text, re.MULTILINE):
+        if fence[1] in fences:
+            line = text.count("\n", 0, fence.start()) + 1
+            assert any(a <= fence.start() < b for a, b in covered), (
+                f"{page.name} line {line}: a {fence[1]} block outside any example")
+    return examples

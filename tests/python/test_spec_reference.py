@@ -11,8 +11,8 @@ import uuid
 import pytest
 
 from vintrel import _native
+from conftest import REPO, page_examples
 
-REPO = pathlib.Path(__file__).resolve().parents[2]
 REFERENCE = REPO / "docs" / "identity-spec.md"
 
 # A marker line, the YAML block right after it, and the text block that may follow that.
@@ -27,13 +27,8 @@ TOP_LEVEL_KEY = re.compile(r"^([A-Za-z_][A-Za-z0-9_]*):", re.MULTILINE)
 
 
 def load_examples():
-    text = REFERENCE.read_text(encoding="utf-8")
-    examples = []
-    for match in EXAMPLE.finditer(text):
-        line = text.count("\n", 0, match.start()) + 1
-        examples.append(pytest.param(match.groupdict(), id=f"line{line}-{match['kind']}"))
-    # Every YAML block must be a marked example, and one of them the base.
-    assert text.count("```yaml\n") == len(examples), "a YAML block without an example marker"
+    examples = page_examples(REFERENCE, EXAMPLE, ("yaml",))
+    # One of the examples is the base.
     assert [p.values[0]["kind"] for p in examples].count("base") == 1
     return examples
 

@@ -197,8 +197,12 @@ LockPacer::LockPacer(std::function<void()> put_back, std::function<void()> take_
 bool LockPacer::pace() {
   countdown_ = kItemsPerClockRead;
   if (coarse_now_ns() < next_ns_) return true;
+  // Handlers run as part of the call, with the set-up in place: with the collector back, the
+  // first object a handler makes (its KeyboardInterrupt) would start a collection over the
+  // whole result made so far.
+  const bool raised = PyErr_CheckSignals() != 0;
   put_back_();
-  if (PyErr_CheckSignals() != 0) return false;
+  if (raised) return false;
   if (getpid() != pid_) {
     PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
     return false;

@@ -30,11 +30,11 @@ namespace vintrel_native {
 bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void()>& work);
 
 // Paces long work done with the interpreter lock held, item by item, so that it neither holds
-// back a Ctrl-C nor keeps the host's other threads waiting: about every 10 ms, step() undoes
-// the process-wide set-up of the work (`put_back`: e.g. a replaced allocator, a paused
-// collector), runs the handlers of the signals that arrived (on the thread that runs them),
-// offers the lock to the other threads, and sets the work up again (`take_up`). Nothing of
-// the set-up is in place while other Python code runs.
+// back a Ctrl-C nor keeps the host's other threads waiting: about every 10 ms, step() runs
+// the handlers of the signals that arrived (on the thread that runs them), undoes the
+// process-wide set-up of the work (`put_back`: e.g. a replaced allocator, a paused
+// collector), offers the lock to the other threads, and sets the work up again (`take_up`).
+// Nothing of the set-up is in place while other threads run.
 class LockPacer {
  public:
   LockPacer(std::function<void()> put_back, std::function<void()> take_up);

@@ -115,8 +115,9 @@ PyRef run(Prepare&& prepare) {
   const bool completed = run_interruptible(cancel, [&] {
     compute(prepare, cancel, computed);
     // What the engine and the driver freed (records, per-record preparation, blocks) goes
-    // back to the system before the Python objects come on top of it.
-    return_freed_heap();
+    // back to the system before the Python objects come on top of it (not when they will
+    // not come: that would only hold back the interrupt).
+    if (!cancel.raised()) return_freed_heap();
   });
   if (!completed) return {};  // a signal handler raised
   if (computed.out_of_memory != nullptr) {

@@ -20,6 +20,7 @@ namespace tuning = vintrel_bridge::tuning;
 // Python form exists; `items` is empty when this returns.
 template <typename T, typename Make>
 PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, Make&& make) {
+  const bool many = items.size() >= tuning::kHelperBatch;
   std::optional<ReleaseBehind<T>> release(std::in_place, items);
   PyRef list = list_of(items.size(), [&](size_t k) {
     if (!pacer.step()) return PyRef();
@@ -27,8 +28,13 @@ PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, Make&& make) {
     release->converted(k + 1);
     return made;
   });
-  // The rest of the items (all of them when the list was not finished) go without the lock.
-  pacer.without_lock([&] { release.reset(); });
+  // The rest of the items (all of them when the list was not finished) go without the lock,
+  // unless there are few.
+  if (many) {
+    pacer.without_lock([&] { release.reset(); });
+  } else {
+    release.reset();
+  }
   return list;
 }
 

@@ -3,6 +3,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <sys/mman.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <condition_variable>
@@ -52,6 +53,7 @@ struct ArenaSupply::State {
   std::vector<void*> ready;  // guarded by mutex
   bool stop = false;         // guarded by mutex
   std::thread worker;  // of its own, as helper work is (helper_threads.h)
+  pid_t pid = 0;       // the process the worker runs in
 
   // The worker's loop: keeps `ahead` faulted-in arenas ready until stopped (or out of memory,
   // when the host maps its own arenas again).
@@ -137,16 +139,39 @@ ArenaSupply::ArenaSupply(size_t ahead_bytes) {
     delete state;
     return;
   }
-  PyObjectArenaAllocator supply{state, &State::alloc, &State::free};
-  installed.store(state);  // before the switch: a child forked between them restores nothing
-  PyObject_SetArenaAllocator(&supply);
+  state->pid = getpid();
   state_ = state;
+  take_up();
+}
+
+void ArenaSupply::take_up() {
+  if (state_ == nullptr || in_place_) return;
+  PyObjectArenaAllocator current{};
+  PyObject_GetArenaAllocator(&current);
+  if (current.ctx != state_->previous.ctx || current.alloc != state_->previous.alloc ||
+      current.free != state_->previous.free || !may_supply(current) ||
+      getpid() != state_->pid) {
+    return;
+  }
+  PyObjectArenaAllocator supply{state_, &State::alloc, &State::free};
+  installed.store(state_);  // before the switch: a child forked between them restores nothing
+  PyObject_SetArenaAllocator(&supply);
+  in_place_ = true;
+}
+
+void ArenaSupply::put_back() {
+  if (!in_place_) return;
+  PyObject_SetArenaAllocator(&state_->previous);
+  installed.store(nullptr);
+  in_place_ = false;
 }
 
 ArenaSupply::~ArenaSupply() {
   if (state_ == nullptr) return;
-  PyObject_SetArenaAllocator(&state_->previous);
-  installed.store(nullptr);
+  put_back();
+  // In a child forked while the supply was out, its thread does not exist (and may have
+  // held its lock): the state is left as it is.
+  if (getpid() != state_->pid) return;
   {
     const std::lock_guard<std::mutex> lock(state_->mutex);
     state_->stop = true;

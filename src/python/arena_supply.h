@@ -17,11 +17,19 @@ class ArenaSupply {
   // `ahead_bytes` of arenas before they are asked for. Does nothing unless only the thread
   // holding the interpreter lock can allocate arenas meanwhile and the host's own allocator
   // is in place, nor when the thread cannot be started. Call with the interpreter lock held,
-  // and keep it held until the supply is destroyed: the allocator is the whole process's.
+  // and keep it held while the supply is in place: the allocator is the whole process's.
   explicit ArenaSupply(size_t ahead_bytes);
-  // Puts the previous arena allocator back and unmaps the arenas that were not handed out.
-  // Call with the interpreter lock held.
+  // Puts the previous arena allocator back (unless put back already) and unmaps the arenas
+  // that were not handed out. Call with the interpreter lock held. In a child forked
+  // meanwhile, whose filling thread does not exist, the supply's state is left alone.
   ~ArenaSupply();
+
+  // Puts the previous allocator back for a while (before the lock is released), and takes
+  // the supply up again after: only when the host's allocator is still the one put back and
+  // the supply may still stand in for it, otherwise the supply stays out. Call with the lock
+  // held.
+  void put_back();
+  void take_up();
   ArenaSupply(const ArenaSupply&) = delete;
   ArenaSupply& operator=(const ArenaSupply&) = delete;
 
@@ -29,6 +37,7 @@ class ArenaSupply {
 
  private:
   State* state_ = nullptr;
+  bool in_place_ = false;
 };
 
 }  // namespace vintrel_native

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <malloc.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <condition_variable>
 #include <exception>
 #include <functional>
 #include <mutex>
+#include <new>
 #include <thread>
 #include <utility>
 #include <vector>
@@ -28,7 +30,8 @@ inline void return_freed_heap() {
 // Runs `work` on a thread of its own when `own_thread` (small work is not worth one). join()
 // waits for it and rethrows what it threw; when no thread runs it, join() runs the work
 // itself. The destructor joins too, so that an early return never leaves the work running on
-// state that goes with the return.
+// state that goes with the return. In a child forked meanwhile (by a signal handler), where the
+// thread does not exist, it is let go instead.
 class HelperThread {
  public:
   HelperThread(std::function<void()> work, bool own_thread) : work_(std::move(work)) {
@@ -45,7 +48,12 @@ class HelperThread {
     }
   }
   ~HelperThread() {
-    if (thread_.joinable()) thread_.join();
+    if (!thread_.joinable()) return;
+    if (getpid() == pid_) {
+      thread_.join();
+    } else {
+      thread_.detach();
+    }
   }
   HelperThread(const HelperThread&) = delete;
   HelperThread& operator=(const HelperThread&) = delete;
@@ -63,6 +71,7 @@ class HelperThread {
  private:
   std::function<void()> work_;
   std::exception_ptr failure_;
+  const pid_t pid_ = getpid();
   std::thread thread_;
 };
 
@@ -72,11 +81,17 @@ class HelperThread {
 // steps (the host's small objects come from mappings of their own, not from that heap: without
 // it the process would hold both full copies at the end). When the ReleaseBehind goes, the
 // rest goes with the vector and the helper is waited for; a short list goes then, unthreaded.
+// In a child forked meanwhile, where the helper does not exist (and may have been destroying
+// an item, or holding the lock), the items are left as they are, never destroyed.
 template <typename T>
 class ReleaseBehind {
  public:
   explicit ReleaseBehind(std::vector<T>& items) : items_(items) {}
   ~ReleaseBehind() {
+    if (threaded_ && getpid() != pid_) {
+      new (&items_) std::vector<T>();
+      return;  // the helper is let go with the HelperThread
+    }
     {
       const std::lock_guard<std::mutex> lock(mutex_);
       done_ = true;
@@ -125,6 +140,7 @@ class ReleaseBehind {
 
   std::vector<T>& items_;
   const bool threaded_ = items_.size() >= vintrel_bridge::tuning::kHelperBatch;
+  const pid_t pid_ = getpid();
   std::mutex mutex_;
   std::condition_variable wake_;
   size_t converted_ = 0;  // guarded by mutex_

@@ -1,5 +1,7 @@
 #include "python/interrupt.h"
 
+#include <pthread.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -20,24 +22,57 @@ namespace {
 // time the workers need to reach their next piece of work.
 constexpr auto kSignalPoll = std::chrono::milliseconds(50);
 
-// True on the thread where the host runs signal handlers: the main thread (as the threading
-// module names it, which also follows a fork from another thread) of the main interpreter.
+// How often a LockPacer pauses, and after how many items it reads the clock.
+constexpr int64_t kPaceNs = 10'000'000;
+constexpr uint32_t kItemsPerClockRead = 256;
+
+// What a call in flight raises in a child forked by a signal handler.
+constexpr const char* kForkedMessage =
+    "the call cannot go on in a child process forked while it ran (by a signal handler); "
+    "calls made in the child itself work";
+
+// True on the thread where the host runs signal handlers: the main thread of the main
+// interpreter. Runs no Python code and imports nothing: a pending signal's handler may not
+// run here, and a host that has not imported `threading` must not find it imported.
 bool runs_signal_handlers() {
+#if PY_VERSION_HEX < 0x030D0000 && !defined(Py_LIMITED_API)
+  // The host's own test: the thread it runs signal handlers on (the one that started it,
+  // or the forking thread in a child), in the main interpreter.
+  return _PyOS_IsMainThread() != 0;
+#else
+  // Where the host declares no such test: its handlers run on the thread that started it,
+  // which is the process's first thread unless the host was embedded and started on
+  // another. That thread's id is the process id on Linux, also in a child forked from any
+  // thread; elsewhere the system says which thread is the first.
   if (PyInterpreterState_Get() != PyInterpreterState_Main()) return false;
-  PyRef name = PyRef::steal(PyUnicode_InternFromString("threading"));
-  PyRef threading = name ? PyRef::steal(PyImport_GetModule(name.get())) : PyRef();
-  if (!threading && PyErr_Occurred() == nullptr) {
-    threading = PyRef::steal(PyImport_Import(name.get()));  // not imported yet
+#if defined(__linux__)
+  return gettid() == getpid();
+#else
+  return pthread_main_np() != 0;
+#endif
+#endif
+}
+
+int64_t coarse_now_ns() {
+  timespec now{};
+#if defined(CLOCK_MONOTONIC_COARSE)
+  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+#else
+  clock_gettime(CLOCK_MONOTONIC, &now);
+#endif
+  return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+// Takes the interpreter lock back for a thread that holds Python references in its frames.
+// When the interpreter is shutting down, taking it back ends a thread that is not the one
+// shutting down (a daemon thread) with a forced unwind; those references may not be dropped
+// without the lock, so the unwind stops here and the thread waits for the process to end.
+void take_lock_holding_references(PyThreadState* saved) {
+  try {
+    PyEval_RestoreThread(saved);
+  } catch (abi::__forced_unwind&) {
+    while (true) pause();
   }
-  PyRef main = threading ? PyRef::steal(PyObject_CallMethod(threading.get(), "main_thread", nullptr))
-                         : PyRef();
-  PyRef ident = main ? PyRef::steal(PyObject_GetAttrString(main.get(), "ident")) : PyRef();
-  const unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
-  if (PyErr_Occurred() != nullptr) {
-    PyErr_Clear();
-    return false;
-  }
-  return main_ident == PyThread_get_thread_ident();
 }
 
 // The thread that runs the work of calls made on the main thread, started at the first such
@@ -84,6 +119,8 @@ class WorkThread {
     return std::exchange(failure_, nullptr);
   }
   bool busy() const { return busy_; }
+  // False in a child forked meanwhile, where the thread does not exist.
+  bool here() const { return pid_ == getpid(); }
 
  private:
   void serve() {
@@ -118,6 +155,7 @@ class WorkThread {
 }  // namespace
 
 bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void()>& work) {
+  if (PyErr_CheckSignals() != 0) return false;  // a signal that came before the call
   WorkThread* thread = runs_signal_handlers() ? WorkThread::get() : nullptr;
   // A call made by a signal handler while another call polls runs where it is.
   if (thread == nullptr || thread->busy()) {
@@ -132,6 +170,13 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
     if (interrupted) continue;
     PyEval_RestoreThread(saved);
     interrupted = PyErr_CheckSignals() != 0;
+    if (!thread->here()) {
+      // A handler forked, and this is the child: the work, its thread and whatever it held
+      // are not here (what it holds stays untouched: its locks may be held). The work thread
+      // object is left too; the child's next call starts a thread of its own.
+      if (!interrupted) PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
+      return false;
+    }
     saved = PyEval_SaveThread();
     if (interrupted) cancel.raise();
   }
@@ -140,6 +185,46 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
   if (interrupted) return false;
   if (failure) std::rethrow_exception(failure);
   return true;
+}
+
+LockPacer::LockPacer(std::function<void()> put_back, std::function<void()> take_up)
+    : put_back_(std::move(put_back)),
+      take_up_(std::move(take_up)),
+      countdown_(kItemsPerClockRead),
+      next_ns_(coarse_now_ns() + kPaceNs),
+      pid_(getpid()) {}
+
+bool LockPacer::pace() {
+  countdown_ = kItemsPerClockRead;
+  if (coarse_now_ns() < next_ns_) return true;
+  // Handlers run as part of the call, with the set-up in place: with the collector back, the
+  // first object a handler makes (its KeyboardInterrupt) would start a collection over the
+  // whole result made so far.
+  const bool raised = PyErr_CheckSignals() != 0;
+  put_back_();
+  if (raised) return false;
+  if (getpid() != pid_) {
+    PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
+    return false;
+  }
+  take_lock_holding_references(PyEval_SaveThread());
+  take_up_();
+  next_ns_ = coarse_now_ns() + kPaceNs;
+  return true;
+}
+
+void LockPacer::without_lock(const std::function<void()>& work) {
+  put_back_();
+  std::exception_ptr failure;
+  PyThreadState* const saved = PyEval_SaveThread();
+  try {
+    work();
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  take_lock_holding_references(saved);
+  take_up_();
+  if (failure) std::rethrow_exception(failure);
 }
 
 }  // namespace vintrel_native

@@ -1,9 +1,11 @@
 // Python bodies of `reconcile_local` and `reconcile_incremental`. Everything the driver does
 // (reading and compiling the spec, reading the inputs, training, the engine's reconcile
 // operation, clustering, golden records) works on plain C++ values and runs with the
-// interpreter lock released; the lock is held only to build the Python result. A failed
-// input is a ValueError carrying the driver's stage-prefixed message; running out of memory
-// is a MemoryError naming the step. Ctrl-C during the driver's work cancels it (interrupt.h).
+// interpreter lock released; the lock is held only to build the Python result, and offered
+// to other threads meanwhile (LockPacer). A failed input is a ValueError carrying the
+// driver's stage-prefixed message; running out of memory is a MemoryError naming the step.
+// Ctrl-C during the driver's work cancels it, and during the building of the result stops
+// that (interrupt.h).
 #include <algorithm>
 #include <cstddef>
 #include <optional>
@@ -35,27 +37,31 @@ constexpr const char* kNoMemoryClustering =
     "out of memory while building the clusters and golden records";
 constexpr const char* kNoMemoryResult = "out of memory while building the result objects";
 
-// Suspends the host's cyclic garbage collector for its lifetime (restoring the previous
-// state). Converting a large result creates tens of thousands of lists and dicts, each of
-// which counts towards the collector's thresholds; the collections this triggers would only
-// scan the new, still acyclic result again and again (a quarter of the call's time on 100,000
-// records). The pause is process-wide: it is taken only with the interpreter lock held from
-// its start to its end, so that no other thread notices, and in no build without that lock.
+// Suspends the host's cyclic garbage collector while it is taken up (from its creation to its
+// destruction, but for the times it is put back), restoring the state it found. Converting a
+// large result creates tens of thousands of lists and dicts, each of which counts towards the
+// collector's thresholds; the collections this triggers would only scan the new, still
+// acyclic result again and again (a quarter of the call's time on 100,000 records). The pause
+// is process-wide: it is in place only while the interpreter lock is held, so that no other
+// thread notices, and in no build without that lock.
 class PauseGc {
  public:
-#if defined(Py_GIL_DISABLED)
-  PauseGc() : was_enabled_(false) {}
-#else
-  PauseGc() : was_enabled_(PyGC_Disable() != 0) {}
-#endif
-  ~PauseGc() {
-    if (was_enabled_) PyGC_Enable();
-  }
+  PauseGc() { take_up(); }
+  ~PauseGc() { put_back(); }
   PauseGc(const PauseGc&) = delete;
   PauseGc& operator=(const PauseGc&) = delete;
 
+  void take_up() {
+#if !defined(Py_GIL_DISABLED)
+    was_enabled_ = PyGC_Disable() != 0;
+#endif
+  }
+  void put_back() {
+    if (std::exchange(was_enabled_, false)) PyGC_Enable();
+  }
+
  private:
-  bool was_enabled_;
+  bool was_enabled_ = false;
 };
 
 // How far ahead of the conversion the host's arenas are faulted in (see ArenaSupply and
@@ -109,8 +115,9 @@ PyRef run(Prepare&& prepare) {
   const bool completed = run_interruptible(cancel, [&] {
     compute(prepare, cancel, computed);
     // What the engine and the driver freed (records, per-record preparation, blocks) goes
-    // back to the system before the Python objects come on top of it.
-    return_freed_heap();
+    // back to the system before the Python objects come on top of it (not when they will
+    // not come: that would only hold back the interrupt).
+    if (!cancel.raised()) return_freed_heap();
   });
   if (!completed) return {};  // a signal handler raised
   if (computed.out_of_memory != nullptr) {
@@ -129,7 +136,18 @@ PyRef run(Prepare&& prepare) {
     PauseGc pause;
     std::optional<ArenaSupply> arenas;
     if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);
-    result = reconcile_result_to_py(std::move(typed));
+    // Other threads, and signal handlers, run meanwhile with the host's allocator and
+    // collector in place.
+    LockPacer pacer(
+        [&] {
+          if (arenas) arenas->put_back();
+          pause.put_back();
+        },
+        [&] {
+          pause.take_up();
+          if (arenas) arenas->take_up();
+        });
+    result = reconcile_result_to_py(std::move(typed), pacer);
   } catch (const std::bad_alloc&) {
     raise_memory_error(kNoMemoryResult);
     return {};

@@ -148,7 +148,7 @@ DecisionTexts::DecisionTexts(const std::vector<MatchDecision>& decisions)
 }
 
 PyRef clusters_to_py(Builder& b, const std::vector<osmira_core::engine::Cluster>& clusters,
-                     const std::vector<uint32_t>& first_listing) {
+                     const std::vector<uint32_t>& first_listing, LockPacer& pacer) {
   size_t listed = 0;
   for (const auto& cluster : clusters) listed += cluster.size();
   const bool by_listing = first_listing.size() == listed;
@@ -157,6 +157,7 @@ PyRef clusters_to_py(Builder& b, const std::vector<osmira_core::engine::Cluster>
   return list_of(clusters.size(), [&](size_t k) {
     const auto& cluster = clusters[k];
     return list_of(cluster.size(), [&](size_t i) {
+      if (!pacer.step()) return PyRef();
       const uint32_t first = by_listing ? first_listing[listing] : kUnlisted;
       return b.listed_id(cluster[i], first, listing++);
     });

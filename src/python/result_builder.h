@@ -24,6 +24,7 @@
 #include "python/bridge/reconcile_driver.h"
 #include "python/bridge/text_numbers.h"
 #include "python/bridge/tuning.h"
+#include "python/interrupt.h"
 
 namespace vintrel_native {
 
@@ -156,7 +157,7 @@ using LastNames = std::vector<std::pair<std::string, PyRef>>;
 // The clusters' lists of identifiers: made first, since they list every identifier, each
 // identifier's str is made at its record's first listing and shared by the decisions.
 PyRef clusters_to_py(Builder& b, const std::vector<osmira_core::engine::Cluster>& clusters,
-                     const std::vector<uint32_t>& first_listing);
+                     const std::vector<uint32_t>& first_listing, LockPacer& pacer);
 PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
                           LastNames& names);
 // Decision `k`; `listings`: the first cluster listings of entity a and entity b.

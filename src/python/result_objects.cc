@@ -19,13 +19,23 @@ namespace tuning = vintrel_bridge::tuning;
 // A list of `items` converted by `make(k)`, each item released (ReleaseBehind) as soon as its
 // Python form exists; `items` is empty when this returns.
 template <typename T, typename Make>
-PyRef list_releasing(std::vector<T>& items, Make&& make) {
-  ReleaseBehind<T> release(items);
-  return list_of(items.size(), [&](size_t k) {
+PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, Make&& make) {
+  const bool many = items.size() >= tuning::kHelperBatch;
+  std::optional<ReleaseBehind<T>> release(std::in_place, items);
+  PyRef list = list_of(items.size(), [&](size_t k) {
+    if (!pacer.step()) return PyRef();
     PyRef made = make(k);
-    release.converted(k + 1);
+    release->converted(k + 1);
     return made;
   });
+  // The rest of the items (all of them when the list was not finished) go without the lock,
+  // unless there are few.
+  if (many) {
+    pacer.without_lock([&] { release.reset(); });
+  } else {
+    release.reset();
+  }
+  return list;
 }
 
 // Decision `k`, after fetching what a decision a few places ahead will touch first (its
@@ -60,28 +70,28 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 // result: clusters first (they make every identifier's str, which the decisions share), then
 // the golden records and last the decisions (the largest part), each part's C++ form
 // released while it is converted. The decisions' texts are numbered on a thread of their own
-// meanwhile; the interpreter lock stays held throughout, also while waiting for them.
-PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result) {
+// meanwhile; the interpreter lock is released while waiting for them.
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer) {
   Builder b;
   if (!b.init()) return {};
   std::optional<DecisionTexts> texts;
   HelperThread numbering([&] { texts.emplace(result.decisions); },
                          !result.decisions.empty());
 
-  PyRef clusters = clusters_to_py(b, result.clusters, result.first_listing);
+  PyRef clusters = clusters_to_py(b, result.clusters, result.first_listing, pacer);
   std::vector<osmira_core::engine::Cluster>().swap(result.clusters);
   std::vector<uint32_t>().swap(result.first_listing);
   if (!clusters) return {};
 
   b.reserve_texts(4 * result.golden_records.size());  // a few short values each
   LastNames names;
-  PyRef golden = list_releasing(result.golden_records, [&](size_t k) {
+  PyRef golden = list_releasing(result.golden_records, pacer, [&](size_t k) {
     return golden_record_to_py(b, result.golden_records[k], names);
   });
   if (!golden) return {};
 
-  numbering.join();
-  PyRef decisions = list_releasing(result.decisions, [&](size_t k) {
+  pacer.without_lock([&] { numbering.join(); });
+  PyRef decisions = list_releasing(result.decisions, pacer, [&](size_t k) {
     return decision_fetching_ahead(b, result, k, *texts);
   });
   if (!decisions) return {};

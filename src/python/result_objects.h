@@ -7,12 +7,14 @@
 #include "python/py_ref.h"
 
 #include "python/bridge/reconcile_driver.h"
+#include "python/interrupt.h"
 
 namespace vintrel_native {
 
 // Consumes `result`: each part is released as soon as its Python form exists, so the C++
-// and the Python form of the whole result never coexist. Empty with the host's exception set
-// on failure (MemoryError when an allocation fails); everything built so far is released.
-PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result);
+// and the Python form of the whole result never coexist. `pacer` is stepped at every item.
+// Empty with the host's exception set on failure (MemoryError when an allocation fails, or
+// what made the pacer stop); everything built so far is released.
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer);
 
 }  // namespace vintrel_native

@@ -1,6 +1,14 @@
 """A reconcile call and the life of the process around it: a daemon thread inside a call at
-interpreter shutdown lets the process exit normally, and Ctrl-C stops a long call promptly
-and leaves the module working. Each case runs in a child interpreter."""
+interpreter shutdown lets the process exit normally, Ctrl-C stops a long call promptly in
+every phase and leaves the module working, other threads run while a result is built, and a
+child forked by a signal handler during a call goes on. Each case runs in a child
+interpreter, which installs the default SIGINT handler itself (a background job ignores
+SIGINT)."""
+
+import pathlib
+import subprocess
+import sys
+import textwrap
 
 import pytest
 
@@ -12,6 +20,7 @@ from conftest import run_isolated
 PRELUDE = """
     import json, random, threading, time, _thread, os, signal
     from vintrel import _native
+    signal.signal(signal.SIGINT, signal.default_int_handler)
 
     SPEC = '''
     api_version: vintrel/v1
@@ -106,3 +115,180 @@ def test_ctrl_c_stops_a_long_call(function, sender):
     result = run_isolated(code, timeout=120)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.splitlines() == ["INTERRUPTED True", "SAME True"], result.stderr[-2000:]
+
+
+# Records in blocks of 20 identical ones: every pair of a block is a decision (190 per block)
+# and costs little to compare, so that building the result is most of the call.
+BLOCKS = """
+    def blocks(count):
+        return json.dumps([{
+            "id": f"00000000-0000-4000-8000-{i:012x}",
+            "tenant_id": "7d444840-9dc0-11d1-b245-5ffdce74fad2",
+            "external_id": f"x{i}", "entity_type": "person",
+            "data": {"zip": str(i // 20), "name": f"n{i // 20}", "mail": "m"}, "source_name": "crm",
+            "last_updated": "2024-01-01T00:00:00Z"} for i in range(20 * count)])
+
+    # An interval timer delivers the interrupt: sending never waits for the interpreter lock.
+    def on_alarm(*_):
+        raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, on_alarm)
+
+    def stopped_after(seconds, call, *args):
+        \"\"\"Seconds from the alarm to the KeyboardInterrupt; None if the call ended first.\"\"\"
+        start = time.monotonic()
+        try:
+            signal.setitimer(signal.ITIMER_REAL, seconds)
+            call(*args)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+        except KeyboardInterrupt:
+            return time.monotonic() - start - seconds
+        return None
+"""
+
+
+# A signal whose handler raises arrives while the arguments are read (encoding a large str),
+# before the call proper starts: the call raises it instead of running.
+def test_a_signal_pending_at_the_start_of_a_call_is_raised():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    text = "\U0001F600" * 30_000_000
+    start = time.monotonic()
+    text.encode()
+    encoding = time.monotonic() - start
+    outcomes = set()
+    for _ in range(3):
+        big = text[:-1] + "x"  # a fresh str: its UTF-8 form is not cached yet
+        signal.setitimer(signal.ITIMER_REAL, encoding / 4)
+        try:
+            _native.reconcile_local(SPEC, big)
+            outcomes.add("returned")
+        except KeyboardInterrupt:
+            outcomes.add("interrupted")
+        except ValueError:
+            outcomes.add("ran")
+    print(sorted(outcomes))
+"""
+    result = run_isolated(code)
+    assert result.stdout.splitlines() == ["['interrupted']"], result.stderr[-2000:]
+
+
+# A host that never imported threading (python -S) loads the module from its file and makes
+# its first call from a thread started by _thread: threading stays unimported, and the main
+# thread's calls are still interrupted promptly.
+def test_a_host_without_threading_keeps_it_so():
+    path = next(pathlib.Path(_native_file()).parent.glob("_native*.so"))
+    code = PRELUDE.replace("from vintrel import _native", f"""
+    assert "threading" not in sys.modules
+    import importlib.util
+    spec = importlib.util.spec_from_file_location("_native", {str(path)!r})
+    _native = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(_native)
+    """).replace("import json, random, threading, time,", "import sys, json, random, time,"
+                 ).replace("FUNCTION", "'local'") + BLOCKS + """
+    done = _thread.allocate_lock()
+    done.acquire()
+    def first_call():
+        _native.reconcile_local(SPEC, records(50))
+        done.release()
+    _thread.start_new_thread(first_call, ())
+    done.acquire()
+    print("threading" in sys.modules)
+    latency = stopped_after(0.3, _native.reconcile_local, SPEC, records(LONG))
+    print(latency is not None and latency < 1.0, "threading" in sys.modules)
+"""
+    result = subprocess.run([sys.executable, "-S", "-c", textwrap.dedent(code)], capture_output=True,
+                            text=True, timeout=300)
+    assert result.stdout.splitlines() == ["False", "True False"], result.stderr[-2000:]
+
+
+def _native_file():
+    from vintrel import _native
+    return _native.__file__
+
+
+# Interrupts swept over the whole length of a call whose result building and decision
+# writing take most of its time: each is acted on promptly, wherever it lands (mostly within
+# 0.1 s; the bound leaves room for a loaded machine).
+def test_ctrl_c_is_prompt_in_every_phase():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    texts = blocks(1000)
+    start = time.monotonic()
+    _native.reconcile_local(SPEC, texts)
+    whole = time.monotonic() - start
+    latencies = [stopped_after(whole * k / 12, _native.reconcile_local, SPEC, texts) for k in range(1, 12)]
+    late = [(round(whole * (k + 1) / 12, 3), round(l, 3)) for k, l in enumerate(latencies)
+            if l is not None and l > 0.3]
+    print("LATE", late, "of", round(whole, 3), "s; stopped", sum(l is not None for l in latencies),
+          "at most", round(max(l for l in latencies if l is not None), 3))
+"""
+    result = run_isolated(code)
+    assert result.stdout.startswith("LATE [] "), result.stdout + result.stderr[-2000:]
+
+
+# A thread that ticks every millisecond while another thread builds a result of 950,000
+# decisions: its longest pause during the call stays far below the time the building takes
+# (about a second). (The host's collection of the new result after the call is not counted:
+# it would come as well with the collector running throughout.)
+def test_other_threads_run_while_a_result_is_built():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    texts = blocks(5000)
+    ticks = []  # floats only: the ticker makes no object the collector counts
+    ended = []
+    def tick():
+        while not ended:
+            time.sleep(0.001)
+            ticks.append(time.monotonic())
+    def convert():
+        result = _native.reconcile_local(SPEC, texts)
+        ended.append(time.monotonic())
+        ended.append(result)
+    ticker = threading.Thread(target=tick)
+    ticker.start()
+    worker = threading.Thread(target=convert)
+    worker.start()
+    worker.join()
+    ticker.join()
+    ticks = [t for t in ticks if t < ended[0]] + [ended[0]]
+    longest = max(b - a for a, b in zip(ticks, ticks[1:]))
+    print("LONGEST", longest < 0.1, round(longest, 3))
+"""
+    result = run_isolated(code)
+    assert result.stdout.startswith("LONGEST True"), result.stdout + result.stderr[-2000:]
+
+
+# A signal handler forks while the main thread's call runs: in the child the call ends at
+# once with RuntimeError, and the module, its worker pool included, works there.
+def test_a_child_forked_during_a_call_goes_on():
+    code = PRELUDE.replace("FUNCTION", "'local'") + """
+    check = records(800)
+    before = _native.reconcile_local(SPEC, check)
+    children = []
+    def fork_then_interrupt(*_):
+        pid = os.fork()
+        if pid != 0:
+            children.append(pid)
+            raise KeyboardInterrupt
+    signal.signal(signal.SIGALRM, fork_then_interrupt)
+    texts = records(LONG)
+    signal.setitimer(signal.ITIMER_REAL, 0.3)
+    try:
+        _native.reconcile_local(SPEC, texts)
+        outcome = "returned"
+    except KeyboardInterrupt:
+        outcome = "interrupted"
+    except RuntimeError as error:
+        outcome = f"RuntimeError {'forked' in str(error)}"
+    if not children:  # the child
+        works = _native.reconcile_local(SPEC, check) == before
+        os.write(1, f"CHILD {outcome} {works}\\n".encode())
+        os._exit(0)
+    deadline = time.monotonic() + 30
+    while (status := os.waitpid(children[0], os.WNOHANG)) == (0, 0) and time.monotonic() < deadline:
+        time.sleep(0.05)
+    if status == (0, 0):
+        os.kill(children[0], signal.SIGKILL)
+    print("PARENT", outcome, status != (0, 0) and os.waitstatus_to_exitcode(status[1]))
+"""
+    result = run_isolated(code)
+    assert sorted(result.stdout.splitlines()) == ["CHILD RuntimeError True True",
+                                                  "PARENT interrupted 0"], \
+        result.stdout + result.stderr[-2000:]

@@ -853,10 +853,12 @@ std::vector<OrderKey> decision_order(const EngineSettings& settings, const RunRe
   return order_keys;
 }
 
-// The kept verdicts in decision order, written out as decisions.
+// The kept verdicts in decision order, written out as decisions. Every worker stops at its
+// next 64 decisions once `cancel` is raised.
 std::vector<MatchDecision> order_and_write(const EngineSettings& settings, const RunRecords& run,
                                            const detail::PairScorer& scorer,
-                                           std::span<const Kept> kept) {
+                                           std::span<const Kept> kept,
+                                           const osmira_base::CancelFlag* cancel) {
   const size_t rule_count = settings.rules.size();
   // The decisions are constructed on one thread (a vector can do no otherwise) while the
   // other workers find their order.
@@ -864,9 +866,11 @@ std::vector<MatchDecision> order_and_write(const EngineSettings& settings, const
   std::vector<MatchDecision> decisions;
   tbb::parallel_invoke([&] { order = decision_order(settings, run, kept); },
                        [&] { decisions.resize(kept.size()); });
+  osmira_base::stop_if_cancelled(cancel);
   tbb::parallel_for(tbb::blocked_range<size_t>(0, kept.size(), 64),
                     [&](const tbb::blocked_range<size_t>& range) {
                       for (size_t pos = range.begin(); pos != range.end(); ++pos) {
+                        if (pos % 64 == 0) osmira_base::stop_if_cancelled(cancel);
                         const Kept& k = kept[order[pos].position];
                         const Pending& p = *k.pending;
                         MatchDecision& d = decisions[pos];
@@ -954,7 +958,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
   }
 
   ReconcileOutput output;
-  output.decisions = order_and_write(settings_, run, scorer, kept);
+  output.decisions = order_and_write(settings_, run, scorer, kept, cancel);
   output.telemetry = summarise(settings_, blocks, scorer, workers);
   // The working state goes now, on the worker pool; the scorer's per-record preparation is
   // handed to the caller.

@@ -197,7 +197,10 @@ double cosine_similarity(const BigramVector& x, const BigramVector& y) {
   double norm_y = 0.0;
   for (const auto& entry : y) norm_y += entry.second * entry.second;
   if (norm_x == 0.0 || norm_y == 0.0) return 0.0;
-  return dot / (std::sqrt(norm_y) * std::sqrt(norm_x));
+  const double cosine = dot / (std::sqrt(norm_y) * std::sqrt(norm_x));
+  // Equal vectors score exactly 1.0, which the quotient can miss by a rounding step either
+  // way; no score lies above 1.0.
+  return cosine >= 1.0 || x == y ? 1.0 : cosine;
 }
 
 double compute_field_agreement(const NormalizedEntity& a, const NormalizedEntity& b,

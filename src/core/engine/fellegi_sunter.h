@@ -65,7 +65,8 @@ using BigramVector = boost::unordered_flat_map<Bigram, double, boost::hash<Bigra
 // give an empty vector. An ill-formed UTF-8 byte counts as one U+FFFD character.
 BigramVector bigram_vector(std::string_view text);
 
-// dot(x, y) / (|y| * |x|); 0.0 when either vector is empty or has zero length.
+// dot(x, y) / (|y| * |x|); 0.0 when either vector is empty or has zero length, exactly 1.0
+// when they are equal, never above 1.0.
 double cosine_similarity(const BigramVector& x, const BigramVector& y);
 
 // How far records a and b agree on `field`, in [0, 1]; NaN when either lacks the value or

@@ -299,7 +299,7 @@ std::vector<TrainingPair> collect_pairs(
   std::map<std::string, std::vector<size_t>> blocks;
   CancelPoll poll(cancel);
   for (size_t position = 0; position < records.size(); ++position) {
-    poll.work(CancelPoll::kComparisonUnits * strategies.size());
+    poll.work(CancelPoll::kComparisonUnits * strategies.size());  // a key costs a comparison
     for (const auto& strategy : strategies) {
       for (std::string& key : strategy->generate_block_key(*records[position])) {
         blocks.try_emplace(std::move(key)).first->second.push_back(position);
@@ -567,7 +567,8 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
   const bool fix_u = settings.estimate_u && *settings.estimate_u == kRandomSampling;
   if (fix_u) {
     const ProbabilityMap estimated =
-        estimate_u(records, initial_fields, settings.max_random_pairs, random::thread_rng(), cancel);
+        estimate_u(records, initial_fields, settings.max_random_pairs, random::thread_rng(),
+                   cancel);
     if (!estimated.empty()) {
       for (CompiledFsField& field : plan.fields) {
         const auto it = estimated.find(field.name);

@@ -17,9 +17,9 @@
 // Threads: training runs once per reconcile call on the caller's thread with the engine
 // borrowed exclusively. Given a cancel flag, training looks at it every few tenths of a
 // millisecond of work (string comparisons weighed by the bytes they read), also inside the u
-// estimate and the EM iterations, and throws osmira_base::Cancelled once it is raised. The free functions are pure except the u estimation, which draws
-// from the calling thread's generator. The random u estimate varies from run to run; all
-// else is deterministic.
+// estimate and the EM iterations, and throws osmira_base::Cancelled once it is raised. The
+// free functions are pure except the u estimation, which draws from the calling thread's
+// generator. The random u estimate varies from run to run; all else is deterministic.
 #pragma once
 
 #include <boost/container_hash/hash.hpp>

@@ -792,7 +792,8 @@ TEST(TrainFellegiSunter, StopsOnARaisedCancelFlag) {
       records);
   ASSERT_FALSE(pairs.empty());
   const EmTrainer trainer{1'000'000, 0.0, false};
-  EXPECT_THROW(trainer.train(pairs, training_plan({}, 0.0).decision.fellegi_sunter->fields, &raised),
+  const ir::IdentityPlan plan = training_plan({}, 0.0);
+  EXPECT_THROW(trainer.train(pairs, plan.decision.fellegi_sunter->fields, &raised),
                osmira_base::Cancelled);
 }
 

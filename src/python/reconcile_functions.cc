@@ -88,7 +88,7 @@ template <typename Prepare>
 void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
   const char* step = kNoMemoryReading;
   try {
-    osmira_base::Result<ReconcileDriver> prepared = prepare();
+    osmira_base::Result<ReconcileDriver> prepared = prepare(&cancel);
     if (!prepared.ok()) {
       out.outcome.emplace(prepared.error());
       return;
@@ -170,7 +170,9 @@ PyRef run(Prepare&& prepare) {
 PyRef reconcile_local_body(const Arguments& args) {
   const std::string_view spec = args.text(0);
   const std::string_view entities = args.text(1);
-  return run([&] { return ReconcileDriver::prepare_local(spec, entities); });
+  return run([&](const CancelFlag* cancel) {
+    return ReconcileDriver::prepare_local(spec, entities, cancel);
+  });
 }
 
 PyRef reconcile_incremental_body(const Arguments& args) {
@@ -179,9 +181,9 @@ PyRef reconcile_incremental_body(const Arguments& args) {
   const std::string_view existing_entities = args.text(2);
   const std::string_view existing_clusters = args.text(3);
   const std::optional<std::string_view> trained = args.optional_text(4);
-  return run([&] {
+  return run([&](const CancelFlag* cancel) {
     return ReconcileDriver::prepare_incremental(spec, new_entities, existing_entities,
-                                                existing_clusters, trained);
+                                                existing_clusters, trained, cancel);
   });
 }
 

@@ -563,6 +563,59 @@ def test_incremental_updated_record_stands_for_its_identifier(native, name, exis
         [str(len(c)) for c in expected]
 
 
+# Records blocked by city, merged by e-mail.
+CITY_SPEC = EMAIL_SPEC.replace("keys: [[email]]", "keys: [[city]]")
+
+SUPERSEDED_COPY_CASES = [
+    # (name, existing records or None for reconcile_local, records, existing clusters,
+    #  expected clusters, expected pairs_evaluated, expected decisions_by_type)
+    ("updated record is not paired through its old city", [
+        record(1, "crm", "e1", email="a@x", city="boston"),
+        record(2, "web", "x", email="z@x", city="boston")],
+     [record(1, "crm", "e1", email="z@x", city="denver")],
+     [[uid(1)], [uid(2)]], [[uid(1)], [uid(2)]], 0, {}),
+    ("updated record is not paired through its old city, one call", None,
+     [record(1, "crm", "e1", email="a@x", city="boston"),
+      record(2, "web", "x", email="z@x", city="boston"),
+      record(1, "crm", "e1", email="z@x", city="denver")],
+     [], [[uid(1)], [uid(2)]], 0, {}),
+    ("resent record is counted once", None,
+     [record(1, "crm", "a", email="a@x", city="boston"),
+      record(2, "web", "b", email="a@x", city="boston"),
+      record(1, "crm", "a", email="a@x", city="boston")],
+     [], [[uid(1), uid(2)]], 1, {"merge": 1}),
+    ("resent existing record is counted once", [
+        record(1, "crm", "a", email="a@x", city="boston")],
+     [record(2, "web", "b", email="a@x", city="boston"),
+      record(1, "crm", "a", email="a@x", city="boston")],
+     [[uid(1)]], [[uid(1), uid(2)]], 1, {"merge": 1}),
+    ("record sent three times, once in another city", None,
+     [record(1, "crm", "a", email="q@x", city="denver"),
+      record(1, "crm", "a", email="a@x", city="boston"),
+      record(2, "web", "b", email="b@x", city="boston"),
+      record(1, "crm", "a", email="a@x", city="boston")],
+     [], [[uid(1)], [uid(2)]], 1, {"nomerge": 1}),
+]
+
+
+@pytest.mark.parametrize("name, existing, records, clusters, expected, pairs, by_type",
+                         SUPERSEDED_COPY_CASES, ids=[case[0] for case in SUPERSEDED_COPY_CASES])
+def test_superseded_copies_take_no_part(native, name, existing, records, clusters, expected,
+                                        pairs, by_type):
+    """Only the last record of an identifier is blocked and paired: an earlier copy neither
+    pairs the identifier through values it no longer has nor counts its pairs again."""
+    if existing is None:
+        result = native.reconcile_local(CITY_SPEC, dumps(records))
+    else:
+        result = native.reconcile_incremental(CITY_SPEC, dumps(records), dumps(existing),
+                                              json.dumps(clusters), None)
+    assert result["clusters"] == expected
+    telemetry = result["telemetry"]
+    assert telemetry["pairs_evaluated"] == pairs
+    assert telemetry["decisions_by_type"] == by_type
+    assert [r["evaluated"] for r in telemetry["rule_telemetry"]] == ([pairs] if pairs else [])
+
+
 def test_local_repeated_identifier_listed_once(native):
     records = [record(1, "crm", "a", email="a@x.org", name="First"),
                record(2, "web", "b", email="b@x.org"),

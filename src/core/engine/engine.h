@@ -99,7 +99,8 @@ class ReconciliationEngine {
   // Blocks the records, evaluates every candidate pair (large blocks cut into pieces, all
   // pieces in parallel, then the sorted-neighbourhood pass), and returns the merge and review
   // decisions in decision order with the run's telemetry. A pair that several blocks share
-  // is evaluated once and counted in the telemetry once per block. The temporal gate
+  // is evaluated once and counted in the telemetry once per block. Of several records that
+  // carry one identifier only the last takes part (clustering.h). The temporal gate
   // compares with one reading of the clock, taken when the run starts. Results do not depend
   // on the number of workers. Once `cancel` (when given) is raised, the run throws
   // osmira_base::Cancelled from its next piece of work on any worker.

@@ -58,6 +58,31 @@ constexpr double kMinWeightMass = 1e-10;
 // Longest Double Metaphone code compared.
 constexpr size_t kMetaphoneLength = 4;
 
+// Looks at a cancel flag once per kStride units of work, counted by the caller: a text
+// comparison weighs kComparisonUnits plus the bytes of both texts, one field of one pair in
+// an EM step one unit. A stride is a few tenths of a millisecond of work, so a raised flag
+// is seen well within 10 ms, without a look at the flag per pair. The first call looks.
+class CancelPoll {
+ public:
+  static constexpr uint64_t kStride = uint64_t{1} << 14;
+  static constexpr uint64_t kComparisonUnits = 32;
+
+  explicit CancelPoll(const osmira_base::CancelFlag* flag) : flag_(flag) {}
+
+  void work(uint64_t units) {
+    if (units < left_) {
+      left_ -= units;
+      return;
+    }
+    left_ = kStride;
+    osmira_base::stop_if_cancelled(flag_);
+  }
+
+ private:
+  const osmira_base::CancelFlag* flag_;
+  uint64_t left_ = 0;
+};
+
 // Clamp that lets NaN through (the caller's NaN is not silently turned into a bound).
 double clamp(double value, double low, double high) {
   if (value < low) return low;
@@ -122,12 +147,13 @@ class ComparableValues {
     }
   }
 
-  // compute_field_agreement(records[i], records[j], fields[f]).
-  double agreement(size_t i, size_t j, size_t f) {
+  // compute_field_agreement(records[i], records[j], fields[f]), counted in `poll`.
+  double agreement(size_t i, size_t j, size_t f, CancelPoll& poll) {
     const std::optional<std::string_view> a = value(i, f);
     if (!a) return kNaN;
     const std::optional<std::string_view> b = value(j, f);
     if (!b) return kNaN;
+    poll.work(CancelPoll::kComparisonUnits + a->size() + b->size());
     return compare_texts(*a, *b, fields_[f].comparator);
   }
 
@@ -197,7 +223,10 @@ double cosine_similarity(const BigramVector& x, const BigramVector& y) {
   double norm_y = 0.0;
   for (const auto& entry : y) norm_y += entry.second * entry.second;
   if (norm_x == 0.0 || norm_y == 0.0) return 0.0;
-  return dot / (std::sqrt(norm_y) * std::sqrt(norm_x));
+  const double cosine = dot / (std::sqrt(norm_y) * std::sqrt(norm_x));
+  // Equal vectors score exactly 1.0, which the quotient can miss by a rounding step either
+  // way; no score lies above 1.0.
+  return cosine >= 1.0 || x == y ? 1.0 : cosine;
 }
 
 double compute_field_agreement(const NormalizedEntity& a, const NormalizedEntity& b,
@@ -222,7 +251,8 @@ std::vector<const NormalizedEntity*> refs_of(std::span<const NormalizedEntity> r
 }
 
 ProbabilityMap estimate_u(RecordRefs records, std::span<const CompiledFsField> fields,
-                          uint64_t max_random_pairs, random::ChaCha8Rng& rng) {
+                          uint64_t max_random_pairs, random::ChaCha8Rng& rng,
+                          const osmira_base::CancelFlag* cancel) {
   ProbabilityMap estimates;
   const uint64_t n = records.size();
   if (n < 2 || fields.empty()) return estimates;
@@ -230,11 +260,13 @@ ProbabilityMap estimate_u(RecordRefs records, std::span<const CompiledFsField> f
   const uint64_t total = n % 2 == 0 ? (n / 2) * (n - 1) : n * ((n - 1) / 2);
 
   ComparableValues values(records, fields);
+  CancelPoll poll(cancel);
   std::vector<double> sums(fields.size(), 0.0);
   std::vector<uint64_t> counts(fields.size(), 0);
   const auto visit_pair = [&](uint64_t i, uint64_t j) {
+    poll.work(1);  // a pair whose fields are all absent still costs the look-ups
     for (size_t f = 0; f < fields.size(); ++f) {
-      const double agreement = values.agreement(i, j, f);
+      const double agreement = values.agreement(i, j, f, poll);
       if (std::isnan(agreement)) continue;
       sums[f] += agreement;
       ++counts[f];
@@ -261,10 +293,13 @@ ProbabilityMap estimate_u(RecordRefs records, std::span<const CompiledFsField> f
 }
 
 std::vector<TrainingPair> collect_pairs(
-    std::span<const std::unique_ptr<blocking::BlockingStrategy>> strategies, RecordRefs records) {
+    std::span<const std::unique_ptr<blocking::BlockingStrategy>> strategies, RecordRefs records,
+    const osmira_base::CancelFlag* cancel) {
   // Block key -> positions of its members, keys in byte order.
   std::map<std::string, std::vector<size_t>> blocks;
+  CancelPoll poll(cancel);
   for (size_t position = 0; position < records.size(); ++position) {
+    poll.work(CancelPoll::kComparisonUnits * strategies.size());  // a key costs a comparison
     for (const auto& strategy : strategies) {
       for (std::string& key : strategy->generate_block_key(*records[position])) {
         blocks.try_emplace(std::move(key)).first->second.push_back(position);
@@ -276,6 +311,7 @@ std::vector<TrainingPair> collect_pairs(
   for (auto& [key, members] : blocks) {
     if (members.size() < 2) continue;
     std::stable_sort(members.begin(), members.end(), [&](size_t x, size_t y) {
+      poll.work(1);  // a block of a million records takes a while to sort
       return records[x]->external_id < records[y]->external_id;
     });
     for (size_t i = 0; i < members.size(); ++i) {
@@ -297,23 +333,24 @@ ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity
                                                 std::span<const CompiledFsField> fields,
                                                 uint64_t max_random_pairs,
                                                 random::ChaCha8Rng& rng) {
-  return estimate_u(refs_of(records), fields, max_random_pairs, rng);
+  return estimate_u(refs_of(records), fields, max_random_pairs, rng, nullptr);
 }
 
 ProbabilityMap estimate_u_using_random_sampling(std::span<const NormalizedEntity> records,
                                                 std::span<const CompiledFsField> fields,
                                                 uint64_t max_random_pairs) {
-  return estimate_u(refs_of(records), fields, max_random_pairs, random::thread_rng());
+  return estimate_u(refs_of(records), fields, max_random_pairs, random::thread_rng(), nullptr);
 }
 
 std::vector<TrainingPair> collect_training_pairs(
     std::span<const std::unique_ptr<blocking::BlockingStrategy>> strategies,
     std::span<const NormalizedEntity> records) {
-  return collect_pairs(strategies, refs_of(records));
+  return collect_pairs(strategies, refs_of(records), nullptr);
 }
 
 EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
-                          std::span<const CompiledFsField> fields) const {
+                          std::span<const CompiledFsField> fields,
+                          const osmira_base::CancelFlag* cancel) const {
   EmResult result;
   if (pairs.empty() || fields.empty()) {
     result.converged = true;
@@ -329,9 +366,12 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
     u[f] = fields[f].u_probability;
   }
 
-  // Agreement vectors, row by row (one row per pair), computed once.
+  // Agreement vectors, row by row (one row per pair), computed once. A pair's comparisons
+  // (texts of any length) cost far more than a look at the flag, and there are at most
+  // kMaxTrainingPairs of them.
   std::vector<double> agreement(pair_count * field_count);
   for (size_t p = 0; p < pair_count; ++p) {
+    osmira_base::stop_if_cancelled(cancel);
     for (size_t f = 0; f < field_count; ++f) {
       agreement[p * field_count + f] =
           compute_field_agreement(*pairs[p].first, *pairs[p].second, fields[f]);
@@ -354,6 +394,7 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
   // The history grows with the iterations actually run; a huge bound reserves nothing big.
   result.log_likelihood_history.reserve(std::min<uint64_t>(max_iterations, 1024));
 
+  CancelPoll poll(cancel);
   std::vector<double> match_weight(pair_count);
   std::vector<double> ln_m(field_count), ln_not_m(field_count);
   std::vector<double> ln_u(field_count), ln_not_u(field_count);
@@ -416,6 +457,7 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
 
     double log_likelihood = 0.0;
     for (size_t p = 0; p < pair_count; ++p) {
+      poll.work(field_count + 1);
       const double* row = &agreement[p * field_count];
       double log_match = ln_lambda;
       double log_non_match = ln_not_lambda;
@@ -449,6 +491,7 @@ EmResult EmTrainer::train(std::span<const TrainingPair> pairs,
                    kMaxMatchProportion);
     bool unchanged = same_bits(lambda, previous_lambda);
     for (size_t f = 0; f < field_count; ++f) {
+      poll.work(pair_count + 1);
       double s_w = 0.0, s_wa = 0.0, s_v = 0.0, s_va = 0.0;
       for (size_t p = 0; p < pair_count; ++p) {
         const double a = agreement[p * field_count + f];
@@ -513,7 +556,7 @@ namespace {
 // Training on a copy of the engine's parameters, which the caller then hands back.
 void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& settings,
                 std::span<const std::unique_ptr<blocking::BlockingStrategy>> blocking_strategies,
-                RecordRefs records) {
+                RecordRefs records, const osmira_base::CancelFlag* cancel) {
   // The fields as compiled: the prior of the blend, and the fields the u estimate compares.
   const std::vector<CompiledFsField> initial_fields = plan.fields;
   PriorMap priors;
@@ -524,7 +567,8 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
   const bool fix_u = settings.estimate_u && *settings.estimate_u == kRandomSampling;
   if (fix_u) {
     const ProbabilityMap estimated =
-        estimate_u(records, initial_fields, settings.max_random_pairs, random::thread_rng());
+        estimate_u(records, initial_fields, settings.max_random_pairs, random::thread_rng(),
+                   cancel);
     if (!estimated.empty()) {
       for (CompiledFsField& field : plan.fields) {
         const auto it = estimated.find(field.name);
@@ -536,12 +580,12 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
     }
   }
 
-  const std::vector<TrainingPair> pairs = collect_pairs(blocking_strategies, records);
+  const std::vector<TrainingPair> pairs = collect_pairs(blocking_strategies, records, cancel);
   if (pairs.empty()) return;
 
   // The trainer starts from the fields as they now stand (with any estimated u).
   const EmTrainer trainer{settings.max_iterations, settings.convergence_threshold, fix_u};
-  const EmResult result = trainer.train(pairs, plan.fields);
+  const EmResult result = trainer.train(pairs, plan.fields, cancel);
   if (result.iterations == 0 && !result.converged) return;  // max_iterations was 0
 
   apply_em_results(plan, result, priors, settings.prior_weight);
@@ -559,7 +603,8 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
 
 }  // namespace
 
-void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const NormalizedEntity> records) {
+void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const NormalizedEntity> records,
+                          const osmira_base::CancelFlag* cancel) {
   const auto& current = engine.settings().fs_plan;
   if (!current || !current->em_training) return;
   CompiledFellegiSunterPlan plan = *current;
@@ -573,7 +618,7 @@ void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const Normaliz
   for (size_t i = 0; i < records.size(); ++i) {
     if (standing[i] == i) trained.push_back(&records[i]);
   }
-  train_plan(plan, settings, engine.settings().blocking_strategies, trained);
+  train_plan(plan, settings, engine.settings().blocking_strategies, trained, cancel);
   engine.set_fs_plan(std::move(plan));
 }
 

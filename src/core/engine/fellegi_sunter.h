@@ -15,9 +15,11 @@
 //     weights and the composite bounds.
 //
 // Threads: training runs once per reconcile call on the caller's thread with the engine
-// borrowed exclusively. The free functions are pure except the u estimation, which draws
-// from the calling thread's generator. The random u estimate varies from run to run; all
-// else is deterministic.
+// borrowed exclusively. Given a cancel flag, training looks at it every few tenths of a
+// millisecond of work (string comparisons weighed by the bytes they read), also inside the u
+// estimate and the EM iterations, and throws osmira_base::Cancelled once it is raised. The
+// free functions are pure except the u estimation, which draws from the calling thread's
+// generator. The random u estimate varies from run to run; all else is deterministic.
 #pragma once
 
 #include <boost/container_hash/hash.hpp>
@@ -33,6 +35,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "common/ir/fellegi_sunter.h"
 #include "core/engine/blocking/blocking.h"
 #include "core/engine/normalization/normalizers.h"
@@ -65,7 +68,8 @@ using BigramVector = boost::unordered_flat_map<Bigram, double, boost::hash<Bigra
 // give an empty vector. An ill-formed UTF-8 byte counts as one U+FFFD character.
 BigramVector bigram_vector(std::string_view text);
 
-// dot(x, y) / (|y| * |x|); 0.0 when either vector is empty or has zero length.
+// dot(x, y) / (|y| * |x|); 0.0 when either vector is empty or has zero length, exactly 1.0
+// when they are equal, never above 1.0.
 double cosine_similarity(const BigramVector& x, const BigramVector& y);
 
 // How far records a and b agree on `field`, in [0, 1]; NaN when either lacks the value or
@@ -136,9 +140,11 @@ struct EmTrainer {
   bool fix_u = false;  // hold u fixed; re-estimate only m and the match proportion
 
   // No pairs or no fields: empty maps, zero iterations, converged. `max_iterations` 0: the
-  // starting values, zero iterations, not converged.
+  // starting values, zero iterations, not converged. Throws osmira_base::Cancelled soon after
+  // `cancel` (when given) is raised.
   EmResult train(std::span<const TrainingPair> pairs,
-                 std::span<const osmira_common::ir::CompiledFsField> fields) const;
+                 std::span<const osmira_common::ir::CompiledFsField> fields,
+                 const osmira_base::CancelFlag* cancel = nullptr) const;
 };
 
 // Writes the trained m and u into the plan's fields, each blended with its prior as
@@ -152,9 +158,12 @@ void apply_em_results(osmira_common::ir::CompiledFellegiSunterPlan& plan, const 
 // Trains the engine's Fellegi-Sunter parameters in place on `records` (the list the run will
 // reconcile): on the records that stand for their identifiers, the last of each, in list
 // order, so that earlier copies of an identifier change nothing. Does nothing when the engine
-// has no parameters or they carry no EM settings. Never fails: without usable pairs the parameters stay as they were (apart from a random u
-// estimate, which is applied as soon as it is made).
+// has no parameters or they carry no EM settings. Never fails: without usable pairs the
+// parameters stay as they were (apart from a random u estimate, which is applied as soon as
+// it is made). Throws osmira_base::Cancelled soon after `cancel` (when given) is raised,
+// leaving the engine's parameters as they were.
 void train_fellegi_sunter(ReconciliationEngine& engine,
-                          std::span<const types::NormalizedEntity> records);
+                          std::span<const types::NormalizedEntity> records,
+                          const osmira_base::CancelFlag* cancel = nullptr);
 
 }  // namespace osmira_core::engine::fellegi_sunter

@@ -390,6 +390,15 @@ RuleOutcome CosineMatch::compare(const FieldFeature& a, const FieldFeature& b,
       }
     }
     o.score = dot / (a.grams.norm * b.grams.norm);
+    // Equal count vectors score exactly 1.0, which the quotient can miss by a rounding step
+    // either way; no score lies above 1.0. (Equal vectors have equal norms and lists.)
+    if (o.score >= 1.0 ||
+        (a.grams.count == b.grams.count && a.grams.norm == b.grams.norm &&
+         std::equal(a.bigrams(), x_end, b.bigrams(), [](const Bigram& p, const Bigram& q) {
+           return p.key == q.key && p.count == q.count;
+         }))) {
+      o.score = 1.0;
+    }
   }
   o.matched = o.score >= threshold_;
   return o;

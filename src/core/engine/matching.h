@@ -335,7 +335,8 @@ class MetaphoneMatch final : public FieldRule {
   double threshold_;
 };
 
-// Cosine similarity of the character-bigram counts of the raw values.
+// Cosine similarity of the character-bigram counts of the raw values, in [0, 1] (exactly 1.0
+// when both count the same bigrams).
 class CosineMatch final : public FieldRule {
  public:
   CosineMatch(std::string name, std::string field, double threshold, double weight);

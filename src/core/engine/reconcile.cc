@@ -1,6 +1,6 @@
 // Batch and incremental reconciliation, as a sequence of phases:
 //
-//   index_records       identifier -> record position, and which records existed before
+//   index_records       identifier -> standing record, and which records existed before
 //   build_blocks        blocking keys, blocks in key order, members in external-id order
 //   find_memberships    for every record, the blocks it belongs to
 //   cut_pieces          the pair triangles of the blocks cut into pieces of similar work
@@ -26,6 +26,11 @@
 // always taken in the same orientation, so the verdict is the one every occurrence would
 // have given. Only the first verdict of a pair is ever returned, so the other occurrences
 // are not needed for the decisions either.
+//
+// When several records carry one identifier, the last stands for it and the earlier copies
+// take no part in the run: they give no block keys and have no place in the neighbourhood
+// order, so the run is the one of the list without them (an updated record is never paired
+// through the values it no longer has, a resent one is counted once).
 #include <tbb/blocked_range.h>
 #include <tbb/enumerable_thread_specific.h>
 #include <tbb/parallel_for.h>
@@ -91,7 +96,7 @@ struct Blocks {
   std::vector<std::vector<char>> key_bytes;  // the generated keys' bytes, by chunk of records
   std::vector<std::string_view> keys;
   std::vector<uint32_t> begin;    // block count + 1 entries
-  std::vector<uint32_t> members;  // record positions as the record index resolves them
+  std::vector<uint32_t> members;  // record positions
   std::vector<uint8_t> repeats;   // per block: some record is listed more than once
 
   size_t size() const { return keys.size(); }
@@ -154,8 +159,10 @@ struct Verdicts {
 struct RunRecords {
   std::span<const NormalizedEntity> records;
   std::shared_ptr<const RecordIndex> index;
-  std::vector<uint32_t> resolved;  // position -> position of the last record of its identifier
-  std::vector<uint8_t> known;      // incremental: the record's identifier already existed
+  std::vector<uint8_t> known;  // incremental: the record's identifier already existed
+
+  // False for an earlier copy of an identifier, which takes no part in the run.
+  bool stands(uint32_t position) const { return index->stands(position); }
 
   // A pair of two identifiers that both existed before is never looked at again.
   bool skipped(uint32_t a, uint32_t b) const { return !known.empty() && known[a] && known[b]; }
@@ -310,8 +317,8 @@ uint64_t prefix_key(std::string_view text) {
   return key;
 }
 
-// Identifier -> the last record that carries it; in incremental runs, which identifiers
-// existed before.
+// Identifier -> the record standing for it (the last that carries it); in incremental runs,
+// which identifiers existed before.
 RunRecords index_records(std::span<const NormalizedEntity> records, const EntityIdSet* existing) {
   if (records.size() >= std::numeric_limits<uint32_t>::max()) {
     throw std::length_error("too many records for one reconciliation");
@@ -320,14 +327,6 @@ RunRecords index_records(std::span<const NormalizedEntity> records, const Entity
   RunRecords run;
   run.records = records;
   run.index = std::make_shared<const RecordIndex>(records);
-  run.resolved.resize(n);
-  const RecordIndex& index = *run.index;
-  tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
-                    [&](const tbb::blocked_range<uint32_t>& range) {
-                      for (uint32_t i = range.begin(); i != range.end(); ++i) {
-                        run.resolved[i] = index.stands(i) ? i : index.find(records[i].id);
-                      }
-                    });
   if (existing != nullptr) {
     run.known.resize(n);
     tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
@@ -387,7 +386,7 @@ struct KeyEntry {
   const char* text;  // in the key bytes of the record's chunk
   uint32_t size;
   uint32_t rank;    // the member's rank in external-id order
-  uint32_t member;  // the record's position as the record index resolves them
+  uint32_t member;  // the record's position
 
   static constexpr uint32_t kHeld = 16;
 
@@ -422,18 +421,18 @@ struct KeyEntry {
 // Every (key, member) occurrence becomes one entry of a single list,
 // sorted on the worker pool by key and member rank: the runs of equal keys are the blocks,
 // already in key order with their members in external-id order. Ranks are distinct per
-// resolved position, so a record listed twice (or two records resolving to one) ends up next
-// to itself, and the sort order is total up to equal entries.
+// position, so a record listed twice (a key generated twice) ends up next to itself, and the
+// sort order is total up to equal entries.
 // The block keys of a chunk of records, one after another, with the record of each.
 struct ChunkKeys {
   blocking::KeyList list;
   std::vector<uint32_t> owner;
 };
 
-// Every record's block keys, generated on the pool (pure per record) by chunks of records.
-// Records excluded on their own get keys here too; build_blocks leaves those out.
-std::vector<ChunkKeys> generate_keys(const EngineSettings& settings,
-                                     std::span<const NormalizedEntity> records) {
+// The block keys of every standing record, generated on the pool (pure per record) by chunks
+// of records. Records excluded on their own get keys here too; build_blocks leaves those out.
+std::vector<ChunkKeys> generate_keys(const EngineSettings& settings, const RunRecords& run) {
+  const std::span<const NormalizedEntity> records = run.records;
   const auto n = static_cast<uint32_t>(records.size());
   const size_t chunks = (static_cast<size_t>(n) + kKeyChunk - 1) / kKeyChunk;
   std::vector<ChunkKeys> chunk_keys(chunks);
@@ -443,6 +442,7 @@ std::vector<ChunkKeys> generate_keys(const EngineSettings& settings,
     ChunkKeys& out = chunk_keys[c];
     const auto end = static_cast<uint32_t>(std::min<size_t>(n, (c + 1) * kKeyChunk));
     for (auto i = static_cast<uint32_t>(c * kKeyChunk); i < end; ++i) {
+      if (!run.stands(i)) continue;
       for (const auto& strategy : settings.blocking_strategies) {
         strategy->append_block_keys(records[i], out.list, scratch);
       }
@@ -453,7 +453,7 @@ std::vector<ChunkKeys> generate_keys(const EngineSettings& settings,
 }
 
 Blocks build_blocks(std::vector<ChunkKeys> chunk_keys, const detail::PairScorer& scorer,
-                    const RunRecords& run, std::span<const uint32_t> rank) {
+                    std::span<const uint32_t> rank) {
   const size_t chunks = chunk_keys.size();
   // Each chunk's keys of records that take part in blocking, counted, then placed.
   std::vector<size_t> first_entry(chunks + 1, 0);
@@ -481,7 +481,7 @@ Blocks build_blocks(std::vector<ChunkKeys> chunk_keys, const detail::PairScorer&
       const std::string_view text(bytes.data() + begin, end - begin);
       begin = end;
       if (scorer.excluded_alone(chunk.owner[k])) continue;  // kept out of blocking
-      const uint32_t member = run.resolved[chunk.owner[k]];
+      const uint32_t member = chunk.owner[k];
       entries[at++] = KeyEntry(text, rank[member], member);
     }
     chunk = ChunkKeys();
@@ -678,8 +678,7 @@ void evaluate_piece(const Piece& piece, const Blocks& blocks,
       const std::span<const Membership> blocks_a = memberships.of(ma);
       for (size_t j = i + 1; j < members.size(); ++j) {
         const uint32_t mb = members[j];
-        // One record listed twice (or two records sharing an identifier, which the index
-        // resolves to one) would be compared with itself: not a candidate pair.
+        // One record listed twice would be compared with itself: not a candidate pair.
         if (ma == mb) continue;
         if (members[j - 1] == mb) continue;  // met at mb's first listing
         uint64_t occurrences = 1;
@@ -738,9 +737,9 @@ std::vector<Kept> keep_first(const Blocks& blocks, std::span<const Verdicts> slo
   return kept;
 }
 
-// The sorted-neighbourhood pass: the records in neighbourhood-key order, each paired with
-// the next window - 1 records, skipping pairs already kept. Candidates are listed in order
-// on this thread and evaluated in parallel batches, each task into its own slot: the
+// The sorted-neighbourhood pass: the standing records in neighbourhood-key order, each
+// paired with the next window - 1 records, skipping pairs already kept. Candidates are listed
+// in order on this thread and evaluated in parallel batches, each task into its own slot: the
 // verdicts, slot after slot, are in candidate order.
 std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const RunRecords& run,
                                          const detail::PairScorer& scorer,
@@ -764,14 +763,19 @@ std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const R
                         sort_keys[i] = neighborhood_key(records[i], settings.sort_fields);
                       }
                     });
-  std::vector<uint32_t> order(n);
-  std::iota(order.begin(), order.end(), 0u);
+  // The standing records only (every one, unless an identifier repeats).
+  std::vector<uint32_t> order;
+  order.reserve(n);
+  for (uint32_t i = 0; i < n; ++i) {
+    if (run.stands(i)) order.push_back(i);
+  }
   // Positions break ties, which makes the parallel sort give the stable order.
   tbb::parallel_sort(order.begin(), order.end(), [&](uint32_t x, uint32_t y) {
     const int c = sort_keys[x].compare(sort_keys[y]);
     return c != 0 ? c < 0 : x < y;
   });
   std::vector<std::string>().swap(sort_keys);
+  const auto listed = static_cast<uint32_t>(order.size());
 
   std::vector<std::pair<uint32_t, uint32_t>> candidates;
   const auto evaluate_candidates = [&] {
@@ -795,13 +799,12 @@ std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const R
     candidates.clear();
   };
   const uint64_t window = *settings.neighborhood_window;
-  for (uint32_t i = 0; i < n; ++i) {
-    const uint64_t end = std::min<uint64_t>(n, window > n - i ? n : i + window);
+  for (uint32_t i = 0; i < listed; ++i) {
+    const uint64_t end = std::min<uint64_t>(listed, window > listed - i ? listed : i + window);
     for (uint64_t j = i + 1; j < end; ++j) {
       const uint32_t ra = order[i];
       const uint32_t rb = order[static_cast<size_t>(j)];
       if (run.skipped(ra, rb)) continue;
-      if (records[ra].id == records[rb].id) continue;  // never a pair of one identifier
       // A pair is looked at once: the set holds the pairs kept from the blocks and those
       // the pass has already met.
       if (!seen.insert(types::ordered_pair(records[ra].id, records[rb].id)).second) continue;
@@ -838,9 +841,7 @@ std::vector<OrderKey> decision_order(const EngineSettings& settings, const RunRe
               ++key.exact_results;
             }
           }
-          // Each identifier's record as the index gives it.
-          key.earliest = std::min(records[run.resolved[p.a]].last_updated,
-                                  records[run.resolved[p.b]].last_updated);
+          key.earliest = std::min(records[p.a].last_updated, records[p.b].last_updated);
         }
       });
   // Positions break ties, which makes the parallel sort give the stable order.
@@ -937,7 +938,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
       [&] {
         run = index_records(records, existing);
         ranks = external_id_ranks(records);
-        keys = generate_keys(settings_, records);
+        keys = generate_keys(settings_, run);
       });
   osmira_base::stop_if_cancelled(cancel);
   const detail::PairScorer& scorer = **scorer_slot;
@@ -945,7 +946,7 @@ ReconcileOutput ReconciliationEngine::run(std::span<const NormalizedEntity> reco
     return Worker{scorer.make_scratch(), observability::PairTally(settings_.rules.size())};
   });
 
-  Blocks blocks = build_blocks(std::move(keys), scorer, run, ranks);
+  Blocks blocks = build_blocks(std::move(keys), scorer, ranks);
   std::vector<uint32_t>().swap(ranks);
   std::vector<Verdicts> slots = evaluate_blocks(blocks, run, scorer, resolver, cancel, workers);
   std::vector<Kept> kept = keep_first(blocks, slots);

@@ -567,7 +567,10 @@ double bigram_cosine_similarity(std::string_view a, std::string_view b) {
   const double norm_a = squared_counts(keys_a);
   const double norm_b = squared_counts(keys_b);
   if (norm_a == 0.0 || norm_b == 0.0) return 0.0;
-  return dot / (std::sqrt(norm_b) * std::sqrt(norm_a));
+  const double cosine = dot / (std::sqrt(norm_b) * std::sqrt(norm_a));
+  // Equal bigram counts score exactly 1.0, which the quotient can miss by a rounding step
+  // either way; no score lies above 1.0.
+  return cosine >= 1.0 || keys_a == keys_b ? 1.0 : cosine;
 }
 
 double haversine_km(double lat_a, double lon_a, double lat_b, double lon_b) {

@@ -94,8 +94,8 @@ double normalized_levenshtein_by_bytes(std::string_view a, std::string_view b);
 
 // Cosine similarity of the character-bigram count vectors of the two texts (counts of
 // adjacent character pairs, case kept): dot / (|a| * |b|). 0.0 when either text has fewer
-// than two characters. All counts are integers, so the result does not depend on the order
-// in which bigrams are summed.
+// than two characters, exactly 1.0 when both count the same bigrams, never above 1.0. All
+// counts are integers, so the result does not depend on the order in which bigrams are summed.
 double bigram_cosine_similarity(std::string_view a, std::string_view b);
 
 // Great-circle distance in kilometres between two points given in degrees (haversine formula

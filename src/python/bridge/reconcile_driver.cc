@@ -255,14 +255,16 @@ Value result_tree(const ReconcileResult& result) {
 }
 
 Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
-                                                       std::string_view entities_json) {
+                                                       std::string_view entities_json,
+                                                       const osmira_base::CancelFlag* cancel) {
   prepare_worker_threads();
   ReconcileDriver driver;
   RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
   RETURN_IF_ERROR(check_record_count(driver.records_.size()));
   RETURN_IF_ERROR(check_value_sizes(driver.records_));
-  osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);
+  osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_,
+                                                            cancel);
   driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;
 }
@@ -270,7 +272,8 @@ Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
 Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     std::string_view yaml, std::string_view new_entities_json,
     std::string_view existing_entities_json, std::string_view existing_clusters_json,
-    std::optional<std::string_view> trained_fs_params_json) {
+    std::optional<std::string_view> trained_fs_params_json,
+    const osmira_base::CancelFlag* cancel) {
   prepare_worker_threads();
   ReconcileDriver driver;
   driver.incremental_ = true;
@@ -301,7 +304,8 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   driver.records_.append(std::move(new_records));
 
   if (!trained_fs_params_json) {
-    osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_);
+    osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_,
+                                                              cancel);
   }
   driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;

@@ -15,6 +15,7 @@
 //      else they make sure the worker pool's threads exist with their thread-local storage,
 //      so that running out of memory later in the call is a std::bad_alloc and never a
 //      process abort (NoRoomForWorkers, a std::bad_alloc, when even that has no room).
+//      Training stops with osmira_base::Cancelled soon after the call's cancel flag is raised.
 //   2. `reconcile` runs the engine's batch or incremental reconcile operation (pair
 //      evaluation spread over the worker pool).
 //   3. `finish` clusters the decisions, builds one golden record per cluster with its
@@ -109,19 +110,23 @@ struct NoRoomForWorkers : std::bad_alloc {
 // for as long as the driver lives: its records point into them.
 class ReconcileDriver {
  public:
-  // Batch reconciliation of the records of `entities_json`.
+  // Batch reconciliation of the records of `entities_json`. Throws osmira_base::Cancelled
+  // soon after `cancel` (when given) is raised during training.
   [[nodiscard]] static osmira_base::Result<ReconcileDriver> prepare_local(
-      std::string_view yaml, std::string_view entities_json);
+      std::string_view yaml, std::string_view entities_json,
+      const osmira_base::CancelFlag* cancel = nullptr);
 
   // Incremental reconciliation: the existing records followed by the new ones, with the
   // existing clusters kept whole. A new record with the identifier of an existing one is an
   // update: it stands for the identifier and is matched as a new record. When
   // `trained_fs_params_json` is given (an empty text counts as given) it replaces the engine's
-  // Fellegi-Sunter parameters and no training runs.
+  // Fellegi-Sunter parameters and no training runs. Throws osmira_base::Cancelled soon after
+  // `cancel` (when given) is raised during training.
   [[nodiscard]] static osmira_base::Result<ReconcileDriver> prepare_incremental(
       std::string_view yaml, std::string_view new_entities_json,
       std::string_view existing_entities_json, std::string_view existing_clusters_json,
-      std::optional<std::string_view> trained_fs_params_json);
+      std::optional<std::string_view> trained_fs_params_json,
+      const osmira_base::CancelFlag* cancel = nullptr);
 
   ReconcileDriver(ReconcileDriver&&) = default;
   ReconcileDriver& operator=(ReconcileDriver&&) = default;

@@ -767,6 +767,36 @@ TEST(TrainFellegiSunter, NothingToTrain) {
   }
 }
 
+// A raised flag stops training (the u estimate, the pair collection, EM) with Cancelled and
+// leaves the engine's parameters as they were; a flag never raised changes nothing.
+TEST(TrainFellegiSunter, StopsOnARaisedCancelFlag) {
+  const std::vector<NormalizedEntity> records = synthetic_records();
+  osmira_base::CancelFlag raised;
+  raised.raise();
+  const osmira_base::CancelFlag lowered;
+  for (const char* estimate_u : {"", "random_sampling"}) {
+    const ir::IdentityPlan plan =
+        training_plan(*estimate_u ? std::optional<std::string>(estimate_u) : std::nullopt, 0.3);
+    ReconciliationEngine engine = ReconciliationEngine::from_plan(plan);
+    EXPECT_THROW(train_fellegi_sunter(engine, records, &raised), osmira_base::Cancelled);
+    EXPECT_EQ(*engine.settings().fs_plan, *plan.decision.fellegi_sunter) << estimate_u;
+
+    if (*estimate_u) continue;  // the random estimate differs from run to run
+    train_fellegi_sunter(engine, records, &lowered);
+    ReconciliationEngine plain = ReconciliationEngine::from_plan(plan);
+    train_fellegi_sunter(plain, records);
+    EXPECT_EQ(*engine.settings().fs_plan, *plain.settings().fs_plan);
+  }
+  const auto pairs = collect_training_pairs(
+      ReconciliationEngine::from_plan(training_plan({}, 0.0)).settings().blocking_strategies,
+      records);
+  ASSERT_FALSE(pairs.empty());
+  const EmTrainer trainer{1'000'000, 0.0, false};
+  const ir::IdentityPlan plan = training_plan({}, 0.0);
+  EXPECT_THROW(trainer.train(pairs, plan.decision.fellegi_sunter->fields, &raised),
+               osmira_base::Cancelled);
+}
+
 TEST(TrainFellegiSunter, RandomUAppliedEvenWithoutPairs) {
   // Two records sharing no block: EM never runs, but the u estimate (over the one pair) is
   // applied, m is clamped and every weight and bound is recomputed.

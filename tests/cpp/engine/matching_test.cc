@@ -8,12 +8,14 @@
 #include <memory>
 #include <numbers>
 #include <optional>
+#include <random>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "base/unicode.h"
 #include "core/engine/engine.h"
+#include "core/engine/fellegi_sunter.h"
 #include "core/engine/phonetic.h"
 #include "core/engine/similarity.h"
 #include "engine_test_support.h"
@@ -205,6 +207,44 @@ TEST(CosineMatch, PreparedCountsAgreeWithDirectSimilarity) {
       const Pair p = pair_of("f", x, y);
       EXPECT_DOUBLE_EQ(rule.evaluate(p.a, p.b).score, bigram_cosine_similarity(x, y))
           << x << " / " << y;
+    }
+  }
+}
+
+// Equal bigram counts score exactly 1.0 in all three cosine forms (the prepared rule, the
+// plain function, the training's bigram vectors), where the quotient alone gives
+// 0.9999999999999998 ("hello world") or 1.0000000000000002 ("abcd ef"); no score leaves
+// [0, 1].
+TEST(CosineMatch, EqualCountsScoreExactlyOneAndNoScoreLeavesTheRange) {
+  const CosineMatch rule("r", "f", 1.0, 1.0);
+  const auto scores = [&](const std::string& x, const std::string& y) {
+    const Pair p = pair_of("f", x, y);
+    return std::vector<double>{
+        rule.evaluate(p.a, p.b).score, bigram_cosine_similarity(x, y),
+        fellegi_sunter::cosine_similarity(fellegi_sunter::bigram_vector(x),
+                                          fellegi_sunter::bigram_vector(y))};
+  };
+  const std::pair<std::string, std::string> equal_counts[] = {
+      {"hello world", "hello world"}, {"abcd ef", "abcd ef"},
+      {"abca", "bcab"},  // other texts, the same bigrams
+      {"Jos\u00e9 Garc\u00eda", "Jos\u00e9 Garc\u00eda"}, {"aaaaaaa", "aaaaaaa"}};
+  for (const auto& [x, y] : equal_counts) {
+    for (const double score : scores(x, y)) EXPECT_EQ(score, 1.0) << x << " / " << y;
+  }
+  std::mt19937 rng(7);
+  const auto random_text = [&] {
+    static constexpr std::string_view kLetters = "abcde f\xc3\xa9";
+    std::string text;
+    for (size_t n = rng() % 40; n > 0; --n) text += kLetters[rng() % kLetters.size()];
+    return text;
+  };
+  for (int round = 0; round < 3000; ++round) {
+    const std::string x = random_text();
+    const std::string y = random_text();
+    const bool has_bigrams = !fellegi_sunter::bigram_vector(x).empty();
+    for (const double score : scores(x, x)) EXPECT_EQ(score, has_bigrams ? 1.0 : 0.0) << x;
+    for (const double score : scores(x, y)) {
+      EXPECT_TRUE(score >= 0.0 && score <= 1.0) << x << " / " << y << ": " << score;
     }
   }
 }

@@ -251,9 +251,10 @@ TEST(Reconcile, SharedPairsAreCountedAtEveryMeeting) {
       {"a shared pair next to pairs of one block", {{"a"}, {"b"}},
        {{1, {{"a", "p"}, {"b", "q"}}}, {2, {{"a", "p"}, {"b", "q"}}}, {3, {{"a", "p"}, {"b", "z"}}}},
        4, {"p", "p", "p"}},
+      // Only the last record of identifier 1 takes part: the pair meets in block "p" alone.
       {"records sharing an identifier", {{"a"}, {"b"}},
        {{1, {{"a", "p"}, {"b", "q"}}}, {1, {{"a", "p"}, {"b", "r"}}}, {2, {{"a", "p"}, {"b", "q"}}}},
-       3, {"p"}},
+       1, {"p"}},
   };
   for (const Row& row : rows) {
     ir::IdentityPlan plan = keyed_plan();
@@ -484,10 +485,16 @@ TEST(ReconcileIncremental, NeighbourhoodPassSkipsExistingPairsToo) {
 // ---- Reference implementation and determinism ---------------------------------------------
 
 // The run as a plain loop over the single-pair operation, recording telemetry pair by pair
-// through the name-keyed collector.
+// through the name-keyed collector, on the last record of each identifier only.
 ReconcileOutput reference_run(const ReconciliationEngine& engine,
-                              const std::vector<NormalizedEntity>& records,
+                              const std::vector<NormalizedEntity>& listed,
                               const EntityIdSet* existing) {
+  std::map<Uuid, size_t> last;
+  for (size_t i = 0; i < listed.size(); ++i) last[listed[i].id] = i;
+  std::vector<NormalizedEntity> records;
+  for (size_t i = 0; i < listed.size(); ++i) {
+    if (last[listed[i].id] == i) records.push_back(listed[i]);
+  }
   std::map<Uuid, const NormalizedEntity*> index;
   for (const auto& r : records) index[r.id] = &r;
   std::map<std::string, std::vector<Uuid>> blocks;

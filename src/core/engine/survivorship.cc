@@ -321,24 +321,26 @@ SurvivorshipEngine::SurvivorshipEngine(const SurvivorshipPolicy& policy) : polic
   }
 }
 
+const SurvivorshipEngine::SourceRanks* SurvivorshipEngine::ranks_of(
+    const FieldSurvivorshipPolicy* field_policy) const {
+  if (ranks_.empty()) return nullptr;
+  const auto it = ranks_.find(field_policy);
+  return it == ranks_.end() ? nullptr : &it->second;
+}
+
 GoldenRecord SurvivorshipEngine::golden_record_of_members(
     std::span<const NormalizedEntity* const> records, size_t spare_fields) const {
-  const auto ranks_of = [this](const FieldSurvivorshipPolicy* field_policy) -> const SourceRanks* {
-    if (ranks_.empty()) return nullptr;
-    const auto it = ranks_.find(field_policy);
-    return it == ranks_.end() ? nullptr : &it->second;
-  };
   return golden_record_of(
       records.size(), [records](size_t i) -> const NormalizedEntity& { return *records[i]; },
-      policy_, ranks_of, spare_fields);
+      policy_, [this](const FieldSurvivorshipPolicy* f) { return ranks_of(f); }, spare_fields);
 }
 
 GoldenRecord SurvivorshipEngine::construct_golden_record(
     std::span<const NormalizedEntity> records, const SurvivorshipPolicy& policy) {
-  std::vector<const NormalizedEntity*> members;
-  members.reserve(records.size());
-  for (const NormalizedEntity& r : records) members.push_back(&r);
-  return SurvivorshipEngine(policy).golden_record_of_members(members);
+  const SurvivorshipEngine engine(policy);
+  return golden_record_of(
+      records.size(), [records](size_t i) -> const NormalizedEntity& { return records[i]; },
+      policy, [&engine](const FieldSurvivorshipPolicy* f) { return engine.ranks_of(f); });
 }
 
 GoldenRecord SurvivorshipEngine::construct_golden_record_of_members(

@@ -70,6 +70,9 @@ class SurvivorshipEngine {
   using SourceRanks = boost::unordered_flat_map<std::string_view, size_t, types::StringHash>;
 
  private:
+  // The prepared ranks of `field_policy`'s list, or null when it is short or absent.
+  const SourceRanks* ranks_of(const osmira_common::ir::FieldSurvivorshipPolicy* field_policy) const;
+
   const osmira_common::ir::SurvivorshipPolicy& policy_;
   // The ranks of each field policy whose list is long. Not keyed: the keys are addresses
   // inside the policy, which no caller chooses (the table mixes their bits).

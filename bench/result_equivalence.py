@@ -218,6 +218,20 @@ def workloads():
     # Training on a list that carries superseded copies of identifiers.
     yield "repeated_ids_em", "reconcile_local", (
         SPECS["fellegi_sunter_em"], json.dumps(updated + records))
+    # Long source_priority lists (indexed, not read in place), with repeated entries and
+    # records from thousands of sources, listed and not.
+    rng = random.Random(13)
+    names = [f"src{k}" for k in range(5000)]
+    shuffled = rng.sample(names, len(names)) + ["src7", "crm"]
+    long_lists = ("survivorship:\n  default: most_recent\n  overrides:\n"
+                  f"    - {{field: email, strategy: source_priority, priority: {json.dumps(shuffled)}}}\n"
+                  f"    - {{field: phone, strategy: source_priority, priority: {json.dumps(names[::-1] + ['web', 'billing', 'crm'])}}}\n"
+                  f"    - {{field: street, strategy: source_priority, priority: {json.dumps(names[:17])}}}\n"
+                  f"    - {{field: zip, strategy: source_priority, priority: {json.dumps(names[:16])}}}\n")
+    many_sources = [dict(r, source_name=rng.choice(["crm", "web", "billing", f"src{rng.randrange(6000)}"]))
+                    for r in records]
+    yield "long_priority_lists", "reconcile_local", (
+        spec(MULTI_KEY, SEVEN_RULES, DECISION, long_lists), json.dumps(many_sources))
     # Bad inputs: the first failure in text order, with its position.
     for cut in (1, 50, len(text) // 2, len(text) - 1):
         yield f"truncated_{cut}", "reconcile_local", (SPECS["weighted_sum"], text[:cut])

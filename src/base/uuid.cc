@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "base/keyed_hash.h"
 #include "base/unicode.h"
 
 namespace osmira_base {
@@ -95,16 +96,8 @@ std::string Uuid::to_string() const {
 }
 
 size_t hash_value(const Uuid& id) {
-  // Identifiers are mostly random already; fold the two halves and mix once.
-  uint64_t hi;
-  uint64_t lo;
-  std::memcpy(&hi, id.bytes.data(), 8);
-  std::memcpy(&lo, id.bytes.data() + 8, 8);
-  uint64_t h = hi ^ (lo * 0x9e3779b97f4a7c15ULL);
-  h ^= h >> 32;
-  h *= 0xd6e8feb86659fd93ULL;
-  h ^= h >> 32;
-  return static_cast<size_t>(h);
+  // Keyed: callers choose identifiers (see keyed_hash.h).
+  return static_cast<size_t>(siphash13(process_hash_key(), id));
 }
 
 }  // namespace osmira_base

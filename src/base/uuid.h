@@ -31,7 +31,8 @@ struct Uuid {
   friend auto operator<=>(const Uuid&, const Uuid&) = default;
 };
 
-// For hash containers (boost::hash finds it by argument-dependent lookup).
+// For hash containers (boost::hash finds it by argument-dependent lookup): SipHash-1-3 under
+// the process's random key (base/keyed_hash.h), since callers choose identifiers.
 size_t hash_value(const Uuid& id);
 
 }  // namespace osmira_base

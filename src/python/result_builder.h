@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/keyed_hash.h"
 #include "base/uuid.h"
 #include "core/engine/types.h"
 #include "python/bridge/reconcile_driver.h"
@@ -91,11 +92,15 @@ class Builder {
 
   std::array<PyRef, kKeyCount> keys_;
   std::array<PyRef, 3> decision_texts_;  // by Decision
+  // Texts and identifiers come from the records: both tables are keyed per process
+  // (base/keyed_hash.h).
   boost::unordered_flat_map<std::string, PyRef, osmira_core::engine::types::StringHash,
                             std::equal_to<>>
       texts_;
-  boost::unordered_flat_map<osmira_base::Uuid, PyRef, boost::hash<osmira_base::Uuid>> ids_;
+  boost::unordered_flat_map<osmira_base::Uuid, PyRef, osmira_base::KeyedUuidHash> ids_;
   std::vector<PyObject*> listed_;  // per cluster listing, borrowed
+  // Not keyed: the keys are the bits of scores the engine computes, which callers cannot set
+  // one by one, and the table mixes them.
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
 };
 

@@ -7,6 +7,7 @@
 #include <unordered_set>
 
 #include "base/json_writer.h"
+#include "base/keyed_hash.h"
 #include "base/number_text.h"
 #include "base/sha256.h"
 #include "tooling/parser.h"
@@ -140,7 +141,8 @@ void check_fs_fields(std::vector<std::string>& out, const Value& root) {
 // the tree.
 struct KnownFields {
   std::vector<std::string_view> order;
-  std::unordered_set<std::string_view> names;
+  // Keyed per process (base/keyed_hash.h), as is `seen` below: the names come from the spec.
+  std::unordered_set<std::string_view, osmira_base::KeyedStringHash> names;
 
   void add(std::string_view name) {
     if (names.insert(name).second) order.push_back(name);
@@ -195,7 +197,7 @@ void check_duplicate_names(std::vector<std::string>& out, const Value& root, std
                            std::string_view label) {
   const Value::Array* entries = array_at(root, list);
   if (entries == nullptr) return;
-  std::unordered_set<std::string_view> seen;
+  std::unordered_set<std::string_view, osmira_base::KeyedStringHash> seen;
   for (const Value& entry : *entries) {
     const std::string* name = string_at(entry, "name");
     if (name != nullptr && !seen.insert(*name).second) {

@@ -446,32 +446,14 @@ std::vector<uint32_t> standing_positions(std::span<const NormalizedEntity> recor
   return standing;
 }
 
-namespace {
-
-// The SplitMix64 finaliser: a bijection of 64-bit words in which every input bit changes
-// about half of the output bits.
-uint64_t mix64(uint64_t x) {
-  x ^= x >> 30;
-  x *= 0xBF58476D1CE4E5B9ULL;
-  x ^= x >> 27;
-  x *= 0x94D049BB133111EBULL;
-  x ^= x >> 31;
-  return x;
-}
-
-}  // namespace
-
 size_t RecordIndex::home(const Uuid& id) const {
-  uint64_t hi = 0;
-  uint64_t lo = 0;
-  std::memcpy(&hi, id.bytes.data(), 8);
-  std::memcpy(&lo, id.bytes.data() + 8, 8);
-  // Real identifiers are often far from random: integers (all but the last bytes zero),
-  // counters in the first or the last bytes, timestamps, strides. Every one of the 128 bits
-  // must reach the low bits that choose the slot, or such identifiers crowd onto a few home
-  // slots and probing turns quadratic. Mixing one half, adding the other and mixing again
-  // keeps two identifiers that differ in one half only apart (each step is a bijection).
-  return static_cast<size_t>(mix64(lo ^ mix64(hi))) & mask_;
+  // Every one of the 128 bits must reach the bits that choose the slot, or identifiers that
+  // real sets carry (integers, counters in the first or the last bytes, timestamps, strides)
+  // crowd onto a few home slots and probing turns quadratic. And the function must be one
+  // that nobody outside the process can compute: with any fixed mix, however good, whoever
+  // writes the records can choose identifiers that all share one home slot. SipHash under
+  // the process's random key (base/keyed_hash.h) gives both.
+  return static_cast<size_t>(osmira_base::siphash13(key_, id)) & mask_;
 }
 
 RecordIndex::RecordIndex(std::span<const NormalizedEntity> records) {

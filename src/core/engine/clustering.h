@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "base/cancel.h"
+#include "base/keyed_hash.h"
 #include "base/uuid.h"
 #include "common/ir/enums.h"
 #include "core/engine/types.h"
@@ -44,7 +45,8 @@ std::vector<uint32_t> standing_positions(std::span<const types::NormalizedEntity
 
 // Identifier -> position of the record standing for it (`standing_positions`). Built on the
 // worker pool: the identifiers are sorted once, and the standing records are filed in an
-// open-addressing table of identifier and position.
+// open-addressing table of identifier and position, hashed with SipHash under the process's
+// random key.
 class RecordIndex {
  public:
   static constexpr uint32_t kAbsent = UINT32_MAX;
@@ -76,6 +78,7 @@ class RecordIndex {
   };
   size_t home(const osmira_base::Uuid& id) const;
 
+  osmira_base::SipKey key_ = osmira_base::process_hash_key();
   std::unique_ptr<Slot[]> slots_;  // a power of two, at most half full
   size_t mask_ = 0;
   std::vector<uint32_t> by_identifier_;

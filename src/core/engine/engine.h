@@ -27,6 +27,7 @@
 #include "common/ir/enums.h"
 #include "common/ir/fellegi_sunter.h"
 #include "common/ir/plan.h"
+#include "base/keyed_hash.h"
 #include "core/engine/blocking/blocking.h"
 #include "core/engine/clustering.h"
 #include "core/engine/engine_settings.h"
@@ -38,7 +39,8 @@
 
 namespace osmira_core::engine {
 
-using EntityIdSet = boost::unordered_flat_set<osmira_base::Uuid, boost::hash<osmira_base::Uuid>>;
+// Keyed per process (base/keyed_hash.h): callers choose the identifiers.
+using EntityIdSet = boost::unordered_flat_set<osmira_base::Uuid, osmira_base::KeyedUuidHash>;
 
 // What a pair evaluation gives the telemetry.
 struct PairTelemetry {

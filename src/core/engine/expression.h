@@ -54,6 +54,8 @@ using Program = std::vector<Op>;
 
 // Rule name -> that rule's score for one pair. Keys are views: the caller keeps the names
 // alive for the evaluation (the engine's rule names live as long as the engine).
+// Not keyed: the keys are the spec's rule names, a few, fixed when the engine is built, and
+// the table is read for every pair, where a keyed hash would cost more than it could save.
 using Variables =
     boost::unordered_flat_map<std::string_view, double, boost::hash<std::string_view>>;
 

@@ -62,6 +62,8 @@ using PriorMap = boost::unordered_flat_map<std::string, std::pair<double, double
 
 // Counts of adjacent character pairs (Unicode scalar values, case kept) of one text.
 using Bigram = std::pair<char32_t, char32_t>;
+// Not keyed: the reference of the tests for the pair kernel (bigram_cosine_similarity), which
+// needs no table; no record value is counted here during a call.
 using BigramVector = boost::unordered_flat_map<Bigram, double, boost::hash<Bigram>>;
 
 // Every adjacent character pair of `text` adds 1.0 to its count; fewer than two characters

@@ -52,7 +52,9 @@ class ScoreTally {
  private:
   uint64_t zeros_ = 0;
   uint64_t ones_ = 0;
-  boost::unordered_flat_map<uint64_t, uint64_t> counts_;  // bit pattern of the score -> count
+  // Bit pattern of the score -> count. Not keyed: the scores are the engine's own results,
+  // whose bits no caller sets one by one, and the table mixes them.
+  boost::unordered_flat_map<uint64_t, uint64_t> counts_;
 };
 
 struct RuleAccumulator {

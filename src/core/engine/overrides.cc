@@ -1,17 +1,8 @@
 #include "core/engine/overrides.h"
 
-#include <boost/container_hash/hash.hpp>
-
 #include "core/engine/types.h"
 
 namespace osmira_core::engine::overrides {
-
-size_t OverrideResolver::PairHash::operator()(
-    const std::pair<osmira_base::Uuid, osmira_base::Uuid>& p) const noexcept {
-  size_t seed = osmira_base::hash_value(p.first);
-  boost::hash_combine(seed, osmira_base::hash_value(p.second));
-  return seed;
-}
 
 OverrideResolver::OverrideResolver(std::span<const ManualOverride> overrides) {
   for (const ManualOverride& o : overrides) {

@@ -13,6 +13,7 @@
 #include <span>
 #include <utility>
 
+#include "base/keyed_hash.h"
 #include "base/uuid.h"
 
 namespace osmira_core::engine::overrides {
@@ -46,11 +47,10 @@ class OverrideResolver {
  private:
   std::optional<OverrideKind> find(const osmira_base::Uuid& a, const osmira_base::Uuid& b) const;
 
-  struct PairHash {
-    size_t operator()(const std::pair<osmira_base::Uuid, osmira_base::Uuid>& p) const noexcept;
-  };
-  // Bit (1 << kind) set for every kind that applies to the pair (smaller, larger).
-  boost::unordered_flat_map<std::pair<osmira_base::Uuid, osmira_base::Uuid>, uint8_t, PairHash>
+  // Bit (1 << kind) set for every kind that applies to the pair (smaller, larger). Keyed per
+  // process (base/keyed_hash.h): callers choose the identifiers.
+  boost::unordered_flat_map<std::pair<osmira_base::Uuid, osmira_base::Uuid>, uint8_t,
+                            osmira_base::KeyedUuidPairHash>
       kinds_;
 };
 

@@ -106,14 +106,8 @@ struct Blocks {
   size_t member_count(size_t b) const { return begin[b + 1] - begin[b]; }
 };
 
-struct PairKeyHash {
-  size_t operator()(const std::pair<Uuid, Uuid>& p) const noexcept {
-    size_t seed = osmira_base::hash_value(p.first);
-    boost::hash_combine(seed, osmira_base::hash_value(p.second));
-    return seed;
-  }
-};
-using PairSet = boost::unordered_flat_set<std::pair<Uuid, Uuid>, PairKeyHash>;
+// Keyed per process (base/keyed_hash.h): the pairs are of identifiers callers choose.
+using PairSet = boost::unordered_flat_set<std::pair<Uuid, Uuid>, osmira_base::KeyedUuidPairHash>;
 
 // What one worker keeps across the pieces it evaluates.
 struct Worker {

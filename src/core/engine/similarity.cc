@@ -9,6 +9,7 @@
 
 #include <boost/unordered/unordered_flat_map.hpp>
 
+#include "base/keyed_hash.h"
 #include "base/unicode.h"
 
 namespace osmira_core::engine {
@@ -130,7 +131,9 @@ class SmallPatternMatch {
 // while the buffers grow). `trim` gives back buffers that one huge text made large.
 struct Workspace {
   SmallPatternMatch pm;
-  boost::unordered_flat_map<char32_t, uint32_t> ids;  // dense identifiers of characters
+  // Dense identifiers of characters. Keyed per process (base/keyed_hash.h): the characters
+  // come from record values, which may be long enough for chosen ones to hurt.
+  boost::unordered_flat_map<char32_t, uint32_t, osmira_base::KeyedU32Hash> ids;
   std::vector<uint32_t> id_of;      // per position: the identifier of its character
   std::vector<size_t> start;        // per identifier: first of its entries (CSR offsets)
   std::vector<size_t> cursor;       // per identifier: a moving position in its entries

@@ -55,20 +55,18 @@ std::string_view most_complete_value(std::span<const Candidate> candidates) {
   return *best;
 }
 
+// A list this long or shorter is read in place; a longer one is looked up in its ranks.
+constexpr size_t kShortList = 16;
+
 std::string_view source_priority_value(std::span<const Candidate> candidates,
-                                       std::span<const std::string> priority) {
+                                       std::span<const std::string> priority,
+                                       const SurvivorshipEngine::SourceRanks* ranks) {
   if (priority.empty()) return most_recent_value(candidates);
-  // A source's rank is the position of its first entry in the list. A short list is read in
-  // place; a long one is indexed first.
-  constexpr size_t kShortList = 16;
-  boost::unordered_flat_map<std::string_view, size_t> index;
-  if (priority.size() > kShortList) {
-    for (size_t k = 0; k < priority.size(); ++k) index.try_emplace(priority[k], k);
-  }
+  // A source's rank is the position of its first entry in the list.
   const auto rank_of = [&](std::string_view source) {
-    if (priority.size() > kShortList) {
-      const auto it = index.find(source);
-      return it == index.end() ? priority.size() : it->second;
+    if (ranks != nullptr) {
+      const auto it = ranks->find(source);
+      return it == ranks->end() ? priority.size() : it->second;
     }
     for (size_t k = 0; k < priority.size(); ++k) {
       if (priority[k] == source) return k;
@@ -135,9 +133,11 @@ std::optional<std::string> aggregate_value(std::span<const Candidate> candidates
   return joined;
 }
 
+// `ranks`: those of the field policy's source list when it is long, else null.
 std::optional<std::string> apply_strategy(std::span<const Candidate> candidates,
                                           const FieldSurvivorshipPolicy* field_policy,
-                                          SurvivorshipStrategy default_strategy) {
+                                          SurvivorshipStrategy default_strategy,
+                                          const SurvivorshipEngine::SourceRanks* ranks) {
   const SurvivorshipStrategy strategy = field_policy ? field_policy->strategy : default_strategy;
   switch (strategy) {
     case SurvivorshipStrategy::kMostRecent:
@@ -148,7 +148,7 @@ std::optional<std::string> apply_strategy(std::span<const Candidate> candidates,
     case SurvivorshipStrategy::kSourcePriority: {
       std::span<const std::string> priority;
       if (field_policy && field_policy->source_priority) priority = *field_policy->source_priority;
-      return std::string(source_priority_value(candidates, priority));
+      return std::string(source_priority_value(candidates, priority, ranks));
     }
     case SurvivorshipStrategy::kAggregate: {
       static const std::optional<std::string> kNoFunction;
@@ -253,9 +253,10 @@ std::optional<std::string> SurvivorshipEngine::pick_by_most_recent(
 namespace {
 
 // The golden record over `count` member records, the i-th being `member(i)`.
-template <typename Member>
+// `ranks_of(field_policy)`: the prepared ranks of that field policy's list, or null.
+template <typename Member, typename RanksOf>
 GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPolicy& policy,
-                              size_t spare_fields = 0) {
+                              const RanksOf& ranks_of, size_t spare_fields = 0) {
   GoldenRecord golden;
   if (count == 0) return golden;
 
@@ -297,7 +298,8 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
     const FieldSurvivorshipPolicy* field_policy =
         policy_it == policy.field_policies.end() ? nullptr : &policy_it->second;
     if (std::optional<std::string> value =
-            apply_strategy(candidates, field_policy, policy.default_strategy)) {
+            apply_strategy(candidates, field_policy, policy.default_strategy,
+                           field_policy ? ranks_of(field_policy) : nullptr)) {
       golden.emplace_hint(golden.end(), std::string(field), std::move(*value));
     }
     lo = hi;
@@ -307,19 +309,44 @@ GoldenRecord golden_record_of(size_t count, Member member, const SurvivorshipPol
 
 }  // namespace
 
+SurvivorshipEngine::SurvivorshipEngine(const SurvivorshipPolicy& policy) : policy_(policy) {
+  for (const auto& [field, field_policy] : policy.field_policies) {
+    if (!field_policy.source_priority || field_policy.source_priority->size() <= kShortList) {
+      continue;
+    }
+    const std::vector<std::string>& priority = *field_policy.source_priority;
+    SourceRanks& ranks = ranks_[&field_policy];
+    ranks.reserve(priority.size());
+    for (size_t k = 0; k < priority.size(); ++k) ranks.try_emplace(priority[k], k);
+  }
+}
+
+const SurvivorshipEngine::SourceRanks* SurvivorshipEngine::ranks_of(
+    const FieldSurvivorshipPolicy* field_policy) const {
+  if (ranks_.empty()) return nullptr;
+  const auto it = ranks_.find(field_policy);
+  return it == ranks_.end() ? nullptr : &it->second;
+}
+
+GoldenRecord SurvivorshipEngine::golden_record_of_members(
+    std::span<const NormalizedEntity* const> records, size_t spare_fields) const {
+  return golden_record_of(
+      records.size(), [records](size_t i) -> const NormalizedEntity& { return *records[i]; },
+      policy_, [this](const FieldSurvivorshipPolicy* f) { return ranks_of(f); }, spare_fields);
+}
+
 GoldenRecord SurvivorshipEngine::construct_golden_record(
     std::span<const NormalizedEntity> records, const SurvivorshipPolicy& policy) {
+  const SurvivorshipEngine engine(policy);
   return golden_record_of(
       records.size(), [records](size_t i) -> const NormalizedEntity& { return records[i]; },
-      policy);
+      policy, [&engine](const FieldSurvivorshipPolicy* f) { return engine.ranks_of(f); });
 }
 
 GoldenRecord SurvivorshipEngine::construct_golden_record_of_members(
     std::span<const NormalizedEntity* const> records, const SurvivorshipPolicy& policy,
     size_t spare_fields) {
-  return golden_record_of(
-      records.size(), [records](size_t i) -> const NormalizedEntity& { return *records[i]; },
-      policy, spare_fields);
+  return SurvivorshipEngine(policy).golden_record_of_members(records, spare_fields);
 }
 
 }  // namespace osmira_core::engine

@@ -14,10 +14,12 @@
 // A field whose strategy yields no value ("avg" with no number, "intersection" of differing
 // values) is left out.
 //
-// Stateless; every function is pure and thread-safe.
+// A SurvivorshipEngine is prepared for one policy and then only read: any number of threads
+// may use one at once. The static functions are pure and thread-safe.
 #pragma once
 
 #include <boost/container/flat_map.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
 
 #include <functional>
 #include <optional>
@@ -36,8 +38,18 @@ using GoldenRecord = boost::container::flat_map<std::string, std::string, std::l
 
 class SurvivorshipEngine {
  public:
+  // Prepared for `policy`, which must outlive it: every long source_priority list is indexed
+  // here, once, instead of for every cluster and field (a list of thousands of sources made
+  // the golden records several times slower).
+  explicit SurvivorshipEngine(const osmira_common::ir::SurvivorshipPolicy& policy);
+
+  // construct_golden_record_of_members under the prepared policy.
+  GoldenRecord golden_record_of_members(std::span<const types::NormalizedEntity* const> records,
+                                        size_t spare_fields = 0) const;
+
   // The golden record of the cluster whose member records are `records`, in the caller's
-  // order (the order decides complete ties). Empty for no records. Never fails.
+  // order (the order decides complete ties). Empty for no records. Never fails. These
+  // prepare the policy for this one cluster: callers with many use an engine.
   static GoldenRecord construct_golden_record(
       std::span<const types::NormalizedEntity> records,
       const osmira_common::ir::SurvivorshipPolicy& policy);
@@ -52,6 +64,20 @@ class SurvivorshipEngine {
   // greater `external_id` (byte order) wins, and on a complete tie the later record.
   static std::optional<std::string> pick_by_most_recent(
       std::span<const types::NormalizedEntity> records, std::string_view field);
+
+  // Source name -> rank (the position of its first entry in the list). Keyed per process
+  // (types::StringHash): the names come from the spec and are looked up with the records'.
+  using SourceRanks = boost::unordered_flat_map<std::string_view, size_t, types::StringHash>;
+
+ private:
+  // The prepared ranks of `field_policy`'s list, or null when it is short or absent.
+  const SourceRanks* ranks_of(const osmira_common::ir::FieldSurvivorshipPolicy* field_policy) const;
+
+  const osmira_common::ir::SurvivorshipPolicy& policy_;
+  // The ranks of each field policy whose list is long. Not keyed: the keys are addresses
+  // inside the policy, which no caller chooses (the table mixes their bits).
+  boost::unordered_flat_map<const osmira_common::ir::FieldSurvivorshipPolicy*, SourceRanks>
+      ranks_;
 };
 
 // Reads `text` as a decimal 64-bit float: the whole text must be an optional sign and

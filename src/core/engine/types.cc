@@ -128,12 +128,12 @@ class RecordBuilder {
   TextArena& arena_;
   uintptr_t kept_begin_;  // the kept text's bytes, [kept_begin_, kept_end_)
   uintptr_t kept_end_;
-  boost::unordered_flat_map<std::string_view, const std::string_view*,
-                            boost::hash<std::string_view>>
-      interned_;
+  // Keyed (StringHash): field names and interned values come from the records.
+  boost::unordered_flat_map<std::string_view, const std::string_view*, StringHash> interned_;
   std::array<const std::string_view*, kSlots> last_{};
   std::vector<EntityData::Entry> fields_;
-  // For large data objects only.
+  // For large data objects only. Not keyed: its keys are the arena's own addresses of the
+  // interned names, which no caller chooses (the table mixes their bits).
   boost::unordered_flat_map<const std::string_view*, uint32_t> slot_of_;
 };
 

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "base/json_reader.h"
+#include "base/keyed_hash.h"
 #include "base/result.h"
 #include "base/time.h"
 #include "base/uuid.h"
@@ -32,13 +33,10 @@ namespace osmira_core::engine::types {
 using osmira_base::DateTime;
 using osmira_base::Uuid;
 
-// Hash for string-keyed maps that can be searched with a string_view without a copy.
-struct StringHash {
-  using is_transparent = void;
-  size_t operator()(std::string_view s) const noexcept {
-    return boost::hash<std::string_view>{}(s);
-  }
-};
+// Hash for string-keyed maps that can be searched with a string_view without a copy. Keyed
+// per process (base/keyed_hash.h): the names and texts in these maps come from records and
+// specs, so a fixed function would let their authors fill one probe chain.
+using StringHash = osmira_base::KeyedStringHash;
 
 // Bytes that records point into. Written once, never moved: a view into an arena stays
 // valid until the arena is destroyed, also across moves of the arena. One thread at a time.

@@ -141,7 +141,7 @@ std::optional<std::string> trained_params_text(const ReconciliationEngine& engin
 osmira_core::engine::GoldenRecord golden_record(
     const Cluster& cluster, std::span<const NormalizedEntity> records,
     const osmira_core::engine::RecordIndex& index,
-    const osmira_common::ir::SurvivorshipPolicy& policy,
+    const osmira_core::engine::SurvivorshipEngine& survivorship,
     std::vector<const NormalizedEntity*>& members) {
   members.clear();
   for (const Uuid& id : cluster) {
@@ -149,8 +149,7 @@ osmira_core::engine::GoldenRecord golden_record(
     if (at != osmira_core::engine::RecordIndex::kAbsent) members.push_back(&records[at]);
   }
   osmira_core::engine::GoldenRecord golden =
-      osmira_core::engine::SurvivorshipEngine::construct_golden_record_of_members(
-          members, policy, /*spare_fields=*/2);
+      survivorship.golden_record_of_members(members, /*spare_fields=*/2);
   golden.insert_or_assign(std::string(kClusterIdField), canonical_cluster_id(members));
   golden.insert_or_assign(std::string(kMemberCountField), std::to_string(cluster.size()));
   return golden;
@@ -357,7 +356,7 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
     // cancels the rest and reaches the caller.
     result.golden_records.resize(result.clusters.size());
     const std::span<const NormalizedEntity> records(records_);
-    const osmira_common::ir::SurvivorshipPolicy& policy = plan_.survivorship;
+    const osmira_core::engine::SurvivorshipEngine survivorship(plan_.survivorship);
     tbb::parallel_invoke([&] { list_identifiers(index, result); }, [&] {
       tbb::parallel_for(
           tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
@@ -366,7 +365,7 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
             std::vector<const NormalizedEntity*> members;
             for (size_t k = range.begin(); k != range.end(); ++k) {
               result.golden_records[k] =
-                  golden_record(result.clusters[k], records, index, policy, members);
+                  golden_record(result.clusters[k], records, index, survivorship, members);
             }
           });
     });

@@ -4,7 +4,6 @@
 // thread an array look-up per text instead of a hash look-up and a comparison.
 #pragma once
 
-#include <boost/container_hash/hash.hpp>
 #include <boost/unordered/unordered_flat_map.hpp>
 
 #include <array>
@@ -16,6 +15,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/keyed_hash.h"
 #include "python/bridge/tuning.h"
 
 namespace vintrel_bridge {
@@ -42,7 +42,8 @@ TextNumbers number_texts(std::span<const size_t> offsets, const TextsOf& texts_o
   const size_t count = offsets.empty() ? 0 : offsets.back();
   if (count >= UINT32_MAX) throw std::length_error("too many texts to number");
   out.of_item.resize(count);
-  boost::unordered_flat_map<std::string_view, uint32_t, boost::hash<std::string_view>> seen;
+  // Keyed per process (base/keyed_hash.h): the texts come from records.
+  boost::unordered_flat_map<std::string_view, uint32_t, osmira_base::KeyedStringHash> seen;
   // Groups mostly repeat the texts of the group before at the same positions (a rule's name
   // and often its explanation): a text equal to the last one at its position takes that
   // one's number without a look-up.

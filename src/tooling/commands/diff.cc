@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "base/json_writer.h"
+#include "base/keyed_hash.h"
 #include "base/number_text.h"
 #include "tooling/commands/json_pointer.h"
 #include "tooling/commands/tree_helpers.h"
@@ -60,8 +61,10 @@ std::vector<Keyed> rule_list(const Value& doc) {
 }
 
 // Each id of a keyed list mapped to the first element bearing it. The views point into
-// `list`, which must outlive the index.
-using FirstById = std::unordered_map<std::string_view, const Value*>;
+// `list`, which must outlive the index. Keyed per process (base/keyed_hash.h): the ids come
+// from the specs compared.
+using FirstById =
+    std::unordered_map<std::string_view, const Value*, osmira_base::KeyedStringHash>;
 
 FirstById index_first(const std::vector<Keyed>& list) {
   FirstById index;

@@ -2,9 +2,11 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <limits>
+#include <optional>
 #include <random>
 #include <regex>
 #include <string>
@@ -202,6 +204,54 @@ TEST(Survivorship, SourcePriority) {
   }
   // The default strategy has no list: always the most recent value.
   EXPECT_EQ(golden_f(rows[0].records, by_default(S::kSourcePriority)), "E");
+}
+
+// One engine prepared for a policy with lists of every length (long ones are indexed once,
+// short ones read in place), used for many clusters, against a plain reference: the first
+// record whose source stands earliest in the field's list, else the most recent value.
+TEST(Survivorship, PreparedSourcePriorityAgainstReference) {
+  std::mt19937 rng(5);
+  const auto source = [&] { return std::string("s").append(std::to_string(rng() % 40)); };
+  SurvivorshipPolicy policy;
+  std::vector<std::string> fields;
+  for (size_t length : {0, 1, 16, 17, 60, 400}) {
+    std::vector<std::string> list;
+    for (size_t k = 0; k < length; ++k) list.push_back(source());  // with repeats
+    fields.push_back(std::string("f").append(std::to_string(length)));
+    policy.field_policies[fields.back()] = {S::kSourcePriority, std::move(list), std::nullopt};
+  }
+  const SurvivorshipEngine engine(policy);
+  for (int cluster = 0; cluster < 300; ++cluster) {
+    std::vector<NormalizedEntity> records;
+    const size_t size = 1 + rng() % 6;
+    for (size_t i = 0; i < size; ++i) {
+      NormalizedEntity& r = records.emplace_back(rec(std::to_string(i).c_str(), "", "2024-01-01",
+                                                     nullptr, nullptr));
+      r.source_name = source();
+      r.last_updated = at(std::string("2024-01-0").append(std::to_string(1 + rng() % 9)));
+      for (const std::string& f : fields) {
+        if (rng() % 4 != 0) r.data.insert_or_assign(f, std::string(f).append("@").append(std::to_string(i)));
+      }
+    }
+    std::vector<const NormalizedEntity*> members;
+    for (const NormalizedEntity& r : records) members.push_back(&r);
+    const GoldenRecord g = engine.golden_record_of_members(members);
+    for (const std::string& f : fields) {
+      const std::vector<std::string>& list = *policy.field_policies.at(f).source_priority;
+      std::optional<std::string> expected;
+      size_t best = list.size();
+      for (const NormalizedEntity& r : records) {
+        const auto value = r.data.find(f);
+        if (value == r.data.end()) continue;
+        const size_t rank = std::find(list.begin(), list.end(), r.source_name) - list.begin();
+        if (rank < best) best = rank, expected = std::string(value->second);
+      }
+      if (!expected) expected = SurvivorshipEngine::pick_by_most_recent(records, f);
+      const auto it = g.find(f);
+      ASSERT_EQ(it == g.end() ? std::nullopt : std::optional<std::string>(it->second), expected)
+          << "cluster " << cluster << ", field " << f;
+    }
+  }
 }
 
 TEST(Survivorship, Aggregates) {

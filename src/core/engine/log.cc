@@ -1,6 +1,8 @@
 #include "core/engine/log.h"
 
+#include <algorithm>
 #include <charconv>
+#include <iterator>
 #include <utility>
 
 #include "base/number_text.h"
@@ -38,38 +40,62 @@ int placeholder_decimals(std::string_view spec) {
 
 }  // namespace
 
+Events::Entry* Events::find(std::vector<Entry>& entries, Level level, std::string_view target,
+                             std::string_view text, const char* fixed) {
+  if (fixed != nullptr) {
+    for (Entry& e : entries) {
+      if (e.event.fixed == fixed && e.event.level == level && e.event.target == target) return &e;
+    }
+  }
+  // Also the same text from another call site.
+  for (Entry& e : entries) {
+    if (e.event.level == level && e.event.target == target && e.event.text == text) return &e;
+  }
+  return nullptr;
+}
+
 void Events::add(Level level, std::string_view target, const char* fixed) {
-  const std::lock_guard lock(mutex_);
-  for (Event& e : events_) {
-    if (e.fixed == fixed && e.level == level && e.target == target) {
-      ++e.count;
-      return;
-    }
+  std::vector<Entry>& entries = per_thread_.local();
+  if (Entry* e = find(entries, level, target, fixed, fixed)) {
+    ++e->event.count;
+    return;
   }
-  // The same text from another call site joins that site's entry.
-  for (Event& e : events_) {
-    if (e.level == level && e.target == target && e.text == fixed) {
-      ++e.count;
-      return;
-    }
-  }
-  events_.push_back(Event{level, target, fixed, 1, fixed});
+  entries.push_back(Entry{Event{level, target, fixed, 1, fixed},
+                          next_first_.fetch_add(1, std::memory_order_relaxed)});
 }
 
 void Events::add(Level level, std::string_view target, std::string text) {
-  const std::lock_guard lock(mutex_);
-  for (Event& e : events_) {
-    if (e.level == level && e.target == target && e.text == text) {
-      ++e.count;
-      return;
-    }
+  std::vector<Entry>& entries = per_thread_.local();
+  if (Entry* e = find(entries, level, target, text, nullptr)) {
+    ++e->event.count;
+    return;
   }
-  events_.push_back(Event{level, target, std::move(text), 1, nullptr});
+  entries.push_back(Entry{Event{level, target, std::move(text), 1, nullptr},
+                          next_first_.fetch_add(1, std::memory_order_relaxed)});
 }
 
 std::vector<Event> Events::take() {
-  const std::lock_guard lock(mutex_);
-  return std::exchange(events_, {});
+  // The threads' entries in the order of their first occurrence; an event that several
+  // threads met joins the entry of its earliest occurrence.
+  std::vector<Entry> all;
+  for (std::vector<Entry>& entries : per_thread_) {
+    std::move(entries.begin(), entries.end(), std::back_inserter(all));
+  }
+  per_thread_.clear();
+  std::sort(all.begin(), all.end(),
+            [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  std::vector<Entry> merged;
+  for (Entry& e : all) {
+    if (Entry* same = find(merged, e.event.level, e.event.target, e.event.text, nullptr)) {
+      same->event.count += e.event.count;
+    } else {
+      merged.push_back(std::move(e));
+    }
+  }
+  std::vector<Event> out;
+  out.reserve(merged.size());
+  for (Entry& e : merged) out.push_back(std::move(e.event));
+  return out;
 }
 
 std::string format_text(std::string_view format, std::span<const Arg> args) {

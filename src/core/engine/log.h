@@ -12,9 +12,11 @@
 // count, so an expression failing on every one of 80,000 pairs holds one text, not 80,000.
 #pragma once
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include <array>
+#include <atomic>
 #include <cstdint>
-#include <mutex>
 #include <span>
 #include <string>
 #include <string_view>
@@ -37,8 +39,10 @@ struct Event {
   const char* fixed = nullptr;
 };
 
-// The events of one call. Thread-safe: any worker may add. The mutex is taken only when an
-// event fires, so a call with nothing to say pays nothing for it.
+// The events of one call. Any thread may add at any time; each thread counts into entries
+// of its own (no lock, and no shared cache line but a sequence number taken when a thread
+// first meets an event), so that an event firing on every pair does not make the workers
+// wait for each other. A call with nothing to say pays nothing.
 class Events {
  public:
   // An event whose text has no placeholders (a string literal of the call site): one
@@ -46,12 +50,20 @@ class Events {
   void add(Level level, std::string_view target, const char* fixed);
   void add(Level level, std::string_view target, std::string text);
 
-  // The collected entries in the order of their first occurrence; leaves none behind.
+  // The collected entries, those of all threads merged, in the order of their first
+  // occurrence; leaves none behind. Not while another thread adds.
   std::vector<Event> take();
 
  private:
-  std::mutex mutex_;
-  std::vector<Event> events_;
+  struct Entry {
+    Event event;
+    uint64_t first = 0;  // order of the first occurrence among all threads
+  };
+  Entry* find(std::vector<Entry>& entries, Level level, std::string_view target,
+              std::string_view text, const char* fixed);
+
+  std::atomic<uint64_t> next_first_{0};
+  tbb::enumerable_thread_specific<std::vector<Entry>> per_thread_;
 };
 
 // One argument of an event's text.

@@ -11,6 +11,9 @@
 #include <tuple>
 #include <vector>
 
+#include "core/engine/engine.h"
+#include "engine_test_support.h"
+
 namespace osmira_core::engine::log {
 namespace {
 
@@ -104,6 +107,33 @@ TEST(LogEvents, CollapseMatchesReference) {
       EXPECT_TRUE(events.take().empty());
     }
   }
+}
+
+// An expression that fails on every pair of a run spread over the workers: one entry whose
+// count is the number of pairs, and the same decisions as a run that collects nothing.
+TEST(LogEvents, RunOnTheWorkersCountsEveryPair) {
+  std::vector<types::NormalizedEntity> records;
+  for (uint32_t n = 0; n < 300; ++n) {
+    records.push_back(testing::entity(n, {{"key", n % 3 == 0 ? "a" : "b"}, {"f", "x"}}));
+  }
+  osmira_common::ir::IdentityPlan plan = testing::plan_with({testing::exact_rule("e", "f")});
+  plan.blocking.keys = {testing::blocking_key({"key"})};
+  plan.decision.scoring_method = osmira_common::ir::ScoringMethod::kCustom;
+  plan.decision.custom_scoring_config = osmira_common::ir::CompiledCustomScoringConfig{"e 1"};
+  Events events;
+  const ReconcileOutput logged =
+      ReconciliationEngine::from_plan(plan, &events).reconcile_with_telemetry(records, {});
+  const ReconcileOutput silent =
+      ReconciliationEngine::from_plan(plan).reconcile_with_telemetry(records, {});
+  const std::vector<Event> got = events.take();
+  ASSERT_EQ(got.size(), 1u);
+  EXPECT_EQ(got[0].level, Level::kError);
+  EXPECT_EQ(got[0].text,
+            "Custom scoring expression evaluation failed: expression error: expression did not "
+            "reduce to single value (stack has 2 items), falling back to weighted sum");
+  EXPECT_EQ(got[0].count, uint64_t{100 * 99 / 2 + 200 * 199 / 2});
+  EXPECT_EQ(logged.telemetry.pairs_evaluated, got[0].count);
+  EXPECT_EQ(logged.decisions.size(), silent.decisions.size());
 }
 
 }  // namespace

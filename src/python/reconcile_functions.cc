@@ -21,6 +21,7 @@
 #include "python/functions.h"
 #include "python/helper_threads.h"
 #include "python/interrupt.h"
+#include "python/log_events.h"
 #include "python/result_objects.h"
 
 namespace vintrel_native {
@@ -79,6 +80,7 @@ size_t arenas_ahead(const ReconcileResult& result) {
 struct Computed {
   std::optional<osmira_base::Result<ReconcileResult>> outcome;
   const char* out_of_memory = nullptr;
+  osmira_core::engine::log::Events events;  // delivered once the work is over
 };
 
 // The driver's three steps, all without the interpreter, stopping early once `cancel` is
@@ -88,7 +90,7 @@ template <typename Prepare>
 void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
   const char* step = kNoMemoryReading;
   try {
-    osmira_base::Result<ReconcileDriver> prepared = prepare(&cancel);
+    osmira_base::Result<ReconcileDriver> prepared = prepare(&cancel, &out.events);
     if (!prepared.ok()) {
       out.outcome.emplace(prepared.error());
       return;
@@ -120,6 +122,7 @@ PyRef run(Prepare&& prepare) {
     if (!cancel.raised()) return_freed_heap();
   });
   if (!completed) return {};  // a signal handler raised
+  if (!deliver_log_events(computed.events)) return {};
   if (computed.out_of_memory != nullptr) {
     raise_memory_error(computed.out_of_memory);
     return {};
@@ -170,8 +173,8 @@ PyRef run(Prepare&& prepare) {
 PyRef reconcile_local_body(const Arguments& args) {
   const std::string_view spec = args.text(0);
   const std::string_view entities = args.text(1);
-  return run([&](const CancelFlag* cancel) {
-    return ReconcileDriver::prepare_local(spec, entities, cancel);
+  return run([&](const CancelFlag* cancel, osmira_core::engine::log::Events* events) {
+    return ReconcileDriver::prepare_local(spec, entities, cancel, events);
   });
 }
 
@@ -181,9 +184,9 @@ PyRef reconcile_incremental_body(const Arguments& args) {
   const std::string_view existing_entities = args.text(2);
   const std::string_view existing_clusters = args.text(3);
   const std::optional<std::string_view> trained = args.optional_text(4);
-  return run([&](const CancelFlag* cancel) {
+  return run([&](const CancelFlag* cancel, osmira_core::engine::log::Events* events) {
     return ReconcileDriver::prepare_incremental(spec, new_entities, existing_entities,
-                                                existing_clusters, trained, cancel);
+                                                existing_clusters, trained, cancel, events);
   });
 }
 

@@ -1,6 +1,7 @@
 #include "tooling/validator.h"
 
 #include <algorithm>
+#include <cmath>
 #include <iterator>
 #include <optional>
 #include <string>
@@ -76,6 +77,22 @@ void check_unit_range(std::vector<std::string>& out, size_t i, const Value& rule
   }
 }
 
+// A haversine rule's threshold is a distance in kilometres, which only has to be finite and
+// above 0.
+bool is_haversine(const Value& rule) {
+  const std::string* algorithm = string_at(rule, "algorithm");
+  return algorithm != nullptr && *algorithm == "haversine";
+}
+
+void check_distance(std::vector<std::string>& out, size_t i, const Value& rule,
+                    std::string_view key) {
+  const std::optional<double> x = number_at(rule, key);
+  if (x && !(*x > 0.0 && std::isfinite(*x))) {
+    out.push_back(entry_prefix("rules", i) + std::string(key) + " " + osmira_base::plain_number(*x) +
+                  " must be a finite distance in km above 0");
+  }
+}
+
 void check_rules(std::vector<std::string>& out, const Value::Array& rules) {
   check_count(out, "rules", rules.size(), kMaxRules);
   for (size_t i = 0; i < rules.size(); ++i) {
@@ -83,7 +100,11 @@ void check_rules(std::vector<std::string>& out, const Value::Array& rules) {
     if (!has(rule, "name")) out.push_back(entry_prefix("rules", i) + "missing required field 'name'");
     if (!has(rule, "type")) out.push_back(entry_prefix("rules", i) + "missing required field 'type'");
     check_unit_range(out, i, rule, "weight");
-    check_unit_range(out, i, rule, "threshold");
+    if (is_haversine(rule)) {
+      check_distance(out, i, rule, "threshold");
+    } else {
+      check_unit_range(out, i, rule, "threshold");
+    }
   }
 }
 

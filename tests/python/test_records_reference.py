@@ -99,7 +99,8 @@ def test_marked_example(example):
 def source_log_events() -> set[tuple[str, str, str]]:
     """(message, logger, level) of every log call site in the engine's sources."""
     levels = {"INFO": "INFO", "WARN": "WARNING", "ERROR": "ERROR"}
-    call = re.compile(r'OSMIRA_LOG_(INFO|WARN|ERROR)\(\s*(\w+),\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
+    # OSMIRA_LOG_<LEVEL>(events collector, target, text literals...)
+    call = re.compile(r'OSMIRA_LOG_(INFO|WARN|ERROR)\(\s*[\w.]+,\s*(\w+),\s*((?:"(?:[^"\\]|\\.)*"\s*)+)')
     events = set()
     for path in (REPO / "src").rglob("*.cc"):
         source = path.read_text(encoding="utf-8")

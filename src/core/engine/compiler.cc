@@ -183,7 +183,7 @@ bool was_clamped(double original, double clamped) {
   return std::fabs(clamped - original) > std::numeric_limits<double>::epsilon();
 }
 
-ir::CompiledFsField compile_fs_field(const spec::FsFieldSpec& f) {
+ir::CompiledFsField compile_fs_field(const spec::FsFieldSpec& f, log::Events* events) {
   ir::CompiledFsField out;
   out.name = f.name;
   out.comparator = fs_comparator(f.comparator);
@@ -192,7 +192,7 @@ ir::CompiledFsField compile_fs_field(const spec::FsFieldSpec& f) {
   const double m = clamp_probability(f.m_probability);
   const double u = clamp_probability(f.u_probability);
   if (was_clamped(f.m_probability, m) || was_clamped(f.u_probability, u)) {
-    OSMIRA_LOG_WARN(kLogTarget,
+    OSMIRA_LOG_WARN(events, kLogTarget,
                     "FS field probabilities clamped to safe bounds (0.0001, 0.9999) to avoid ln(0)",
                     "field", f.name, "original_m", f.m_probability, "clamped_m", m, "original_u",
                     f.u_probability, "clamped_u", u);
@@ -204,10 +204,11 @@ ir::CompiledFsField compile_fs_field(const spec::FsFieldSpec& f) {
   return out;
 }
 
-ir::CompiledFellegiSunterPlan compile_fs_plan(const spec::ScoringSpec& scoring) {
+ir::CompiledFellegiSunterPlan compile_fs_plan(const spec::ScoringSpec& scoring,
+                                              log::Events* events) {
   ir::CompiledFellegiSunterPlan plan;
   plan.fields.reserve(scoring.fields->size());
-  for (const spec::FsFieldSpec& f : *scoring.fields) plan.fields.push_back(compile_fs_field(f));
+  for (const spec::FsFieldSpec& f : *scoring.fields) plan.fields.push_back(compile_fs_field(f, events));
   plan.match_threshold = scoring.thresholds->match;
   plan.possible_threshold = scoring.thresholds->possible;
   plan.non_match_threshold = scoring.thresholds->non_match;
@@ -234,7 +235,7 @@ bool uses_fellegi_sunter(const spec::ScoringSpec& scoring) {
 }
 
 // The decision configuration, with the parameters of every scoring method the spec names.
-ir::DecisionConfig compile_decision(const spec::DecisionSpec& d) {
+ir::DecisionConfig compile_decision(const spec::DecisionSpec& d, log::Events* events) {
   ir::DecisionConfig out;
   const std::optional<spec::ScoringSpec>& scoring = d.scoring;
 
@@ -257,7 +258,9 @@ ir::DecisionConfig compile_decision(const spec::DecisionSpec& d) {
   } else {
     out.scoring_method = ir::ScoringMethod::kFellegiSunter;
     // Without thresholds there is no plan, and the engine scores by weighted sum.
-    if (scoring->fields && scoring->thresholds) out.fellegi_sunter = compile_fs_plan(*scoring);
+    if (scoring->fields && scoring->thresholds) {
+      out.fellegi_sunter = compile_fs_plan(*scoring, events);
+    }
   }
 
   out.match_threshold = d.thresholds.match;
@@ -418,7 +421,8 @@ std::vector<ir::BlockingTransformation> SpecCompiler::infer_transformations(
   return out;
 }
 
-osmira_base::Result<ir::IdentityPlan> SpecCompiler::compile(const spec::IdentitySpec& spec) {
+osmira_base::Result<ir::IdentityPlan> SpecCompiler::compile(const spec::IdentitySpec& spec,
+                                                           log::Events* events) {
   ir::IdentityPlan plan;
 
   plan.sources.reserve(spec.sources.size());
@@ -443,7 +447,7 @@ osmira_base::Result<ir::IdentityPlan> SpecCompiler::compile(const spec::Identity
   plan.match_graph.leaf_count = ir::leaf_count(rules);
 
   plan.survivorship = compile_survivorship(spec.survivorship);
-  plan.decision = compile_decision(spec.decision);
+  plan.decision = compile_decision(spec.decision, events);
 
   if (spec.reference_identifiers) {
     for (const spec::ReferenceIdentifierSpec& r : *spec.reference_identifiers) {

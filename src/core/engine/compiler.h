@@ -27,6 +27,7 @@
 #include "common/ir/enums.h"
 #include "common/ir/plan.h"
 #include "common/spec/identity_spec.h"
+#include "core/engine/log.h"
 
 namespace osmira_core::engine::compiler {
 
@@ -37,9 +38,10 @@ class SpecCompiler {
  public:
   SpecCompiler() = delete;
 
-  // The whole plan, with `plan_hash` set. Never fails on a spec that was read.
+  // The whole plan, with `plan_hash` set. Never fails on a spec that was read. Its log
+  // events (clamped Fellegi-Sunter probabilities) go to `events` when given.
   [[nodiscard]] static osmira_base::Result<osmira_common::ir::IdentityPlan> compile(
-      const osmira_common::spec::IdentitySpec& spec);
+      const osmira_common::spec::IdentitySpec& spec, log::Events* events = nullptr);
 
   // One spec rule as a compiled rule. An exact, similarity or range rule over several
   // fields becomes an "and" composite with one child "{rule}_{field}" per field. Nested

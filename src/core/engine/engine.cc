@@ -96,9 +96,10 @@ std::unique_ptr<matching::MatchRule> ReconciliationEngine::compile_rule(const Co
   }
 }
 
-ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
+ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan, log::Events* events) {
   ReconciliationEngine engine;
   EngineSettings& s = engine.settings_;
+  s.events = events;
   const auto& decision = plan.decision;
 
   s.rules.reserve(plan.match_graph.rules.size());
@@ -122,7 +123,7 @@ ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
     } else {
       // Band and row counts this large would exhaust memory on the first record; the
       // engine blocks by the plan's keys alone rather than failing.
-      OSMIRA_LOG_ERROR(kTarget, "LSH blocking left out: {}", lsh.error().message());
+      OSMIRA_LOG_ERROR(events, kTarget, "LSH blocking left out: {}", lsh.error().message());
     }
   }
 
@@ -131,9 +132,9 @@ ReconciliationEngine ReconciliationEngine::from_plan(const IdentityPlan& plan) {
     if (program.ok()) {
       s.custom_expression = std::move(program).value();
     } else {
-      OSMIRA_LOG_ERROR(kCompilerTarget, "Invalid custom scoring expression: {}",
+      OSMIRA_LOG_ERROR(events, kCompilerTarget, "Invalid custom scoring expression: {}",
                        program.error().message());
-      OSMIRA_LOG_ERROR(kTarget, "Failed to compile custom scoring expression: {}",
+      OSMIRA_LOG_ERROR(events, kTarget, "Failed to compile custom scoring expression: {}",
                        program.error().message());
     }
   }

@@ -74,8 +74,11 @@ class ReconciliationEngine {
  public:
   // Copies what the engine needs from the plan, compiles the rules and the custom scoring
   // expression. Never fails: an expression that does not compile is logged and left out,
-  // and pair evaluation then falls back to the weighted sum.
-  static ReconciliationEngine from_plan(const osmira_common::ir::IdentityPlan& plan);
+  // and pair evaluation then falls back to the weighted sum. The engine's log events, also
+  // those of its runs and of training, go to `events` (which must outlive the engine; null:
+  // nowhere).
+  static ReconciliationEngine from_plan(const osmira_common::ir::IdentityPlan& plan,
+                                        log::Events* events = nullptr);
 
   // One rule object for one compiled rule (composites with their children, built without
   // recursion). Never fails.

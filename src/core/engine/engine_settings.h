@@ -18,6 +18,7 @@
 #include "common/ir/plan.h"
 #include "core/engine/blocking/blocking.h"
 #include "core/engine/expression.h"
+#include "core/engine/log.h"
 #include "core/engine/matching.h"
 #include "core/engine/types.h"
 
@@ -56,6 +57,9 @@ struct EngineSettings {
   osmira_common::ir::TemporalStrategy temporal_mode =
       osmira_common::ir::TemporalStrategy::kLatestOnly;
   osmira_common::ir::ScoringMethod scoring_method = osmira_common::ir::ScoringMethod::kWeightedSum;
+  // Where the call that built the engine collects its log events (thread-safe; null: none).
+  // The call owns it and keeps it alive for as long as the engine.
+  log::Events* events = nullptr;
 };
 
 // True when `exclusion` is a field-value exclusion whose condition holds for `record`.

@@ -556,7 +556,7 @@ namespace {
 // Training on a copy of the engine's parameters, which the caller then hands back.
 void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& settings,
                 std::span<const std::unique_ptr<blocking::BlockingStrategy>> blocking_strategies,
-                RecordRefs records, const osmira_base::CancelFlag* cancel) {
+                RecordRefs records, const osmira_base::CancelFlag* cancel, log::Events* events) {
   // The fields as compiled: the prior of the blend, and the fields the u estimate compares.
   const std::vector<CompiledFsField> initial_fields = plan.fields;
   PriorMap priors;
@@ -575,7 +575,7 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
         if (it != estimated.end()) set_probabilities(field, field.m_probability, it->second);
       }
       recompute_composites(plan);
-      OSMIRA_LOG_INFO(kTarget, "Random u estimation complete: {} fields updated",
+      OSMIRA_LOG_INFO(events, kTarget, "Random u estimation complete: {} fields updated",
                       estimated.size());
     }
   }
@@ -589,13 +589,13 @@ void train_plan(CompiledFellegiSunterPlan& plan, const CompiledEmTraining& setti
   if (result.iterations == 0 && !result.converged) return;  // max_iterations was 0
 
   apply_em_results(plan, result, priors, settings.prior_weight);
-  OSMIRA_LOG_INFO(kTarget,
+  OSMIRA_LOG_INFO(events, kTarget,
                   "EM training completed: {} iterations, converged={}, fields={}, fix_u={}, "
                   "prior_weight={:.2}",
                   result.iterations, result.converged, plan.fields.size(), fix_u,
                   settings.prior_weight);
   for (const CompiledFsField& field : plan.fields) {
-    OSMIRA_LOG_INFO(kTarget, "  {} -> m={:.4}, u={:.4}, w_agree={:.3}, w_disagree={:.3}",
+    OSMIRA_LOG_INFO(events, kTarget, "  {} -> m={:.4}, u={:.4}, w_agree={:.3}, w_disagree={:.3}",
                     field.name, field.m_probability, field.u_probability, field.w_agree,
                     field.w_disagree);
   }
@@ -618,7 +618,8 @@ void train_fellegi_sunter(ReconciliationEngine& engine, std::span<const Normaliz
   for (size_t i = 0; i < records.size(); ++i) {
     if (standing[i] == i) trained.push_back(&records[i]);
   }
-  train_plan(plan, settings, engine.settings().blocking_strategies, trained, cancel);
+  train_plan(plan, settings, engine.settings().blocking_strategies, trained, cancel,
+             engine.settings().events);
   engine.set_fs_plan(std::move(plan));
 }
 

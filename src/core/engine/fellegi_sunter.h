@@ -160,10 +160,11 @@ void apply_em_results(osmira_common::ir::CompiledFellegiSunterPlan& plan, const 
 // Trains the engine's Fellegi-Sunter parameters in place on `records` (the list the run will
 // reconcile): on the records that stand for their identifiers, the last of each, in list
 // order, so that earlier copies of an identifier change nothing. Does nothing when the engine
-// has no parameters or they carry no EM settings. Never fails: without usable pairs the
-// parameters stay as they were (apart from a random u estimate, which is applied as soon as
-// it is made). Throws osmira_base::Cancelled soon after `cancel` (when given) is raised,
-// leaving the engine's parameters as they were.
+// has no parameters or they carry no EM settings. Its log events (the outcome, the trained
+// values) go where the engine's go. Never fails: without usable pairs the parameters stay as
+// they were (apart from a random u estimate, which is applied as soon as it is made). Throws
+// osmira_base::Cancelled soon after `cancel` (when given) is raised, leaving the engine's
+// parameters as they were.
 void train_fellegi_sunter(ReconciliationEngine& engine,
                           std::span<const types::NormalizedEntity> records,
                           const osmira_base::CancelFlag* cancel = nullptr);

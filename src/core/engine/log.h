@@ -1,28 +1,126 @@
-// Structured log events of the engine and the compiler: a level, a target (the module path)
-// and a message with its placeholders filled in.
+// Log events of the engine, the compiler and the trainer: a level, a target (the module path)
+// and a text with its placeholders filled in.
 //
-// Nothing in the system installs a receiver and the host has no way to install one, so the
-// events are never delivered. The call sites stay where the engine has something worth
-// saying; the macros compile to nothing. Their arguments are still type-checked (inside an
-// `if (false)` branch) but never evaluated, so a call site costs nothing at run time and a
-// value used only for logging raises no unused-variable warning.
+// A call collects its own events in an `Events` object that it owns and hands by pointer to
+// the compiler, the engine (which keeps it in its settings for the pair scorer) and the
+// trainer; the host layer delivers them after the call (src/python/log_events.h). There is
+// no global or thread-local sink, so calls running at once on several threads each see only
+// their own events. A null pointer collects nothing: the call site's arguments are then not
+// even evaluated.
+//
+// Identical events of one call (same level, target and text) are kept as one entry with a
+// count, so an expression failing on every one of 80,000 pairs holds one text, not 80,000.
 #pragma once
+
+#include <tbb/enumerable_thread_specific.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
 
 namespace osmira_core::engine::log {
 
-// Swallows the arguments of a log call site; never called at run time.
+enum class Level : uint8_t { kInfo, kWarn, kError };
+
+// One entry of a call's events: the first occurrence's level, target and text, and how many
+// identical events occurred.
+struct Event {
+  Level level = Level::kInfo;
+  std::string_view target;  // the call site's static module path
+  std::string text;
+  uint64_t count = 0;
+  // The call site's text when it has no placeholders: repeats are recognised by address
+  // before any text is compared.
+  const char* fixed = nullptr;
+};
+
+// The events of one call. Any thread may add at any time; each thread counts into entries
+// of its own (no lock, and no shared cache line but a sequence number taken when a thread
+// first meets an event), so that an event firing on every pair does not make the workers
+// wait for each other. A call with nothing to say pays nothing.
+class Events {
+ public:
+  // An event whose text has no placeholders (a string literal of the call site): one
+  // counter per such text, nothing built.
+  void add(Level level, std::string_view target, const char* fixed);
+  void add(Level level, std::string_view target, std::string text);
+
+  // The collected entries, those of all threads merged, in the order of their first
+  // occurrence; leaves none behind. Not while another thread adds.
+  std::vector<Event> take();
+
+ private:
+  struct Entry {
+    Event event;
+    uint64_t first = 0;  // order of the first occurrence among all threads
+  };
+  Entry* find(std::vector<Entry>& entries, Level level, std::string_view target,
+              std::string_view text, const char* fixed);
+
+  std::atomic<uint64_t> next_first_{0};
+  tbb::enumerable_thread_specific<std::vector<Entry>> per_thread_;
+};
+
+// One argument of an event's text.
+struct Arg {
+  enum class Kind : uint8_t { kText, kSigned, kUnsigned, kFloat, kBool };
+  Kind kind;
+  std::string_view text;
+  int64_t signed_value = 0;
+  uint64_t unsigned_value = 0;
+  double float_value = 0.0;
+
+  Arg(std::string_view v) : kind(Kind::kText), text(v) {}
+  Arg(const std::string& v) : kind(Kind::kText), text(v) {}
+  Arg(const char* v) : kind(Kind::kText), text(v) {}
+  Arg(bool v) : kind(Kind::kBool), unsigned_value(v ? 1 : 0) {}
+  Arg(double v) : kind(Kind::kFloat), float_value(v) {}
+  template <typename T>
+    requires(std::is_integral_v<T> && !std::is_same_v<T, bool>)
+  Arg(T v) {
+    if constexpr (std::is_signed_v<T>) {
+      kind = Kind::kSigned;
+      signed_value = v;
+    } else {
+      kind = Kind::kUnsigned;
+      unsigned_value = v;
+    }
+  }
+};
+
+// `format` with each "{}" replaced by the next argument and each "{:.N}" by the next
+// argument with N decimals (numbers in "{}" are written with the fewest digits that read
+// back, never in exponent form; booleans as "true"/"false"). Arguments left over after the
+// last placeholder are name/value pairs, appended as " (name=value, name=value)". A
+// placeholder with no argument left stays as written.
+std::string format_text(std::string_view format, std::span<const Arg> args);
+
+// The text of a call site: the literal itself when it has no arguments.
+inline const char* text(const char* fixed) { return fixed; }
 template <typename... Args>
-inline void discard(const Args&...) {}
+  requires(sizeof...(Args) > 0)
+std::string text(std::string_view format, const Args&... args) {
+  const std::array<Arg, sizeof...(Args)> list{Arg(args)...};
+  return format_text(format, list);
+}
 
 }  // namespace osmira_core::engine::log
 
-// OSMIRA_LOG_INFO(target, format, args...) and its WARN and ERROR siblings. `format` uses
-// "{}" placeholders, e.g.
-//   OSMIRA_LOG_WARN("osmira_core::engine", "... failed: {}, falling back", reason);
-#define OSMIRA_LOG_EVENT_(...)                                                  \
-  do {                                                                          \
-    if (false) ::osmira_core::engine::log::discard(__VA_ARGS__);                \
+// OSMIRA_LOG_INFO(events, target, format, args...) and its WARN and ERROR siblings, where
+// `events` is the call's `log::Events*` (may be null). `format` uses "{}" placeholders, e.g.
+//   OSMIRA_LOG_WARN(events, "osmira_core::engine", "... failed: {}, falling back", reason);
+#define OSMIRA_LOG_EVENT_(level, events, target, ...)                                     \
+  do {                                                                                    \
+    if (::osmira_core::engine::log::Events* const osmira_log_events_ = (events)) {        \
+      osmira_log_events_->add(level, target, ::osmira_core::engine::log::text(__VA_ARGS__)); \
+    }                                                                                     \
   } while (0)
-#define OSMIRA_LOG_INFO(...) OSMIRA_LOG_EVENT_(__VA_ARGS__)
-#define OSMIRA_LOG_WARN(...) OSMIRA_LOG_EVENT_(__VA_ARGS__)
-#define OSMIRA_LOG_ERROR(...) OSMIRA_LOG_EVENT_(__VA_ARGS__)
+#define OSMIRA_LOG_INFO(...) OSMIRA_LOG_EVENT_(::osmira_core::engine::log::Level::kInfo, __VA_ARGS__)
+#define OSMIRA_LOG_WARN(...) OSMIRA_LOG_EVENT_(::osmira_core::engine::log::Level::kWarn, __VA_ARGS__)
+#define OSMIRA_LOG_ERROR(...) \
+  OSMIRA_LOG_EVENT_(::osmira_core::engine::log::Level::kError, __VA_ARGS__)

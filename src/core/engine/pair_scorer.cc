@@ -264,7 +264,7 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
       break;
     case ScoringMethod::kMlEnsemble:
       if (!engine_.ml_coefficients) {
-        OSMIRA_LOG_WARN(kTarget,
+        OSMIRA_LOG_WARN(engine_.events, kTarget,
                         "ML ensemble scoring selected but no ml_ensemble config provided, "
                         "falling back to weighted sum");
         score = weighted_sum();
@@ -276,7 +276,7 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
       break;
     case ScoringMethod::kCustom:
       if (!engine_.custom_expression) {
-        OSMIRA_LOG_WARN(kTarget,
+        OSMIRA_LOG_WARN(engine_.events, kTarget,
                         "Custom scoring selected but no expression configured, falling back to "
                         "weighted sum");
         score = weighted_sum();
@@ -291,7 +291,7 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
           const double x = *value;
           score = std::isnan(x) ? x : std::min(1.0, std::max(0.0, x)) * factor;
         } else {
-          OSMIRA_LOG_ERROR(kTarget,
+          OSMIRA_LOG_ERROR(engine_.events, kTarget,
                            "Custom scoring expression evaluation failed: {}, falling back to "
                            "weighted sum",
                            value.error().message());
@@ -301,7 +301,7 @@ PairScorer::Verdict PairScorer::evaluate(uint32_t a, uint32_t b, double factor,
       break;
     case ScoringMethod::kFellegiSunter:
       if (!engine_.fs_plan) {
-        OSMIRA_LOG_WARN(kTarget,
+        OSMIRA_LOG_WARN(engine_.events, kTarget,
                         "Fellegi-Sunter scoring selected but no config provided, falling back "
                         "to weighted sum");
         score = weighted_sum();

@@ -109,14 +109,15 @@ void prepare_worker_threads() {
 // The steps both drivers share: the spec read, its compilation and the engine built from
 // the plan.
 osmira_base::Status compile_into(std::string_view yaml, osmira_common::ir::IdentityPlan* plan,
-                                 ReconciliationEngine* engine) {
+                                 ReconciliationEngine* engine,
+                                 osmira_core::engine::log::Events* events) {
   osmira_common::spec::SpecReadResult spec = osmira_common::spec::read_identity_spec(yaml);
   if (!spec.ok()) return spec.error().with_prefix(kInvalidSpec);
   Result<osmira_common::ir::IdentityPlan> compiled =
-      osmira_core::engine::compiler::SpecCompiler::compile(*spec);
+      osmira_core::engine::compiler::SpecCompiler::compile(*spec, events);
   if (!compiled.ok()) return compiled.error().with_prefix(kCompilationError);
   *plan = std::move(compiled).value();
-  *engine = ReconciliationEngine::from_plan(*plan);
+  *engine = ReconciliationEngine::from_plan(*plan, events);
   return osmira_base::ok_status();
 }
 
@@ -255,10 +256,11 @@ Value result_tree(const ReconcileResult& result) {
 
 Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
                                                        std::string_view entities_json,
-                                                       const osmira_base::CancelFlag* cancel) {
+                                                       const osmira_base::CancelFlag* cancel,
+                                                       osmira_core::engine::log::Events* events) {
   prepare_worker_threads();
   ReconcileDriver driver;
-  RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
+  RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_, events));
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
   RETURN_IF_ERROR(check_record_count(driver.records_.size()));
   RETURN_IF_ERROR(check_value_sizes(driver.records_));
@@ -272,11 +274,12 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
     std::string_view yaml, std::string_view new_entities_json,
     std::string_view existing_entities_json, std::string_view existing_clusters_json,
     std::optional<std::string_view> trained_fs_params_json,
-    const osmira_base::CancelFlag* cancel) {
+    const osmira_base::CancelFlag* cancel,
+    osmira_core::engine::log::Events* events) {
   prepare_worker_threads();
   ReconcileDriver driver;
   driver.incremental_ = true;
-  RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_));
+  RETURN_IF_ERROR(compile_into(yaml, &driver.plan_, &driver.engine_, events));
   if (trained_fs_params_json) {
     Result<osmira_common::ir::CompiledFellegiSunterPlan> params =
         osmira_common::ir::read_trained_params(*trained_fs_params_json);

@@ -28,7 +28,9 @@
 // clustering lists the identifier once, and the golden record is built from it.
 //
 // A driver owns everything of its call and is used by one thread at a time. Nothing is kept
-// between calls.
+// between calls. The log events of the compiler, the engine and training go to the `events`
+// given to `prepare_*` (owned by the caller, which keeps it alive for the driver's life and
+// delivers its events: also those made before a failed prepare).
 #pragma once
 
 #include <cstdint>
@@ -46,6 +48,7 @@
 #include "common/ir/plan.h"
 #include "core/engine/clustering.h"
 #include "core/engine/engine.h"
+#include "core/engine/log.h"
 #include "core/engine/observability.h"
 #include "core/engine/survivorship.h"
 #include "core/engine/types.h"
@@ -114,7 +117,8 @@ class ReconcileDriver {
   // soon after `cancel` (when given) is raised during training.
   [[nodiscard]] static osmira_base::Result<ReconcileDriver> prepare_local(
       std::string_view yaml, std::string_view entities_json,
-      const osmira_base::CancelFlag* cancel = nullptr);
+      const osmira_base::CancelFlag* cancel = nullptr,
+      osmira_core::engine::log::Events* events = nullptr);
 
   // Incremental reconciliation: the existing records followed by the new ones, with the
   // existing clusters kept whole. A new record with the identifier of an existing one is an
@@ -126,7 +130,8 @@ class ReconcileDriver {
       std::string_view yaml, std::string_view new_entities_json,
       std::string_view existing_entities_json, std::string_view existing_clusters_json,
       std::optional<std::string_view> trained_fs_params_json,
-      const osmira_base::CancelFlag* cancel = nullptr);
+      const osmira_base::CancelFlag* cancel = nullptr,
+      osmira_core::engine::log::Events* events = nullptr);
 
   ReconcileDriver(ReconcileDriver&&) = default;
   ReconcileDriver& operator=(ReconcileDriver&&) = default;

@@ -200,7 +200,11 @@ std::vector<RiskFlag> build_risk_flags(const Value& doc, const PlanResult& plan)
                      "Add additional match rules for more robust identity resolution"});
   }
   for (const MatchStrategySummary& s : plan.match_strategies) {
-    if (s.match_type == kExact || !s.threshold || !(*s.threshold < 0.8)) continue;
+    // A haversine threshold is a distance in km: a small one is strict, not loose.
+    if (s.match_type == kExact || s.algorithm == "haversine" || !s.threshold ||
+        !(*s.threshold < 0.8)) {
+      continue;
+    }
     flags.push_back({"high", "LOW_THRESHOLD",
                      "Rule '" + s.rule_name + "' has threshold " + osmira_base::fixed_number(*s.threshold, 2) +
                          " \u2014 risk of over-merging",

@@ -219,6 +219,19 @@ TEST(GeneratePlan, RiskFlagsInOrder) {
   for (const Row& r : rows) EXPECT_EQ(flag_codes(plan_of(r.yaml)), r.codes) << r.yaml;
 }
 
+// A haversine threshold is a distance in km: however small, it is no risk of over-merging.
+TEST(GeneratePlan, NoLowThresholdForDistances) {
+  for (const char* threshold : {"0.05", "0.79", "0.8", "25"}) {
+    for (const char* algorithm : {"haversine", "jaro_winkler"}) {
+      const std::string yaml = std::string("rules: [{name: r, type: similarity, field: f, "
+                                           "algorithm: ") + algorithm + ", threshold: " +
+                               threshold + "}]";
+      const bool low = std::string(algorithm) != "haversine" && std::stod(threshold) < 0.8;
+      EXPECT_EQ(flag_messages(plan_of(yaml), "LOW_THRESHOLD").size(), low ? 1u : 0u) << yaml;
+    }
+  }
+}
+
 TEST(GeneratePlan, TwoDecimalFlagValues) {
   struct Row {
     const char* threshold;

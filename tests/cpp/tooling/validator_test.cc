@@ -90,6 +90,42 @@ TEST(ValidateSchema, Rules) {
   for (const Row& r : rows) EXPECT_EQ(schema(kValidHead + "rules: " + r.rules), r.want) << r.rules;
 }
 
+// A haversine rule's threshold is a distance in km: any finite value above 0. Every other
+// rule's threshold stays a score between 0 and 1.
+TEST(ValidateSchema, HaversineThresholdIsADistance) {
+  struct Row {
+    const char* value;
+    const char* shown;
+    bool distance_ok;
+    bool score_ok;
+  };
+  const Row rows[] = {
+      {"0.5", "0.5", true, true},       {"1", "1", true, true},
+      {"25", "25", true, false},        {"20000", "20000", true, false},
+      {"1e-9", "0.000000001", true, true}, {"0", "0", false, true},
+      {"-0.0", "-0", false, true},      {"-3", "-3", false, false},
+      {".inf", "inf", false, false},    {".nan", "NaN", false, false},
+  };
+  for (const Row& r : rows) {
+    for (const char* algorithm : {"haversine", "jaro_winkler"}) {
+      const bool distance = std::string(algorithm) == "haversine";
+      const std::string rules = std::string("[{name: a, type: similarity, algorithm: ") +
+                                algorithm + ", threshold: " + r.value + "}]";
+      Messages want;
+      if (distance && !r.distance_ok) {
+        want.push_back(std::string("rules[0]: threshold ") + r.shown +
+                       " must be a finite distance in km above 0");
+      } else if (!distance && !r.score_ok) {
+        want.push_back(std::string("rules[0]: threshold ") + r.shown + " must be between 0 and 1");
+      }
+      const auto got =
+          validate_yaml(kValidHead + "sources: [{name: s, adapter: csv}]\nrules: " + rules);
+      ASSERT_TRUE(got.ok()) << rules;
+      EXPECT_EQ(*got, want) << rules;
+    }
+  }
+}
+
 TEST(ValidateSchema, RuleCountLimit) {
   auto rule = [](size_t) { return std::string("{name: r, type: exact}"); };
   EXPECT_EQ(schema(kValidHead + "rules: " + flow_list(50, rule)), Messages{});

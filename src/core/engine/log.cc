@@ -1,0 +1,130 @@
+#include "core/engine/log.h"
+
+#include <algorithm>
+#include <charconv>
+#include <iterator>
+#include <utility>
+
+#include "base/number_text.h"
+
+namespace osmira_core::engine::log {
+namespace {
+
+// `decimals` < 0: the plain form.
+void append_arg(std::string& out, const Arg& arg, int decimals) {
+  switch (arg.kind) {
+    case Arg::Kind::kText: out += arg.text; return;
+    case Arg::Kind::kBool: out += arg.unsigned_value != 0 ? "true" : "false"; return;
+    case Arg::Kind::kSigned: out += std::to_string(arg.signed_value); return;
+    case Arg::Kind::kUnsigned: out += std::to_string(arg.unsigned_value); return;
+    case Arg::Kind::kFloat:
+      if (decimals < 0) {
+        osmira_base::append_plain_number(out, arg.float_value);
+      } else {
+        out += osmira_base::fixed_number(arg.float_value, decimals);
+      }
+      return;
+  }
+}
+
+// The decimals of a "{:.N}" placeholder whose text (without the braces) is `spec`; -1 for
+// "{}" and -2 for anything else, which is not a placeholder.
+int placeholder_decimals(std::string_view spec) {
+  if (spec.empty()) return -1;
+  if (!spec.starts_with(":.") || spec.size() == 2) return -2;
+  int decimals = 0;
+  const auto [end, ec] = std::from_chars(spec.data() + 2, spec.data() + spec.size(), decimals);
+  if (ec != std::errc() || end != spec.data() + spec.size() || decimals > 100) return -2;
+  return decimals;
+}
+
+}  // namespace
+
+Events::Entry* Events::find(std::vector<Entry>& entries, Level level, std::string_view target,
+                             std::string_view text, const char* fixed) {
+  if (fixed != nullptr) {
+    for (Entry& e : entries) {
+      if (e.event.fixed == fixed && e.event.level == level && e.event.target == target) return &e;
+    }
+  }
+  // Also the same text from another call site.
+  for (Entry& e : entries) {
+    if (e.event.level == level && e.event.target == target && e.event.text == text) return &e;
+  }
+  return nullptr;
+}
+
+void Events::add(Level level, std::string_view target, const char* fixed) {
+  std::vector<Entry>& entries = per_thread_.local();
+  if (Entry* e = find(entries, level, target, fixed, fixed)) {
+    ++e->event.count;
+    return;
+  }
+  entries.push_back(Entry{Event{level, target, fixed, 1, fixed},
+                          next_first_.fetch_add(1, std::memory_order_relaxed)});
+}
+
+void Events::add(Level level, std::string_view target, std::string text) {
+  std::vector<Entry>& entries = per_thread_.local();
+  if (Entry* e = find(entries, level, target, text, nullptr)) {
+    ++e->event.count;
+    return;
+  }
+  entries.push_back(Entry{Event{level, target, std::move(text), 1, nullptr},
+                          next_first_.fetch_add(1, std::memory_order_relaxed)});
+}
+
+std::vector<Event> Events::take() {
+  // The threads' entries in the order of their first occurrence; an event that several
+  // threads met joins the entry of its earliest occurrence.
+  std::vector<Entry> all;
+  for (std::vector<Entry>& entries : per_thread_) {
+    std::move(entries.begin(), entries.end(), std::back_inserter(all));
+  }
+  per_thread_.clear();
+  std::sort(all.begin(), all.end(),
+            [](const Entry& a, const Entry& b) { return a.first < b.first; });
+  std::vector<Entry> merged;
+  for (Entry& e : all) {
+    if (Entry* same = find(merged, e.event.level, e.event.target, e.event.text, nullptr)) {
+      same->event.count += e.event.count;
+    } else {
+      merged.push_back(std::move(e));
+    }
+  }
+  std::vector<Event> out;
+  out.reserve(merged.size());
+  for (Entry& e : merged) out.push_back(std::move(e.event));
+  return out;
+}
+
+std::string format_text(std::string_view format, std::span<const Arg> args) {
+  std::string out;
+  size_t next = 0;
+  size_t pos = 0;
+  while (pos < format.size()) {
+    const size_t open = format.find('{', pos);
+    const size_t close = open == std::string_view::npos ? open : format.find('}', open);
+    if (close == std::string_view::npos) break;
+    out.append(format, pos, open - pos);
+    const int decimals = placeholder_decimals(format.substr(open + 1, close - open - 1));
+    if (decimals == -2 || next == args.size()) {
+      out.append(format, open, close + 1 - open);
+    } else {
+      append_arg(out, args[next++], decimals);
+    }
+    pos = close + 1;
+  }
+  if (pos < format.size()) out.append(format, pos);
+  if (next < args.size()) {
+    out += " (";
+    for (size_t i = next; i < args.size(); ++i) {
+      if (i > next) out += (i - next) % 2 == 0 ? ", " : "=";
+      append_arg(out, args[i], -1);
+    }
+    out += ')';
+  }
+  return out;
+}
+
+}  // namespace osmira_core::engine::log

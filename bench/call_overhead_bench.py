@@ -1,11 +1,15 @@
 """The fixed cost of a reconcile call: small calls (no records, the example records) on the
 main thread (where a call looks for signals while it works) and on another thread, for one
 or more builds of the module loaded side by side in one process. Batches of calls alternate
-between the builds; printed are the median and the best microseconds per call over the
-batches. Nothing is asserted.
+between the builds, each round started by the next build (a build's place in the order
+moves its figures by several percent); printed are the median and the best microseconds per
+call over the batches, and for each build after the first the median over the rounds of its
+time divided by the first build's. The machine's noise shows when the first build is named
+again last. Nothing is asserted.
 
     python3 bench/call_overhead_bench.py                             # the installed module
     python3 bench/call_overhead_bench.py --module-path OLD --module-path NEW
+    python3 bench/call_overhead_bench.py --module-path OLD --module-path NEW --module-path OLD
 """
 
 import argparse
@@ -53,13 +57,17 @@ def main() -> int:
     def measure(thread_name):
         for input_name, texts in inputs.items():
             times = [[] for _ in modules]
-            for _ in range(args.batches):
-                for k, module in enumerate(modules):
-                    times[k].append(batch(module, texts))
+            for round_ in range(args.batches):
+                for j in range(len(modules)):  # each build in each place of the order in turn
+                    k = (round_ + j) % len(modules)
+                    times[k].append(batch(modules[k], texts))
+            ratios = [statistics.median(a / b for a, b in zip(t, times[0])) for t in times[1:]]
             print(f"{input_name + ', ' + thread_name:34}" +
-                  "".join(f"{statistics.median(t):12.1f}{min(t):10.1f}" for t in times))
+                  "".join(f"{statistics.median(t):12.1f}{min(t):10.1f}" for t in times) +
+                  "".join(f"{r:8.3f}" for r in ratios))
 
-    print(f"{'us per call: median, best':34}" + "".join(f"{(b or 'installed')[-22:]:>22}" for b in builds))
+    print(f"{'us per call: median, best':34}" + "".join(f"{(b or 'installed')[-22:]:>22}" for b in builds) +
+          "".join(f"{'ratio ' + str(k):>8}" for k in range(1, len(builds))))
     measure("main thread")
     other = threading.Thread(target=measure, args=("other thread",))
     other.start()

@@ -41,10 +41,10 @@ constexpr const char* kNoMemoryResult = "out of memory while building the result
 // Suspends the host's cyclic garbage collector while it is taken up (from its creation to its
 // destruction, but for the times it is put back), restoring the state it found. Converting a
 // large result creates tens of thousands of lists and dicts, each of which counts towards the
-// collector's thresholds; the collections this triggers would only scan the new, still
-// acyclic result again and again (a quarter of the call's time on 100,000 records). The pause
-// is process-wide: it is in place only while the interpreter lock is held, so that no other
-// thread notices, and in no build without that lock.
+// collector's thresholds; the collections this triggers would run every few hundred of them
+// for nothing, as the result is acyclic and kept out of the collector until it is complete
+// (OutOfCollector). The pause is process-wide: it is in place only while the interpreter lock
+// is held, so that no other thread notices, and in no build without that lock.
 class PauseGc {
  public:
   PauseGc() { take_up(); }

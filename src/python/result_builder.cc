@@ -44,6 +44,20 @@ PyRef rule_result_to_py(Builder& b, const RuleResult& r, DecisionTexts& texts,
 
 }  // namespace
 
+void OutOfCollector::hand_back() {
+  // Each container's collector header is written: fetched well ahead, as they are spread
+  // over the whole result (16 ahead: 30 ns per decision, 64: 17 ns).
+  constexpr size_t kAhead = 64;
+  const size_t count = kept_.size();
+  for (size_t i = 0; i < count; ++i) {
+    if (i + kAhead < count) {
+      __builtin_prefetch(reinterpret_cast<const char*>(kept_[i + kAhead]) - 2 * sizeof(void*), 1);
+    }
+    PyObject_GC_Track(kept_[i]);
+  }
+  std::vector<PyObject*>().swap(kept_);
+}
+
 bool Builder::init() {
   for (size_t k = 0; k < kKeyCount; ++k) {
     keys_[k] = PyRef::steal(PyUnicode_InternFromString(kKeyTexts[k]));
@@ -154,14 +168,21 @@ PyRef clusters_to_py(Builder& b, const std::vector<osmira_core::engine::Cluster>
   const bool by_listing = first_listing.size() == listed;
   b.reserve_listings(listed);
   size_t listing = 0;
-  return list_of(clusters.size(), [&](size_t k) {
-    const auto& cluster = clusters[k];
-    return list_of(cluster.size(), [&](size_t i) {
-      if (!pacer.step()) return PyRef();
-      const uint32_t first = by_listing ? first_listing[listing] : kUnlisted;
-      return b.listed_id(cluster[i], first, listing++);
-    });
-  });
+  OutOfCollector* const out = &b.out_of_collector();
+  return list_of(
+      clusters.size(),
+      [&](size_t k) {
+        const auto& cluster = clusters[k];
+        return list_of(
+            cluster.size(),
+            [&](size_t i) {
+              if (!pacer.step()) return PyRef();
+              const uint32_t first = by_listing ? first_listing[listing] : kUnlisted;
+              return b.listed_id(cluster[i], first, listing++);
+            },
+            out);
+      },
+      out);
 }
 
 // Fields in the record's (ascending byte) order. Golden-record texts are not numbered
@@ -205,21 +226,23 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m, size_t k,
       !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
     return {};
   }
-  PyRef matched_on = list_of(m.matched_on.size(),
-                             [&](size_t i) { return texts.get(*item++, m.matched_on[i]); });
+  OutOfCollector* const out = &b.out_of_collector();
+  PyRef matched_on = list_of(
+      m.matched_on.size(), [&](size_t i) { return texts.get(*item++, m.matched_on[i]); }, out);
   if (!b.set(d, kMatchedOn, matched_on)) return {};
   if (m.posterior_probability &&
       !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
     return {};
   }
-  PyRef rules = list_of(m.rule_results.size(), [&](size_t i) {
-    return rule_result_to_py(b, m.rule_results[i], texts, item);
-  });
+  PyRef rules = list_of(
+      m.rule_results.size(),
+      [&](size_t i) { return rule_result_to_py(b, m.rule_results[i], texts, item); }, out);
   if (!b.set(d, kRuleResults, rules)) return {};
   if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
                                                            : PyRef::borrow(Py_None))) {
     return {};
   }
+  out->keep_out(d);  // tracked by its lists
   return dict;
 }
 

@@ -45,6 +45,31 @@ enum Key : size_t {
   kSkipReason, kSkipped, kTelemetry, kTemporalAdjustment, kTrainedFsParams, kWeight, kKeyCount
 };
 
+// The containers of a result being built, kept out of the host's cyclic collector until the
+// result is complete. While the lock is offered, other threads run with the collector in
+// place, and the containers they make start collections: a tracked partial result would be
+// scanned by each of them (up to a third of a second for a large one). The result is acyclic,
+// so nothing is lost meanwhile; dropped untracked, a container is freed as usual.
+class OutOfCollector {
+ public:
+  void reserve(size_t count) { kept_.reserve(count); }
+  // Untracks `container` if it is tracked, remembering to track it again.
+  void keep_out(PyObject* container) {
+    if (PyObject_GC_IsTracked(container) == 0) return;
+    kept_.push_back(container);  // before untracking: what is untracked is tracked again
+    PyObject_GC_UnTrack(container);
+  }
+  // Tracks every container kept out again, in the order they were kept out, leaving the
+  // collector as building them tracked would (all in the youngest generation, as the
+  // collector is paused while the result is built). Call once, with them all alive, and
+  // without offering the lock meanwhile: a collection halfway would scan what is tracked
+  // already.
+  void hand_back();
+
+ private:
+  std::vector<PyObject*> kept_;  // borrowed
+};
+
 class Builder {
  public:
   // Creates the keys (interned) and the decision texts; false with the host's exception set.
@@ -86,6 +111,8 @@ class Builder {
   bool set(PyObject* dict, Key k, const PyRef& value) const {
     return value && PyDict_SetItem(dict, keys_[k].get(), value.get()) == 0;
   }
+  // The containers of the result built so far, out of the collector.
+  OutOfCollector& out_of_collector() { return out_; }
 
  private:
   static PyRef id_text(const osmira_base::Uuid& id);
@@ -102,13 +129,16 @@ class Builder {
   // Not keyed: the keys are the bits of scores the engine computes, which callers cannot set
   // one by one, and the table mixes them.
   boost::unordered_flat_map<uint64_t, PyRef> floats_;
+  OutOfCollector out_;
 };
 
-// A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure).
+// A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure); kept out of
+// the collector by `out` when given, from before its items are made.
 template <typename Make>
-PyRef list_of(size_t count, Make&& make) {
+PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
   if (!list) return {};
+  if (out != nullptr) out->keep_out(list.get());
   for (size_t i = 0; i < count; ++i) {
     PyRef item = make(i);
     if (!item) return {};

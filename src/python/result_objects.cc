@@ -19,15 +19,19 @@ namespace tuning = vintrel_bridge::tuning;
 // A list of `items` converted by `make(k)`, each item released (ReleaseBehind) as soon as its
 // Python form exists; `items` is empty when this returns.
 template <typename T, typename Make>
-PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, Make&& make) {
+PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, OutOfCollector& out,
+                     Make&& make) {
   const bool many = items.size() >= tuning::kHelperBatch;
   std::optional<ReleaseBehind<T>> release(std::in_place, items);
-  PyRef list = list_of(items.size(), [&](size_t k) {
-    if (!pacer.step()) return PyRef();
-    PyRef made = make(k);
-    release->converted(k + 1);
-    return made;
-  });
+  PyRef list = list_of(
+      items.size(),
+      [&](size_t k) {
+        if (!pacer.step()) return PyRef();
+        PyRef made = make(k);
+        release->converted(k + 1);
+        return made;
+      },
+      &out);
   // The rest of the items (all of them when the list was not finished) go without the lock,
   // unless there are few.
   if (many) {
@@ -74,6 +78,9 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer) {
   Builder b;
   if (!b.init()) return {};
+  // Kept out of the collector: the three lists of the parts, a list per cluster, and per
+  // decision its dict and its two lists.
+  b.out_of_collector().reserve(3 + result.clusters.size() + 3 * result.decisions.size());
   std::optional<DecisionTexts> texts;
   HelperThread numbering([&] { texts.emplace(result.decisions); },
                          !result.decisions.empty());
@@ -85,16 +92,18 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer
 
   b.reserve_texts(4 * result.golden_records.size());  // a few short values each
   LastNames names;
-  PyRef golden = list_releasing(result.golden_records, pacer, [&](size_t k) {
-    return golden_record_to_py(b, result.golden_records[k], names);
-  });
+  PyRef golden = list_releasing(result.golden_records, pacer, b.out_of_collector(),
+                                [&](size_t k) {
+                                  return golden_record_to_py(b, result.golden_records[k], names);
+                                });
   if (!golden) return {};
 
   pacer.without_lock([&] { numbering.join(); });
-  PyRef decisions = list_releasing(result.decisions, pacer, [&](size_t k) {
-    return decision_fetching_ahead(b, result, k, *texts);
-  });
+  PyRef decisions =
+      list_releasing(result.decisions, pacer, b.out_of_collector(),
+                     [&](size_t k) { return decision_fetching_ahead(b, result, k, *texts); });
   if (!decisions) return {};
+  b.out_of_collector().hand_back();
 
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !b.set(dict.get(), kClusters, clusters) ||

@@ -226,17 +226,24 @@ def test_ctrl_c_is_prompt_in_every_phase():
 
 # A thread that ticks every millisecond while another thread builds a result of 950,000
 # decisions: its longest pause during the call stays far below the time the building takes
-# (about a second). (The host's collection of the new result after the call is not counted:
-# it would come as well with the collector running throughout.)
-def test_other_threads_run_while_a_result_is_built():
-    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+# (about a second), whether the ticker makes only floats or also containers (whose count
+# starts the collector while the lock is offered: it must not scan the result being built).
+# (The host's collection of the new result after the call is not counted: it would come as
+# well with the collector running throughout.)
+@pytest.mark.parametrize("containers", [0, 50])
+def test_other_threads_run_while_a_result_is_built(containers):
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + f"""
+    CONTAINERS = {containers}
+""" + """
     texts = blocks(5000)
-    ticks = []  # floats only: the ticker makes no object the collector counts
+    ticks = []
     ended = []
     def tick():
         while not ended:
             time.sleep(0.001)
             ticks.append(time.monotonic())
+            if CONTAINERS:
+                made = [(k, [k], {"k": k}) for k in range(CONTAINERS)]
     def convert():
         result = _native.reconcile_local(SPEC, texts)
         ended.append(time.monotonic())
@@ -253,6 +260,35 @@ def test_other_threads_run_while_a_result_is_built():
 """
     result = run_isolated(code)
     assert result.stdout.startswith("LONGEST True"), result.stdout + result.stderr[-2000:]
+
+
+# The result comes out of the call tracked by the collector as if it had been built with the
+# collector running: every list tracked, a dict tracked exactly when it holds a list or a dict,
+# each tracked one among gc.get_objects(); a full collection leaves the result as it was.
+def test_the_result_is_tracked_as_if_built_with_the_collector():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    import gc
+    result = _native.reconcile_local(SPEC, blocks(60))
+    containers = []
+    def walk(item):
+        if isinstance(item, (list, dict)):
+            containers.append(item)
+            for inner in item.values() if isinstance(item, dict) else item:
+                walk(inner)
+    walk(result)
+    def holds_containers(c):
+        return any(isinstance(v, (list, dict)) for v in (c if isinstance(c, list) else c.values()))
+    wrong = [c for c in containers
+             if gc.is_tracked(c) != (isinstance(c, list) or holds_containers(c))]
+    listed = {id(item) for item in gc.get_objects()}
+    missing = [c for c in containers if gc.is_tracked(c) and id(c) not in listed]
+    before = json.dumps(result)
+    gc.collect()
+    print("TRACKED", len(result["decisions"]) > 10000, len(wrong), len(missing),
+          json.dumps(result) == before)
+"""
+    result = run_isolated(code)
+    assert result.stdout == "TRACKED True 0 0 True\n", result.stdout + result.stderr[-2000:]
 
 
 # A signal handler forks while the main thread's call runs: in the child the call ends at

@@ -8,10 +8,7 @@
 #include <chrono>
 
 namespace osmira_base {
-namespace {
 
-// Fills `out` from the kernel's random source: getrandom, else /dev/urandom where that call is
-// missing. False when neither gives the bytes.
 bool read_os_random(unsigned char* out, size_t size) {
   size_t done = 0;
   while (done < size) {
@@ -37,6 +34,8 @@ bool read_os_random(unsigned char* out, size_t size) {
   close(fd);
   return done == size;
 }
+
+namespace {
 
 SipKey draw_key() {
   unsigned char bytes[16];

@@ -29,6 +29,10 @@ struct SipKey {
   uint64_t k1 = 0;
 };
 
+// Fills `out` with `size` bytes from the kernel's random source: getrandom, else /dev/urandom
+// where that call is missing. False when neither gives the bytes.
+bool read_os_random(unsigned char* out, size_t size);
+
 // The process's key: drawn on first use (thread-safe), then fixed for the life of the process.
 const SipKey& process_hash_key();
 

@@ -1,11 +1,10 @@
 #include "core/engine/random.h"
 
-#include <sys/random.h>
-
-#include <cerrno>
 #include <cmath>
 #include <cstring>
 #include <random>
+
+#include "base/keyed_hash.h"
 
 namespace osmira_core::engine::random {
 namespace {
@@ -56,21 +55,12 @@ uint32_t pcg32_next(uint64_t& state) {
   return (xorshifted >> rot) | (xorshifted << ((32 - rot) & 31));
 }
 
-// Fills `out` from the operating system. getrandom blocks only until the kernel's pool is
-// first initialised; std::random_device is the fall-back where the call is unavailable.
+// Fills `out` from the operating system (see read_os_random); std::random_device is the
+// fall-back where the kernel's source cannot be read.
 void os_entropy(uint8_t* out, size_t size) {
-  size_t done = 0;
-  while (done < size) {
-    const ssize_t got = getrandom(out + done, size - done, 0);
-    if (got > 0) {
-      done += static_cast<size_t>(got);
-    } else if (got < 0 && errno != EINTR) {
-      break;
-    }
-  }
-  if (done == size) return;
+  if (osmira_base::read_os_random(out, size)) return;
   std::random_device device;
-  for (; done < size; ++done) out[done] = static_cast<uint8_t>(device());
+  for (size_t i = 0; i < size; ++i) out[i] = static_cast<uint8_t>(device());
 }
 
 // ---- Sampling -------------------------------------------------------------------------------

@@ -175,9 +175,10 @@ std::vector<Cluster> cluster_union_find(std::span<const NormalizedEntity> record
 //   collection order only when it lies close to the threshold: a pairwise sum kept in a tree
 //   over the collection positions, with a bound on how far any order of summation can be
 //   from it, decides every other case (see `below_coherence`).
-// - In dense pieces the split rewrites the order at every cut (it tends to reverse the places
-//   of the nodes it reaches last), so few stay settled. A dense piece larger than the size
-//   limit is cut without collecting it at all (see `cut_dense`).
+// - In dense pieces the split rewrites the order at almost every cut (it takes from each node
+//   the neighbour placed last, and so tends to reverse the places of the nodes it reaches
+//   last; two orders often alternate), so few stay settled. The pieces of a dense component
+//   are examined without collecting them (see "Dense components" below).
 //
 // Membership and visits use stamps in whole-graph arrays (no per-piece clearing); edges that
 // can never be taken again (cut, self loops, leading out of the piece) are dropped from the
@@ -279,7 +280,7 @@ class WeightedGraph {
 
   // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
   void resolve_component(std::vector<Index> component) {
-    const bool dense = prepare_dense(component);
+    dense_ = prepare_dense(component);
     worklist_.push_back(std::move(component));
     while (!worklist_.empty()) {
       osmira_base::stop_if_cancelled(cancel_);
@@ -287,22 +288,35 @@ class WeightedGraph {
       worklist_.pop_back();
       if (piece.size() < 2) {
         emitted_.push_back(std::move(piece));
-      } else if (dense && piece.size() > max_cluster_size_) {
-        cut_dense(std::move(piece));
+      } else if (dense_) {
+        examine_dense(std::move(piece));
       } else {
         examine(std::move(piece));
       }
     }
+    dense_ = false;
   }
 
-  // ---- Dense components cut for size
+  // Cuts edge `e` for good, keeping the dense machinery up to date while it is in use.
+  void cut(Index e) {
+    removed_[e] = 1;
+    if (!dense_) return;
+    const Index from = edges_[e].from, to = edges_[e].to;
+    --live_pairs_[local_[from] * dense_n_ + local_[to]];
+    --live_pairs_[local_[to] * dense_n_ + local_[from]];
+    sum_group(local_[std::min(from, to)]);
+  }
+
+  // ---- Dense components
   //
-  // A piece larger than `max_cluster_size` is rejected whatever its edges weigh, so its
-  // examination needs only the weakest edge and the split, not the collection itself. In a
-  // dense component both are found without listing the edges:
+  // A piece is examined without collecting its edges at all:
+  // - the acceptance test needs no sum for a piece above the size limit, and otherwise adds
+  //   up per-node group sums (the group of a node: its edges to higher-indexed nodes, which
+  //   are the edges collected at its place); only when the error bound straddles the
+  //   threshold is the piece examined from scratch (`examine`);
   // - the first of the lightest edges in collection order is the lightest edge among the
-  //   nodes' own groups (the edges to higher-indexed nodes), each group kept sorted by
-  //   weight and then its list order, taking the group met first in the piece's order;
+  //   groups, each group kept sorted by weight and then list order, taking the group met
+  //   first in the piece's order;
   // - the split's search takes from a node the last neighbour in its list that is not yet
   //   visited (the stack returns to it last-in, first-out). A node's list is, in collection
   //   order: its lower-indexed neighbours placed before it in the piece, by place; its own
@@ -312,7 +326,9 @@ class WeightedGraph {
   //   lower-indexed neighbour placed before it, scanning the unvisited places downwards
   //   with a table of live edges between every two nodes of the component. Each node
   //   resumes its scans where it stopped, so a search costs at most one pass over the
-  //   unvisited places per node, and far less when most pairs are edges.
+  //   unvisited places and over the group per node: nodes x nodes per cut rather than edges.
+  // No live edge ever joins two pieces (pieces are the components of the live edges), so a
+  // group holds exactly the live edges its node has to higher-indexed nodes of its piece.
   // Used for components of at most kDenseLimit nodes in which at least an eighth of the node
   // pairs are edges and no weight is NaN (a NaN first edge would be cut whatever follows it).
 
@@ -321,7 +337,7 @@ class WeightedGraph {
   // Sets the dense machinery up for `component` when it qualifies; false otherwise.
   bool prepare_dense(const std::vector<Index>& component) {
     const size_t n = component.size();
-    if (n <= max_cluster_size_ || n > kDenseLimit) return false;
+    if (n > kDenseLimit) return false;
     size_t edge_count = 0;
     for (Index u : component) {
       for (Index e : leaving(u)) {
@@ -354,6 +370,10 @@ class WeightedGraph {
     group_start_[n] = static_cast<Index>(group_in_order_.size());
     group_by_weight_ = group_in_order_;
     group_front_.assign(group_start_.begin(), group_start_.end() - 1);
+    group_sum_.resize(n);
+    group_magnitude_.resize(n);
+    group_size_.resize(n);
+    for (size_t k = 0; k < n; ++k) sum_group(static_cast<Index>(k));
     for (size_t k = 0; k < n; ++k) {
       std::stable_sort(group_by_weight_.begin() + group_start_[k],
                        group_by_weight_.begin() + group_start_[k + 1],
@@ -366,9 +386,52 @@ class WeightedGraph {
     return live_pairs_[local_[u] * dense_n_ + local_[v]] != 0;
   }
 
-  // Examines a connected piece of a dense component larger than the size limit: cuts its
-  // weakest edge and splits it, pushing the pieces onto the worklist.
-  void cut_dense(std::vector<Index> piece) {
+  // The sums of the live weights and magnitudes of group `l` (in list order), and its count.
+  void sum_group(Index l) {
+    double sum = 0.0, magnitude = 0.0;
+    Index size = 0;
+    for (Index g = group_start_[l]; g < group_start_[l + 1]; ++g) {
+      const Index e = group_in_order_[g];
+      if (removed_[e]) continue;
+      sum += edges_[e].weight;
+      magnitude += std::fabs(edges_[e].weight);
+      ++size;
+    }
+    group_sum_[l] = sum;
+    group_magnitude_[l] = magnitude;
+    group_size_[l] = size;
+  }
+
+  // Examines a connected piece of a dense component: accepts it, or cuts its weakest edge and
+  // splits it, pushing the pieces onto the worklist. The coherence test adds up the group
+  // sums: a sum of the piece's weights in another order, which the sum in collection order
+  // differs from by at most the bound of `below_coherence` with (edges + nodes + the largest
+  // group) additions in the worst path; when the bound straddles the threshold the piece is
+  // examined from scratch, which sums in collection order.
+  void examine_dense(std::vector<Index> piece) {
+    if (piece.size() <= max_cluster_size_) {
+      double sum = 0.0, magnitude = 0.0;
+      size_t edges = 0;
+      for (Index u : piece) {
+        sum += group_sum_[local_[u]];
+        magnitude += group_magnitude_[local_[u]];
+        edges += group_size_[local_[u]];
+      }
+      const double count = static_cast<double>(edges);
+      const double bound =
+          (static_cast<double>(2 * edges + piece.size()) + 4.0) * 0x1p-51 * magnitude;
+      if (edges == 0 ||
+          (std::isfinite(sum) && std::isfinite(bound) &&
+           !((sum - bound) / count < min_cluster_coherence_))) {
+        emitted_.push_back(std::move(piece));
+        return;
+      }
+      if (!std::isfinite(sum) || !std::isfinite(bound) ||
+          !((sum + bound) / count < min_cluster_coherence_)) {
+        examine(std::move(piece));
+        return;
+      }
+    }
     Index weakest = kNoIndex;
     for (Index u : piece) {
       const Index l = local_[u];
@@ -378,10 +441,7 @@ class WeightedGraph {
       const Index e = group_by_weight_[front];
       if (weakest == kNoIndex || edges_[e].weight < edges_[weakest].weight) weakest = e;
     }
-    removed_[weakest] = 1;
-    const Index a = local_[edges_[weakest].from], b = local_[edges_[weakest].to];
-    --live_pairs_[a * dense_n_ + b];
-    --live_pairs_[b * dense_n_ + a];
+    cut(weakest);
     search_dense(piece);
   }
 
@@ -496,7 +556,7 @@ class WeightedGraph {
     for (size_t k = 1; k < taken_.size(); ++k) {
       if (weight_at(k) < weight_at(weakest)) weakest = k;
     }
-    removed_[taken_[weakest]] = 1;
+    cut(taken_[weakest]);
     list_neighbours(piece.size());
     if (split(piece, stamp)) cut_settled(std::move(piece), stamp);
   }
@@ -640,7 +700,7 @@ class WeightedGraph {
         weakest = by_weight_[next];
       }
       const Index cut = taken_[weakest];
-      removed_[cut] = 1;
+      this->cut(cut);
       --edges;
       if (!sums_.empty()) set_leaf(weakest, 0.0);
       const Edge& e = edges_[cut];
@@ -749,8 +809,11 @@ class WeightedGraph {
   // Dense components: each node's place in the component, the number of live edges between
   // every two nodes (by place), the groups by place in list order and by weight, with the
   // first place of each group's sorted list that may be live; and the searches' scratch.
+  bool dense_ = false;
   std::vector<Index> local_;
   size_t dense_n_ = 0;
+  std::vector<double> group_sum_, group_magnitude_;
+  std::vector<Index> group_size_;
   std::vector<uint16_t> live_pairs_;
   std::vector<Index> group_start_, group_in_order_, group_by_weight_, group_front_;
   std::vector<Index> unvisited_below_, cursor_, path_;

@@ -368,6 +368,12 @@ class WeightedGraph {
       }
     }
     group_start_[n] = static_cast<Index>(group_in_order_.size());
+    group_other_.resize(group_in_order_.size());
+    for (size_t k = 0; k < n; ++k) {
+      for (Index g = group_start_[k]; g < group_start_[k + 1]; ++g) {
+        group_other_[g] = other_end(group_in_order_[g], component[k]);
+      }
+    }
     group_by_weight_ = group_in_order_;
     group_front_.assign(group_start_.begin(), group_start_.end() - 1);
     group_sum_.resize(n);
@@ -380,10 +386,6 @@ class WeightedGraph {
                        [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
     }
     return true;
-  }
-
-  bool live_pair(Index u, Index v) const {
-    return live_pairs_[local_[u] * dense_n_ + local_[v]] != 0;
   }
 
   // The sums of the live weights and magnitudes of group `l` (in list order), and its count.
@@ -463,9 +465,11 @@ class WeightedGraph {
       }
       return q;
     };
+    const uint64_t stamp = ++stamp_counter_;
     std::vector<Index> found;
     const auto visit = [&](Index place) {
       unvisited_below_[place + 1] = place;
+      visit_stamp_[piece[place]] = stamp;
       found.push_back(piece[place]);
       path_.push_back(place);
       phase_[place] = 0;
@@ -473,12 +477,15 @@ class WeightedGraph {
     };
     // The place of the last unvisited neighbour in the list of the node at `place`, or
     // kNoIndex.
+    place_local_.resize(n);
+    for (size_t k = 0; k < n; ++k) place_local_[k] = local_[piece[k]];
     const auto next = [&](Index place) -> Index {
       const Index u = piece[place];
+      const uint16_t* pairs = live_pairs_.data() + place_local_[place] * dense_n_;
       if (phase_[place] == 0) {  // lower-indexed neighbours placed after u
         for (Index q = find(cursor_[place]); q > place + 1; q = find(q - 1)) {
           const Index w = piece[q - 1];
-          if (w < u && live_pair(u, w)) {
+          if (w < u && pairs[place_local_[q - 1]] != 0) {
             cursor_[place] = q;
             return q - 1;
           }
@@ -489,10 +496,8 @@ class WeightedGraph {
       if (phase_[place] == 1) {  // u's own group
         const Index begin = group_start_[local_[u]];
         for (Index g = cursor_[place]; g > begin; --g) {
-          const Index e = group_in_order_[g - 1];
-          if (removed_[e]) continue;
-          const Index v = other_end(e, u);
-          if (find(position_[v] + 1) == position_[v] + 1) {
+          const Index v = group_other_[g - 1];
+          if (visit_stamp_[v] != stamp && !removed_[group_in_order_[g - 1]]) {
             cursor_[place] = g;
             return position_[v];
           }
@@ -502,7 +507,7 @@ class WeightedGraph {
       }
       for (Index q = find(cursor_[place]); q > 0; q = find(q - 1)) {  // placed before u
         const Index w = piece[q - 1];
-        if (w < u && live_pair(u, w)) {
+        if (w < u && pairs[place_local_[q - 1]] != 0) {
           cursor_[place] = q;
           return q - 1;
         }
@@ -815,8 +820,9 @@ class WeightedGraph {
   std::vector<double> group_sum_, group_magnitude_;
   std::vector<Index> group_size_;
   std::vector<uint16_t> live_pairs_;
-  std::vector<Index> group_start_, group_in_order_, group_by_weight_, group_front_;
-  std::vector<Index> unvisited_below_, cursor_, path_;
+  std::vector<Index> group_start_, group_in_order_, group_other_, group_by_weight_,
+      group_front_;
+  std::vector<Index> unvisited_below_, cursor_, path_, place_local_;
   std::vector<uint8_t> phase_;
 
   // Scratch, reused across pieces: the collected edges, the neighbour lists by position,

@@ -6,8 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
 #include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <utility>
@@ -187,7 +189,7 @@ class WeightedGraph {
  public:
   WeightedGraph(std::span<const NormalizedEntity> records, const RecordIndex& index,
                 std::span<const MatchDecision> decisions, double min_edge_weight)
-      : node_count_(static_cast<Index>(records.size())) {
+      : records_(records), node_count_(static_cast<Index>(records.size())) {
     const std::vector<std::pair<Index, Index>> ends = merge_ends(index, decisions);
     for (size_t k = 0; k < decisions.size(); ++k) {
       const MatchDecision& d = decisions[k];
@@ -295,6 +297,7 @@ class WeightedGraph {
       }
     }
     dense_ = false;
+    ordered_ = false;
   }
 
   // Cuts edge `e` for good, keeping the dense machinery up to date while it is in use.
@@ -304,7 +307,14 @@ class WeightedGraph {
     const Index from = edges_[e].from, to = edges_[e].to;
     --live_pairs_[local_[from] * dense_n_ + local_[to]];
     --live_pairs_[local_[to] * dense_n_ + local_[from]];
-    sum_group(local_[std::min(from, to)]);
+    const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
+    sum_group(lower);
+    if (ordered_) {  // no list repeats a node when ordered
+      const bool leaves = std::min(from, to) == from;
+      (leaves ? leaving_bits_ : entering_bits_)[lower * ((dense_n_ + 63) / 64) +
+                                                rank_[higher] / 64] &=
+          ~(uint64_t{1} << (rank_[higher] % 64));
+    }
   }
 
   // ---- Dense components
@@ -374,6 +384,7 @@ class WeightedGraph {
         group_other_[g] = other_end(group_in_order_[g], component[k]);
       }
     }
+    prepare_ordered(component);
     group_by_weight_ = group_in_order_;
     group_front_.assign(group_start_.begin(), group_start_.end() - 1);
     group_sum_.resize(n);
@@ -386,6 +397,93 @@ class WeightedGraph {
                        [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
     }
     return true;
+  }
+
+  // Whether some order of the component's nodes puts each node's leaving and entering lists
+  // (most recent first) in descending order of the other ends, as when the decisions come
+  // sorted by identifiers or in pair order. Tried: identifier order, then the order in which
+  // the nodes first appear in the decisions, adjusted to put every edge forwards (Kahn's
+  // algorithm, earliest appearance first). When one holds, the last unvisited node of a group
+  // is found by rank in bit rows (see `search_dense`); sets `ordered_`, `rank_`, `by_rank_`,
+  // `entering_bits_` and `leaving_bits_`.
+  void prepare_ordered(const std::vector<Index>& component) {
+    ordered_ = false;
+    const size_t n = component.size();
+    const auto lists_follow = [&] {
+      for (Index l = 0; l < n; ++l) {
+        const Index u = component[l];
+        Index before = UINT32_MAX;
+        for (Index e : leaving(u)) {
+          if (edges_[e].to == u) continue;
+          const Index r = rank_[local_[edges_[e].to]];
+          if (r >= before) return false;
+          before = r;
+        }
+        before = UINT32_MAX;
+        for (Index e : entering(u)) {
+          if (edges_[e].from == u) continue;
+          const Index r = rank_[local_[edges_[e].from]];
+          if (r >= before) return false;
+          before = r;
+        }
+      }
+      return true;
+    };
+    const auto rank_by = [&](const std::vector<Index>& order) {
+      by_rank_ = order;
+      rank_.resize(n);
+      for (Index r = 0; r < n; ++r) rank_[local_[order[r]]] = r;
+    };
+    std::vector<Index> order = component;
+    std::sort(order.begin(), order.end(),
+              [&](Index x, Index y) { return records_[x].id < records_[y].id; });
+    rank_by(order);
+    if (!lists_follow()) {
+      std::vector<Index> first_seen(n, UINT32_MAX), waiting(n, 0);
+      for (Index l = 0; l < n; ++l) {
+        for (Index e : leaving(component[l])) {
+          const Index v = local_[edges_[e].to];
+          first_seen[l] = std::min(first_seen[l], e);
+          first_seen[v] = std::min(first_seen[v], e);
+          if (v != l) ++waiting[v];
+        }
+      }
+      // Ready nodes by (first appearance, place): a min-heap.
+      std::vector<std::pair<Index, Index>> ready;
+      const auto later = std::greater<std::pair<Index, Index>>();
+      for (Index l = 0; l < n; ++l) {
+        if (waiting[l] == 0) ready.push_back({first_seen[l], l});
+      }
+      std::make_heap(ready.begin(), ready.end(), later);
+      order.clear();
+      while (!ready.empty()) {
+        std::pop_heap(ready.begin(), ready.end(), later);
+        const Index l = ready.back().second;
+        ready.pop_back();
+        order.push_back(component[l]);
+        for (Index e : leaving(component[l])) {
+          const Index v = local_[edges_[e].to];
+          if (v != l && --waiting[v] == 0) {
+            ready.push_back({first_seen[v], v});
+            std::push_heap(ready.begin(), ready.end(), later);
+          }
+        }
+      }
+      if (order.size() != n) return;  // a cycle
+      rank_by(order);
+      if (!lists_follow()) return;
+    }
+    const size_t words = (n + 63) / 64;
+    entering_bits_.assign(n * words, 0);
+    leaving_bits_.assign(n * words, 0);
+    for (Index l = 0; l < n; ++l) {
+      for (Index g = group_start_[l]; g < group_start_[l + 1]; ++g) {
+        const Index r = rank_[local_[group_other_[g]]];
+        const bool leaves = edges_[group_in_order_[g]].from == component[l];
+        (leaves ? leaving_bits_ : entering_bits_)[l * words + r / 64] |= uint64_t{1} << (r % 64);
+      }
+    }
+    ordered_ = true;
   }
 
   // The sums of the live weights and magnitudes of group `l` (in list order), and its count.
@@ -447,6 +545,16 @@ class WeightedGraph {
     search_dense(piece);
   }
 
+  // The first place in [from, to) of a bit set in both rows, or `to`.
+  static Index first_common_bit(const uint64_t* x, const uint64_t* y, Index from, Index to) {
+    for (Index k = from; k < to;) {
+      const uint64_t word = (x[k / 64] & y[k / 64]) >> (k % 64);
+      if (word != 0) return std::min<Index>(to, k + static_cast<Index>(std::countr_zero(word)));
+      k = (k / 64 + 1) * 64;
+    }
+    return to;
+  }
+
   // The split's searches over a dense piece (see above); the pieces found are pushed onto
   // the worklist in the order found, each in its visit order. Places are kept one up in
   // `unvisited_below_` so that 0 can stand for "none": entry q is q while place q - 1 is
@@ -466,10 +574,21 @@ class WeightedGraph {
       return q;
     };
     const uint64_t stamp = ++stamp_counter_;
+    place_local_.resize(n);
+    for (size_t k = 0; k < n; ++k) place_local_[k] = local_[piece[k]];
+    const size_t words = (dense_n_ + 63) / 64;
+    if (ordered_) {
+      unvisited_bits_.assign(words, 0);
+      for (Index l : place_local_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
+    }
     std::vector<Index> found;
     const auto visit = [&](Index place) {
       unvisited_below_[place + 1] = place;
       visit_stamp_[piece[place]] = stamp;
+      if (ordered_) {
+        const Index r = rank_[place_local_[place]];
+        unvisited_bits_[r / 64] &= ~(uint64_t{1} << (r % 64));
+      }
       found.push_back(piece[place]);
       path_.push_back(place);
       phase_[place] = 0;
@@ -477,8 +596,6 @@ class WeightedGraph {
     };
     // The place of the last unvisited neighbour in the list of the node at `place`, or
     // kNoIndex.
-    place_local_.resize(n);
-    for (size_t k = 0; k < n; ++k) place_local_[k] = local_[piece[k]];
     const auto next = [&](Index place) -> Index {
       const Index u = piece[place];
       const uint16_t* pairs = live_pairs_.data() + place_local_[place] * dense_n_;
@@ -491,7 +608,28 @@ class WeightedGraph {
           }
         }
         phase_[place] = 1;
-        cursor_[place] = group_start_[local_[u] + 1];
+        cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
+      }
+      if (phase_[place] == 1 && ordered_) {
+        // The group lists its leaving part, then its entering part, each by rank descending:
+        // the last unvisited node is the lowest-ranked unvisited one of the entering part,
+        // else of the leaving part. The cursor counts the entering ranks, then n more.
+        const Index n_all = static_cast<Index>(dense_n_);
+        const size_t row = place_local_[place] * words;
+        for (const auto* bits : {&entering_bits_, &leaving_bits_}) {
+          const Index offset = bits == &entering_bits_ ? 0 : n_all;
+          if (cursor_[place] < offset) cursor_[place] = offset;
+          if (cursor_[place] >= offset + n_all) continue;
+          const Index at = first_common_bit(bits->data() + row, unvisited_bits_.data(),
+                                            cursor_[place] - offset, n_all);
+          if (at != n_all) {
+            cursor_[place] = offset + at;
+            return position_[by_rank_[at]];
+          }
+          cursor_[place] = offset + n_all;
+        }
+        phase_[place] = 2;
+        cursor_[place] = place;
       }
       if (phase_[place] == 1) {  // u's own group
         const Index begin = group_start_[local_[u]];
@@ -794,6 +932,7 @@ class WeightedGraph {
     }
   }
 
+  std::span<const NormalizedEntity> records_;
   Index node_count_;
   std::vector<Edge> edges_;
   std::vector<uint8_t> removed_;
@@ -823,6 +962,13 @@ class WeightedGraph {
   std::vector<Index> group_start_, group_in_order_, group_other_, group_by_weight_,
       group_front_;
   std::vector<Index> unvisited_below_, cursor_, path_, place_local_;
+  // Ordered components (see `prepare_ordered`): the rank of each node (by place in the
+  // component), the node of each rank, per node bit rows over the ranks of its live group
+  // (entering and leaving part),
+  // and the unvisited nodes of the piece searched, by rank.
+  bool ordered_ = false;
+  std::vector<Index> rank_, by_rank_;
+  std::vector<uint64_t> entering_bits_, leaving_bits_, unvisited_bits_;
   std::vector<uint8_t> phase_;
 
   // Scratch, reused across pieces: the collected edges, the neighbour lists by position,

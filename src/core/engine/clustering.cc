@@ -339,15 +339,17 @@ class WeightedGraph {
   //   unvisited places and over the group per node: nodes x nodes per cut rather than edges.
   // No live edge ever joins two pieces (pieces are the components of the live edges), so a
   // group holds exactly the live edges its node has to higher-indexed nodes of its piece.
-  // Used for components of at most kDenseLimit nodes in which at least an eighth of the node
-  // pairs are edges and no weight is NaN (a NaN first edge would be cut whatever follows it).
+  // Used for components of kDenseFrom to kDenseLimit nodes in which at least an eighth of the
+  // node pairs are edges and no weight is NaN (a NaN first edge would be cut whatever follows
+  // it).
 
+  static constexpr size_t kDenseFrom = 32;  // smaller components cost little either way
   static constexpr size_t kDenseLimit = 4096;
 
   // Sets the dense machinery up for `component` when it qualifies; false otherwise.
   bool prepare_dense(const std::vector<Index>& component) {
     const size_t n = component.size();
-    if (n > kDenseLimit) return false;
+    if (n < kDenseFrom || n > kDenseLimit) return false;
     size_t edge_count = 0;
     for (Index u : component) {
       for (Index e : leaving(u)) {
@@ -914,7 +916,9 @@ class WeightedGraph {
     }
     if (negative) {
       magnitudes_.assign(2 * width, 0.0);
-      for (size_t k = 0; k < taken_.size(); ++k) magnitudes_[width + k] = std::fabs(sums_[width + k]);
+      for (size_t k = 0; k < taken_.size(); ++k) {
+        magnitudes_[width + k] = std::fabs(sums_[width + k]);
+      }
     }
     for (size_t k = width; k-- > 1;) {
       sums_[k] = sums_[2 * k] + sums_[2 * k + 1];

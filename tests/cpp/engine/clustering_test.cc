@@ -493,8 +493,8 @@ TEST(Clustering, GraphMatchesReference) {
 TEST(Clustering, DenseGraphsMatchTheStraightforwardVersion) {
   std::mt19937_64 rng(20261207);
   const double kInf = std::numeric_limits<double>::infinity();
-  for (int iteration = 0; iteration < 3000; ++iteration) {
-    const unsigned n = 2 + rng() % (iteration % 10 == 0 ? 90 : 30);
+  for (int iteration = 0; iteration < 2000; ++iteration) {
+    const unsigned n = 2 + rng() % (iteration % 2 == 0 ? 70 : 30);
     // Record order and identifier order differ.
     const auto number = [](unsigned i) { return i * 7919 % 4099; };
     std::vector<NormalizedEntity> records;
@@ -511,7 +511,7 @@ TEST(Clustering, DenseGraphsMatchTheStraightforwardVersion) {
         if (rng() % 500 == 0) w = std::array{kNaN, kInf, -kInf, -0.4, 1e300}[rng() % 5];
         const bool flip = rng() % 2 == 0;
         decisions.push_back(decision(number(flip ? b : a), number(flip ? a : b), w));
-        if (rng() % 50 == 0) decisions.push_back(decisions.back());
+        if (iteration % 3 != 0 && rng() % 50 == 0) decisions.push_back(decisions.back());
         if (rng() % 80 == 0) decisions.push_back(decision(number(a), number(a), w));
       }
     }

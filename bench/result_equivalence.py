@@ -189,6 +189,39 @@ def person_records(count: int, seed: int, *, big_tag: bool = False) -> list[dict
     return out[:count]
 
 
+DENSE_SPEC = spec(
+    "blocking:\n  strategy: single\n  keys: [[email]]\n",
+    "rules:\n"
+    "  - {name: email, type: exact, field: email, weight: 1.0}\n"
+    "  - {name: first, type: similarity, field: first_name, algorithm: jaro_winkler, threshold: 0.0, weight: 0.5}\n",
+    "decision:\n  thresholds: {match: 0.5, review: 0.3}\n  clustering: {method: graph, %s}\n",
+    SURVIVORSHIP)
+DENSE_CLUSTERING = {
+    "dense_graph_pairs": "min_edge_weight: 0.0, min_cluster_coherence: 0.0, max_cluster_size: 2",
+    "dense_graph_size_5": "min_edge_weight: 0.7, min_cluster_coherence: 0.0, max_cluster_size: 5",
+    "dense_graph_coherence": "min_edge_weight: 0.0, min_cluster_coherence: 0.86, max_cluster_size: 40",
+    "dense_graph_both": "min_edge_weight: 0.6, min_cluster_coherence: 0.9, max_cluster_size: 8",
+}
+
+
+def dense_block_records(count: int, seed: int) -> list[dict]:
+    """Records that all share one e-mail, in random identifier order, with first names from a
+    short list (so that many pairs score the same) and now and then a copy of an earlier
+    identifier."""
+    rng = random.Random(seed)
+    out: list[dict] = []
+    for n in range(count):
+        ident = (out[rng.randrange(n)]["id"] if n and rng.random() < 0.03
+                 else str(uuid.UUID(int=rng.getrandbits(128), version=4)))
+        out.append({
+            "id": ident, "tenant_id": TENANTS[0], "external_id": f"D-{n}",
+            "entity_type": "person", "source_name": rng.choice(["crm", "web", "billing"]),
+            "data": {"email": "noreply@example.com", "first_name": rng.choice(FIRST)},
+            "last_updated": f"2024-{1 + n % 12:02d}-{1 + n % 28:02d}T10:00:{n % 60:02d}Z",
+        })
+    return out
+
+
 def workloads():
     """(name, function name, arguments) of every workload, in a fixed order."""
     records = person_records(3000, 11)
@@ -232,6 +265,13 @@ def workloads():
                     for r in records]
     yield "long_priority_lists", "reconcile_local", (
         spec(MULTI_KEY, SEVEN_RULES, DECISION, long_lists), json.dumps(many_sources))
+    # Graph clustering of dense blocks: every record shares one e-mail, so each block is one
+    # component with a pair per two records, cut down to the size limit (equal scores, so the
+    # first of the equally weak edges decides) or by coherence (scores spread by a name rule,
+    # thresholds around the mean).
+    dense = json.dumps(dense_block_records(150, 13))
+    for name, clustering in DENSE_CLUSTERING.items():
+        yield name, "reconcile_local", (DENSE_SPEC % clustering, dense)
     # Bad inputs: the first failure in text order, with its position.
     for cut in (1, 50, len(text) // 2, len(text) - 1):
         yield f"truncated_{cut}", "reconcile_local", (SPECS["weighted_sum"], text[:cut])

@@ -6,7 +6,10 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bit>
+#include <cmath>
 #include <cstring>
+#include <functional>
 #include <memory>
 #include <numeric>
 #include <utility>
@@ -160,15 +163,33 @@ std::vector<Cluster> cluster_union_find(std::span<const NormalizedEntity> record
 // most recently added first; these lists fix the visit order of the searches and the edge
 // collection order of a piece, and through them which of several equally weak edges is cut.
 //
-// Cost: finding components is linear; each examination of a piece is linear in the piece's
-// nodes and edges and allocates only the piece's own lists, using stamps in whole-graph
-// arrays for membership and visits (no per-piece clearing). A rejected piece loses one edge,
-// so the examinations are bounded by components plus edges.
+// Examining a piece from scratch (collecting its edges, summing them in collection order,
+// splitting it) is linear in its nodes and edges; cutting a large dense piece down edge by edge
+// that way costs edges x edges. Two shortcuts keep the documented orders exactly:
+// - A piece that the split gives back whole and in the same order is "settled": its next
+//   collection is the previous one without the cut edge. A later cut of an edge other than
+//   one through which that search first reached a node changes nothing in the search (it
+//   only takes away a stack entry that would have been skipped), so such cuts are taken from
+//   a list sorted once by weight and collection position, in constant time. A search edge
+//   whose cut leaves one end without edges splits off that node and leaves the rest of the
+//   search unchanged (the node was a leaf, or the start with a single neighbour); any other
+//   search edge is cut by a split from scratch. The coherence test needs the mean in
+//   collection order only when it lies close to the threshold: a pairwise sum kept in a tree
+//   over the collection positions, with a bound on how far any order of summation can be
+//   from it, decides every other case (see `below_coherence`).
+// - In dense pieces the split rewrites the order at almost every cut (it takes from each node
+//   the neighbour placed last, and so tends to reverse the places of the nodes it reaches
+//   last; two orders often alternate), so few stay settled. The pieces of a dense component
+//   are examined without collecting them (see "Dense components" below).
+//
+// Membership and visits use stamps in whole-graph arrays (no per-piece clearing); edges that
+// can never be taken again (cut, self loops, leading out of the piece) are dropped from the
+// nodes' lists as the pieces are collected.
 class WeightedGraph {
  public:
   WeightedGraph(std::span<const NormalizedEntity> records, const RecordIndex& index,
                 std::span<const MatchDecision> decisions, double min_edge_weight)
-      : node_count_(static_cast<Index>(records.size())) {
+      : records_(records), node_count_(static_cast<Index>(records.size())) {
     const std::vector<std::pair<Index, Index>> ends = merge_ends(index, decisions);
     for (size_t k = 0; k < decisions.size(); ++k) {
       const MatchDecision& d = decisions[k];
@@ -184,38 +205,41 @@ class WeightedGraph {
     piece_stamp_.assign(node_count_, 0);
     visit_stamp_.assign(node_count_, 0);
     position_.assign(node_count_, 0);
+    reached_by_.assign(node_count_, kNoIndex);
+    degree_.assign(node_count_, 0);
+    local_.assign(node_count_, 0);
   }
 
   std::vector<std::vector<Index>> resolve(double min_cluster_coherence, uint64_t max_cluster_size,
                                           const osmira_base::CancelFlag* cancel) {
-    std::vector<std::vector<Index>> emitted;
-    std::vector<uint8_t> seen(node_count_, 0);
+    min_cluster_coherence_ = min_cluster_coherence;
+    max_cluster_size_ = max_cluster_size;
+    cancel_ = cancel;
     std::vector<Index> stack;
     for (Index start = 0; start < node_count_; ++start) {
-      if (seen[start]) continue;
+      if (visit_stamp_[start] != 0) continue;
       std::vector<Index> component;
       stack.assign(1, start);
       while (!stack.empty()) {
         const Index u = stack.back();
         stack.pop_back();
-        if (seen[u]) continue;
-        seen[u] = 1;
+        if (visit_stamp_[u] != 0) continue;
+        visit_stamp_[u] = 1;
         component.push_back(u);
         for (Index e : leaving(u)) {
-          if (!seen[edges_[e].to]) stack.push_back(edges_[e].to);
+          if (visit_stamp_[edges_[e].to] == 0) stack.push_back(edges_[e].to);
         }
         for (Index e : entering(u)) {
-          if (!seen[edges_[e].from]) stack.push_back(edges_[e].from);
+          if (visit_stamp_[edges_[e].from] == 0) stack.push_back(edges_[e].from);
         }
       }
       if (component.size() < 2) {
-        emitted.push_back(std::move(component));
+        emitted_.push_back(std::move(component));
       } else {
-        resolve_component(std::move(component), min_cluster_coherence, max_cluster_size,
-                          cancel, emitted);
+        resolve_component(std::move(component));
       }
     }
-    return emitted;
+    return std::move(emitted_);
   }
 
  private:
@@ -226,11 +250,13 @@ class WeightedGraph {
   };
 
   std::span<const Index> leaving(Index u) const {
-    return {out_edges_.data() + out_start_[u], out_edges_.data() + out_start_[u + 1]};
+    return {out_edges_.data() + out_start_[u], out_edges_.data() + out_end_[u]};
   }
   std::span<const Index> entering(Index u) const {
-    return {in_edges_.data() + in_start_[u], in_edges_.data() + in_start_[u + 1]};
+    return {in_edges_.data() + in_start_[u], in_edges_.data() + in_end_[u]};
   }
+  double weight_at(size_t position) const { return edges_[taken_[position]].weight; }
+  bool cut_at(size_t position) const { return removed_[taken_[position]] != 0; }
 
   // Compressed per-node edge lists, each in descending edge index (most recent first).
   void build_adjacency() {
@@ -246,129 +272,715 @@ class WeightedGraph {
     }
     out_edges_.resize(edges_.size());
     in_edges_.resize(edges_.size());
-    std::vector<Index> out_fill(out_start_.begin(), out_start_.end() - 1);
-    std::vector<Index> in_fill(in_start_.begin(), in_start_.end() - 1);
+    out_end_.assign(out_start_.begin(), out_start_.end() - 1);
+    in_end_.assign(in_start_.begin(), in_start_.end() - 1);
     for (size_t i = edges_.size(); i-- > 0;) {
-      out_edges_[out_fill[edges_[i].from]++] = static_cast<Index>(i);
-      in_edges_[in_fill[edges_[i].to]++] = static_cast<Index>(i);
+      out_edges_[out_end_[edges_[i].from]++] = static_cast<Index>(i);
+      in_edges_[in_end_[edges_[i].to]++] = static_cast<Index>(i);
     }
   }
 
-  // Worklist resolution of one component; accepted pieces are appended to `emitted`.
-  void resolve_component(std::vector<Index> component, double min_cluster_coherence,
-                         uint64_t max_cluster_size, const osmira_base::CancelFlag* cancel,
-                         std::vector<std::vector<Index>>& emitted) {
-    std::vector<std::vector<Index>> worklist;
-    worklist.push_back(std::move(component));
-    std::vector<Index> taken;
-    while (!worklist.empty()) {
-      osmira_base::stop_if_cancelled(cancel);
-      std::vector<Index> piece = std::move(worklist.back());
-      worklist.pop_back();
+  // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
+  void resolve_component(std::vector<Index> component) {
+    dense_ = prepare_dense(component);
+    worklist_.push_back(std::move(component));
+    while (!worklist_.empty()) {
+      osmira_base::stop_if_cancelled(cancel_);
+      std::vector<Index> piece = std::move(worklist_.back());
+      worklist_.pop_back();
       if (piece.size() < 2) {
-        emitted.push_back(std::move(piece));
-        continue;
+        emitted_.push_back(std::move(piece));
+      } else if (dense_) {
+        examine_dense(std::move(piece));
+      } else {
+        examine(std::move(piece));
       }
+    }
+    dense_ = false;
+    ordered_ = false;
+  }
 
-      const uint64_t stamp = ++stamp_counter_;
-      for (size_t k = 0; k < piece.size(); ++k) {
-        piece_stamp_[piece[k]] = stamp;
-        position_[piece[k]] = static_cast<Index>(k);
-      }
-
-      // Each edge between two distinct nodes of the piece, once, from its lower end.
-      taken.clear();
-      double sum = 0.0;
-      for (Index u : piece) {
-        for (Index e : leaving(u)) {
-          const Index v = edges_[e].to;
-          if (!removed_[e] && v > u && piece_stamp_[v] == stamp) {
-            taken.push_back(e);
-            sum += edges_[e].weight;
-          }
-        }
-        for (Index e : entering(u)) {
-          const Index v = edges_[e].from;
-          if (!removed_[e] && v > u && piece_stamp_[v] == stamp) {
-            taken.push_back(e);
-            sum += edges_[e].weight;
-          }
-        }
-      }
-
-      // Rejected only when the mean is below the coherence (so a NaN coherence leaves the
-      // size test alone) or the piece is too large.
-      if (taken.empty() ||
-          (!(sum / static_cast<double>(taken.size()) < min_cluster_coherence) &&
-           piece.size() <= max_cluster_size)) {
-        emitted.push_back(std::move(piece));
-        continue;
-      }
-
-      size_t weakest = 0;
-      for (size_t k = 1; k < taken.size(); ++k) {
-        if (edges_[taken[k]].weight < edges_[taken[weakest]].weight) weakest = k;
-      }
-      removed_[taken[weakest]] = 1;
-
-      split_piece(piece, taken, weakest, stamp, worklist);
+  // Cuts edge `e` for good, keeping the dense machinery up to date while it is in use.
+  void cut(Index e) {
+    removed_[e] = 1;
+    if (!dense_) return;
+    const Index from = edges_[e].from, to = edges_[e].to;
+    --live_pairs_[local_[from] * dense_n_ + local_[to]];
+    --live_pairs_[local_[to] * dense_n_ + local_[from]];
+    const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
+    sum_group(lower);
+    if (ordered_) {  // no list repeats a node when ordered
+      const bool leaves = std::min(from, to) == from;
+      (leaves ? leaving_bits_ : entering_bits_)[lower * ((dense_n_ + 63) / 64) +
+                                                rank_[higher] / 64] &=
+          ~(uint64_t{1} << (rank_[higher] % 64));
     }
   }
 
-  // Splits `piece` along the taken edges other than the one at `skip`; the pieces found
-  // are pushed onto the worklist in the order found, each in its visit order.
-  void split_piece(const std::vector<Index>& piece, const std::vector<Index>& taken,
-                   size_t skip, uint64_t stamp, std::vector<std::vector<Index>>& worklist) {
+  // ---- Dense components
+  //
+  // A piece is examined without collecting its edges at all:
+  // - the acceptance test needs no sum for a piece above the size limit, and otherwise adds
+  //   up per-node group sums (the group of a node: its edges to higher-indexed nodes, which
+  //   are the edges collected at its place); only when the error bound straddles the
+  //   threshold is the piece examined from scratch (`examine`);
+  // - the first of the lightest edges in collection order is the lightest edge among the
+  //   groups, each group kept sorted by weight and then list order, taking the group met
+  //   first in the piece's order;
+  // - the split's search takes from a node the last neighbour in its list that is not yet
+  //   visited (the stack returns to it last-in, first-out). A node's list is, in collection
+  //   order: its lower-indexed neighbours placed before it in the piece, by place; its own
+  //   group in list order; its lower-indexed neighbours placed after it, by place. So the
+  //   search asks, in that order reversed, for the last unvisited lower-indexed neighbour
+  //   placed after the node, the last unvisited node of its group, and the last unvisited
+  //   lower-indexed neighbour placed before it, scanning the unvisited places downwards
+  //   with a table of live edges between every two nodes of the component. Each node
+  //   resumes its scans where it stopped, so a search costs at most one pass over the
+  //   unvisited places and over the group per node: nodes x nodes per cut rather than edges.
+  // No live edge ever joins two pieces (pieces are the components of the live edges), so a
+  // group holds exactly the live edges its node has to higher-indexed nodes of its piece.
+  // Used for components of kDenseFrom to kDenseLimit nodes in which at least an eighth of the
+  // node pairs are edges and no weight is NaN (a NaN first edge would be cut whatever follows
+  // it).
+
+  static constexpr size_t kDenseFrom = 32;  // smaller components cost little either way
+  static constexpr size_t kDenseLimit = 4096;
+
+  // Sets the dense machinery up for `component` when it qualifies; false otherwise.
+  bool prepare_dense(const std::vector<Index>& component) {
+    const size_t n = component.size();
+    if (n < kDenseFrom || n > kDenseLimit) return false;
+    size_t edge_count = 0;
+    for (Index u : component) {
+      for (Index e : leaving(u)) {
+        if (std::isnan(edges_[e].weight)) return false;
+        ++edge_count;
+      }
+    }
+    if (edge_count * 8 < n * n) return false;
+    for (size_t k = 0; k < n; ++k) local_[component[k]] = static_cast<Index>(k);
+    dense_n_ = n;
+    live_pairs_.assign(n * n, 0);
+    group_start_.assign(n + 1, 0);
+    group_in_order_.clear();
+    for (size_t k = 0; k < n; ++k) {
+      const Index u = component[k];
+      group_start_[k] = static_cast<Index>(group_in_order_.size());
+      for (Index e : leaving(u)) {
+        const Index v = edges_[e].to;
+        if (v == u) continue;
+        uint16_t& count = live_pairs_[k * n + local_[v]];
+        if (count == UINT16_MAX) return false;
+        ++count;
+        ++live_pairs_[local_[v] * n + k];
+        if (v > u) group_in_order_.push_back(e);
+      }
+      for (Index e : entering(u)) {
+        if (edges_[e].from > u) group_in_order_.push_back(e);
+      }
+    }
+    group_start_[n] = static_cast<Index>(group_in_order_.size());
+    group_other_.resize(group_in_order_.size());
+    for (size_t k = 0; k < n; ++k) {
+      for (Index g = group_start_[k]; g < group_start_[k + 1]; ++g) {
+        group_other_[g] = other_end(group_in_order_[g], component[k]);
+      }
+    }
+    prepare_ordered(component);
+    group_by_weight_ = group_in_order_;
+    group_front_.assign(group_start_.begin(), group_start_.end() - 1);
+    group_sum_.resize(n);
+    group_magnitude_.resize(n);
+    group_size_.resize(n);
+    for (size_t k = 0; k < n; ++k) sum_group(static_cast<Index>(k));
+    for (size_t k = 0; k < n; ++k) {
+      std::stable_sort(group_by_weight_.begin() + group_start_[k],
+                       group_by_weight_.begin() + group_start_[k + 1],
+                       [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
+    }
+    return true;
+  }
+
+  // Whether some order of the component's nodes puts each node's leaving and entering lists
+  // (most recent first) in descending order of the other ends, as when the decisions come
+  // sorted by identifiers or in pair order. Tried: identifier order, then the order in which
+  // the nodes first appear in the decisions, adjusted to put every edge forwards (Kahn's
+  // algorithm, earliest appearance first). When one holds, the last unvisited node of a group
+  // is found by rank in bit rows (see `search_dense`); sets `ordered_`, `rank_`, `by_rank_`,
+  // `entering_bits_` and `leaving_bits_`.
+  void prepare_ordered(const std::vector<Index>& component) {
+    ordered_ = false;
+    const size_t n = component.size();
+    const auto lists_follow = [&] {
+      for (Index l = 0; l < n; ++l) {
+        const Index u = component[l];
+        Index before = UINT32_MAX;
+        for (Index e : leaving(u)) {
+          if (edges_[e].to == u) continue;
+          const Index r = rank_[local_[edges_[e].to]];
+          if (r >= before) return false;
+          before = r;
+        }
+        before = UINT32_MAX;
+        for (Index e : entering(u)) {
+          if (edges_[e].from == u) continue;
+          const Index r = rank_[local_[edges_[e].from]];
+          if (r >= before) return false;
+          before = r;
+        }
+      }
+      return true;
+    };
+    const auto rank_by = [&](const std::vector<Index>& order) {
+      by_rank_ = order;
+      rank_.resize(n);
+      for (Index r = 0; r < n; ++r) rank_[local_[order[r]]] = r;
+    };
+    std::vector<Index> order = component;
+    std::sort(order.begin(), order.end(),
+              [&](Index x, Index y) { return records_[x].id < records_[y].id; });
+    rank_by(order);
+    if (!lists_follow()) {
+      std::vector<Index> first_seen(n, UINT32_MAX), waiting(n, 0);
+      for (Index l = 0; l < n; ++l) {
+        for (Index e : leaving(component[l])) {
+          const Index v = local_[edges_[e].to];
+          first_seen[l] = std::min(first_seen[l], e);
+          first_seen[v] = std::min(first_seen[v], e);
+          if (v != l) ++waiting[v];
+        }
+      }
+      // Ready nodes by (first appearance, place): a min-heap.
+      std::vector<std::pair<Index, Index>> ready;
+      const auto later = std::greater<std::pair<Index, Index>>();
+      for (Index l = 0; l < n; ++l) {
+        if (waiting[l] == 0) ready.push_back({first_seen[l], l});
+      }
+      std::make_heap(ready.begin(), ready.end(), later);
+      order.clear();
+      while (!ready.empty()) {
+        std::pop_heap(ready.begin(), ready.end(), later);
+        const Index l = ready.back().second;
+        ready.pop_back();
+        order.push_back(component[l]);
+        for (Index e : leaving(component[l])) {
+          const Index v = local_[edges_[e].to];
+          if (v != l && --waiting[v] == 0) {
+            ready.push_back({first_seen[v], v});
+            std::push_heap(ready.begin(), ready.end(), later);
+          }
+        }
+      }
+      if (order.size() != n) return;  // a cycle
+      rank_by(order);
+      if (!lists_follow()) return;
+    }
+    const size_t words = (n + 63) / 64;
+    entering_bits_.assign(n * words, 0);
+    leaving_bits_.assign(n * words, 0);
+    for (Index l = 0; l < n; ++l) {
+      for (Index g = group_start_[l]; g < group_start_[l + 1]; ++g) {
+        const Index r = rank_[local_[group_other_[g]]];
+        const bool leaves = edges_[group_in_order_[g]].from == component[l];
+        (leaves ? leaving_bits_ : entering_bits_)[l * words + r / 64] |= uint64_t{1} << (r % 64);
+      }
+    }
+    ordered_ = true;
+  }
+
+  // The sums of the live weights and magnitudes of group `l` (in list order), and its count.
+  void sum_group(Index l) {
+    double sum = 0.0, magnitude = 0.0;
+    Index size = 0;
+    for (Index g = group_start_[l]; g < group_start_[l + 1]; ++g) {
+      const Index e = group_in_order_[g];
+      if (removed_[e]) continue;
+      sum += edges_[e].weight;
+      magnitude += std::fabs(edges_[e].weight);
+      ++size;
+    }
+    group_sum_[l] = sum;
+    group_magnitude_[l] = magnitude;
+    group_size_[l] = size;
+  }
+
+  // Examines a connected piece of a dense component: accepts it, or cuts its weakest edge and
+  // splits it, pushing the pieces onto the worklist. The coherence test adds up the group
+  // sums: a sum of the piece's weights in another order, which the sum in collection order
+  // differs from by at most the bound of `below_coherence` with (edges + nodes + the largest
+  // group) additions in the worst path; when the bound straddles the threshold the piece is
+  // examined from scratch, which sums in collection order.
+  void examine_dense(std::vector<Index> piece) {
+    if (piece.size() <= max_cluster_size_) {
+      double sum = 0.0, magnitude = 0.0;
+      size_t edges = 0;
+      for (Index u : piece) {
+        sum += group_sum_[local_[u]];
+        magnitude += group_magnitude_[local_[u]];
+        edges += group_size_[local_[u]];
+      }
+      const double count = static_cast<double>(edges);
+      const double bound =
+          (static_cast<double>(2 * edges + piece.size()) + 4.0) * 0x1p-51 * magnitude;
+      if (edges == 0 ||
+          (std::isfinite(sum) && std::isfinite(bound) &&
+           !((sum - bound) / count < min_cluster_coherence_))) {
+        emitted_.push_back(std::move(piece));
+        return;
+      }
+      if (!std::isfinite(sum) || !std::isfinite(bound) ||
+          !((sum + bound) / count < min_cluster_coherence_)) {
+        examine(std::move(piece));
+        return;
+      }
+    }
+    Index weakest = kNoIndex;
+    for (Index u : piece) {
+      const Index l = local_[u];
+      Index& front = group_front_[l];
+      while (front < group_start_[l + 1] && removed_[group_by_weight_[front]]) ++front;
+      if (front == group_start_[l + 1]) continue;
+      const Index e = group_by_weight_[front];
+      if (weakest == kNoIndex || edges_[e].weight < edges_[weakest].weight) weakest = e;
+    }
+    cut(weakest);
+    search_dense(piece);
+  }
+
+  // The first place in [from, to) of a bit set in both rows, or `to`.
+  static Index first_common_bit(const uint64_t* x, const uint64_t* y, Index from, Index to) {
+    for (Index k = from; k < to;) {
+      const uint64_t word = (x[k / 64] & y[k / 64]) >> (k % 64);
+      if (word != 0) return std::min<Index>(to, k + static_cast<Index>(std::countr_zero(word)));
+      k = (k / 64 + 1) * 64;
+    }
+    return to;
+  }
+
+  // The split's searches over a dense piece (see above); the pieces found are pushed onto
+  // the worklist in the order found, each in its visit order. Places are kept one up in
+  // `unvisited_below_` so that 0 can stand for "none": entry q is q while place q - 1 is
+  // unvisited, else it leads downwards (path halving).
+  void search_dense(const std::vector<Index>& piece) {
     const size_t n = piece.size();
-    // Neighbour lists by piece position, filled by walking the edges in collection order.
+    for (size_t k = 0; k < n; ++k) position_[piece[k]] = static_cast<Index>(k);
+    unvisited_below_.resize(n + 1);
+    std::iota(unvisited_below_.begin(), unvisited_below_.end(), Index{0});
+    phase_.resize(n);
+    cursor_.resize(n);
+    const auto find = [&](Index q) {
+      while (unvisited_below_[q] != q) {
+        unvisited_below_[q] = unvisited_below_[unvisited_below_[q]];
+        q = unvisited_below_[q];
+      }
+      return q;
+    };
+    const uint64_t stamp = ++stamp_counter_;
+    place_local_.resize(n);
+    for (size_t k = 0; k < n; ++k) place_local_[k] = local_[piece[k]];
+    const size_t words = (dense_n_ + 63) / 64;
+    if (ordered_) {
+      unvisited_bits_.assign(words, 0);
+      for (Index l : place_local_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
+    }
+    std::vector<Index> found;
+    const auto visit = [&](Index place) {
+      unvisited_below_[place + 1] = place;
+      visit_stamp_[piece[place]] = stamp;
+      if (ordered_) {
+        const Index r = rank_[place_local_[place]];
+        unvisited_bits_[r / 64] &= ~(uint64_t{1} << (r % 64));
+      }
+      found.push_back(piece[place]);
+      path_.push_back(place);
+      phase_[place] = 0;
+      cursor_[place] = static_cast<Index>(n);
+    };
+    // The place of the last unvisited neighbour in the list of the node at `place`, or
+    // kNoIndex.
+    const auto next = [&](Index place) -> Index {
+      const Index u = piece[place];
+      const uint16_t* pairs = live_pairs_.data() + place_local_[place] * dense_n_;
+      if (phase_[place] == 0) {  // lower-indexed neighbours placed after u
+        for (Index q = find(cursor_[place]); q > place + 1; q = find(q - 1)) {
+          const Index w = piece[q - 1];
+          if (w < u && pairs[place_local_[q - 1]] != 0) {
+            cursor_[place] = q;
+            return q - 1;
+          }
+        }
+        phase_[place] = 1;
+        cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
+      }
+      if (phase_[place] == 1 && ordered_) {
+        // The group lists its leaving part, then its entering part, each by rank descending:
+        // the last unvisited node is the lowest-ranked unvisited one of the entering part,
+        // else of the leaving part. The cursor counts the entering ranks, then n more.
+        const Index n_all = static_cast<Index>(dense_n_);
+        const size_t row = place_local_[place] * words;
+        for (const auto* bits : {&entering_bits_, &leaving_bits_}) {
+          const Index offset = bits == &entering_bits_ ? 0 : n_all;
+          if (cursor_[place] < offset) cursor_[place] = offset;
+          if (cursor_[place] >= offset + n_all) continue;
+          const Index at = first_common_bit(bits->data() + row, unvisited_bits_.data(),
+                                            cursor_[place] - offset, n_all);
+          if (at != n_all) {
+            cursor_[place] = offset + at;
+            return position_[by_rank_[at]];
+          }
+          cursor_[place] = offset + n_all;
+        }
+        phase_[place] = 2;
+        cursor_[place] = place;
+      }
+      if (phase_[place] == 1) {  // u's own group
+        const Index begin = group_start_[local_[u]];
+        for (Index g = cursor_[place]; g > begin; --g) {
+          const Index v = group_other_[g - 1];
+          if (visit_stamp_[v] != stamp && !removed_[group_in_order_[g - 1]]) {
+            cursor_[place] = g;
+            return position_[v];
+          }
+        }
+        phase_[place] = 2;
+        cursor_[place] = place;
+      }
+      for (Index q = find(cursor_[place]); q > 0; q = find(q - 1)) {  // placed before u
+        const Index w = piece[q - 1];
+        if (w < u && pairs[place_local_[q - 1]] != 0) {
+          cursor_[place] = q;
+          return q - 1;
+        }
+      }
+      return kNoIndex;
+    };
+    for (Index start = 0; start < n; ++start) {
+      if (find(start + 1) != start + 1) continue;
+      visit(start);
+      while (!path_.empty()) {
+        const Index to = next(path_.back());
+        if (to == kNoIndex) {
+          path_.pop_back();
+        } else {
+          visit(to);
+        }
+      }
+      worklist_.push_back(std::move(found));
+      found.clear();
+    }
+  }
+
+  // The acceptance test of a piece of `nodes` nodes whose `edges` taken edges have the mean
+  // `below` says: accepted when it has no taken edges, or when the mean is not below the
+  // coherence (so a NaN coherence leaves the size test alone) and the piece is not too large.
+  template <typename Below>
+  bool accepted(size_t nodes, size_t edges, Below&& below) const {
+    return edges == 0 || (nodes <= max_cluster_size_ && !below());
+  }
+
+  // Examines a piece of two or more nodes from scratch: accepts it, or cuts its weakest edge
+  // and either splits it (pieces go to the worklist) or, when settled, goes on cutting it
+  // here.
+  void examine(std::vector<Index> piece) {
+    const uint64_t stamp = ++stamp_counter_;
+    for (size_t k = 0; k < piece.size(); ++k) {
+      piece_stamp_[piece[k]] = stamp;
+      position_[piece[k]] = static_cast<Index>(k);
+    }
+    const double sum = collect(piece, stamp);
+    if (accepted(piece.size(), taken_.size(), [&] {
+          return sum / static_cast<double>(taken_.size()) < min_cluster_coherence_;
+        })) {
+      emitted_.push_back(std::move(piece));
+      return;
+    }
+    // The first edge of the smallest weight in collection order (a later one replaces the
+    // candidate only when strictly lighter; so a NaN first edge stays, and later NaNs never
+    // win).
+    size_t weakest = 0;
+    for (size_t k = 1; k < taken_.size(); ++k) {
+      if (weight_at(k) < weight_at(weakest)) weakest = k;
+    }
+    cut(taken_[weakest]);
+    list_neighbours(piece.size());
+    if (split(piece, stamp)) cut_settled(std::move(piece), stamp);
+  }
+
+  // Collects the piece's edges into `taken_` in collection order (each node in the piece's
+  // order: its leaving, then its entering edges, each taken from its lower-indexed end) and
+  // returns their weight sum in that order. Edges that can never be taken again are dropped
+  // from the lists on the way: cut ones, self loops, and those whose other end lies outside
+  // the piece (pieces only ever split further).
+  double collect(const std::vector<Index>& piece, uint64_t stamp) {
+    taken_.clear();
+    double sum = 0.0;
+    const auto walk = [&](Index u, std::vector<Index>& list, Index begin, Index& end,
+                          Index Edge::*other) {
+      Index kept = begin;
+      for (Index k = begin; k < end; ++k) {
+        const Index e = list[k];
+        const Index v = edges_[e].*other;
+        if (removed_[e] || v == u || piece_stamp_[v] != stamp) continue;
+        list[kept++] = e;
+        if (v > u) {
+          taken_.push_back(e);
+          sum += edges_[e].weight;
+        }
+      }
+      end = kept;
+    };
+    for (Index u : piece) {
+      walk(u, out_edges_, out_start_[u], out_end_[u], &Edge::to);
+      walk(u, in_edges_, in_start_[u], in_end_[u], &Edge::from);
+    }
+    return sum;
+  }
+
+  // Lists for each node of a piece of `n` nodes (by its position) the edges of `taken_` that
+  // are not cut, in collection order, as the piece's searches follow them.
+  void list_neighbours(size_t n) {
     nbr_start_.assign(n + 1, 0);
-    for (size_t k = 0; k < taken.size(); ++k) {
-      if (k == skip) continue;
-      const Edge& e = edges_[taken[k]];
-      ++nbr_start_[position_[e.from] + 1];
-      ++nbr_start_[position_[e.to] + 1];
+    for (Index e : taken_) {
+      if (removed_[e]) continue;
+      ++nbr_start_[position_[edges_[e].from] + 1];
+      ++nbr_start_[position_[edges_[e].to] + 1];
     }
     for (size_t k = 0; k < n; ++k) nbr_start_[k + 1] += nbr_start_[k];
     nbr_fill_.assign(nbr_start_.begin(), nbr_start_.end() - 1);
     nbr_.resize(nbr_start_[n]);
-    for (size_t k = 0; k < taken.size(); ++k) {
-      if (k == skip) continue;
-      const Edge& e = edges_[taken[k]];
-      nbr_[nbr_fill_[position_[e.from]]++] = e.to;
-      nbr_[nbr_fill_[position_[e.to]]++] = e.from;
-    }
-
-    std::vector<Index> stack;
-    for (Index start : piece) {
-      if (visit_stamp_[start] == stamp) continue;
-      std::vector<Index> found;
-      stack.assign(1, start);
-      while (!stack.empty()) {
-        const Index u = stack.back();
-        stack.pop_back();
-        if (visit_stamp_[u] == stamp) continue;
-        visit_stamp_[u] = stamp;
-        found.push_back(u);
-        const Index p = position_[u];
-        for (Index k = nbr_start_[p]; k < nbr_start_[p + 1]; ++k) {
-          if (visit_stamp_[nbr_[k]] != stamp) stack.push_back(nbr_[k]);
-        }
-      }
-      worklist.push_back(std::move(found));
+    for (Index e : taken_) {
+      if (removed_[e]) continue;
+      nbr_[nbr_fill_[position_[edges_[e].from]]++] = e;
+      nbr_[nbr_fill_[position_[edges_[e].to]]++] = e;
     }
   }
 
+  Index other_end(Index e, Index u) const {
+    return edges_[e].from == u ? edges_[e].to : edges_[e].from;
+  }
+
+  // Whether `found` lists the nodes of `piece` still stamped `stamp`, in the same order.
+  bool same_live_order(const std::vector<Index>& found, const std::vector<Index>& piece,
+                       uint64_t stamp) const {
+    size_t k = 0;
+    for (Index u : piece) {
+      if (piece_stamp_[u] != stamp) continue;
+      if (k == found.size() || found[k] != u) return false;
+      ++k;
+    }
+    return k == found.size();
+  }
+
+  // Splits the nodes of `piece` still stamped `stamp` along the listed edges; the pieces
+  // found are pushed onto the worklist in the order found, each in its visit order. Notes
+  // for every node the edge through which the search reached it (`reached_by_`). When the
+  // first search visits the whole piece in the piece's order, nothing is pushed and true is
+  // returned: the piece is settled, and comes back unchanged but for the cut edge.
+  bool split(const std::vector<Index>& piece, uint64_t stamp) {
+    const uint64_t visit = ++stamp_counter_;
+    bool first = true;
+    for (Index start : piece) {
+      if (piece_stamp_[start] != stamp || visit_stamp_[start] == visit) continue;
+      std::vector<Index> found;
+      stack_.assign(1, {start, kNoIndex});
+      while (!stack_.empty()) {
+        const auto [u, via] = stack_.back();
+        stack_.pop_back();
+        if (visit_stamp_[u] == visit) continue;
+        visit_stamp_[u] = visit;
+        reached_by_[u] = via;
+        found.push_back(u);
+        const Index p = position_[u];
+        for (Index k = nbr_start_[p]; k < nbr_start_[p + 1]; ++k) {
+          const Index v = other_end(nbr_[k], u);
+          if (visit_stamp_[v] != visit) stack_.push_back({v, nbr_[k]});
+        }
+      }
+      if (first && same_live_order(found, piece, stamp)) return true;
+      first = false;
+      worklist_.push_back(std::move(found));
+    }
+    return false;
+  }
+
+  // Goes on cutting a settled piece (see the class comment), whose weakest edge has just
+  // been cut, until it is accepted or a cut splits it from scratch.
+  void cut_settled(std::vector<Index> piece, uint64_t stamp) {
+    // Live edges per node; the cut order: positions by weight, then position, NaN last.
+    size_t edges = 0;
+    for (Index e : taken_) {
+      if (removed_[e]) continue;
+      ++edges;
+      ++degree_[edges_[e].from];
+      ++degree_[edges_[e].to];
+    }
+    by_weight_.resize(taken_.size());
+    std::iota(by_weight_.begin(), by_weight_.end(), Index{0});
+    std::sort(by_weight_.begin(), by_weight_.end(), [&](Index x, Index y) {
+      const double wx = weight_at(x), wy = weight_at(y);
+      if (std::isnan(wx) != std::isnan(wy)) return std::isnan(wy);
+      if (wx < wy) return true;
+      if (wy < wx) return false;
+      return x < y;
+    });
+    sums_.clear();
+    size_t nodes = piece.size();
+    size_t first = 0;  // no live edge before this position
+    size_t next = 0;   // no live edge before this place of `by_weight_`
+    const auto clear_degrees = [&] {
+      for (Index e : taken_) degree_[edges_[e].from] = degree_[edges_[e].to] = 0;
+    };
+    for (;;) {
+      osmira_base::stop_if_cancelled(cancel_);
+      if (nodes < 2 || accepted(nodes, edges, [&] { return below_coherence(edges); })) {
+        clear_degrees();
+        std::erase_if(piece, [&](Index u) { return piece_stamp_[u] != stamp; });
+        if (!piece.empty()) emitted_.push_back(std::move(piece));
+        return;
+      }
+      while (cut_at(first)) ++first;
+      size_t weakest = first;
+      if (!std::isnan(weight_at(first))) {
+        while (cut_at(by_weight_[next])) ++next;
+        weakest = by_weight_[next];
+      }
+      const Index cut = taken_[weakest];
+      this->cut(cut);
+      --edges;
+      if (!sums_.empty()) set_leaf(weakest, 0.0);
+      const Edge& e = edges_[cut];
+      --degree_[e.from];
+      --degree_[e.to];
+      if (reached_by_[e.from] != cut && reached_by_[e.to] != cut) continue;
+      if (degree_[e.from] != 0 && degree_[e.to] != 0) {
+        list_neighbours(piece.size());
+        if (split(piece, stamp)) continue;  // reached otherwise, in the same order
+        clear_degrees();
+        return;
+      }
+      for (const Index u : {e.from, e.to}) {
+        if (degree_[u] != 0) continue;
+        piece_stamp_[u] = 0;
+        emitted_.push_back({u});
+        --nodes;
+      }
+    }
+  }
+
+  // Whether the mean of the `edges` live edges of a settled piece, summed in collection
+  // order, is below the coherence.
+  //
+  // The tree in `sums_` adds the live weights pairwise (cut ones count as zero) over
+  // ceil(log2 m) levels, m the number of positions; the collection-order sum adds the same
+  // weights one by one. Both lie within (levels + edges) * u * (sum of |w|) of the exact sum
+  // (u = 2^-53, the unit roundoff), so the collection-order sum lies in [t - b, t + b] for
+  // the tree's sum t and b = (levels + edges + 4) * 4u * (tree's sum of |w|), which allows for
+  // the rounding of b and of t +- b themselves. Dividing by the count is monotonic, so when
+  // both ends give the same answer it is the answer; otherwise (or when something is not
+  // finite) the weights are summed in collection order.
+  bool below_coherence(size_t edges) {
+    if (sums_.empty()) build_sums();
+    const double count = static_cast<double>(edges);
+    const double total = sums_[1];
+    const double magnitude = magnitudes_.empty() ? total : magnitudes_[1];
+    if (std::isfinite(total) && std::isfinite(magnitude)) {
+      const double bound =
+          (static_cast<double>(levels_ + edges) + 4.0) * 0x1p-51 * magnitude;
+      if ((total + bound) / count < min_cluster_coherence_) return true;
+      if (!((total - bound) / count < min_cluster_coherence_)) return false;
+    }
+    double sum = 0.0;
+    for (size_t k = 0; k < taken_.size(); ++k) {
+      if (!cut_at(k)) sum += weight_at(k);
+    }
+    return sum / count < min_cluster_coherence_;
+  }
+
+  // The pairwise sums of the live weights (and of their magnitudes, when some weight is
+  // negative) over the collection positions: leaves at [width, 2 width), node k adds 2k and
+  // 2k + 1.
+  void build_sums() {
+    size_t width = 1;
+    levels_ = 0;
+    while (width < taken_.size()) {
+      width *= 2;
+      ++levels_;
+    }
+    sums_.assign(2 * width, 0.0);
+    magnitudes_.clear();
+    bool negative = false;
+    for (size_t k = 0; k < taken_.size(); ++k) {
+      if (cut_at(k)) continue;
+      sums_[width + k] = weight_at(k);
+      negative = negative || weight_at(k) < 0.0;
+    }
+    if (negative) {
+      magnitudes_.assign(2 * width, 0.0);
+      for (size_t k = 0; k < taken_.size(); ++k) {
+        magnitudes_[width + k] = std::fabs(sums_[width + k]);
+      }
+    }
+    for (size_t k = width; k-- > 1;) {
+      sums_[k] = sums_[2 * k] + sums_[2 * k + 1];
+      if (negative) magnitudes_[k] = magnitudes_[2 * k] + magnitudes_[2 * k + 1];
+    }
+  }
+
+  void set_leaf(size_t position, double weight) {
+    size_t k = sums_.size() / 2 + position;
+    sums_[k] = weight;
+    if (!magnitudes_.empty()) magnitudes_[k] = std::fabs(weight);
+    for (k /= 2; k >= 1; k /= 2) {
+      sums_[k] = sums_[2 * k] + sums_[2 * k + 1];
+      if (!magnitudes_.empty()) magnitudes_[k] = magnitudes_[2 * k] + magnitudes_[2 * k + 1];
+    }
+  }
+
+  std::span<const NormalizedEntity> records_;
   Index node_count_;
   std::vector<Edge> edges_;
   std::vector<uint8_t> removed_;
-  std::vector<Index> out_start_, out_edges_, in_start_, in_edges_;
-  // Per node: the stamp of the piece it was last placed in, the stamp of the split that
-  // last visited it, and its position in that piece.
+  // Per node: its leaving and entering edges at [start, end) of the edge lists.
+  std::vector<Index> out_start_, out_end_, out_edges_, in_start_, in_end_, in_edges_;
+  // Per node: the stamp of the piece it was last placed in (0 once split off alone), the
+  // stamp of the search that last visited it, its position in that piece, the edge through
+  // which the piece's search reached it, and its live edges while its piece is settled.
   std::vector<uint64_t> piece_stamp_, visit_stamp_;
-  std::vector<Index> position_;
-  uint64_t stamp_counter_ = 0;
-  // Scratch for split_piece, reused across pieces.
-  std::vector<Index> nbr_start_, nbr_fill_, nbr_;
+  std::vector<Index> position_, reached_by_, degree_;
+  uint64_t stamp_counter_ = 1;  // 1 marks the nodes visited while finding the components
+
+  double min_cluster_coherence_ = 0.0;
+  uint64_t max_cluster_size_ = UINT64_MAX;
+  const osmira_base::CancelFlag* cancel_ = nullptr;
+  std::vector<std::vector<Index>> worklist_, emitted_;
+
+  // Dense components: each node's place in the component, the number of live edges between
+  // every two nodes (by place), the groups by place in list order and by weight, with the
+  // first place of each group's sorted list that may be live; and the searches' scratch.
+  bool dense_ = false;
+  std::vector<Index> local_;
+  size_t dense_n_ = 0;
+  std::vector<double> group_sum_, group_magnitude_;
+  std::vector<Index> group_size_;
+  std::vector<uint16_t> live_pairs_;
+  std::vector<Index> group_start_, group_in_order_, group_other_, group_by_weight_,
+      group_front_;
+  std::vector<Index> unvisited_below_, cursor_, path_, place_local_;
+  // Ordered components (see `prepare_ordered`): the rank of each node (by place in the
+  // component), the node of each rank, per node bit rows over the ranks of its live group
+  // (entering and leaving part),
+  // and the unvisited nodes of the piece searched, by rank.
+  bool ordered_ = false;
+  std::vector<Index> rank_, by_rank_;
+  std::vector<uint64_t> entering_bits_, leaving_bits_, unvisited_bits_;
+  std::vector<uint8_t> phase_;
+
+  // Scratch, reused across pieces: the collected edges, the neighbour lists by position,
+  // the search stack (node, edge it was pushed through), the cut order and the sums.
+  std::vector<Index> taken_, nbr_start_, nbr_fill_, nbr_, by_weight_;
+  std::vector<std::pair<Index, Index>> stack_;
+  std::vector<double> sums_, magnitudes_;
+  size_t levels_ = 0;
 };
 
 std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
@@ -390,7 +1002,6 @@ std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,
   }
   return assemble_clusters(records, index, group_of, group_count);
 }
-
 }  // namespace
 
 namespace {

@@ -4,6 +4,7 @@
 #include <tbb/global_control.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <deque>
 #include <limits>
@@ -12,11 +13,13 @@
 #include <set>
 #include <span>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "common/spec/spec_reader.h"
 #include "core/engine/compiler.h"
 #include "core/engine/engine.h"
+#include "clustering_reference.h"
 
 namespace osmira_core::engine {
 namespace {
@@ -480,6 +483,59 @@ TEST(Clustering, GraphMatchesReference) {
     for (const NormalizedEntity& r : c.records) ids.insert(r.id);
     ASSERT_EQ(listed, ids.size());
     ASSERT_EQ(distinct.size(), ids.size());
+  }
+}
+
+// Dense components with many equal weights, coherence thresholds at, just above and just
+// below the mean, and size limits that force long runs of cuts: the same clusters as the
+// straightforward version that collects, sums and splits every piece again after each cut.
+// Now and then a weight is NaN, infinite or negative, a pair repeats, an edge loops.
+TEST(Clustering, DenseGraphsMatchTheStraightforwardVersion) {
+  std::mt19937_64 rng(20261207);
+  const double kInf = std::numeric_limits<double>::infinity();
+  for (int iteration = 0; iteration < 2000; ++iteration) {
+    const unsigned n = 2 + rng() % (iteration % 2 == 0 ? 70 : 30);
+    // Record order and identifier order differ.
+    const auto number = [](unsigned i) { return i * 7919 % 4099; };
+    std::vector<NormalizedEntity> records;
+    for (unsigned i = 0; i < n; ++i) records.emplace_back().id = id(number(i));
+    if (rng() % 8 == 0) records.push_back(records[rng() % n]);  // a superseded copy
+    const double weights[] = {0.1, 0.3, 0.7, 0.9, 1.0, 0.7 + 1e-16};
+    const unsigned kinds = 1 + rng() % 3;  // distinct weights in play
+    const double density = (1 + rng() % 4) / 4.0;
+    std::vector<MatchDecision> decisions;
+    for (unsigned a = 0; a < n; ++a) {
+      for (unsigned b = a + 1; b < n; ++b) {
+        if (std::uniform_real_distribution<double>(0, 1)(rng) >= density) continue;
+        double w = weights[(iteration + rng() % kinds) % 6];
+        if (rng() % 500 == 0) w = std::array{kNaN, kInf, -kInf, -0.4, 1e300}[rng() % 5];
+        const bool flip = rng() % 2 == 0;
+        decisions.push_back(decision(number(flip ? b : a), number(flip ? a : b), w));
+        if (iteration % 3 != 0 && rng() % 50 == 0) decisions.push_back(decisions.back());
+        if (rng() % 80 == 0) decisions.push_back(decision(number(a), number(a), w));
+      }
+    }
+    std::shuffle(decisions.begin(), decisions.end(), rng);
+    if (iteration % 3 == 0) {  // as the reconcile operation lists pairs: by identifiers
+      for (MatchDecision& d : decisions) {
+        if (d.entity_b_id < d.entity_a_id) std::swap(d.entity_a_id, d.entity_b_id);
+      }
+      std::stable_sort(decisions.begin(), decisions.end(), [](const auto& x, const auto& y) {
+        return std::tie(x.entity_a_id, x.entity_b_id) < std::tie(y.entity_a_id, y.entity_b_id);
+      });
+    }
+    // The mean of all edges in decision order, and its neighbours.
+    double sum = 0.0;
+    for (const MatchDecision& d : decisions) sum += d.confidence;
+    const double mean = decisions.empty() ? 0.7 : sum / static_cast<double>(decisions.size());
+    const double coherences[] = {mean, std::nextafter(mean, kInf), std::nextafter(mean, -kInf),
+                                 weights[iteration % 6], 0.0, kNaN};
+    const uint64_t sizes[] = {1, 2, 3, n / 2, n, UINT64_MAX};
+    const ClusteringSettings settings =
+        graph(rng() % 4 == 0 ? 0.5 : 0.0, coherences[rng() % 6], sizes[rng() % 6]);
+    ASSERT_EQ(cluster_decisions(settings, records, decisions),
+              reference::cluster_graph(settings, records, decisions))
+        << "iteration " << iteration;
   }
 }
 

@@ -5,6 +5,7 @@
 #include <tbb/parallel_sort.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bit>
 #include <cmath>
@@ -282,6 +283,7 @@ class WeightedGraph {
 
   // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
   void resolve_component(std::vector<Index> component) {
+    for (KeptSearch& kept : kept_) kept.valid = false;
     dense_ = prepare_dense(component);
     worklist_.push_back(std::move(component));
     while (!worklist_.empty()) {
@@ -309,6 +311,12 @@ class WeightedGraph {
     --live_pairs_[local_[to] * dense_n_ + local_[from]];
     const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
     sum_group(lower);
+    for (KeptSearch& kept : kept_) {
+      if (kept.valid &&
+          (kept.reached_from[lower] == higher || kept.reached_from[higher] == lower)) {
+        kept.valid = false;
+      }
+    }
     if (ordered_) {  // no list repeats a node when ordered
       const bool leaves = std::min(from, to) == from;
       (leaves ? leaving_bits_ : entering_bits_)[lower * ((dense_n_ + 63) / 64) +
@@ -544,6 +552,13 @@ class WeightedGraph {
       if (weakest == kNoIndex || edges_[e].weight < edges_[weakest].weight) weakest = e;
     }
     cut(weakest);
+    for (size_t k = 0; k < kept_.size(); ++k) {
+      if (kept_[k].valid && kept_[k].order == piece) {
+        kept_last_ = k;
+        worklist_.push_back(kept_[k].found);
+        return;
+      }
+    }
     search_dense(piece);
   }
 
@@ -584,7 +599,9 @@ class WeightedGraph {
       for (Index l : place_local_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
     }
     std::vector<Index> found;
+    reached_from_.assign(dense_n_, kNoIndex);
     const auto visit = [&](Index place) {
+      if (!path_.empty()) reached_from_[place_local_[place]] = place_local_[path_.back()];
       unvisited_below_[place + 1] = place;
       visit_stamp_[piece[place]] = stamp;
       if (ordered_) {
@@ -665,9 +682,30 @@ class WeightedGraph {
           visit(to);
         }
       }
+      if (found.size() == n) {
+        keep_search(piece, found);
+        worklist_.push_back(std::move(found));
+        return;
+      }
       worklist_.push_back(std::move(found));
       found.clear();
     }
+  }
+
+  // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
+  // `reached_from_`), in the slot that already holds `order` or else the one used less
+  // recently.
+  void keep_search(const std::vector<Index>& order, const std::vector<Index>& found) {
+    size_t slot = 1 - kept_last_;
+    for (size_t k = 0; k < kept_.size(); ++k) {
+      if (kept_[k].order == order) slot = k;
+    }
+    KeptSearch& kept = kept_[slot];
+    kept.order = order;
+    kept.found = found;
+    kept.reached_from.swap(reached_from_);
+    kept.valid = true;
+    kept_last_ = slot;
   }
 
   // The acceptance test of a piece of `nodes` nodes whose `edges` taken edges have the mean
@@ -974,6 +1012,20 @@ class WeightedGraph {
   std::vector<Index> rank_, by_rank_;
   std::vector<uint64_t> entering_bits_, leaving_bits_, unvisited_bits_;
   std::vector<uint8_t> phase_;
+  // The last two searches of a dense piece that found it whole: the piece's order, the
+  // visit order found, and the place in the component of the node each node was reached
+  // from (kNoIndex for the start and for nodes outside the piece). The split's search
+  // takes from a node the last unvisited neighbour in its list, so cutting an edge between
+  // two nodes neither of which was reached from the other changes nothing in it: the search
+  // over the same order again is the kept one while no cut since touched its tree. Cuts
+  // often alternate a piece between two orders, hence two searches.
+  struct KeptSearch {
+    bool valid = false;
+    std::vector<Index> order, found, reached_from;
+  };
+  std::array<KeptSearch, 2> kept_;
+  size_t kept_last_ = 0;
+  std::vector<Index> reached_from_;
 
   // Scratch, reused across pieces: the collected edges, the neighbour lists by position,
   // the search stack (node, edge it was pushed through), the cut order and the sums.

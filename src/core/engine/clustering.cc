@@ -250,6 +250,23 @@ class WeightedGraph {
     double weight;
   };
 
+  // The last two searches of a dense piece that found it whole: the piece's order, the
+  // visit order found, and by place in the component the node each node was reached from
+  // (kNoIndex for the start and for nodes outside the piece) and its step in the search.
+  // The split's search takes from a node the last unvisited neighbour in its list, so
+  // cutting an edge between two nodes neither of which was reached from the other changes
+  // nothing in it: the search over the same order again is the kept one while no cut since
+  // touched its tree. Cuts often alternate a piece between two orders, hence two searches.
+  // A search whose tree lost an edge is repaired from the first node reached through it
+  // (`broken_at`, the step) when few nodes follow it.
+  static constexpr Index kIntact = UINT32_MAX;
+  static constexpr size_t kRepairedTail = 64;
+  struct KeptSearch {
+    bool valid = false;
+    Index broken_at = kIntact;
+    std::vector<Index> order, found, reached_from, step_of;
+  };
+
   std::span<const Index> leaving(Index u) const {
     return {out_edges_.data() + out_start_[u], out_edges_.data() + out_end_[u]};
   }
@@ -312,9 +329,12 @@ class WeightedGraph {
     const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
     sum_group(lower);
     for (KeptSearch& kept : kept_) {
-      if (kept.valid &&
-          (kept.reached_from[lower] == higher || kept.reached_from[higher] == lower)) {
-        kept.valid = false;
+      if (!kept.valid) continue;
+      if (kept.reached_from[local_[from]] == to) {
+        kept.broken_at = std::min(kept.broken_at, kept.step_of[local_[from]]);
+      }
+      if (kept.reached_from[local_[to]] == from) {
+        kept.broken_at = std::min(kept.broken_at, kept.step_of[local_[to]]);
       }
     }
     if (ordered_) {  // no list repeats a node when ordered
@@ -553,11 +573,16 @@ class WeightedGraph {
     }
     cut(weakest);
     for (size_t k = 0; k < kept_.size(); ++k) {
-      if (kept_[k].valid && kept_[k].order == piece) {
-        kept_last_ = k;
-        worklist_.push_back(kept_[k].found);
+      KeptSearch& kept = kept_[k];
+      if (!kept.valid || kept.order != piece) continue;
+      kept_last_ = k;
+      if (kept.broken_at == kIntact ||
+          (piece.size() - kept.broken_at <= kRepairedTail && repair(kept))) {
+        worklist_.push_back(kept.found);
         return;
       }
+      kept.valid = false;
+      break;
     }
     search_dense(piece);
   }
@@ -601,7 +626,7 @@ class WeightedGraph {
     std::vector<Index> found;
     reached_from_.assign(dense_n_, kNoIndex);
     const auto visit = [&](Index place) {
-      if (!path_.empty()) reached_from_[place_local_[place]] = place_local_[path_.back()];
+      if (!path_.empty()) reached_from_[place_local_[place]] = piece[path_.back()];
       unvisited_below_[place + 1] = place;
       visit_stamp_[piece[place]] = stamp;
       if (ordered_) {
@@ -704,8 +729,75 @@ class WeightedGraph {
     kept.order = order;
     kept.found = found;
     kept.reached_from.swap(reached_from_);
+    kept.step_of.resize(dense_n_);
+    for (size_t k = 0; k < found.size(); ++k) {
+      kept.step_of[local_[found[k]]] = static_cast<Index>(k);
+    }
+    kept.broken_at = kIntact;
     kept.valid = true;
     kept_last_ = slot;
+  }
+
+  // Repairs a kept search whose tree lost an edge: the search over the same order is the kept
+  // one up to the first node reached through a cut pair (`broken_at`). There the visited
+  // nodes are those before it and the path is that node's ancestors in the tree; the search
+  // goes on from there, the top of the path taking the unvisited neighbour placed last in its
+  // list (by the list layout of `search_dense`), testing each of the few unvisited nodes.
+  // False, with the search left unusable, when the piece falls apart.
+  bool repair(KeptSearch& kept) {
+    const std::vector<Index>& piece = kept.order;
+    for (size_t k = 0; k < piece.size(); ++k) position_[piece[k]] = static_cast<Index>(k);
+    std::vector<Index>& found = kept.found;
+    unvisited_.assign(found.begin() + kept.broken_at, found.end());
+    found.resize(kept.broken_at);
+    path_.clear();
+    for (Index x = kept.reached_from[local_[unvisited_.front()]]; x != kNoIndex;
+         x = kept.reached_from[local_[x]]) {
+      path_.push_back(x);
+    }
+    std::reverse(path_.begin(), path_.end());
+    while (!unvisited_.empty()) {
+      if (path_.empty()) return false;
+      const Index x = path_.back(), place = position_[x];
+      const uint16_t* pairs = live_pairs_.data() + local_[x] * dense_n_;
+      // The best lower-indexed neighbour placed after x, else the best of x's group (several:
+      // the one whose live edge comes last in the group), else the best placed before x.
+      size_t after = SIZE_MAX, before = SIZE_MAX, group = SIZE_MAX, groups = 0;
+      const uint64_t stamp = ++stamp_counter_;
+      for (size_t k = 0; k < unvisited_.size(); ++k) {
+        const Index w = unvisited_[k];
+        if (pairs[local_[w]] == 0) continue;
+        size_t& best = w > x ? group : position_[w] > place ? after : before;
+        if (w > x) {
+          visit_stamp_[w] = stamp;
+          ++groups;
+        }
+        if (best == SIZE_MAX || position_[w] > position_[unvisited_[best]]) best = k;
+      }
+      size_t chosen = after != SIZE_MAX ? after : group != SIZE_MAX ? group : before;
+      if (chosen == SIZE_MAX) {
+        path_.pop_back();
+        continue;
+      }
+      if (chosen == group && groups > 1) {
+        const Index l = local_[x];
+        Index g = group_start_[l + 1];
+        while (removed_[group_in_order_[g - 1]] || visit_stamp_[group_other_[g - 1]] != stamp) --g;
+        chosen = static_cast<size_t>(
+            std::find(unvisited_.begin(), unvisited_.end(), group_other_[g - 1]) -
+            unvisited_.begin());
+      }
+      const Index w = unvisited_[chosen];
+      unvisited_[chosen] = unvisited_.back();
+      unvisited_.pop_back();
+      kept.reached_from[local_[w]] = x;
+      kept.step_of[local_[w]] = static_cast<Index>(found.size());
+      found.push_back(w);
+      path_.push_back(w);
+    }
+    path_.clear();
+    kept.broken_at = kIntact;
+    return true;
   }
 
   // The acceptance test of a piece of `nodes` nodes whose `edges` taken edges have the mean
@@ -1012,20 +1104,9 @@ class WeightedGraph {
   std::vector<Index> rank_, by_rank_;
   std::vector<uint64_t> entering_bits_, leaving_bits_, unvisited_bits_;
   std::vector<uint8_t> phase_;
-  // The last two searches of a dense piece that found it whole: the piece's order, the
-  // visit order found, and the place in the component of the node each node was reached
-  // from (kNoIndex for the start and for nodes outside the piece). The split's search
-  // takes from a node the last unvisited neighbour in its list, so cutting an edge between
-  // two nodes neither of which was reached from the other changes nothing in it: the search
-  // over the same order again is the kept one while no cut since touched its tree. Cuts
-  // often alternate a piece between two orders, hence two searches.
-  struct KeptSearch {
-    bool valid = false;
-    std::vector<Index> order, found, reached_from;
-  };
   std::array<KeptSearch, 2> kept_;
   size_t kept_last_ = 0;
-  std::vector<Index> reached_from_;
+  std::vector<Index> reached_from_, unvisited_;
 
   // Scratch, reused across pieces: the collected edges, the neighbour lists by position,
   // the search stack (node, edge it was pushed through), the cut order and the sums.

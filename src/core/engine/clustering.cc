@@ -250,20 +250,23 @@ class WeightedGraph {
     double weight;
   };
 
-  // The last two searches of a dense piece that found it whole: the piece's order, the
+  // The last few searches of dense pieces that found their piece whole: the piece's order, the
   // visit order found, and by place in the component the node each node was reached from
   // (kNoIndex for the start and for nodes outside the piece) and its step in the search.
   // The split's search takes from a node the last unvisited neighbour in its list, so
   // cutting an edge between two nodes neither of which was reached from the other changes
   // nothing in it: the search over the same order again is the kept one while no cut since
-  // touched its tree. Cuts often alternate a piece between two orders, hence two searches.
+  // touched its tree. Cuts often alternate a piece between two orders and now and then
+  // bring back an older one, hence several searches (eight; four or two measured slower).
   // A search whose tree lost an edge is repaired from the first node reached through it
   // (`broken_at`, the step) when few nodes follow it.
   static constexpr Index kIntact = UINT32_MAX;
-  static constexpr size_t kRepairedTail = 64;
+  static constexpr size_t kRepairedTail = 256;
+  static constexpr size_t kKeptSearches = 8;
   struct KeptSearch {
     bool valid = false;
     Index broken_at = kIntact;
+    uint64_t used = 0;  // when last kept or reused, for replacing the least recent
     std::vector<Index> order, found, reached_from, step_of;
   };
 
@@ -575,7 +578,7 @@ class WeightedGraph {
     for (size_t k = 0; k < kept_.size(); ++k) {
       KeptSearch& kept = kept_[k];
       if (!kept.valid || kept.order != piece) continue;
-      kept_last_ = k;
+      kept.used = ++kept_clock_;
       if (kept.broken_at == kIntact ||
           (piece.size() - kept.broken_at <= kRepairedTail && repair(kept))) {
         worklist_.push_back(kept.found);
@@ -718,10 +721,12 @@ class WeightedGraph {
   }
 
   // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
-  // `reached_from_`), in the slot that already holds `order` or else the one used less
-  // recently.
+  // `reached_from_`), in the slot that already holds `order` or else the least recently used.
   void keep_search(const std::vector<Index>& order, const std::vector<Index>& found) {
-    size_t slot = 1 - kept_last_;
+    size_t slot = 0;
+    for (size_t k = 0; k < kept_.size(); ++k) {
+      if (kept_[k].used < kept_[slot].used) slot = k;
+    }
     for (size_t k = 0; k < kept_.size(); ++k) {
       if (kept_[k].order == order) slot = k;
     }
@@ -735,7 +740,7 @@ class WeightedGraph {
     }
     kept.broken_at = kIntact;
     kept.valid = true;
-    kept_last_ = slot;
+    kept.used = ++kept_clock_;
   }
 
   // Repairs a kept search whose tree lost an edge: the search over the same order is the kept
@@ -1104,8 +1109,8 @@ class WeightedGraph {
   std::vector<Index> rank_, by_rank_;
   std::vector<uint64_t> entering_bits_, leaving_bits_, unvisited_bits_;
   std::vector<uint8_t> phase_;
-  std::array<KeptSearch, 2> kept_;
-  size_t kept_last_ = 0;
+  std::array<KeptSearch, kKeptSearches> kept_;
+  uint64_t kept_clock_ = 0;
   std::vector<Index> reached_from_, unvisited_;
 
   // Scratch, reused across pieces: the collected edges, the neighbour lists by position,

@@ -11,6 +11,7 @@
 #include <cmath>
 #include <cstring>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <numeric>
 #include <utility>
@@ -332,6 +333,7 @@ class WeightedGraph {
     --live_pairs_[local_[to] * dense_n_ + local_[from]];
     const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
     sum_group(lower);
+    find_lightest(lower);
     for (KeptSearch& kept : kept_) {
       if (!kept.valid) continue;
       if (kept.reached_from[local_[from]] == to) {
@@ -430,7 +432,18 @@ class WeightedGraph {
                        group_by_weight_.begin() + group_start_[k + 1],
                        [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
     }
+    group_lightest_.resize(n);
+    for (size_t k = 0; k < n; ++k) find_lightest(static_cast<Index>(k));
     return true;
+  }
+
+  // Moves group `l`'s front past its cut edges and notes the weight there (NaN, which no
+  // weight of a dense component is, when the group has no live edge).
+  void find_lightest(Index l) {
+    Index& front = group_front_[l];
+    while (front < group_start_[l + 1] && removed_[group_by_weight_[front]]) ++front;
+    group_lightest_[l] = front == group_start_[l + 1] ? std::numeric_limits<double>::quiet_NaN()
+                                                      : edges_[group_by_weight_[front]].weight;
   }
 
   // Whether some order of the component's nodes puts each node's leaving and entering lists
@@ -566,16 +579,14 @@ class WeightedGraph {
         return;
       }
     }
-    Index weakest = kNoIndex;
+    Index lightest = kNoIndex;
+    double weight = 0.0;
     for (Index u : piece) {
       const Index l = local_[u];
-      Index& front = group_front_[l];
-      while (front < group_start_[l + 1] && removed_[group_by_weight_[front]]) ++front;
-      if (front == group_start_[l + 1]) continue;
-      const Index e = group_by_weight_[front];
-      if (weakest == kNoIndex || edges_[e].weight < edges_[weakest].weight) weakest = e;
+      const double w = group_lightest_[l];
+      if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) lightest = l, weight = w;
     }
-    cut(weakest);
+    cut(group_by_weight_[group_front_[lightest]]);
     for (size_t k = 0; k < kept_.size(); ++k) {
       KeptSearch& kept = kept_[k];
       if (!kept.valid || kept.order != piece) continue;
@@ -1092,11 +1103,12 @@ class WeightedGraph {
 
   // Dense components: each node's place in the component, the number of live edges between
   // every two nodes (by place), the groups by place in list order and by weight, with the
-  // first place of each group's sorted list that may be live; and the searches' scratch.
+  // first place of each group's sorted list that may be live (the first live one, and its
+  // weight, after every cut); and the searches' scratch.
   bool dense_ = false;
   std::vector<Index> local_;
   size_t dense_n_ = 0;
-  std::vector<double> group_sum_, group_magnitude_;
+  std::vector<double> group_sum_, group_magnitude_, group_lightest_;
   std::vector<Index> group_size_;
   std::vector<uint16_t> live_pairs_;
   std::vector<Index> group_start_, group_in_order_, group_other_, group_by_weight_,

@@ -93,8 +93,12 @@ def child(module_path: str, entities_path: str) -> int:
 
 
 def run_child(module_path: str, entities_path: str) -> dict:
-    command = [sys.executable, __file__, "--child", entities_path, "--child-module",
-               module_path]
+    return child_figures([sys.executable, __file__, "--child", entities_path, "--child-module",
+                          module_path])
+
+
+def child_figures(command: list[str]) -> dict:
+    """The JSON figures a child run prints last, or its error line."""
     done = subprocess.run(command, capture_output=True, text=True, check=False)
     if done.returncode != 0:
         return {"error": (done.stderr.strip().splitlines() or ["exit %d" % done.returncode])[-1]}

@@ -35,6 +35,7 @@ import time
 import uuid
 
 sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+from identifier_patterns_bench import child_figures  # noqa: E402
 from reconcile_scale_bench import SPEC, generate  # noqa: E402
 
 MASK = (1 << 64) - 1
@@ -157,11 +158,8 @@ def child(module_path: str, mode: str, paths: list[str]) -> int:
 
 
 def run_child(module_path: str, mode: str, paths: list[str]) -> dict:
-    command = [sys.executable, __file__, "--child", mode, "--child-module", module_path, *paths]
-    done = subprocess.run(command, capture_output=True, text=True, check=False)
-    if done.returncode != 0:
-        return {"error": (done.stderr.strip().splitlines() or ["exit %d" % done.returncode])[-1]}
-    return json.loads(done.stdout.strip().splitlines()[-1])
+    return child_figures([sys.executable, __file__, "--child", mode, "--child-module",
+                          module_path, *paths])
 
 
 def main() -> int:

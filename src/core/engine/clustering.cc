@@ -263,7 +263,7 @@ class WeightedGraph {
   // A search whose tree lost an edge is repaired from the first node reached through it
   // (`broken_at`, the step) when few nodes follow it.
   static constexpr Index kIntact = UINT32_MAX;
-  static constexpr size_t kRepairedTail = 256;
+  static constexpr size_t kRepairedTail = 64;
   static constexpr size_t kKeptSearches = 32;
   struct KeptSearch {
     bool valid = false;
@@ -332,7 +332,13 @@ class WeightedGraph {
     --live_pairs_[local_[from] * dense_n_ + local_[to]];
     --live_pairs_[local_[to] * dense_n_ + local_[from]];
     const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
-    sum_group(lower);
+    if (from != to && live_pairs_[higher * dense_n_ + lower] == 0) {
+      const size_t words = (dense_n_ + 63) / 64;
+      --lower_count_[higher];
+      lower_bits_[higher * words + lower / 64] &= ~(uint64_t{1} << (lower % 64));
+    }
+    --group_size_[lower];
+    group_summed_[lower] = 0;
     find_lightest(lower);
     for (KeptSearch& kept : kept_) {
       if (!kept.valid) continue;
@@ -414,6 +420,16 @@ class WeightedGraph {
       }
     }
     group_start_[n] = static_cast<Index>(group_in_order_.size());
+    const size_t words = (n + 63) / 64;
+    lower_count_.assign(n, 0);
+    lower_bits_.assign(n * words, 0);
+    for (size_t k = 0; k < n; ++k) {
+      for (size_t l = 0; l < n; ++l) {
+        if (live_pairs_[k * n + l] == 0 || component[l] >= component[k]) continue;
+        ++lower_count_[k];
+        lower_bits_[k * words + l / 64] |= uint64_t{1} << (l % 64);
+      }
+    }
     group_other_.resize(group_in_order_.size());
     for (size_t k = 0; k < n; ++k) {
       for (Index g = group_start_[k]; g < group_start_[k + 1]; ++g) {
@@ -426,24 +442,40 @@ class WeightedGraph {
     group_sum_.resize(n);
     group_magnitude_.resize(n);
     group_size_.resize(n);
-    for (size_t k = 0; k < n; ++k) sum_group(static_cast<Index>(k));
+    group_summed_.assign(n, 0);
+    for (size_t k = 0; k < n; ++k) {
+      group_size_[k] = 0;
+      for (Index g = group_start_[k]; g < group_start_[k + 1]; ++g) {
+        group_size_[k] += removed_[group_in_order_[g]] == 0;
+      }
+    }
     for (size_t k = 0; k < n; ++k) {
       std::stable_sort(group_by_weight_.begin() + group_start_[k],
                        group_by_weight_.begin() + group_start_[k + 1],
                        [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
     }
     group_lightest_.resize(n);
+    lightest_width_ = std::bit_ceil(n);
+    lightest_tree_.assign(2 * lightest_width_, kNoWeight);
     for (size_t k = 0; k < n; ++k) find_lightest(static_cast<Index>(k));
     return true;
   }
 
   // Moves group `l`'s front past its cut edges and notes the weight there (NaN, which no
-  // weight of a dense component is, when the group has no live edge).
+  // weight of a dense component is, when the group has no live edge), also in the tree of
+  // the lightest weights (where an empty group counts as infinitely heavy).
   void find_lightest(Index l) {
     Index& front = group_front_[l];
     while (front < group_start_[l + 1] && removed_[group_by_weight_[front]]) ++front;
     group_lightest_[l] = front == group_start_[l + 1] ? std::numeric_limits<double>::quiet_NaN()
                                                       : edges_[group_by_weight_[front]].weight;
+    size_t k = lightest_width_ + l;
+    lightest_tree_[k] = std::isnan(group_lightest_[l]) ? kNoWeight : group_lightest_[l];
+    for (k /= 2; k >= 1; k /= 2) {
+      const double least = std::min(lightest_tree_[2 * k], lightest_tree_[2 * k + 1]);
+      if (lightest_tree_[k] == least) break;
+      lightest_tree_[k] = least;
+    }
   }
 
   // Whether some order of the component's nodes puts each node's leaving and entering lists
@@ -533,20 +565,19 @@ class WeightedGraph {
     ordered_ = true;
   }
 
-  // The sums of the live weights and magnitudes of group `l` (in list order), and its count.
+  // The sums of the live weights and magnitudes of group `l` (in list order), taken when a
+  // coherence test first needs them after a cut in the group.
   void sum_group(Index l) {
     double sum = 0.0, magnitude = 0.0;
-    Index size = 0;
     for (Index g = group_start_[l]; g < group_start_[l + 1]; ++g) {
       const Index e = group_in_order_[g];
       if (removed_[e]) continue;
       sum += edges_[e].weight;
       magnitude += std::fabs(edges_[e].weight);
-      ++size;
     }
     group_sum_[l] = sum;
     group_magnitude_[l] = magnitude;
-    group_size_[l] = size;
+    group_summed_[l] = 1;
   }
 
   // Examines a connected piece of a dense component: accepts it, or cuts its weakest edge and
@@ -560,6 +591,7 @@ class WeightedGraph {
       double sum = 0.0, magnitude = 0.0;
       size_t edges = 0;
       for (Index u : piece) {
+        if (!group_summed_[local_[u]]) sum_group(local_[u]);
         sum += group_sum_[local_[u]];
         magnitude += group_magnitude_[local_[u]];
         edges += group_size_[local_[u]];
@@ -579,27 +611,73 @@ class WeightedGraph {
         return;
       }
     }
+    // No group of the piece is lighter than the lightest of the component, so the first
+    // group that holds that weight ends the walk.
     Index lightest = kNoIndex;
     double weight = 0.0;
+    const double least = lightest_tree_[1];
     for (Index u : piece) {
       const Index l = local_[u];
       const double w = group_lightest_[l];
-      if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) lightest = l, weight = w;
+      if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) {
+        lightest = l, weight = w;
+        if (w == least) break;
+      }
     }
     cut(group_by_weight_[group_front_[lightest]]);
     for (size_t k = 0; k < kept_.size(); ++k) {
       KeptSearch& kept = kept_[k];
       if (!kept.valid || kept.order != piece) continue;
       kept.used = ++kept_clock_;
-      if (kept.broken_at == kIntact ||
-          (piece.size() - kept.broken_at <= kRepairedTail && repair(kept))) {
+      if (kept.broken_at == kIntact) {
+        worklist_.push_back(kept.found);
+        return;
+      }
+      if (piece.size() - kept.broken_at > kRepairedTail) {
+        kept.valid = false;  // kept again if the search finds the piece whole
+        search_dense(piece, &kept);
+        return;
+      }
+      if (repair(kept)) {
         worklist_.push_back(kept.found);
         return;
       }
       kept.valid = false;
       break;
     }
-    search_dense(piece);
+    search_dense(piece, nullptr, find_guide(piece));
+  }
+
+  // A kept search over an order that differs from `piece` in few places (at most
+  // kGuideDifferences, the first place not among them) and holds the same nodes, or null.
+  // The nodes placed differently are marked in `diff_mark_` and `diff_bits_`.
+  const KeptSearch* find_guide(const std::vector<Index>& piece) {
+    constexpr size_t kGuideDifferences = 64;
+    const KeptSearch* best = nullptr;
+    size_t fewest = kGuideDifferences + 1;
+    for (const KeptSearch& kept : kept_) {
+      if (!kept.valid || kept.order.size() != piece.size() || kept.order[0] != piece[0]) continue;
+      size_t differences = 0;
+      for (size_t k = 1; k < piece.size() && differences < fewest; ++k) {
+        differences += kept.order[k] != piece[k];
+      }
+      if (differences < fewest) fewest = differences, best = &kept;
+    }
+    if (best == nullptr) return nullptr;
+    const uint64_t mark = ++stamp_counter_;
+    diff_mark_.resize(dense_n_);
+    diff_bits_.assign((dense_n_ + 63) / 64, 0);
+    for (size_t k = 1; k < piece.size(); ++k) {
+      if (best->order[k] == piece[k]) continue;
+      const Index l = local_[piece[k]];
+      diff_mark_[l] = mark;
+      diff_bits_[l / 64] |= uint64_t{1} << (l % 64);
+    }
+    for (size_t k = 1; k < piece.size(); ++k) {
+      if (best->order[k] != piece[k] && diff_mark_[local_[best->order[k]]] != mark) return nullptr;
+    }
+    diff_stamp_ = mark;
+    return best;
   }
 
   // The first place in [from, to) of a bit set in both rows, or `to`.
@@ -616,34 +694,58 @@ class WeightedGraph {
   // the worklist in the order found, each in its visit order. Places are kept one up in
   // `unvisited_below_` so that 0 can stand for "none": entry q is q while place q - 1 is
   // unvisited, else it leads downwards (path halving).
-  void search_dense(const std::vector<Index>& piece) {
+  void search_dense(const std::vector<Index>& piece, const KeptSearch* resumed = nullptr,
+                    const KeptSearch* guide = nullptr) {
     const size_t n = piece.size();
     for (size_t k = 0; k < n; ++k) position_[piece[k]] = static_cast<Index>(k);
     unvisited_below_.resize(n + 1);
     std::iota(unvisited_below_.begin(), unvisited_below_.end(), Index{0});
     phase_.resize(n);
     cursor_.resize(n);
-    const auto find = [&](Index q) {
-      while (unvisited_below_[q] != q) {
-        unvisited_below_[q] = unvisited_below_[unvisited_below_[q]];
-        q = unvisited_below_[q];
+    const auto find_in = [](std::vector<Index>& below, Index q) {
+      while (below[q] != q) {
+        below[q] = below[below[q]];
+        q = below[q];
       }
       return q;
     };
+    const auto find = [&](Index q) { return find_in(unvisited_below_, q); };
+    // The same over the places that a step to a lower-indexed neighbour can take: a node
+    // without a live edge to a higher-indexed one is nobody's lower-indexed neighbour, so
+    // those scans pass it over.
+    const auto find_lower = [&](Index q) { return find_in(lower_below_, q); };
+    lower_below_.resize(n + 1);
+    lower_below_[0] = 0;
+    for (Index q = 1; q <= n; ++q) {
+      lower_below_[q] = group_size_[local_[piece[q - 1]]] != 0 ? q : q - 1;
+    }
     const uint64_t stamp = ++stamp_counter_;
     place_local_.resize(n);
     for (size_t k = 0; k < n; ++k) place_local_[k] = local_[piece[k]];
     const size_t words = (dense_n_ + 63) / 64;
+    unvisited_local_.assign(words, 0);
+    place_of_local_.resize(dense_n_);
+    for (Index k = 0; k < n; ++k) {
+      const Index l = place_local_[k];
+      unvisited_local_[l / 64] |= uint64_t{1} << (l % 64);
+      place_of_local_[l] = k;
+    }
     if (ordered_) {
       unvisited_bits_.assign(words, 0);
       for (Index l : place_local_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
     }
     std::vector<Index> found;
-    reached_from_.assign(dense_n_, kNoIndex);
+    if (resumed != nullptr) {
+      reached_from_ = resumed->reached_from;
+    } else {
+      reached_from_.assign(dense_n_, kNoIndex);
+    }
     const auto visit = [&](Index place) {
       if (!path_.empty()) reached_from_[place_local_[place]] = piece[path_.back()];
       unvisited_below_[place + 1] = place;
+      lower_below_[place + 1] = place;
       visit_stamp_[piece[place]] = stamp;
+      unvisited_local_[place_local_[place] / 64] &= ~(uint64_t{1} << (place_local_[place] % 64));
       if (ordered_) {
         const Index r = rank_[place_local_[place]];
         unvisited_bits_[r / 64] &= ~(uint64_t{1} << (r % 64));
@@ -658,8 +760,13 @@ class WeightedGraph {
     const auto next = [&](Index place) -> Index {
       const Index u = piece[place];
       const uint16_t* pairs = live_pairs_.data() + place_local_[place] * dense_n_;
+      const Index lower_count = lower_count_[place_local_[place]];
+      if (phase_[place] == 0 && lower_count == 0) {
+        phase_[place] = 1;
+        cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
+      }
       if (phase_[place] == 0) {  // lower-indexed neighbours placed after u
-        for (Index q = find(cursor_[place]); q > place + 1; q = find(q - 1)) {
+        for (Index q = find_lower(cursor_[place]); q > place + 1; q = find_lower(q - 1)) {
           const Index w = piece[q - 1];
           if (w < u && pairs[place_local_[q - 1]] != 0) {
             cursor_[place] = q;
@@ -668,6 +775,10 @@ class WeightedGraph {
         }
         phase_[place] = 1;
         cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
+      }
+      if (phase_[place] == 1 && group_size_[place_local_[place]] == 0) {
+        phase_[place] = 2;
+        cursor_[place] = place;
       }
       if (phase_[place] == 1 && ordered_) {
         // The group lists its leaving part, then its entering part, each by rank descending:
@@ -702,7 +813,20 @@ class WeightedGraph {
         phase_[place] = 2;
         cursor_[place] = place;
       }
-      for (Index q = find(cursor_[place]); q > 0; q = find(q - 1)) {  // placed before u
+      // Lower-indexed neighbours placed before u, the only ones left unvisited. When u has
+      // few, its row of them gives the one placed last.
+      if (lower_count <= kFewLower) {
+        Index last = kNoIndex;
+        const uint64_t* row = lower_bits_.data() + place_local_[place] * words;
+        for (size_t k = 0; k < words; ++k) {
+          for (uint64_t bits = row[k] & unvisited_local_[k]; bits != 0; bits &= bits - 1) {
+            const Index q = place_of_local_[k * 64 + static_cast<size_t>(std::countr_zero(bits))];
+            if (last == kNoIndex || q > last) last = q;
+          }
+        }
+        return last;
+      }
+      for (Index q = find_lower(cursor_[place]); q > 0; q = find_lower(q - 1)) {
         const Index w = piece[q - 1];
         if (w < u && pairs[place_local_[q - 1]] != 0) {
           cursor_[place] = q;
@@ -711,17 +835,93 @@ class WeightedGraph {
       }
       return kNoIndex;
     };
+    size_t visited = 0;
+    bool resuming = resumed != nullptr;
+    if (resuming) {
+      // The kept search's state just before it reached the node of step `broken_at`: the
+      // nodes before it visited, and that node's ancestors in its tree as the path.
+      const Index broken = resumed->broken_at;
+      for (Index k = 0; k < broken; ++k) {
+        visit(position_[resumed->found[k]]);
+        path_.clear();
+      }
+      for (Index x = resumed->reached_from[local_[resumed->found[broken]]]; x != kNoIndex;
+           x = resumed->reached_from[local_[x]]) {
+        path_.push_back(position_[x]);
+        phase_[position_[x]] = 0;
+        cursor_[position_[x]] = static_cast<Index>(n);
+      }
+      std::reverse(path_.begin(), path_.end());
+    }
+    // A guide is a search over an order that differs from the piece's only in the places of
+    // the marked nodes, and that holds for today's live edges up to its step `guided_until`.
+    // While this search has taken the same steps, their states agree: whether a node has an
+    // unvisited neighbour left does not depend on the order, and its choice among them only
+    // through the places of the nodes compared. So the guide's next step stands unless it
+    // comes from or leads to a node placed differently, or an unvisited differently placed
+    // lower-indexed neighbour would come after it in the list; such steps are taken the usual
+    // way, and the guide is left at the first step that differs.
+    const Index guided_until = guide == nullptr ? 0
+                               : guide->broken_at == kIntact ? static_cast<Index>(n)
+                                                             : guide->broken_at;
+    Index step = 1;
+    bool guided = guide != nullptr && guided_until > 0;
+    const auto guided_next = [&](Index place) -> Index {
+      if (step == guided_until) {
+        guided = false;
+        return next(place);
+      }
+      const Index u = piece[place], c = guide->found[step];
+      if (guide->reached_from[local_[c]] != u) return kNoIndex;
+      const Index chosen = position_[c];
+      bool stands = true;
+      if (diff_mark_[local_[u]] == diff_stamp_ || diff_mark_[local_[c]] == diff_stamp_) {
+        stands = false;
+      } else {
+        // Lower-indexed neighbours rank by place after u, then the group, then by place
+        // before u.
+        const auto rank = [&](Index q) -> size_t { return q > place ? 2 * n + q : q; };
+        const size_t chosen_rank = c < u ? rank(chosen) : n;
+        const uint64_t* row = lower_bits_.data() + local_[u] * words;
+        for (size_t k = 0; k < words && stands; ++k) {
+          for (uint64_t bits = row[k] & unvisited_local_[k] & diff_bits_[k]; bits != 0;
+               bits &= bits - 1) {
+            const Index l = static_cast<Index>(k * 64 + static_cast<size_t>(std::countr_zero(bits)));
+            if (rank(place_of_local_[l]) > chosen_rank) {
+              stands = false;
+              break;
+            }
+          }
+        }
+      }
+      if (!stands) {
+        const Index exact = next(place);
+        if (exact != chosen) {
+          guided = false;
+          return exact;
+        }
+      }
+      ++step;
+      return chosen;
+    };
     for (Index start = 0; start < n; ++start) {
-      if (find(start + 1) != start + 1) continue;
-      visit(start);
-      while (!path_.empty()) {
-        const Index to = next(path_.back());
+      if (resuming) {
+        resuming = false;
+      } else {
+        if (find(start + 1) != start + 1) continue;
+        visit(start);
+      }
+      // Once every node is visited no step can visit another: the path is dropped as it is.
+      while (!path_.empty() && visited + found.size() < n) {
+        const Index to = guided ? guided_next(path_.back()) : next(path_.back());
         if (to == kNoIndex) {
           path_.pop_back();
         } else {
           visit(to);
         }
       }
+      path_.clear();
+      visited += found.size();
       if (found.size() == n) {
         keep_search(piece, found);
         worklist_.push_back(std::move(found));
@@ -1110,10 +1310,26 @@ class WeightedGraph {
   size_t dense_n_ = 0;
   std::vector<double> group_sum_, group_magnitude_, group_lightest_;
   std::vector<Index> group_size_;
+  std::vector<uint8_t> group_summed_;
+  // A tree of the groups' lightest live weights over their places (leaves at
+  // [lightest_width_, 2 lightest_width_), node k the least of 2k and 2k + 1).
+  static constexpr double kNoWeight = std::numeric_limits<double>::infinity();
+  size_t lightest_width_ = 0;
+  std::vector<double> lightest_tree_;
   std::vector<uint16_t> live_pairs_;
   std::vector<Index> group_start_, group_in_order_, group_other_, group_by_weight_,
       group_front_;
-  std::vector<Index> unvisited_below_, cursor_, path_, place_local_;
+  std::vector<Index> unvisited_below_, lower_below_, cursor_, path_, place_local_;
+  // Per node (by place in the component): how many lower-indexed nodes it has live edges
+  // to, and a bit row of them; the searches' unvisited nodes by that place, and each one's
+  // place in the piece searched.
+  static constexpr Index kFewLower = 64;
+  std::vector<Index> lower_count_, place_of_local_;
+  std::vector<uint64_t> lower_bits_, unvisited_local_;
+  // The guide of a search (see `search_dense`): the nodes placed differently, marked by
+  // place in the component with `diff_stamp_`.
+  std::vector<uint64_t> diff_mark_, diff_bits_;
+  uint64_t diff_stamp_ = 0;
   // Ordered components (see `prepare_ordered`): the rank of each node (by place in the
   // component), the node of each rank, per node bit rows over the ranks of its live group
   // (entering and leaving part),

@@ -270,6 +270,11 @@ class WeightedGraph {
     Index broken_at = kIntact;
     uint64_t used = 0;  // when last kept or reused, for replacing the least recent
     std::vector<Index> order, found, reached_from, step_of;
+    // A new number whenever `order` changes; and the kept search over `found`, if known, as
+    // it was numbered then (see `kept_search_of`).
+    uint64_t generation = 0;
+    KeptSearch* next = nullptr;
+    uint64_t next_generation = 0;
   };
 
   std::span<const Index> leaving(Index u) const {
@@ -587,65 +592,95 @@ class WeightedGraph {
   // group) additions in the worst path; when the bound straddles the threshold the piece is
   // examined from scratch, which sums in collection order.
   void examine_dense(std::vector<Index> piece) {
-    if (piece.size() <= max_cluster_size_) {
-      double sum = 0.0, magnitude = 0.0;
-      size_t edges = 0;
-      for (Index u : piece) {
-        if (!group_summed_[local_[u]]) sum_group(local_[u]);
-        sum += group_sum_[local_[u]];
-        magnitude += group_magnitude_[local_[u]];
-        edges += group_size_[local_[u]];
+    // While the pieces come back whole from intact kept searches, each is examined here in
+    // turn, read in place from the search that found it (`order`, found by `from`): the
+    // worklist would hand it back next anyway.
+    const std::vector<Index>* order = &piece;
+    KeptSearch* from = nullptr;
+    for (uint32_t round = 1;; ++round) {
+      if (round % 64 == 0) osmira_base::stop_if_cancelled(cancel_);
+      if (order->size() <= max_cluster_size_) {
+        double sum = 0.0, magnitude = 0.0;
+        size_t edges = 0;
+        for (Index u : *order) {
+          if (!group_summed_[local_[u]]) sum_group(local_[u]);
+          sum += group_sum_[local_[u]];
+          magnitude += group_magnitude_[local_[u]];
+          edges += group_size_[local_[u]];
+        }
+        const double count = static_cast<double>(edges);
+        const double bound =
+            (static_cast<double>(2 * edges + order->size()) + 4.0) * 0x1p-51 * magnitude;
+        if (edges == 0 ||
+            (std::isfinite(sum) && std::isfinite(bound) &&
+             !((sum - bound) / count < min_cluster_coherence_))) {
+          emitted_.push_back(*order);
+          return;
+        }
+        if (!std::isfinite(sum) || !std::isfinite(bound) ||
+            !((sum + bound) / count < min_cluster_coherence_)) {
+          examine(*order);
+          return;
+        }
       }
-      const double count = static_cast<double>(edges);
-      const double bound =
-          (static_cast<double>(2 * edges + piece.size()) + 4.0) * 0x1p-51 * magnitude;
-      if (edges == 0 ||
-          (std::isfinite(sum) && std::isfinite(bound) &&
-           !((sum - bound) / count < min_cluster_coherence_))) {
-        emitted_.push_back(std::move(piece));
-        return;
+      // No group of the piece is lighter than the lightest of the component, so the first
+      // group that holds that weight ends the walk.
+      Index lightest = kNoIndex;
+      double weight = 0.0;
+      const double least = lightest_tree_[1];
+      for (Index u : *order) {
+        const Index l = local_[u];
+        const double w = group_lightest_[l];
+        if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) {
+          lightest = l, weight = w;
+          if (w == least) break;
+        }
       }
-      if (!std::isfinite(sum) || !std::isfinite(bound) ||
-          !((sum + bound) / count < min_cluster_coherence_)) {
-        examine(std::move(piece));
-        return;
+      cut(group_by_weight_[group_front_[lightest]]);
+      KeptSearch* kept = kept_search_of(*order, from);
+      if (kept != nullptr && kept->broken_at == kIntact) {
+        kept->used = ++kept_clock_;
+        from = kept;
+        order = &kept->found;
+        continue;
+      }
+      if (order != &piece) piece = *order;
+      if (kept != nullptr) {
+        kept->used = ++kept_clock_;
+        if (piece.size() - kept->broken_at > kRepairedTail) {
+          kept->valid = false;  // kept again if the search finds the piece whole
+          search_dense(piece, kept);
+          return;
+        }
+        if (repair(*kept)) {
+          worklist_.push_back(kept->found);
+          return;
+        }
+        kept->valid = false;
+      }
+      search_dense(piece, nullptr, find_guide(piece));
+      return;
+    }
+  }
+
+  // The valid kept search over `order`, or null. `from`, when given, is the kept search that
+  // found `order`; it remembers the answer until either search is replaced.
+  KeptSearch* kept_search_of(const std::vector<Index>& order, KeptSearch* from) {
+    if (from != nullptr && from->next != nullptr && from->next->generation == from->next_generation) {
+      return from->next->valid ? from->next : nullptr;
+    }
+    KeptSearch* found = nullptr;
+    for (KeptSearch& kept : kept_) {
+      if (kept.order == order) {
+        found = &kept;
+        break;
       }
     }
-    // No group of the piece is lighter than the lightest of the component, so the first
-    // group that holds that weight ends the walk.
-    Index lightest = kNoIndex;
-    double weight = 0.0;
-    const double least = lightest_tree_[1];
-    for (Index u : piece) {
-      const Index l = local_[u];
-      const double w = group_lightest_[l];
-      if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) {
-        lightest = l, weight = w;
-        if (w == least) break;
-      }
+    if (from != nullptr) {
+      from->next = found;
+      from->next_generation = found == nullptr ? 0 : found->generation;
     }
-    cut(group_by_weight_[group_front_[lightest]]);
-    for (size_t k = 0; k < kept_.size(); ++k) {
-      KeptSearch& kept = kept_[k];
-      if (!kept.valid || kept.order != piece) continue;
-      kept.used = ++kept_clock_;
-      if (kept.broken_at == kIntact) {
-        worklist_.push_back(kept.found);
-        return;
-      }
-      if (piece.size() - kept.broken_at > kRepairedTail) {
-        kept.valid = false;  // kept again if the search finds the piece whole
-        search_dense(piece, &kept);
-        return;
-      }
-      if (repair(kept)) {
-        worklist_.push_back(kept.found);
-        return;
-      }
-      kept.valid = false;
-      break;
-    }
-    search_dense(piece, nullptr, find_guide(piece));
+    return found != nullptr && found->valid ? found : nullptr;
   }
 
   // A kept search over an order that differs from `piece` in few places (at most
@@ -939,12 +974,17 @@ class WeightedGraph {
     for (size_t k = 0; k < kept_.size(); ++k) {
       if (kept_[k].used < kept_[slot].used) slot = k;
     }
+    bool same_order = false;
     for (size_t k = 0; k < kept_.size(); ++k) {
-      if (kept_[k].order == order) slot = k;
+      if (kept_[k].order == order) slot = k, same_order = true;
     }
     KeptSearch& kept = kept_[slot];
-    kept.order = order;
+    if (!same_order) {
+      kept.order = order;
+      kept.generation = ++kept_clock_;
+    }
     kept.found = found;
+    kept.next = nullptr;
     kept.reached_from.swap(reached_from_);
     kept.step_of.resize(dense_n_);
     for (size_t k = 0; k < found.size(); ++k) {
@@ -962,6 +1002,7 @@ class WeightedGraph {
   // list (by the list layout of `search_dense`), testing each of the few unvisited nodes.
   // False, with the search left unusable, when the piece falls apart.
   bool repair(KeptSearch& kept) {
+    kept.next = nullptr;
     const std::vector<Index>& piece = kept.order;
     for (size_t k = 0; k < piece.size(); ++k) position_[piece[k]] = static_cast<Index>(k);
     std::vector<Index>& found = kept.found;

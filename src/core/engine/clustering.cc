@@ -692,9 +692,11 @@ class WeightedGraph {
     size_t fewest = kGuideDifferences + 1;
     for (const KeptSearch& kept : kept_) {
       if (!kept.valid || kept.order.size() != piece.size() || kept.order[0] != piece[0]) continue;
+      // Counted a block at a time, which the compiler turns into vector code.
       size_t differences = 0;
-      for (size_t k = 1; k < piece.size() && differences < fewest; ++k) {
-        differences += kept.order[k] != piece[k];
+      for (size_t begin = 1; begin < piece.size() && differences < fewest; begin += 256) {
+        const size_t end = std::min(piece.size(), begin + 256);
+        for (size_t k = begin; k < end; ++k) differences += kept.order[k] != piece[k];
       }
       if (differences < fewest) fewest = differences, best = &kept;
     }
@@ -732,7 +734,6 @@ class WeightedGraph {
   void search_dense(const std::vector<Index>& piece, const KeptSearch* resumed = nullptr,
                     const KeptSearch* guide = nullptr) {
     const size_t n = piece.size();
-    for (size_t k = 0; k < n; ++k) position_[piece[k]] = static_cast<Index>(k);
     unvisited_below_.resize(n + 1);
     std::iota(unvisited_below_.begin(), unvisited_below_.end(), Index{0});
     phase_.resize(n);
@@ -749,25 +750,22 @@ class WeightedGraph {
     // without a live edge to a higher-indexed one is nobody's lower-indexed neighbour, so
     // those scans pass it over.
     const auto find_lower = [&](Index q) { return find_in(lower_below_, q); };
+    const uint64_t stamp = ++stamp_counter_;
+    const size_t words = (dense_n_ + 63) / 64;
     lower_below_.resize(n + 1);
     lower_below_[0] = 0;
-    for (Index q = 1; q <= n; ++q) {
-      lower_below_[q] = group_size_[local_[piece[q - 1]]] != 0 ? q : q - 1;
-    }
-    const uint64_t stamp = ++stamp_counter_;
     place_local_.resize(n);
-    for (size_t k = 0; k < n; ++k) place_local_[k] = local_[piece[k]];
-    const size_t words = (dense_n_ + 63) / 64;
-    unvisited_local_.assign(words, 0);
     place_of_local_.resize(dense_n_);
+    unvisited_local_.assign(words, 0);
+    if (ordered_) unvisited_bits_.assign(words, 0);
     for (Index k = 0; k < n; ++k) {
-      const Index l = place_local_[k];
-      unvisited_local_[l / 64] |= uint64_t{1} << (l % 64);
+      const Index l = local_[piece[k]];
+      position_[piece[k]] = k;
+      place_local_[k] = l;
       place_of_local_[l] = k;
-    }
-    if (ordered_) {
-      unvisited_bits_.assign(words, 0);
-      for (Index l : place_local_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
+      lower_below_[k + 1] = group_size_[l] != 0 ? k + 1 : k;
+      unvisited_local_[l / 64] |= uint64_t{1} << (l % 64);
+      if (ordered_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
     }
     std::vector<Index> found;
     if (resumed != nullptr) {

@@ -263,7 +263,7 @@ class WeightedGraph {
   // A search whose tree lost an edge is repaired from the first node reached through it
   // (`broken_at`, the step) when few nodes follow it.
   static constexpr Index kIntact = UINT32_MAX;
-  static constexpr size_t kRepairedTail = 64;
+  static constexpr size_t kRepairedTail = 32;
   static constexpr size_t kKeptSearches = 32;
   struct KeptSearch {
     bool valid = false;
@@ -341,6 +341,8 @@ class WeightedGraph {
       const size_t words = (dense_n_ + 63) / 64;
       --lower_count_[higher];
       lower_bits_[higher * words + lower / 64] &= ~(uint64_t{1} << (lower % 64));
+      neighbour_bits_[higher * words + lower / 64] &= ~(uint64_t{1} << (lower % 64));
+      neighbour_bits_[lower * words + higher / 64] &= ~(uint64_t{1} << (higher % 64));
     }
     --group_size_[lower];
     group_summed_[lower] = 0;
@@ -428,9 +430,12 @@ class WeightedGraph {
     const size_t words = (n + 63) / 64;
     lower_count_.assign(n, 0);
     lower_bits_.assign(n * words, 0);
+    neighbour_bits_.assign(n * words, 0);
     for (size_t k = 0; k < n; ++k) {
       for (size_t l = 0; l < n; ++l) {
-        if (live_pairs_[k * n + l] == 0 || component[l] >= component[k]) continue;
+        if (live_pairs_[k * n + l] == 0 || l == k) continue;
+        neighbour_bits_[k * words + l / 64] |= uint64_t{1} << (l % 64);
+        if (component[l] >= component[k]) continue;
         ++lower_count_[k];
         lower_bits_[k * words + l / 64] |= uint64_t{1} << (l % 64);
       }
@@ -713,6 +718,10 @@ class WeightedGraph {
     for (size_t k = 1; k < piece.size(); ++k) {
       if (best->order[k] != piece[k] && diff_mark_[local_[best->order[k]]] != mark) return nullptr;
     }
+    diff_words_.clear();
+    for (size_t k = 0; k < diff_bits_.size(); ++k) {
+      if (diff_bits_[k] != 0) diff_words_.push_back(k);
+    }
     diff_stamp_ = mark;
     return best;
   }
@@ -758,18 +767,28 @@ class WeightedGraph {
     place_of_local_.resize(dense_n_);
     unvisited_local_.assign(words, 0);
     if (ordered_) unvisited_bits_.assign(words, 0);
+    // A resumed search starts with the kept search's first `broken_at` steps taken.
+    const Index broken = resumed != nullptr ? resumed->broken_at : 0;
     for (Index k = 0; k < n; ++k) {
       const Index l = local_[piece[k]];
       position_[piece[k]] = k;
       place_local_[k] = l;
       place_of_local_[l] = k;
+      if (broken != 0 && resumed->step_of[l] < broken) {
+        unvisited_below_[k + 1] = k;
+        lower_below_[k + 1] = k;
+        visit_stamp_[piece[k]] = stamp;
+        continue;
+      }
       lower_below_[k + 1] = group_size_[l] != 0 ? k + 1 : k;
       unvisited_local_[l / 64] |= uint64_t{1} << (l % 64);
       if (ordered_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
     }
     std::vector<Index> found;
+    found.reserve(n);
     if (resumed != nullptr) {
       reached_from_ = resumed->reached_from;
+      found.assign(resumed->found.begin(), resumed->found.begin() + broken);
     } else {
       reached_from_.assign(dense_n_, kNoIndex);
     }
@@ -794,6 +813,14 @@ class WeightedGraph {
       const Index u = piece[place];
       const uint16_t* pairs = live_pairs_.data() + place_local_[place] * dense_n_;
       const Index lower_count = lower_count_[place_local_[place]];
+      {
+        // Most calls find nothing left (a node's last call, and most leaves' only one): one
+        // pass over its row of live neighbours says so before any scan.
+        const uint64_t* row = neighbour_bits_.data() + place_local_[place] * words;
+        uint64_t left = 0;
+        for (size_t k = 0; k < words; ++k) left |= row[k] & unvisited_local_[k];
+        if (left == 0) return kNoIndex;
+      }
       if (phase_[place] == 0 && lower_count == 0) {
         phase_[place] = 1;
         cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
@@ -872,12 +899,7 @@ class WeightedGraph {
     bool resuming = resumed != nullptr;
     if (resuming) {
       // The kept search's state just before it reached the node of step `broken_at`: the
-      // nodes before it visited, and that node's ancestors in its tree as the path.
-      const Index broken = resumed->broken_at;
-      for (Index k = 0; k < broken; ++k) {
-        visit(position_[resumed->found[k]]);
-        path_.clear();
-      }
+      // nodes before it visited (above), and that node's ancestors in its tree as the path.
       for (Index x = resumed->reached_from[local_[resumed->found[broken]]]; x != kNoIndex;
            x = resumed->reached_from[local_[x]]) {
         path_.push_back(position_[x]);
@@ -916,7 +938,8 @@ class WeightedGraph {
         const auto rank = [&](Index q) -> size_t { return q > place ? 2 * n + q : q; };
         const size_t chosen_rank = c < u ? rank(chosen) : n;
         const uint64_t* row = lower_bits_.data() + local_[u] * words;
-        for (size_t k = 0; k < words && stands; ++k) {
+        for (size_t i = 0; i < diff_words_.size() && stands; ++i) {
+          const size_t k = diff_words_[i];
           for (uint64_t bits = row[k] & unvisited_local_[k] & diff_bits_[k]; bits != 0;
                bits &= bits - 1) {
             const Index l = static_cast<Index>(k * 64 + static_cast<size_t>(std::countr_zero(bits)));
@@ -1360,14 +1383,15 @@ class WeightedGraph {
       group_front_;
   std::vector<Index> unvisited_below_, lower_below_, cursor_, path_, place_local_;
   // Per node (by place in the component): how many lower-indexed nodes it has live edges
-  // to, and a bit row of them; the searches' unvisited nodes by that place, and each one's
-  // place in the piece searched.
+  // to, and a bit row of them; a bit row of all the nodes it has live edges to; the
+  // searches' unvisited nodes by that place, and each one's place in the piece searched.
   static constexpr Index kFewLower = 64;
   std::vector<Index> lower_count_, place_of_local_;
-  std::vector<uint64_t> lower_bits_, unvisited_local_;
+  std::vector<uint64_t> lower_bits_, neighbour_bits_, unvisited_local_;
   // The guide of a search (see `search_dense`): the nodes placed differently, marked by
   // place in the component with `diff_stamp_`.
   std::vector<uint64_t> diff_mark_, diff_bits_;
+  std::vector<size_t> diff_words_;  // the words of `diff_bits_` that are not 0
   uint64_t diff_stamp_ = 0;
   // Ordered components (see `prepare_ordered`): the rank of each node (by place in the
   // component), the node of each rank, per node bit rows over the ranks of its live group

@@ -642,7 +642,8 @@ class WeightedGraph {
         }
       }
       cut(group_by_weight_[group_front_[lightest]]);
-      KeptSearch* kept = kept_search_of(*order, from);
+      KeptSearch* const same = kept_search_of(*order, from);
+      KeptSearch* const kept = same != nullptr && same->valid ? same : nullptr;
       if (kept != nullptr && kept->broken_at == kIntact) {
         kept->used = ++kept_clock_;
         from = kept;
@@ -654,6 +655,7 @@ class WeightedGraph {
         kept->used = ++kept_clock_;
         if (piece.size() - kept->broken_at > kRepairedTail) {
           kept->valid = false;  // kept again if the search finds the piece whole
+          keep_slot_ = kept;
           search_dense(piece, kept);
           return;
         }
@@ -663,16 +665,18 @@ class WeightedGraph {
         }
         kept->valid = false;
       }
+      keep_slot_ = same;
       search_dense(piece, nullptr, find_guide(piece));
       return;
     }
   }
 
-  // The valid kept search over `order`, or null. `from`, when given, is the kept search that
-  // found `order`; it remembers the answer until either search is replaced.
+  // The kept search over `order` (valid or not; no two hold the same order), or null.
+  // `from`, when given, is the kept search that found `order`; it remembers the answer until
+  // either search is replaced.
   KeptSearch* kept_search_of(const std::vector<Index>& order, KeptSearch* from) {
     if (from != nullptr && from->next != nullptr && from->next->generation == from->next_generation) {
-      return from->next->valid ? from->next : nullptr;
+      return from->next;
     }
     KeptSearch* found = nullptr;
     for (KeptSearch& kept : kept_) {
@@ -685,7 +689,7 @@ class WeightedGraph {
       from->next = found;
       from->next_generation = found == nullptr ? 0 : found->generation;
     }
-    return found != nullptr && found->valid ? found : nullptr;
+    return found;
   }
 
   // A kept search over an order that differs from `piece` in few places (at most
@@ -873,19 +877,7 @@ class WeightedGraph {
         phase_[place] = 2;
         cursor_[place] = place;
       }
-      // Lower-indexed neighbours placed before u, the only ones left unvisited. When u has
-      // few, its row of them gives the one placed last.
-      if (lower_count <= kFewLower) {
-        Index last = kNoIndex;
-        const uint64_t* row = lower_bits_.data() + place_local_[place] * words;
-        for (size_t k = 0; k < words; ++k) {
-          for (uint64_t bits = row[k] & unvisited_local_[k]; bits != 0; bits &= bits - 1) {
-            const Index q = place_of_local_[k * 64 + static_cast<size_t>(std::countr_zero(bits))];
-            if (last == kNoIndex || q > last) last = q;
-          }
-        }
-        return last;
-      }
+      // Lower-indexed neighbours placed before u.
       for (Index q = find_lower(cursor_[place]); q > 0; q = find_lower(q - 1)) {
         const Index w = piece[q - 1];
         if (w < u && pairs[place_local_[q - 1]] != 0) {
@@ -989,16 +981,15 @@ class WeightedGraph {
   }
 
   // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
-  // `reached_from_`), in the slot that already holds `order` or else the least recently used.
+  // `reached_from_`), in the slot that already holds `order` (`keep_slot_`, looked up before
+  // the search) or else the least recently used.
   void keep_search(const std::vector<Index>& order, const std::vector<Index>& found) {
     size_t slot = 0;
     for (size_t k = 0; k < kept_.size(); ++k) {
       if (kept_[k].used < kept_[slot].used) slot = k;
     }
-    bool same_order = false;
-    for (size_t k = 0; k < kept_.size(); ++k) {
-      if (kept_[k].order == order) slot = k, same_order = true;
-    }
+    const bool same_order = keep_slot_ != nullptr;
+    if (same_order) slot = static_cast<size_t>(keep_slot_ - kept_.data());
     KeptSearch& kept = kept_[slot];
     if (!same_order) {
       kept.order = order;
@@ -1385,7 +1376,6 @@ class WeightedGraph {
   // Per node (by place in the component): how many lower-indexed nodes it has live edges
   // to, and a bit row of them; a bit row of all the nodes it has live edges to; the
   // searches' unvisited nodes by that place, and each one's place in the piece searched.
-  static constexpr Index kFewLower = 64;
   std::vector<Index> lower_count_, place_of_local_;
   std::vector<uint64_t> lower_bits_, neighbour_bits_, unvisited_local_;
   // The guide of a search (see `search_dense`): the nodes placed differently, marked by
@@ -1403,6 +1393,7 @@ class WeightedGraph {
   std::vector<uint8_t> phase_;
   std::array<KeptSearch, kKeptSearches> kept_;
   uint64_t kept_clock_ = 0;
+  KeptSearch* keep_slot_ = nullptr;  // the kept search over the order being searched, if any
   std::vector<Index> reached_from_, unvisited_;
 
   // Scratch, reused across pieces: the collected edges, the neighbour lists by position,

@@ -261,7 +261,9 @@ class WeightedGraph {
   // bring back an older one, hence many searches (32: on 1,000 nodes 1.6x faster than 8;
   // 64 or 128 no faster).
   // A search whose tree lost an edge is repaired from the first node reached through it
-  // (`broken_at`, the step) when few nodes follow it.
+  // (`broken_at`, the step) when few nodes follow it, and otherwise resumed from there with
+  // the steps before it taken as they were. A piece in an order that no kept search holds is
+  // searched guided by one whose order differs from it in few places (see `search_dense`).
   static constexpr Index kIntact = UINT32_MAX;
   static constexpr size_t kRepairedTail = 32;
   static constexpr size_t kKeptSearches = 32;
@@ -384,6 +386,9 @@ class WeightedGraph {
   //   with a table of live edges between every two nodes of the component. Each node
   //   resumes its scans where it stopped, so a search costs at most one pass over the
   //   unvisited places and over the group per node: nodes x nodes per cut rather than edges.
+  //   Most asks find nothing left; a bit row of each node's live neighbours tells those in
+  //   one pass, and the scans pass over nodes that have no live edge to a higher-indexed
+  //   node (nobody's lower-indexed neighbour).
   // No live edge ever joins two pieces (pieces are the components of the live edges), so a
   // group holds exactly the live edges its node has to higher-indexed nodes of its piece.
   // Used for components of kDenseFrom to kDenseLimit nodes in which at least an eighth of the
@@ -697,10 +702,14 @@ class WeightedGraph {
   // The nodes placed differently are marked in `diff_mark_` and `diff_bits_`.
   const KeptSearch* find_guide(const std::vector<Index>& piece) {
     constexpr size_t kGuideDifferences = 64;
+    constexpr uint64_t kGuideRecency = 8;
     const KeptSearch* best = nullptr;
     size_t fewest = kGuideDifferences + 1;
     for (const KeptSearch& kept : kept_) {
       if (!kept.valid || kept.order.size() != piece.size() || kept.order[0] != piece[0]) continue;
+      // A guide is nearly always among the searches used last (the other order of a piece's
+      // alternation); looking further costs more than it finds.
+      if (kept.used + kGuideRecency < kept_clock_) continue;
       // Counted a block at a time, which the compiler turns into vector code.
       size_t differences = 0;
       for (size_t begin = 1; begin < piece.size() && differences < fewest; begin += 256) {

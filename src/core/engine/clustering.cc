@@ -828,10 +828,14 @@ class WeightedGraph {
       const Index lower_count = lower_count_[place_local_[place]];
       {
         // Most calls find nothing left (a node's last call, and most leaves' only one): one
-        // pass over its row of live neighbours says so before any scan.
+        // pass over its row of live neighbours says so before any scan (by blocks of words,
+        // stopping at the first block that holds an unvisited one).
         const uint64_t* row = neighbour_bits_.data() + place_local_[place] * words;
         uint64_t left = 0;
-        for (size_t k = 0; k < words; ++k) left |= row[k] & unvisited_local_[k];
+        for (size_t begin = 0; begin < words && left == 0; begin += 8) {
+          const size_t end = std::min(words, begin + 8);
+          for (size_t k = begin; k < end; ++k) left |= row[k] & unvisited_local_[k];
+        }
         if (left == 0) return kNoIndex;
       }
       if (phase_[place] == 0 && lower_count == 0) {

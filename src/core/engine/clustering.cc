@@ -342,7 +342,6 @@ class WeightedGraph {
     if (from != to && live_pairs_[higher * dense_n_ + lower] == 0) {
       const size_t words = (dense_n_ + 63) / 64;
       --lower_count_[higher];
-      lower_bits_[higher * words + lower / 64] &= ~(uint64_t{1} << (lower % 64));
       neighbour_bits_[higher * words + lower / 64] &= ~(uint64_t{1} << (lower % 64));
       neighbour_bits_[lower * words + higher / 64] &= ~(uint64_t{1} << (higher % 64));
     }
@@ -434,15 +433,12 @@ class WeightedGraph {
     group_start_[n] = static_cast<Index>(group_in_order_.size());
     const size_t words = (n + 63) / 64;
     lower_count_.assign(n, 0);
-    lower_bits_.assign(n * words, 0);
     neighbour_bits_.assign(n * words, 0);
     for (size_t k = 0; k < n; ++k) {
       for (size_t l = 0; l < n; ++l) {
         if (live_pairs_[k * n + l] == 0 || l == k) continue;
         neighbour_bits_[k * words + l / 64] |= uint64_t{1} << (l % 64);
-        if (component[l] >= component[k]) continue;
-        ++lower_count_[k];
-        lower_bits_[k * words + l / 64] |= uint64_t{1} << (l % 64);
+        if (component[l] < component[k]) ++lower_count_[k];
       }
     }
     group_other_.resize(group_in_order_.size());
@@ -838,12 +834,9 @@ class WeightedGraph {
         }
         if (left == 0) return kNoIndex;
       }
-      if (phase_[place] == 0 && lower_count == 0) {
-        phase_[place] = 1;
-        cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
-      }
       if (phase_[place] == 0) {  // lower-indexed neighbours placed after u
-        for (Index q = find_lower(cursor_[place]); q > place + 1; q = find_lower(q - 1)) {
+        for (Index q = lower_count == 0 ? 0 : find_lower(cursor_[place]); q > place + 1;
+             q = find_lower(q - 1)) {
           const Index w = piece[q - 1];
           if (w < u && pairs[place_local_[q - 1]] != 0) {
             cursor_[place] = q;
@@ -942,13 +935,14 @@ class WeightedGraph {
         // before u.
         const auto rank = [&](Index q) -> size_t { return q > place ? 2 * n + q : q; };
         const size_t chosen_rank = c < u ? rank(chosen) : n;
-        const uint64_t* row = lower_bits_.data() + local_[u] * words;
+        const uint64_t* row = neighbour_bits_.data() + local_[u] * words;
         for (size_t i = 0; i < diff_words_.size() && stands; ++i) {
           const size_t k = diff_words_[i];
           for (uint64_t bits = row[k] & unvisited_local_[k] & diff_bits_[k]; bits != 0;
                bits &= bits - 1) {
             const Index l = static_cast<Index>(k * 64 + static_cast<size_t>(std::countr_zero(bits)));
-            if (rank(place_of_local_[l]) > chosen_rank) {
+            const Index q = place_of_local_[l];
+            if (piece[q] < u && rank(q) > chosen_rank) {
               stands = false;
               break;
             }
@@ -1387,10 +1381,10 @@ class WeightedGraph {
       group_front_;
   std::vector<Index> unvisited_below_, lower_below_, cursor_, path_, place_local_;
   // Per node (by place in the component): how many lower-indexed nodes it has live edges
-  // to, and a bit row of them; a bit row of all the nodes it has live edges to; the
-  // searches' unvisited nodes by that place, and each one's place in the piece searched.
+  // to, and a bit row of all the nodes it has live edges to; the searches' unvisited nodes
+  // by that place, and each one's place in the piece searched.
   std::vector<Index> lower_count_, place_of_local_;
-  std::vector<uint64_t> lower_bits_, neighbour_bits_, unvisited_local_;
+  std::vector<uint64_t> neighbour_bits_, unvisited_local_;
   // The guide of a search (see `search_dense`): the nodes placed differently, marked by
   // place in the component with `diff_stamp_`.
   std::vector<uint64_t> diff_mark_, diff_bits_;

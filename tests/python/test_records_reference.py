@@ -2,15 +2,18 @@
 page says what the module does. The markers are explained under "About the examples" on that
 page."""
 
+import contextlib
 import doctest
 import io
 import json
+import logging
 import re
+import textwrap
 
 import pytest
 
 from vintrel import _native
-from conftest import REPO, page_examples
+from conftest import REPO, page_examples, run_isolated
 
 PAGE = REPO / "docs" / "records-and-results.md"
 
@@ -112,3 +115,105 @@ def source_log_events() -> set[tuple[str, str, str]]:
             events.add((message, logger, levels[level]))
     assert events, "no log call sites found"
     return events
+
+
+# The sentences of the page that its examples do not run, checked with its spec and records.
+LOG_EVENTS = {code(c[2]): c[3] for e in EXAMPLES if e.values[0]["kind"] == "log events" for c in rows(e.values[0]["table"])}
+FS = ("strategy: fellegi_sunter\nfields: [{name: email, comparator: exact, m_probability: 0.9, "
+      "u_probability: 0.1}]\nthresholds: {match: 4, possible: 1, non_match: -2}\n")
+COMPILE = "Invalid custom scoring expression: {}"
+EVALUATE = "Custom scoring expression evaluation failed: {}, falling back to weighted sum"
+STACK = "expression did not reduce to single value (stack has {} items)"
+FALLBACK = "Custom scoring selected but no expression configured, falling back to weighted sum (6 occurrences)"
+
+
+def scored(scoring: str, spec: str = NAMED["spec"]) -> str:
+    """`spec` with `scoring` (YAML lines) as its decision.scoring."""
+    return spec.replace("    review: 0.6\n", "    review: 0.6\n  scoring:\n" + textwrap.indent(scoring, "    "))
+
+
+def custom(expression: str) -> str:
+    return scored(f"method: custom\ncustom: {{expression: {json.dumps(expression)}}}\n")
+
+
+# An expression that the page names in an event's row, and the reason that event gives.
+EXPRESSIONS = [
+    ("max(a, b", COMPILE, "mismatched parentheses"), ("a $ b", COMPILE, "unexpected character: '$'"),
+    ("1.2.3", COMPILE, "invalid number: 1.2.3"), ("()", COMPILE, "empty expression"),
+    ("mx(a, b)", EVALUATE, STACK.format(3)), ("MAX(a, b)", EVALUATE, STACK.format(3)),
+    ("max(a, b, c)", EVALUATE, STACK.format(2)), ("a +", EVALUATE, "stack underflow"),
+]
+
+
+@pytest.mark.parametrize("expression, row, reason", EXPRESSIONS, ids=[e[0] for e in EXPRESSIONS])
+def test_custom_expression_event(caplog, expression, row, reason):
+    assert f"`{expression}`" in LOG_EVENTS[row]
+    caplog.set_level(logging.INFO, logger="vintrel")
+    result = _native.reconcile_local(custom(expression), NAMED["records"])
+    error = f"expression error: {reason}"
+    expected = [row.format(error) + " (6 occurrences)"] if row == EVALUATE else [
+        row.format(error), f"Failed to compile custom scoring expression: {error}", FALLBACK]
+    assert [r.getMessage() for r in caplog.records] == expected
+    assert result["telemetry"]["pairs_evaluated"] == 9  # 6 distinct pairs
+    assert _native.validate(custom(expression)) == _native.validate_strict(custom(expression)) == []
+
+
+def test_raising_handler_loses_the_result_and_later_events(monkeypatch):
+    seen = []
+
+    class Raising(logging.Handler):
+        def emit(self, record):
+            seen.append(record.getMessage())
+            raise KeyError("handler")
+
+    monkeypatch.setattr(logging.getLogger("vintrel"), "handlers", [Raising()])
+    with pytest.raises(KeyError, match="handler"):
+        _native.reconcile_local(custom("(a"), NAMED["records"])
+    assert seen == [COMPILE.format("expression error: mismatched parentheses")]
+
+
+def test_last_resort_handler_shows_warnings_and_errors():
+    training = scored(FS + "training: {method: em}\n")  # INFO events only
+    params = _native.reconcile_local(training, NAMED["records"])["trained_fs_params"]
+    no_strategy = scored("method: fellegi_sunter\n")
+    run = run_isolated(f"""
+        from vintrel import _native
+        for spec in {[custom("(a"), training]!r}:
+            _native.reconcile_local(spec, {NAMED["records"]!r})
+        # Given parameters, a spec without `strategy` has no fallback to report.
+        _native.reconcile_incremental({no_strategy!r}, {NAMED["records"]!r}, "[]", "[]", {params!r})
+    """)
+    assert run.returncode == 0, run.stderr
+    error = "expression error: mismatched parentheses"
+    assert run.stderr.splitlines() == [
+        COMPILE.format(error), f"Failed to compile custom scoring expression: {error}", FALLBACK]
+
+
+def test_array_form_in_the_order_given():
+    order = re.findall(r"`(\w+)`", re.search(r"nine values in this order: (.*?) \(", TEXT, re.DOTALL)[1])
+    arrays = [[r.get(key) for key in order] for r in json.loads(NAMED["records"])]
+    assert _native.reconcile_local(NAMED["spec"], json.dumps(arrays)) == _native.reconcile_local(
+        NAMED["spec"], NAMED["records"])
+
+
+# Braces and urn:uuid: (in lower case) go with the hyphenated form only.
+@pytest.mark.parametrize("written, read", [
+    ("{00000000-0000-0000-0000-00000000000A}", True), ("urn:uuid:00000000-0000-0000-0000-00000000000A", True),
+    ("URN:UUID:00000000-0000-0000-0000-00000000000a", False), ("{0000000000000000000000000000000a}", False),
+    ("urn:uuid:0000000000000000000000000000000a", False),
+])
+def test_identifier_forms(written, read):
+    refused = pytest.raises(ValueError, match="^Invalid entities JSON: UUID parsing failed: invalid length")
+    with contextlib.nullcontext() if read else refused:
+        clusters = _native.reconcile_local(NAMED["spec"], record(id=written))["clusters"]
+        assert clusters == [["00000000-0000-0000-0000-00000000000a"]]
+
+
+def test_numbers_not_finite():
+    spec = NAMED["spec"].replace("match: 0.9", "match: .inf")
+    assert _native.reconcile_local(spec, NAMED["records"])["telemetry"]["merge_threshold"] is None
+    fs_spec = scored(FS.replace("match: 4", "match: .inf"), spec)
+    params = _native.reconcile_local(fs_spec, NAMED["records"])["trained_fs_params"]
+    assert json.loads(params)["match_threshold"] is None
+    with pytest.raises(ValueError, match="^Invalid trained_fs_params: invalid type: null, expected f64"):
+        _native.reconcile_incremental(fs_spec, "[]", "[]", "[]", params)

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <utility>
 
 #include "base/number_text.h"
@@ -40,61 +39,59 @@ int placeholder_decimals(std::string_view spec) {
 
 }  // namespace
 
-Events::Entry* Events::find(std::vector<Entry>& entries, Level level, std::string_view target,
-                             std::string_view text, const char* fixed) {
-  if (fixed != nullptr) {
-    for (Entry& e : entries) {
-      if (e.event.fixed == fixed && e.event.level == level && e.event.target == target) return &e;
-    }
+Events::Entry& Events::entry_of(Local& local, Level level, std::string_view target,
+                                std::string&& text) {
+  if (const auto it = local.by_text.find(Key{level, target, text}); it != local.by_text.end()) {
+    return *it->second;
   }
-  // Also the same text from another call site.
-  for (Entry& e : entries) {
-    if (e.event.level == level && e.event.target == target && e.event.text == text) return &e;
-  }
-  return nullptr;
+  Entry& e = local.entries.emplace_back(Entry{Event{level, target, std::move(text), 0},
+                                              next_first_.fetch_add(1, std::memory_order_relaxed)});
+  local.by_text.emplace(Key{level, target, e.event.text}, &e);
+  return e;
 }
 
 void Events::add(Level level, std::string_view target, const char* fixed) {
-  std::vector<Entry>& entries = per_thread_.local();
-  if (Entry* e = find(entries, level, target, fixed, fixed)) {
-    ++e->event.count;
+  Local& local = per_thread_.local();
+  const Site site{fixed, level, target};
+  if (const auto it = local.by_site.find(site); it != local.by_site.end()) {
+    ++it->second->event.count;
     return;
   }
-  entries.push_back(Entry{Event{level, target, fixed, 1, fixed},
-                          next_first_.fetch_add(1, std::memory_order_relaxed)});
+  // The site's first event here; its text may have come from another call site already.
+  Entry& e = entry_of(local, level, target, std::string(fixed));
+  ++e.event.count;
+  local.by_site.emplace(site, &e);
 }
 
 void Events::add(Level level, std::string_view target, std::string text) {
-  std::vector<Entry>& entries = per_thread_.local();
-  if (Entry* e = find(entries, level, target, text, nullptr)) {
-    ++e->event.count;
-    return;
-  }
-  entries.push_back(Entry{Event{level, target, std::move(text), 1, nullptr},
-                          next_first_.fetch_add(1, std::memory_order_relaxed)});
+  ++entry_of(per_thread_.local(), level, target, std::move(text)).event.count;
 }
 
 std::vector<Event> Events::take() {
   // The threads' entries in the order of their first occurrence; an event that several
   // threads met joins the entry of its earliest occurrence.
-  std::vector<Entry> all;
-  for (std::vector<Entry>& entries : per_thread_) {
-    std::move(entries.begin(), entries.end(), std::back_inserter(all));
+  std::vector<Entry*> all;
+  for (Local& local : per_thread_) {
+    for (Entry& e : local.entries) all.push_back(&e);
   }
-  per_thread_.clear();
   std::sort(all.begin(), all.end(),
-            [](const Entry& a, const Entry& b) { return a.first < b.first; });
-  std::vector<Entry> merged;
-  for (Entry& e : all) {
-    if (Entry* same = find(merged, e.event.level, e.event.target, e.event.text, nullptr)) {
-      same->event.count += e.event.count;
+            [](const Entry* a, const Entry* b) { return a->first < b->first; });
+  TextTable earliest;
+  earliest.reserve(all.size());
+  std::vector<Entry*> merged;
+  for (Entry* e : all) {
+    const Key key{e->event.level, e->event.target, e->event.text};
+    const auto [it, made] = earliest.try_emplace(key, e);
+    if (made) {
+      merged.push_back(e);
     } else {
-      merged.push_back(std::move(e));
+      it->second->event.count += e->event.count;
     }
   }
   std::vector<Event> out;
   out.reserve(merged.size());
-  for (Entry& e : merged) out.push_back(std::move(e.event));
+  for (Entry* e : merged) out.push_back(std::move(e->event));
+  per_thread_.clear();
   return out;
 }
 

@@ -54,16 +54,18 @@ TEST(LogEvents, NullSinkEvaluatesNothing) {
 
 // Collapsing against a plain reference: identical (level, target, text) events become one
 // entry at their first position with their count, whether added as fixed or built texts, and
-// however the events are spread over threads (each thread adds its own share).
+// however the events are spread over threads (each thread adds its own share). Short
+// sequences of few texts, and long ones of hundreds of distinct texts.
 TEST(LogEvents, CollapseMatchesReference) {
   static const char* const kFixed[] = {"fixed a", "fixed b", "built 1"};
   const std::string_view targets[] = {"osmira_core::engine", "osmira_core::engine::compiler"};
   using Key = std::tuple<Level, std::string_view, std::string>;
   std::mt19937 rng(24);
-  for (int round = 0; round < 50; ++round) {
-    std::vector<std::pair<Key, const char*>> sequence(rng() % 40);
+  for (int round = 0; round < 56; ++round) {
+    const bool long_round = round >= 50;
+    std::vector<std::pair<Key, const char*>> sequence(rng() % (long_round ? 4000 : 40));
     for (auto& [key, fixed] : sequence) {
-      const uint32_t pick = rng() % 5;
+      const uint32_t pick = rng() % (long_round ? 600 : 5);
       fixed = pick < 3 ? kFixed[pick] : nullptr;  // "built 1" is also a fixed text
       key = {static_cast<Level>(rng() % 3), targets[rng() % 2],
              fixed != nullptr ? std::string(fixed) : text("built {}", pick - 2)};
@@ -75,7 +77,7 @@ TEST(LogEvents, CollapseMatchesReference) {
       if (it == reference.end()) it = reference.insert(it, {key, 0});
       ++it->second;
     }
-    for (const int threads : {1, 4}) {
+    for (const int threads : {1, 4, 7}) {
       Events events;
       std::vector<std::thread> workers;
       for (int t = 0; t < threads; ++t) {

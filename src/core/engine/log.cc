@@ -5,14 +5,56 @@
 #include <utility>
 
 #include "base/number_text.h"
+#include "base/unicode.h"
 
 namespace osmira_core::engine::log {
 namespace {
 
+// Characters that would let a text start a new line or change how the line reads: the C0
+// and C1 controls and DEL, the line and paragraph separators, and the bidirectional controls
+// (which reorder what a reader sees). Other characters are printed as they are.
+bool escaped(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || c == 0x061C ||
+         c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+// Appends `text` as Python's repr writes it inside the quotes of a str: the backslash doubled,
+// \t, \n and \r, and \xNN or \uNNNN for the other escaped characters, so that no text
+// argument (names from the spec, messages quoting them) can forge a line of the log, and the
+// escaped text reads back to one text only. An ill-formed UTF-8 byte becomes U+FFFD.
+void append_escaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      out += static_cast<char>(byte);
+      ++pos;
+      continue;
+    }
+    const char32_t c = osmira_base::unicode::decode_utf8(text, pos);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (escaped(c)) {
+      out += c < 0x100 ? "\\x" : "\\u";
+      for (int shift = c < 0x100 ? 4 : 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0xF];
+    } else {
+      osmira_base::unicode::append_utf8(out, c);  // U+FFFD for an ill-formed byte
+    }
+  }
+}
+
 // `decimals` < 0: the plain form.
 void append_arg(std::string& out, const Arg& arg, int decimals) {
   switch (arg.kind) {
-    case Arg::Kind::kText: out += arg.text; return;
+    case Arg::Kind::kText: append_escaped(out, arg.text); return;
     case Arg::Kind::kBool: out += arg.unsigned_value != 0 ? "true" : "false"; return;
     case Arg::Kind::kSigned: out += std::to_string(arg.signed_value); return;
     case Arg::Kind::kUnsigned: out += std::to_string(arg.unsigned_value); return;

@@ -139,6 +139,11 @@ struct Arg {
 // back, never in exponent form; booleans as "true"/"false"). Arguments left over after the
 // last placeholder are name/value pairs, appended as " (name=value, name=value)". A
 // placeholder with no argument left stays as written.
+//
+// Text arguments are names and messages from the spec or the engine, never a record's value.
+// They are escaped as Python's repr escapes a str (the backslash doubled; \t, \n, \r; \xNN
+// for the other C0 and C1 controls and DEL; \uNNNN for the line and paragraph separators and
+// the bidirectional controls), so that a name cannot start a line of its own in a log.
 std::string format_text(std::string_view format, std::span<const Arg> args);
 
 // The text of a call site: the literal itself when it has no arguments.

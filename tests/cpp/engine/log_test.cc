@@ -41,6 +41,29 @@ TEST(LogText, Placeholders) {
   EXPECT_STREQ(text("fixed {}"), "fixed {}");  // no arguments: the literal itself
 }
 
+// Text arguments (names from the spec, messages quoting them) are escaped as Python's repr
+// escapes them inside a str; the call site's own text is not. Ordinary Unicode stays.
+TEST(LogText, TextArgumentsAreEscaped) {
+  struct Row { std::string name; const char* want; };
+  const Row rows[] = {
+      {"email\nCRITICAL vintrel.engine forged", "email\\nCRITICAL vintrel.engine forged"},
+      {"a\tb\rc", "a\\tb\\rc"},
+      {"back\\slash", "back\\\\slash"},
+      {std::string("nul\0\x1b[31m\x7f", 10), "nul\\x00\\x1b[31m\\x7f"},
+      {"\xc2\x85 next line, \xc2\x9b csi", "\\x85 next line, \\x9b csi"},
+      {"\xe2\x80\xa8 \xe2\x80\xa9 \xe2\x80\xae \xe2\x81\xa6", "\\u2028 \\u2029 \\u202e \\u2066"},
+      {"Zo\xc3\xab \xe6\x9d\xb1 \xf0\x9f\x98\x80 no-break\xc2\xa0space",
+       "Zo\xc3\xab \xe6\x9d\xb1 \xf0\x9f\x98\x80 no-break\xc2\xa0space"},
+      {"ill\xff", "ill\xef\xbf\xbd"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(text("  {} -> m={:.4}", row.name, 0.5),
+              std::string("  ") + row.want + " -> m=0.5000");
+    EXPECT_EQ(text("clamped", "field", row.name), std::string("clamped (field=") + row.want + ")");
+  }
+  EXPECT_EQ(text("two\nlines: {}", "x"), "two\nlines: x");
+}
+
 TEST(LogEvents, NullSinkEvaluatesNothing) {
   int evaluated = 0;
   Events* none = nullptr;

@@ -636,8 +636,8 @@ Sharing sharing(std::span<const uint32_t> x, std::span<const uint32_t> y) {
 
 // Evaluates the pairs of one piece into `out`, counting them in the worker's tally. A pair
 // is evaluated in the first block it is in only, and counted there once for each block it is
-// in. Stops at the next row once `cancel` is raised (a row of a large block
-// may hold as many pairs as a whole piece).
+// in. Stops at the next row once `cancel` is raised (a row of a large block may hold as many
+// pairs as a whole piece).
 void evaluate_piece(const Piece& piece, const Blocks& blocks,
                     const Memberships& memberships, const RunRecords& run,
                     const detail::PairScorer& scorer, const overrides::OverrideResolver& resolver,

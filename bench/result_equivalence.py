@@ -248,6 +248,13 @@ def workloads():
     yield "incremental_updates", "reconcile_incremental", (
         SPECS["weighted_sum"], json.dumps(new + updated), json.dumps(kept),
         "@clusters:weighted_sum", None)
+    # Keys that repeat for one record: [email] given twice, and the trigrams of a value that
+    # repeats its own text, so that many pairs share many blocks.
+    repeating = [dict(r, data=dict(r["data"], name_trigram=f"{r['data']['last_name']} {r['data']['last_name']}"))
+                 for r in records[:1500]]
+    yield "repeated_block_keys", "reconcile_local", (
+        spec("blocking:\n  keys: [[email], [email], [name_trigram]]\n", SEVEN_RULES, DECISION,
+             SURVIVORSHIP), json.dumps(repeating))
     # Training on a list that carries superseded copies of identifiers.
     yield "repeated_ids_em", "reconcile_local", (
         SPECS["fellegi_sunter_em"], json.dumps(updated + records))
@@ -318,6 +325,19 @@ def _types(value):
     return type(value).__name__
 
 
+def differing_keys(old: str, new: str) -> list[str]:
+    """The keys of a result dict whose values differ between two lines of `run_all`, or what
+    else differs (the error text, the types)."""
+    (_, old_text, old_types), (_, new_text, new_types) = old.split("\t"), new.split("\t")
+    try:
+        a, b = json.loads(old_text), json.loads(new_text)
+    except ValueError:
+        return ["the error"]
+    keys = ([k for k in sorted(set(a) | set(b)) if a.get(k) != b.get(k)]
+            if isinstance(a, dict) and isinstance(b, dict) else ["the result"])
+    return keys + (["the types"] if old_types != new_types else [])
+
+
 def child(baseline: str | None, out: pathlib.Path) -> None:
     """Dumps the results of the build that the caller's PYTHONPATH finds, or with `baseline`
     put in front of it, of the old build."""
@@ -349,7 +369,8 @@ def main() -> int:
     for o, n in zip(old_lines, new_lines):
         name = o.split("\t", 1)[0]
         size = len(o)
-        print(f"{name:28} {'same' if o == n else 'DIFFERENT':9} ({size:,} characters of result)")
+        where = "" if o == n else f" in {', '.join(differing_keys(o, n))}"
+        print(f"{name:28} {'same' if o == n else 'DIFFERENT':9} ({size:,} characters of result){where}")
     if len(old_lines) != len(new_lines):
         print("different number of workloads")
         return 1

@@ -31,6 +31,11 @@ def custom(expression: str) -> str:
 
 CLAMPED_FS = FS_SPEC.replace("m_probability: 0.9, u_probability: 0.1", "m_probability: 1, u_probability: 0")
 EM_LINE = r"  {} -> m=\d\.\d{{4}}, u=\d\.\d{{4}}, w_agree=-?\d+\.\d{{3}}, w_disagree=-?\d+\.\d{{3}}"
+# A name that would start a log line of its own, and an expression quoting a control character:
+# both reach the messages escaped as repr escapes them.
+FORGING_NAME = "email\nCRITICAL vintrel.engine forged \x1b[31m\\"
+FORGING_FS = CLAMPED_FS.replace("name: email,", f"name: {json.dumps(FORGING_NAME)},")
+ESCAPED_NAME = repr(FORGING_NAME)[1:-1]
 
 # spec -> the expected records (logger, level, message pattern), in order.
 CASES = {
@@ -69,6 +74,25 @@ CASES = {
             (ENGINE, INFO, EM_LINE.format("name")),
         ],
     ),
+    "a name with control characters": (
+        FORGING_FS,
+        [
+            (COMPILER, WARNING, re.escape(
+                "FS field probabilities clamped to safe bounds (0.0001, 0.9999) to avoid ln(0) "
+                f"(field={ESCAPED_NAME}, original_m=1, clamped_m=0.9999, original_u=0, clamped_u=0.0001)")),
+            (ENGINE, INFO, r"EM training completed: \d+ iterations, converged=(true|false), fields=2, fix_u=false, prior_weight=0\.70"),
+            (ENGINE, INFO, EM_LINE.format(re.escape(ESCAPED_NAME))),
+            (ENGINE, INFO, EM_LINE.format("name")),
+        ],
+    ),
+    "an expression with a control character": (
+        scored('{method: custom, custom: {expression: "email_exact \\u001b"}}'),
+        [
+            (COMPILER, ERROR, re.escape("Invalid custom scoring expression: expression error: unexpected character: '\\x1b'")),
+            (ENGINE, ERROR, re.escape("Failed to compile custom scoring expression: expression error: unexpected character: '\\x1b'")),
+            (ENGINE, WARNING, re.escape(f"Custom scoring selected but no expression configured, {FALLBACK} (6 occurrences)")),
+        ],
+    ),
     "nothing to say": (EMAIL_SPEC, []),
 }
 
@@ -83,6 +107,7 @@ def check(records, expected):
     for (name, level, message), (want_name, want_level, pattern) in zip(got, expected):
         assert (name, level) == (want_name, want_level), got
         assert re.fullmatch(pattern, message), message
+        assert message.isprintable(), message  # one line, as written
 
 
 @pytest.mark.parametrize("case", CASES)

@@ -2,18 +2,59 @@
 
 #include <algorithm>
 #include <charconv>
-#include <iterator>
 #include <utility>
 
 #include "base/number_text.h"
+#include "base/unicode.h"
 
 namespace osmira_core::engine::log {
 namespace {
 
+// Characters that would let a text start a new line or change how the line reads: the C0
+// and C1 controls and DEL, the line and paragraph separators, and the bidirectional controls
+// (which reorder what a reader sees). Other characters are printed as they are.
+bool escaped(char32_t c) {
+  return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029 || c == 0x061C ||
+         c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) ||
+         (c >= 0x2066 && c <= 0x2069);
+}
+
+// Appends `text` as Python's repr writes it inside the quotes of a str: the backslash doubled,
+// \t, \n and \r, and \xNN or \uNNNN for the other escaped characters, so that no text
+// argument (names from the spec, messages quoting them) can forge a line of the log, and the
+// escaped text reads back to one text only. An ill-formed UTF-8 byte becomes U+FFFD.
+void append_escaped(std::string& out, std::string_view text) {
+  static constexpr char kHex[] = "0123456789abcdef";
+  size_t pos = 0;
+  while (pos < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[pos]);
+    if (byte >= 0x20 && byte < 0x7F && byte != '\\') {
+      out += static_cast<char>(byte);
+      ++pos;
+      continue;
+    }
+    const char32_t c = osmira_base::unicode::decode_utf8(text, pos);
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c == '\t') {
+      out += "\\t";
+    } else if (c == '\n') {
+      out += "\\n";
+    } else if (c == '\r') {
+      out += "\\r";
+    } else if (escaped(c)) {
+      out += c < 0x100 ? "\\x" : "\\u";
+      for (int shift = c < 0x100 ? 4 : 12; shift >= 0; shift -= 4) out += kHex[(c >> shift) & 0xF];
+    } else {
+      osmira_base::unicode::append_utf8(out, c);  // U+FFFD for an ill-formed byte
+    }
+  }
+}
+
 // `decimals` < 0: the plain form.
 void append_arg(std::string& out, const Arg& arg, int decimals) {
   switch (arg.kind) {
-    case Arg::Kind::kText: out += arg.text; return;
+    case Arg::Kind::kText: append_escaped(out, arg.text); return;
     case Arg::Kind::kBool: out += arg.unsigned_value != 0 ? "true" : "false"; return;
     case Arg::Kind::kSigned: out += std::to_string(arg.signed_value); return;
     case Arg::Kind::kUnsigned: out += std::to_string(arg.unsigned_value); return;
@@ -40,61 +81,59 @@ int placeholder_decimals(std::string_view spec) {
 
 }  // namespace
 
-Events::Entry* Events::find(std::vector<Entry>& entries, Level level, std::string_view target,
-                             std::string_view text, const char* fixed) {
-  if (fixed != nullptr) {
-    for (Entry& e : entries) {
-      if (e.event.fixed == fixed && e.event.level == level && e.event.target == target) return &e;
-    }
+Events::Entry& Events::entry_of(Local& local, Level level, std::string_view target,
+                                std::string&& text) {
+  if (const auto it = local.by_text.find(Key{level, target, text}); it != local.by_text.end()) {
+    return *it->second;
   }
-  // Also the same text from another call site.
-  for (Entry& e : entries) {
-    if (e.event.level == level && e.event.target == target && e.event.text == text) return &e;
-  }
-  return nullptr;
+  Entry& e = local.entries.emplace_back(Entry{Event{level, target, std::move(text), 0},
+                                              next_first_.fetch_add(1, std::memory_order_relaxed)});
+  local.by_text.emplace(Key{level, target, e.event.text}, &e);
+  return e;
 }
 
 void Events::add(Level level, std::string_view target, const char* fixed) {
-  std::vector<Entry>& entries = per_thread_.local();
-  if (Entry* e = find(entries, level, target, fixed, fixed)) {
-    ++e->event.count;
+  Local& local = per_thread_.local();
+  const Site site{fixed, level, target};
+  if (const auto it = local.by_site.find(site); it != local.by_site.end()) {
+    ++it->second->event.count;
     return;
   }
-  entries.push_back(Entry{Event{level, target, fixed, 1, fixed},
-                          next_first_.fetch_add(1, std::memory_order_relaxed)});
+  // The site's first event here; its text may have come from another call site already.
+  Entry& e = entry_of(local, level, target, std::string(fixed));
+  ++e.event.count;
+  local.by_site.emplace(site, &e);
 }
 
 void Events::add(Level level, std::string_view target, std::string text) {
-  std::vector<Entry>& entries = per_thread_.local();
-  if (Entry* e = find(entries, level, target, text, nullptr)) {
-    ++e->event.count;
-    return;
-  }
-  entries.push_back(Entry{Event{level, target, std::move(text), 1, nullptr},
-                          next_first_.fetch_add(1, std::memory_order_relaxed)});
+  ++entry_of(per_thread_.local(), level, target, std::move(text)).event.count;
 }
 
 std::vector<Event> Events::take() {
   // The threads' entries in the order of their first occurrence; an event that several
   // threads met joins the entry of its earliest occurrence.
-  std::vector<Entry> all;
-  for (std::vector<Entry>& entries : per_thread_) {
-    std::move(entries.begin(), entries.end(), std::back_inserter(all));
+  std::vector<Entry*> all;
+  for (Local& local : per_thread_) {
+    for (Entry& e : local.entries) all.push_back(&e);
   }
-  per_thread_.clear();
   std::sort(all.begin(), all.end(),
-            [](const Entry& a, const Entry& b) { return a.first < b.first; });
-  std::vector<Entry> merged;
-  for (Entry& e : all) {
-    if (Entry* same = find(merged, e.event.level, e.event.target, e.event.text, nullptr)) {
-      same->event.count += e.event.count;
+            [](const Entry* a, const Entry* b) { return a->first < b->first; });
+  TextTable earliest;
+  earliest.reserve(all.size());
+  std::vector<Entry*> merged;
+  for (Entry* e : all) {
+    const Key key{e->event.level, e->event.target, e->event.text};
+    const auto [it, made] = earliest.try_emplace(key, e);
+    if (made) {
+      merged.push_back(e);
     } else {
-      merged.push_back(std::move(e));
+      it->second->event.count += e->event.count;
     }
   }
   std::vector<Event> out;
   out.reserve(merged.size());
-  for (Entry& e : merged) out.push_back(std::move(e.event));
+  for (Entry* e : merged) out.push_back(std::move(e->event));
+  per_thread_.clear();
   return out;
 }
 

@@ -14,14 +14,20 @@
 
 #include <tbb/enumerable_thread_specific.h>
 
+#include <boost/container_hash/hash.hpp>
+#include <boost/unordered/unordered_flat_map.hpp>
+
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <string>
 #include <string_view>
 #include <type_traits>
 #include <vector>
+
+#include "base/keyed_hash.h"
 
 namespace osmira_core::engine::log {
 
@@ -34,19 +40,21 @@ struct Event {
   std::string_view target;  // the call site's static module path
   std::string text;
   uint64_t count = 0;
-  // The call site's text when it has no placeholders: repeats are recognised by address
-  // before any text is compared.
-  const char* fixed = nullptr;
 };
 
 // The events of one call. Any thread may add at any time; each thread counts into entries
 // of its own (no lock, and no shared cache line but a sequence number taken when a thread
 // first meets an event), so that an event firing on every pair does not make the workers
 // wait for each other. A call with nothing to say pays nothing.
+//
+// Equal texts are found through hash tables, so that a call with many distinct events (one
+// per field of a large spec) costs a look-up per event, not a walk over all the others. The
+// texts carry names from the spec, so they are hashed under the process key
+// (base/keyed_hash.h).
 class Events {
  public:
-  // An event whose text has no placeholders (a string literal of the call site): one
-  // counter per such text, nothing built.
+  // An event whose text has no placeholders (a string literal of the call site): its repeats
+  // are recognised by the literal's address, nothing built or hashed.
   void add(Level level, std::string_view target, const char* fixed);
   void add(Level level, std::string_view target, std::string text);
 
@@ -59,11 +67,44 @@ class Events {
     Event event;
     uint64_t first = 0;  // order of the first occurrence among all threads
   };
-  Entry* find(std::vector<Entry>& entries, Level level, std::string_view target,
-              std::string_view text, const char* fixed);
+  // What makes two events identical; the texts view those of the entries.
+  struct Key {
+    Level level;
+    std::string_view target;
+    std::string_view text;
+    friend bool operator==(const Key&, const Key&) = default;
+  };
+  // The text alone is hashed: level and target are compared.
+  struct KeyHash {
+    using is_avalanching = void;
+    osmira_base::KeyedStringHash text_hash;
+    size_t operator()(const Key& key) const noexcept { return text_hash(key.text); }
+  };
+  // A fixed text's call site. Addresses are not chosen by callers: a plain hash will do.
+  struct Site {
+    const char* fixed;
+    Level level;
+    std::string_view target;
+    friend bool operator==(const Site&, const Site&) = default;
+  };
+  struct SiteHash {
+    size_t operator()(const Site& site) const noexcept {
+      return boost::hash<const void*>()(site.fixed) ^ static_cast<size_t>(site.level);
+    }
+  };
+  using TextTable = boost::unordered_flat_map<Key, Entry*, KeyHash>;
+  // One thread's entries, in the order of their first occurrence there. A deque keeps every
+  // entry where it was put, so the tables can view its text.
+  struct Local {
+    std::deque<Entry> entries;
+    TextTable by_text;
+    boost::unordered_flat_map<Site, Entry*, SiteHash> by_site;
+  };
+  // The entry of `text` in `local`, made with a count of 0 when there is none.
+  Entry& entry_of(Local& local, Level level, std::string_view target, std::string&& text);
 
   std::atomic<uint64_t> next_first_{0};
-  tbb::enumerable_thread_specific<std::vector<Entry>> per_thread_;
+  tbb::enumerable_thread_specific<Local> per_thread_;
 };
 
 // One argument of an event's text.
@@ -98,6 +139,11 @@ struct Arg {
 // back, never in exponent form; booleans as "true"/"false"). Arguments left over after the
 // last placeholder are name/value pairs, appended as " (name=value, name=value)". A
 // placeholder with no argument left stays as written.
+//
+// Text arguments are names and messages from the spec or the engine, never a record's value.
+// They are escaped as Python's repr escapes a str (the backslash doubled; \t, \n, \r; \xNN
+// for the other C0 and C1 controls and DEL; \uNNNN for the line and paragraph separators and
+// the bidirectional controls), so that a name cannot start a line of its own in a log.
 std::string format_text(std::string_view format, std::span<const Arg> args);
 
 // The text of a call site: the literal itself when it has no arguments.

@@ -19,13 +19,15 @@
 // are taken over the scores in ascending order, so the summary does not depend on how the
 // pairs were spread over the workers, nor on how many there are.
 //
-// A pair of records that shares several blocks (or whose records are listed twice in one
-// block) is evaluated once: by the occurrence that comes first in block order, which also
-// counts it in the telemetry once for every occurrence, as if each had been evaluated. Pair
-// evaluation depends on the pair alone (the clock is read once per run), and the pair is
-// always taken in the same orientation, so the verdict is the one every occurrence would
-// have given. Only the first verdict of a pair is ever returned, so the other occurrences
-// are not needed for the decisions either.
+// A record is listed once in each of its blocks, however many times its keys give the
+// block's key (two key lists with equal values, a trigram repeating in a value), so a pair
+// occurs once per block the two records share. A pair of records that shares several blocks
+// is evaluated once: by the block that comes first in key order, which also counts it in the
+// telemetry once for every block they share, as if each had evaluated it. Pair evaluation
+// depends on the pair alone (the clock is read once per run), and the pair is always taken
+// in the same orientation, so the verdict is the one every block would have given. Only the
+// first verdict of a pair is ever returned, so the other blocks are not needed for the
+// decisions either.
 //
 // When several records carry one identifier, the last stands for it and the earlier copies
 // take no part in the run: they give no block keys and have no place in the neighbourhood
@@ -91,13 +93,13 @@ constexpr size_t kNeighborhoodBatch = size_t{1} << 16;
 constexpr size_t kNeighborhoodTask = 1024;
 
 // The blocks of a run in key order, stored flat: block b lists the members
-// members[begin[b], begin[b + 1]), and its key views the bytes of one of `key_bytes`.
+// members[begin[b], begin[b + 1]), each once, and its key views the bytes of one of
+// `key_bytes`.
 struct Blocks {
   std::vector<std::vector<char>> key_bytes;  // the generated keys' bytes, by chunk of records
   std::vector<std::string_view> keys;
   std::vector<uint32_t> begin;    // block count + 1 entries
   std::vector<uint32_t> members;  // record positions
-  std::vector<uint8_t> repeats;   // per block: some record is listed more than once
 
   size_t size() const { return keys.size(); }
   std::span<const uint32_t> members_of(size_t b) const {
@@ -162,18 +164,12 @@ struct RunRecords {
   bool skipped(uint32_t a, uint32_t b) const { return !known.empty() && known[a] && known[b]; }
 };
 
-// One block a record belongs to, and how many times the record is listed in it.
-struct Membership {
-  uint32_t block = 0;
-  uint32_t count = 0;
-};
-
 // Every record's blocks (those of two members or more), in block order.
 struct Memberships {
   std::vector<uint32_t> begin;  // record position -> first entry in `entries`; n + 1 entries
-  std::vector<Membership> entries;
+  std::vector<uint32_t> entries;  // blocks
 
-  std::span<const Membership> of(uint32_t record) const {
+  std::span<const uint32_t> of(uint32_t record) const {
     return {entries.data() + begin[record], entries.data() + begin[record + 1]};
   }
 };
@@ -415,7 +411,7 @@ struct KeyEntry {
 // Every (key, member) occurrence becomes one entry of a single list,
 // sorted on the worker pool by key and member rank: the runs of equal keys are the blocks,
 // already in key order with their members in external-id order. Ranks are distinct per
-// position, so a record listed twice (a key generated twice) ends up next to itself, and the
+// position, so a record given one key twice ends up next to itself and is kept once, and the
 // sort order is total up to equal entries.
 // The block keys of a chunk of records, one after another, with the record of each.
 struct ChunkKeys {
@@ -487,49 +483,48 @@ Blocks build_blocks(std::vector<ChunkKeys> chunk_keys, const detail::PairScorer&
   tbb::parallel_invoke([] { return_free_heap(); },
                        [&] { tbb::parallel_sort(entries.get(), entries.get() + total); });
 
-  // A block starts wherever the key changes: the starts are counted by stretches of
-  // entries, then each stretch writes its own into place.
+  // A block starts wherever the key changes, and an entry that repeats the one before it
+  // (the same key for the same record) is left out: both are counted by stretches of entries,
+  // then each stretch writes its own into place.
   constexpr size_t kStretch = size_t{1} << 14;
   const size_t stretches = (total + kStretch - 1) / kStretch;
   std::vector<uint32_t> first_block(stretches + 1, 0);
+  std::vector<uint32_t> first_member(stretches + 1, 0);
   const auto starts_block = [&](size_t k) {
     return k == 0 || entries[k].compare_key(entries[k - 1]) != 0;
   };
-  tbb::parallel_for(size_t{0}, stretches, [&](size_t t) {
-    uint32_t found = 0;
+  const auto for_each_kept = [&](size_t t, auto&& visit) {
     for (size_t k = t * kStretch, end = std::min(total, (t + 1) * kStretch); k < end; ++k) {
-      found += starts_block(k);
+      const bool starts = starts_block(k);
+      if (starts || entries[k].member != entries[k - 1].member) visit(k, starts);
     }
-    first_block[t + 1] = found;
-  });
-  for (size_t t = 0; t < stretches; ++t) first_block[t + 1] += first_block[t];
-  blocks.begin.resize(size_t{first_block[stretches]} + 1);
+  };
   tbb::parallel_for(size_t{0}, stretches, [&](size_t t) {
-    uint32_t at = first_block[t];
-    for (size_t k = t * kStretch, end = std::min(total, (t + 1) * kStretch); k < end; ++k) {
-      if (starts_block(k)) blocks.begin[at++] = static_cast<uint32_t>(k);
-    }
+    for_each_kept(t, [&](size_t, bool starts) {
+      first_block[t + 1] += starts;
+      ++first_member[t + 1];
+    });
   });
-  blocks.begin.back() = static_cast<uint32_t>(total);
-  const size_t count = blocks.begin.size() - 1;
+  for (size_t t = 0; t < stretches; ++t) {
+    first_block[t + 1] += first_block[t];
+    first_member[t + 1] += first_member[t];
+  }
+  const size_t count = first_block[stretches];
+  blocks.begin.resize(count + 1);
   blocks.keys.resize(count);
-  blocks.repeats.resize(count);
-  blocks.members.resize(total);
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, count, 1024),
-                    [&](const tbb::blocked_range<size_t>& range) {
-                      for (size_t b = range.begin(); b != range.end(); ++b) {
-                        const size_t first = blocks.begin[b];
-                        const size_t last = blocks.begin[b + 1];
-                        blocks.keys[b] = entries[first].view();
-                        bool repeats = false;
-                        for (size_t k = first; k < last; ++k) {
-                          const uint32_t member = entries[k].member;
-                          blocks.members[k] = member;
-                          repeats = repeats || (k > first && member == entries[k - 1].member);
-                        }
-                        blocks.repeats[b] = repeats;
-                      }
-                    });
+  blocks.members.resize(first_member[stretches]);
+  tbb::parallel_for(size_t{0}, stretches, [&](size_t t) {
+    uint32_t block = first_block[t];
+    uint32_t at = first_member[t];
+    for_each_kept(t, [&](size_t k, bool starts) {
+      if (starts) {
+        blocks.begin[block] = at;
+        blocks.keys[block++] = entries[k].view();
+      }
+      blocks.members[at++] = entries[k].member;
+    });
+  });
+  blocks.begin.back() = first_member[stretches];
   return blocks;
 }
 
@@ -546,17 +541,13 @@ Memberships find_memberships(const Blocks& blocks, uint32_t n) {
                         for (size_t b = range.begin(); b != range.end(); ++b) {
                           const std::span<const uint32_t> members = blocks.members_of(b);
                           if (members.size() < 2) continue;
-                          for (size_t i = 0; i < members.size();) {
-                            size_t j = i + 1;  // a record listed twice is one entry
-                            while (j < members.size() && members[j] == members[i]) ++j;
-                            body(members[i], static_cast<uint32_t>(b),
-                                 static_cast<uint32_t>(j - i));
-                            i = j;
+                          for (const uint32_t member : members) {
+                            body(member, static_cast<uint32_t>(b));
                           }
                         }
                       });
   };
-  for_each_listing([&](uint32_t record, uint32_t, uint32_t) {
+  for_each_listing([&](uint32_t record, uint32_t) {
     fill[record].fetch_add(1, std::memory_order_relaxed);
   });
   out.begin.assign(static_cast<size_t>(n) + 1, 0);
@@ -565,17 +556,14 @@ Memberships find_memberships(const Blocks& blocks, uint32_t n) {
     fill[r].store(out.begin[r], std::memory_order_relaxed);
   }
   out.entries.resize(out.begin[n]);
-  for_each_listing([&](uint32_t record, uint32_t block, uint32_t times) {
-    out.entries[fill[record].fetch_add(1, std::memory_order_relaxed)] = Membership{block, times};
+  for_each_listing([&](uint32_t record, uint32_t block) {
+    out.entries[fill[record].fetch_add(1, std::memory_order_relaxed)] = block;
   });
   tbb::parallel_for(tbb::blocked_range<uint32_t>(0, n, 4096),
                     [&](const tbb::blocked_range<uint32_t>& range) {
                       for (uint32_t r = range.begin(); r != range.end(); ++r) {
                         std::sort(out.entries.begin() + out.begin[r],
-                                  out.entries.begin() + out.begin[r + 1],
-                                  [](const Membership& x, const Membership& y) {
-                                    return x.block < y.block;
-                                  });
+                                  out.entries.begin() + out.begin[r + 1]);
                       }
                     });
   return out;
@@ -622,27 +610,23 @@ std::vector<Piece> cut_pieces(const Blocks& blocks) {
   return pieces;
 }
 
-// The first block shared by two records, and how many times in all the pair (a, b) occurs
-// over all the blocks they share.
+// The first block shared by two records, and how many blocks they share.
 struct Sharing {
   uint32_t first_block = 0;
-  uint64_t occurrences = 0;
+  uint64_t blocks = 0;
 };
 
-Sharing sharing(std::span<const Membership> x, std::span<const Membership> y) {
+Sharing sharing(std::span<const uint32_t> x, std::span<const uint32_t> y) {
   Sharing s;
-  bool found = false;
   size_t i = 0;
   size_t j = 0;
   while (i < x.size() && j < y.size()) {
-    if (x[i].block < y[j].block) {
+    if (x[i] < y[j]) {
       ++i;
-    } else if (y[j].block < x[i].block) {
+    } else if (y[j] < x[i]) {
       ++j;
     } else {
-      if (!found) s.first_block = x[i].block;
-      found = true;
-      s.occurrences += uint64_t{x[i].count} * y[j].count;
+      if (s.blocks++ == 0) s.first_block = x[i];
       ++i;
       ++j;
     }
@@ -651,42 +635,36 @@ Sharing sharing(std::span<const Membership> x, std::span<const Membership> y) {
 }
 
 // Evaluates the pairs of one piece into `out`, counting them in the worker's tally. A pair
-// is evaluated at its first occurrence in block order only, and counted there once for each
-// of its occurrences. Stops at the next row once `cancel` is raised (a row of a large block
-// may hold as many pairs as a whole piece).
+// is evaluated in the first block it is in only, and counted there once for each block it is
+// in. Stops at the next row once `cancel` is raised (a row of a large block may hold as many
+// pairs as a whole piece).
 void evaluate_piece(const Piece& piece, const Blocks& blocks,
                     const Memberships& memberships, const RunRecords& run,
                     const detail::PairScorer& scorer, const overrides::OverrideResolver& resolver,
                     const osmira_base::CancelFlag* cancel, Worker& worker, Verdicts& out) {
   for (uint32_t b = piece.block_begin; b < piece.block_end; ++b) {
     const std::span<const uint32_t> members = blocks.members_of(b);
-    const bool repeats_member = blocks.repeats[b] != 0;
     if (members.size() < 2) continue;
     const size_t row_begin = piece.rows ? piece.row_begin : 0;
     const size_t row_end = piece.rows ? piece.row_end : members.size() - 1;
     for (size_t i = row_begin; i < row_end; ++i) {
       osmira_base::stop_if_cancelled(cancel);
       const uint32_t ma = members[i];
-      // A record listed twice meets its partners again at its second listing.
-      if (i > 0 && members[i - 1] == ma) continue;
-      const std::span<const Membership> blocks_a = memberships.of(ma);
+      const std::span<const uint32_t> blocks_a = memberships.of(ma);
       for (size_t j = i + 1; j < members.size(); ++j) {
         const uint32_t mb = members[j];
-        // One record listed twice would be compared with itself: not a candidate pair.
-        if (ma == mb) continue;
-        if (members[j - 1] == mb) continue;  // met at mb's first listing
-        uint64_t occurrences = 1;
-        const std::span<const Membership> blocks_b = memberships.of(mb);
-        if ((blocks_a.size() > 1 && blocks_b.size() > 1) || repeats_member) {
+        uint64_t shared = 1;
+        const std::span<const uint32_t> blocks_b = memberships.of(mb);
+        if (blocks_a.size() > 1 && blocks_b.size() > 1) {
           const Sharing s = sharing(blocks_a, blocks_b);
           if (s.first_block != b) continue;  // decided in an earlier block
-          occurrences = s.occurrences;
+          shared = s.blocks;
         }
         if (run.skipped(ma, mb)) continue;
         const std::optional<double> factor = scorer.temporal_factor(ma, mb);
         if (!factor) continue;
         const auto verdict = scorer.evaluate(ma, mb, *factor, resolver, worker.scratch);
-        for (uint64_t k = 0; k < occurrences; ++k) {
+        for (uint64_t k = 0; k < shared; ++k) {
           scorer.tally(verdict, worker.scratch, worker.tally);
         }
         if (verdict.decision == Decision::kNoMerge) continue;

@@ -41,6 +41,29 @@ TEST(LogText, Placeholders) {
   EXPECT_STREQ(text("fixed {}"), "fixed {}");  // no arguments: the literal itself
 }
 
+// Text arguments (names from the spec, messages quoting them) are escaped as Python's repr
+// escapes them inside a str; the call site's own text is not. Ordinary Unicode stays.
+TEST(LogText, TextArgumentsAreEscaped) {
+  struct Row { std::string name; const char* want; };
+  const Row rows[] = {
+      {"email\nCRITICAL vintrel.engine forged", "email\\nCRITICAL vintrel.engine forged"},
+      {"a\tb\rc", "a\\tb\\rc"},
+      {"back\\slash", "back\\\\slash"},
+      {std::string("nul\0\x1b[31m\x7f", 10), "nul\\x00\\x1b[31m\\x7f"},
+      {"\xc2\x85 next line, \xc2\x9b csi", "\\x85 next line, \\x9b csi"},
+      {"\xe2\x80\xa8 \xe2\x80\xa9 \xe2\x80\xae \xe2\x81\xa6", "\\u2028 \\u2029 \\u202e \\u2066"},
+      {"Zo\xc3\xab \xe6\x9d\xb1 \xf0\x9f\x98\x80 no-break\xc2\xa0space",
+       "Zo\xc3\xab \xe6\x9d\xb1 \xf0\x9f\x98\x80 no-break\xc2\xa0space"},
+      {"ill\xff", "ill\xef\xbf\xbd"},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(text("  {} -> m={:.4}", row.name, 0.5),
+              std::string("  ") + row.want + " -> m=0.5000");
+    EXPECT_EQ(text("clamped", "field", row.name), std::string("clamped (field=") + row.want + ")");
+  }
+  EXPECT_EQ(text("two\nlines: {}", "x"), "two\nlines: x");
+}
+
 TEST(LogEvents, NullSinkEvaluatesNothing) {
   int evaluated = 0;
   Events* none = nullptr;
@@ -54,16 +77,18 @@ TEST(LogEvents, NullSinkEvaluatesNothing) {
 
 // Collapsing against a plain reference: identical (level, target, text) events become one
 // entry at their first position with their count, whether added as fixed or built texts, and
-// however the events are spread over threads (each thread adds its own share).
+// however the events are spread over threads (each thread adds its own share). Short
+// sequences of few texts, and long ones of hundreds of distinct texts.
 TEST(LogEvents, CollapseMatchesReference) {
   static const char* const kFixed[] = {"fixed a", "fixed b", "built 1"};
   const std::string_view targets[] = {"osmira_core::engine", "osmira_core::engine::compiler"};
   using Key = std::tuple<Level, std::string_view, std::string>;
   std::mt19937 rng(24);
-  for (int round = 0; round < 50; ++round) {
-    std::vector<std::pair<Key, const char*>> sequence(rng() % 40);
+  for (int round = 0; round < 56; ++round) {
+    const bool long_round = round >= 50;
+    std::vector<std::pair<Key, const char*>> sequence(rng() % (long_round ? 4000 : 40));
     for (auto& [key, fixed] : sequence) {
-      const uint32_t pick = rng() % 5;
+      const uint32_t pick = rng() % (long_round ? 600 : 5);
       fixed = pick < 3 ? kFixed[pick] : nullptr;  // "built 1" is also a fixed text
       key = {static_cast<Level>(rng() % 3), targets[rng() % 2],
              fixed != nullptr ? std::string(fixed) : text("built {}", pick - 2)};
@@ -75,7 +100,7 @@ TEST(LogEvents, CollapseMatchesReference) {
       if (it == reference.end()) it = reference.insert(it, {key, 0});
       ++it->second;
     }
-    for (const int threads : {1, 4}) {
+    for (const int threads : {1, 4, 7}) {
       Events events;
       std::vector<std::thread> workers;
       for (int t = 0; t < threads; ++t) {

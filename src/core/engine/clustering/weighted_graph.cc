@@ -90,6 +90,7 @@ void WeightedGraph::build_adjacency() {
 }
 
 void WeightedGraph::resolve_component(std::vector<Index> component) {
+  if (component.size() >= kOrderFreeFrom && resolve_in_any_order(component)) return;
   for (KeptSearch& kept : kept_) kept.valid = false;
   dense_ = prepare_dense(component);
   worklist_.push_back(std::move(component));
@@ -330,6 +331,21 @@ void WeightedGraph::set_leaf(size_t position, double weight) {
     sums_[k] = sums_[2 * k] + sums_[2 * k + 1];
     if (!magnitudes_.empty()) magnitudes_[k] = magnitudes_[2 * k] + magnitudes_[2 * k + 1];
   }
+}
+
+bool WeightedGraph::resolve_in_any_order(const std::vector<Index>& component) {
+  for (size_t k = 0; k < component.size(); ++k) local_[component[k]] = static_cast<Index>(k);
+  component_edges_.clear();
+  for (const Index u : component) {
+    for (const Index e : leaving(u)) {
+      const Edge& edge = edges_[e];
+      if (edge.to == u) continue;
+      if (std::isnan(edge.weight)) return false;
+      component_edges_.push_back({local_[u], local_[edge.to], edge.weight});
+    }
+  }
+  return resolve_without_order(component, component_edges_, min_cluster_coherence_,
+                               max_cluster_size_, cancel_, emitted_);
 }
 
 std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,

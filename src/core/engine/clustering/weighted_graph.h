@@ -13,6 +13,7 @@
 
 #include "core/engine/clustering.h"
 #include "core/engine/clustering/common.h"
+#include "core/engine/clustering/order_free.h"
 
 namespace osmira_core::engine::clustering_detail {
 
@@ -102,6 +103,11 @@ class WeightedGraph {
 
   // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
   void resolve_component(std::vector<Index> component);
+  // Resolves a component without visit orders when its result cannot depend on them (see
+  // order_free.h); false otherwise, with nothing emitted. Components with a NaN weight, whose
+  // first edge in collection order is cut whatever follows it, are left to the orders.
+  bool resolve_in_any_order(const std::vector<Index>& component);
+  static constexpr size_t kOrderFreeFrom = 3;  // a pair is resolved as fast either way
 
   // Cuts edge `e` for good, keeping the dense machinery up to date while it is in use.
   void cut(Index e);
@@ -280,6 +286,7 @@ class WeightedGraph {
   uint64_t max_cluster_size_ = UINT64_MAX;
   const osmira_base::CancelFlag* cancel_ = nullptr;
   std::vector<std::vector<Index>> worklist_, emitted_;
+  std::vector<ComponentEdge> component_edges_;
 
   // Dense components: each node's place in the component, the number of live edges between
   // every two nodes (by place), the groups by place in list order and by weight, with the

@@ -123,7 +123,7 @@ class Resolution {
     std::vector<Group> groups;
     uint64_t stamp = 0;
     for (size_t begin = 0, end = 0; begin < edges.size(); begin = end) {
-      if ((++stamp & 63) == 0) osmira_base::stop_if_cancelled(cancel);
+      ++stamp;
       const double weight = edges[begin].weight;
       end = begin + 1;
       while (end < edges.size() && edges[end].weight == weight) ++end;
@@ -132,7 +132,11 @@ class Resolution {
       for (size_t k = begin; k < end; ++k) {
         ends_[k - begin] = {piece_of_root_[find(edges[k].a)], piece_of_root_[find(edges[k].b)]};
       }
-      for (size_t k = begin; k < end; ++k) unite(edges[k].a, edges[k].b);
+      for (size_t k = begin; k < end; ++k) {
+        // A look at the flag every 2^14 edges: one class can hold most of them.
+        if ((k & 0x3fff) == 0) osmira_base::stop_if_cancelled(cancel);
+        unite(edges[k].a, edges[k].b);
+      }
       // The class's edges by the piece they now lie in, each earlier piece listed once, and
       // the edges inside each earlier piece.
       groups.clear();

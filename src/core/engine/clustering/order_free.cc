@@ -352,11 +352,18 @@ bool resolve_without_order(std::span<const Index> nodes, std::vector<ComponentEd
                            std::vector<std::vector<Index>>& emitted) {
   // A component of which no piece can be accepted falls apart into single nodes.
   Totals totals;
-  for (const ComponentEdge& edge : edges) totals.add(edge.weight);
+  bool one_class = true;
+  for (const ComponentEdge& edge : edges) {
+    totals.add(edge.weight);
+    one_class = one_class && edge.weight == edges.front().weight;
+  }
   if (hopeless(totals, min_cluster_coherence, max_cluster_size)) {
     for (const Index node : nodes) emitted.push_back({node});
     return true;
   }
+  // One class of equal weights too large to be accepted at once: while it is cut, pieces of
+  // any two of its nodes could form, so the orders decide (known without building anything).
+  if (one_class && nodes.size() > max_cluster_size) return false;
   Resolution resolution(nodes, min_cluster_coherence, max_cluster_size, emitted);
   resolution.build(edges, cancel);
   return resolution.examine(cancel);

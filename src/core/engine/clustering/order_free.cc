@@ -17,6 +17,7 @@ struct Totals {
   uint64_t count = 0;
   double sum = 0.0;
   double magnitude = 0.0;
+  double min_weight = std::numeric_limits<double>::infinity();
   double max_weight = -std::numeric_limits<double>::infinity();
   double max_magnitude = 0.0;
 
@@ -24,6 +25,7 @@ struct Totals {
     ++count;
     sum += weight;
     magnitude += std::fabs(weight);
+    min_weight = std::min(min_weight, weight);
     max_weight = std::max(max_weight, weight);
     max_magnitude = std::max(max_magnitude, std::fabs(weight));
   }
@@ -31,6 +33,7 @@ struct Totals {
     count += other.count;
     sum += other.sum;
     magnitude += other.magnitude;
+    min_weight = std::min(min_weight, other.min_weight);
     max_weight = std::max(max_weight, other.max_weight);
     max_magnitude = std::max(max_magnitude, other.max_magnitude);
   }
@@ -87,11 +90,40 @@ bool hopeless(const Totals& totals, double threshold, uint64_t max_cluster_size)
          totals.max_weight + bound < threshold;
 }
 
+}  // namespace
+
+// Reused from one component to the next, so that small components cost no allocations.
+struct OrderFreeScratch {
+  std::vector<Piece> pieces;
+  std::vector<LighterClass> lighter;
+  std::vector<Index> parent, piece_of_root, group_of_root, member_next, stack, members;
+  std::vector<std::pair<Index, Index>> ends;
+  std::vector<uint64_t> root_stamp, piece_stamp;
+  std::vector<Totals> inside;
+  struct Group {
+    Index root;
+    Index first_member;
+    Index members;
+    uint64_t count;   // the class's edges in the group
+    Totals crossing;  // those that join two earlier pieces
+  };
+  std::vector<Group> groups;
+};
+
+namespace {
+
 class Resolution {
  public:
-  Resolution(std::span<const Index> nodes, double min_cluster_coherence,
-             uint64_t max_cluster_size, std::vector<std::vector<Index>>& emitted)
-      : nodes_(nodes),
+  Resolution(OrderFreeScratch& scratch, std::span<const Index> nodes,
+             double min_cluster_coherence, uint64_t max_cluster_size,
+             std::vector<std::vector<Index>>& emitted)
+      : pieces_(scratch.pieces),
+        lighter_(scratch.lighter),
+        parent_(scratch.parent),
+        piece_of_root_(scratch.piece_of_root),
+        ends_(scratch.ends),
+        scratch_(scratch),
+        nodes_(nodes),
         coherence_(min_cluster_coherence),
         max_size_(max_cluster_size),
         emitted_(emitted),
@@ -106,21 +138,22 @@ class Resolution {
                        });
     pieces_.assign(n, Piece{});
     pieces_.reserve(2 * static_cast<size_t>(n));
+    lighter_.clear();
     parent_.resize(n);
     for (Index k = 0; k < n; ++k) parent_[k] = k;
     piece_of_root_ = parent_;
     ends_.clear();
-    std::vector<uint64_t> root_stamp(n, 0), piece_stamp(2 * static_cast<size_t>(n), 0);
-    std::vector<Index> group_of_root(n), member_next(2 * static_cast<size_t>(n));
-    std::vector<Totals> inside(2 * static_cast<size_t>(n));
-    struct Group {
-      Index root;
-      Index first_member;
-      Index members;
-      uint64_t count;  // the class's edges in the group
-      Totals crossing;  // those that join two earlier pieces
-    };
-    std::vector<Group> groups;
+    std::vector<uint64_t>& root_stamp = scratch_.root_stamp;
+    std::vector<uint64_t>& piece_stamp = scratch_.piece_stamp;
+    root_stamp.assign(n, 0);
+    piece_stamp.assign(2 * static_cast<size_t>(n), 0);
+    std::vector<Index>& group_of_root = scratch_.group_of_root;
+    std::vector<Index>& member_next = scratch_.member_next;
+    group_of_root.resize(n);
+    member_next.resize(2 * static_cast<size_t>(n));
+    std::vector<Totals>& inside = scratch_.inside;
+    inside.resize(2 * static_cast<size_t>(n));
+    std::vector<OrderFreeScratch::Group>& groups = scratch_.groups;
     uint64_t stamp = 0;
     for (size_t begin = 0, end = 0; begin < edges.size(); begin = end) {
       ++stamp;
@@ -147,7 +180,7 @@ class Resolution {
           group_of_root[root] = static_cast<Index>(groups.size());
           groups.push_back({root, kNoIndex, 0, 0, Totals{}});
         }
-        Group& group = groups[group_of_root[root]];
+        OrderFreeScratch::Group& group = groups[group_of_root[root]];
         ++group.count;
         const auto [x, y] = ends_[k - begin];
         for (const Index piece : {x, y}) {
@@ -164,7 +197,7 @@ class Resolution {
           inside[x].add(edges[k].weight);
         }
       }
-      for (const Group& group : groups) {
+      for (const OrderFreeScratch::Group& group : groups) {
         if (group.members == 1) {
           add_lighter(group.first_member, weight, inside[group.first_member]);
           continue;
@@ -193,7 +226,8 @@ class Resolution {
   // Examines the pieces top-down from the whole component; false when a step could go more
   // than one way (nothing is left emitted then).
   bool examine(const osmira_base::CancelFlag* cancel) {
-    std::vector<Index> stack{root_};
+    std::vector<Index>& stack = scratch_.stack;
+    stack.assign(1, root_);
     uint64_t steps = 0;
     while (!stack.empty()) {
       if ((++steps & 255) == 0) osmira_base::stop_if_cancelled(cancel);
@@ -215,9 +249,10 @@ class Resolution {
           emit_nodes(x, /*whole=*/true);
           continue;
         }
-      } else if (piece.children > 2) {
+      } else if (piece.children > 2 && !joins_rejected(piece)) {
         // The pieces that form while the class is cut, each made of some of the children,
-        // could be accepted if two children fit the size limit together.
+        // could be accepted if two children fit the size limit together and their mean can
+        // reach the threshold.
         Index smallest = kNoIndex, second = kNoIndex;
         for (Index c = piece.first_child; c != kNoIndex; c = pieces_[c].next_sibling) {
           const Index size = pieces_[c].size;
@@ -263,7 +298,7 @@ class Resolution {
   // For a piece within the size limit: whether it is accepted before it splits (its lighter
   // classes cut one edge at a time, then its split class), or nothing when that depends on the
   // order: the mean straddles the threshold within its rounding bound, the split class joins
-  // three or more children (pieces of some of them could be accepted in between), or the
+  // three or more children and pieces of some of them could be accepted in between, or the
   // piece would be accepted after a number of cuts of its split class at which it may or may
   // not have split already.
   std::optional<bool> accepted_before_split(const Piece& piece) const {
@@ -273,6 +308,7 @@ class Resolution {
     const double magnitude = piece.totals.magnitude;
     const auto test = [&]() { return below(sum, count, roundings, magnitude, coherence_); };
     Below result = test();
+    if (result == Below::kUnknown) result = below_exactly(piece.totals);
     if (result != Below::kYes) {
       if (result == Below::kUnknown) return std::nullopt;
       return true;
@@ -288,7 +324,10 @@ class Resolution {
       }
     }
     if (piece.split_count < 2) return false;
-    if (piece.children > 2) return std::nullopt;
+    if (piece.children > 2) {
+      if (joins_rejected(piece)) return false;
+      return std::nullopt;
+    }
     // Two children: the piece splits at the cut of the last edge joining them, after
     // split_crossing to split_count cuts of the class, and is tested after every cut before.
     for (uint64_t j = 1; j < piece.split_count; ++j) {
@@ -305,10 +344,44 @@ class Resolution {
     return false;
   }
 
+  // The test at birth when the bound cannot tell, for the weights whose sum is the same in
+  // every order: one or two of them, or all equal (summed one by one from zero, as the
+  // collection order does).
+  Below below_exactly(const Totals& totals) const {
+    double sum = totals.sum;
+    if (totals.count > 2) {
+      if (!(totals.min_weight == totals.max_weight)) return Below::kUnknown;
+      sum = 0.0;
+      for (uint64_t k = 0; k < totals.count; ++k) sum += totals.max_weight;
+    }
+    return sum / static_cast<double>(totals.count) < coherence_ ? Below::kYes : Below::kNo;
+  }
+
+  // Whether every piece made of two or more of the children of `piece` that can form while
+  // its split class is cut (the piece itself included) has a mean below the threshold
+  // however it is summed. Such a piece keeps at least one edge of the class (weight w) and
+  // some of the children's h edges, each at most as heavy as the heaviest, r; with r above w
+  // its mean is at most (r h + w) / (h + 1), and at most w otherwise.
+  bool joins_rejected(const Piece& piece) const {
+    double heaviest = -std::numeric_limits<double>::infinity();
+    uint64_t inside = 0;
+    for (Index c = piece.first_child; c != kNoIndex; c = pieces_[c].next_sibling) {
+      if (pieces_[c].totals.count == 0) continue;
+      heaviest = std::max(heaviest, pieces_[c].totals.max_weight);
+      inside += pieces_[c].totals.count;
+    }
+    const double w = piece.split_weight, h = static_cast<double>(inside);
+    const double most = inside == 0 ? w : std::max(w, (heaviest * h + w) / (h + 1.0));
+    const double bound = (2.0 * static_cast<double>(piece.totals.count) + 8.0) * 0x1p-52 *
+                         piece.totals.max_magnitude;
+    return std::isfinite(most) && std::isfinite(bound) && most + bound < coherence_;
+  }
+
   // Emits the nodes under piece `x`: as one piece, or each alone.
   void emit_nodes(Index x, bool whole) {
     std::vector<Index> stack{x};
-    std::vector<Index> members;
+    std::vector<Index>& members = scratch_.members;
+    members.clear();
     while (!stack.empty()) {
       const Index y = stack.back();
       stack.pop_back();
@@ -324,7 +397,7 @@ class Resolution {
         stack.push_back(c);
       }
     }
-    if (whole) emitted_.push_back(std::move(members));
+    if (whole) emitted_.push_back(members);
   }
 
   bool give_up() {
@@ -332,24 +405,29 @@ class Resolution {
     return false;
   }
 
+  std::vector<Piece>& pieces_;
+  std::vector<LighterClass>& lighter_;
+  std::vector<Index>& parent_;
+  std::vector<Index>& piece_of_root_;
+  std::vector<std::pair<Index, Index>>& ends_;
+  OrderFreeScratch& scratch_;
   std::span<const Index> nodes_;
   double coherence_;
   uint64_t max_size_;
   std::vector<std::vector<Index>>& emitted_;
   size_t emitted_before_;
-  std::vector<Piece> pieces_;
-  std::vector<LighterClass> lighter_;
-  std::vector<Index> parent_, piece_of_root_;
-  std::vector<std::pair<Index, Index>> ends_;
   Index root_ = 0;
 };
 
 }  // namespace
 
-bool resolve_without_order(std::span<const Index> nodes, std::vector<ComponentEdge>& edges,
-                           double min_cluster_coherence, uint64_t max_cluster_size,
-                           const osmira_base::CancelFlag* cancel,
-                           std::vector<std::vector<Index>>& emitted) {
+OrderFreeResolution::OrderFreeResolution() : scratch_(std::make_unique<OrderFreeScratch>()) {}
+OrderFreeResolution::~OrderFreeResolution() = default;
+
+bool OrderFreeResolution::resolve(std::span<const Index> nodes, std::vector<ComponentEdge>& edges,
+                                  double min_cluster_coherence, uint64_t max_cluster_size,
+                                  const osmira_base::CancelFlag* cancel,
+                                  std::vector<std::vector<Index>>& emitted) {
   // A component of which no piece can be accepted falls apart into single nodes.
   Totals totals;
   bool one_class = true;
@@ -364,7 +442,7 @@ bool resolve_without_order(std::span<const Index> nodes, std::vector<ComponentEd
   // One class of equal weights too large to be accepted at once: while it is cut, pieces of
   // any two of its nodes could form, so the orders decide (known without building anything).
   if (one_class && nodes.size() > max_cluster_size) return false;
-  Resolution resolution(nodes, min_cluster_coherence, max_cluster_size, emitted);
+  Resolution resolution(*scratch_, nodes, min_cluster_coherence, max_cluster_size, emitted);
   resolution.build(edges, cancel);
   return resolution.examine(cancel);
 }

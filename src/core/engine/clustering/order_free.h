@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <vector>
 
@@ -34,14 +35,25 @@ struct ComponentEdge {
   double weight;
 };
 
-// Resolves a connected component of `node_count` nodes (places 0..node_count-1, standing for
-// `nodes`) whose edges are `edges` (no NaN weight), as weighted-graph clustering would with any
-// visit order: appends the accepted pieces, as record indices, to `emitted` and returns true;
-// or returns false, leaving `emitted` as it was, when the result could depend on the order.
-// `edges` is reordered.
-bool resolve_without_order(std::span<const Index> nodes, std::vector<ComponentEdge>& edges,
-                           double min_cluster_coherence, uint64_t max_cluster_size,
-                           const osmira_base::CancelFlag* cancel,
-                           std::vector<std::vector<Index>>& emitted);
+struct OrderFreeScratch;
+
+// Resolves components one at a time, keeping its scratch from one to the next.
+class OrderFreeResolution {
+ public:
+  OrderFreeResolution();
+  ~OrderFreeResolution();
+
+  // Resolves a connected component whose nodes are `nodes` (by place: edges name them by
+  // their index in it) and whose edges are `edges` (no NaN weight), as weighted-graph
+  // clustering would with any visit order: appends the accepted pieces, as record indices, to
+  // `emitted` and returns true; or returns false, leaving `emitted` as it was, when the result
+  // could depend on the order. `edges` is reordered.
+  bool resolve(std::span<const Index> nodes, std::vector<ComponentEdge>& edges,
+               double min_cluster_coherence, uint64_t max_cluster_size,
+               const osmira_base::CancelFlag* cancel, std::vector<std::vector<Index>>& emitted);
+
+ private:
+  std::unique_ptr<OrderFreeScratch> scratch_;
+};
 
 }  // namespace osmira_core::engine::clustering_detail

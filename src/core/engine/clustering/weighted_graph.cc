@@ -344,8 +344,8 @@ bool WeightedGraph::resolve_in_any_order(const std::vector<Index>& component) {
       component_edges_.push_back({local_[u], local_[edge.to], edge.weight});
     }
   }
-  return resolve_without_order(component, component_edges_, min_cluster_coherence_,
-                               max_cluster_size_, cancel_, emitted_);
+  return order_free_.resolve(component, component_edges_, min_cluster_coherence_,
+                             max_cluster_size_, cancel_, emitted_);
 }
 
 std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,

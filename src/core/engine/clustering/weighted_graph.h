@@ -287,6 +287,7 @@ class WeightedGraph {
   const osmira_base::CancelFlag* cancel_ = nullptr;
   std::vector<std::vector<Index>> worklist_, emitted_;
   std::vector<ComponentEdge> component_edges_;
+  OrderFreeResolution order_free_;
 
   // Dense components: each node's place in the component, the number of live edges between
   // every two nodes (by place), the groups by place in list order and by weight, with the

@@ -1,7 +1,8 @@
 // Weighted-graph clustering: the graph of the admitted merge decisions and the resolution of
-// its components into accepted pieces. The general path (collecting, testing and splitting a
-// piece, and cutting settled pieces) is in weighted_graph.cc; the path for dense components,
-// which examines pieces without collecting them, is in dense_pieces.cc.
+// its components into accepted pieces. Components whose result does not depend on the visit
+// orders are resolved in order_free.cc; for the others, the general path (collecting, testing
+// and splitting a piece, and cutting settled pieces) is in weighted_graph.cc, and the path for
+// dense components, which examines pieces without collecting them, in dense_pieces.cc.
 #pragma once
 
 #include <array>
@@ -23,6 +24,10 @@ namespace osmira_core::engine::clustering_detail {
 // decision (entity_a -> entity_b). Every node lists its leaving and its entering edges, each
 // most recently added first; these lists fix the visit order of the searches and the edge
 // collection order of a piece, and through them which of several equally weak edges is cut.
+//
+// A component whose result cannot depend on those orders (no tie that matters, no mean within
+// its rounding bound of the threshold) is resolved without them, in about the time of sorting
+// its edges (order_free.h). The others are cut edge by edge, following the orders.
 //
 // Examining a piece from scratch (collecting its edges, summing them in collection order,
 // splitting it) is linear in its nodes and edges; cutting a large dense piece down edge by edge

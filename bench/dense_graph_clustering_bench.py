@@ -39,19 +39,20 @@ rules:
   - {name: email, type: exact, field: email, weight: 1.0}
 %s
 decision:
-  thresholds: {match: %s, review: 0.3}
+  thresholds: {%s}
   clustering: {method: graph, min_edge_weight: 0.5, %s}
 survivorship:
   default: most_recent
 """
-ONE_RULE = ("", "0.8")
+ONE_RULE = ("", "match: 0.8, review: 0.6")
 THREE_RULES = ("""\
   - {name: name, type: similarity, algorithm: jaro_winkler, field: first_name, threshold: 0.8,
      weight: 0.5}
-  - {name: city, type: exact, field: city, weight: 0.5}""", "0.5")
+  - {name: city, type: exact, field: city, weight: 0.5}""", "match: 0.5, review: 0.3")
 NOTE_RULES = (THREE_RULES[0].replace(
     "{name: city, type: exact, field: city,",
-    "{name: note, type: similarity, algorithm: cosine, field: note, threshold: 0.5,"), "0.5")
+    "{name: note, type: similarity, algorithm: cosine, field: note, threshold: 0.5,"),
+    THREE_RULES[1])
 MIXED = "min_cluster_coherence: 0.99, max_cluster_size: 2"
 NAMES = ["Anna", "Anne", "Hanna", "Johan", "Maria", "Marie"]
 
@@ -60,7 +61,7 @@ def random_text(rng: random.Random, letters: str, low: int, high: int) -> str:
     return "".join(rng.choice(letters) for _ in range(rng.randint(low, high)))
 
 
-# shape: (rules and match threshold, clustering settings, the varying fields of record k)
+# shape: (rules and decision thresholds, clustering settings, the varying fields of record k)
 SHAPES = {
     "pairs": (ONE_RULE, "min_cluster_coherence: 0.0, max_cluster_size: 2",
               lambda rng, k: {"first_name": f"Name{k}"}),
@@ -79,8 +80,8 @@ SHAPES = {
 
 
 def spec(shape: str) -> str:
-    (rules, match), clustering, _ = SHAPES[shape]
-    return SPEC % (rules, match, clustering)
+    (rules, thresholds), clustering, _ = SHAPES[shape]
+    return SPEC % (rules, thresholds, clustering)
 
 
 def records(count: int, shape: str) -> str:

@@ -284,10 +284,10 @@ def workloads():
     # confidences, cut to pairs at a coherence above every score or to small clusters at one
     # that some reach (ties decided by the orders, or unique weakest edges).
     for shape, coherence, size in MIXED_CLUSTERING:
-        (rules, match), _, _ = dense_bench.SHAPES[shape]
+        (rules, thresholds), _, _ = dense_bench.SHAPES[shape]
         settings = f"min_cluster_coherence: {coherence}, max_cluster_size: {size}"
         yield f"dense_{shape}_{coherence}_{size}", "reconcile_local", (
-            dense_bench.SPEC % (rules, match, settings), dense_bench.records(160, shape))
+            dense_bench.SPEC % (rules, thresholds, settings), dense_bench.records(160, shape))
     # Bad inputs: the first failure in text order, with its position.
     for cut in (1, 50, len(text) // 2, len(text) - 1):
         yield f"truncated_{cut}", "reconcile_local", (SPECS["weighted_sum"], text[:cut])

@@ -23,6 +23,9 @@ import sys
 import tempfile
 import uuid
 
+sys.path.insert(0, str(pathlib.Path(__file__).resolve().parent))
+import dense_graph_clustering_bench as dense_bench  # noqa: E402 - beside this file
+
 ROOT = pathlib.Path(__file__).resolve().parents[1]
 TENANTS = ["7d444840-9dc0-11d1-b245-5ffdce74fad2", "1b4e28ba-2fa1-11d2-883f-0016d3cca427"]
 FIRST = ["Anna", "Ann", "William", "Bill", "Maria", "Marie", "James", "Jim", "Sophie", "José",
@@ -204,6 +207,11 @@ DENSE_CLUSTERING = {
 }
 
 
+# (shape of the dense-graph bench, coherence, size limit)
+MIXED_CLUSTERING = [("few", 0.99, 2), ("few", 0.8, 3), ("some", 0.99, 2), ("some", 0.85, 4),
+                    ("distinct", 0.99, 2), ("distinct", 0.8, 2), ("distinct", 0.0, 5)]
+
+
 def dense_block_records(count: int, seed: int) -> list[dict]:
     """Records that all share one e-mail, in random identifier order, with first names from a
     short list (so that many pairs score the same) and now and then a copy of an earlier
@@ -279,6 +287,14 @@ def workloads():
     dense = json.dumps(dense_block_records(150, 13))
     for name, clustering in DENSE_CLUSTERING.items():
         yield name, "reconcile_local", (DENSE_SPEC % clustering, dense)
+    # The dense-graph bench's blocks scored by three rules: a few, some or nearly all distinct
+    # confidences, cut to pairs at a coherence above every score or to small clusters at one
+    # that some reach (ties decided by the orders, or unique weakest edges).
+    for shape, coherence, size in MIXED_CLUSTERING:
+        (rules, thresholds), _, _ = dense_bench.SHAPES[shape]
+        settings = f"min_cluster_coherence: {coherence}, max_cluster_size: {size}"
+        yield f"dense_{shape}_{coherence}_{size}", "reconcile_local", (
+            dense_bench.SPEC % (rules, thresholds, settings), dense_bench.records(160, shape))
     # Bad inputs: the first failure in text order, with its position.
     for cut in (1, 50, len(text) // 2, len(text) - 1):
         yield f"truncated_{cut}", "reconcile_local", (SPECS["weighted_sum"], text[:cut])

@@ -486,8 +486,9 @@ TEST(Clustering, GraphMatchesReference) {
   }
 }
 
-// Dense components with many equal weights, coherence thresholds at, just above and just
-// below the mean, and size limits that force long runs of cuts: the same clusters as the
+// Dense components under every mix of weights (all equal; 2-5 values; 10-50 values; all
+// distinct), coherence thresholds at, just above and just below the mean and the largest
+// weight, and size limits that force long runs of cuts: the same clusters as the
 // straightforward version that collects, sums and splits every piece again after each cut.
 // Now and then a weight is NaN, infinite or negative, a pair repeats, an edge loops.
 TEST(Clustering, DenseGraphsMatchTheStraightforwardVersion) {
@@ -503,14 +504,27 @@ TEST(Clustering, DenseGraphsMatchTheStraightforwardVersion) {
     std::vector<NormalizedEntity> records;
     for (unsigned i = 0; i < n; ++i) records.emplace_back().id = id(number(i));
     if (rng() % 8 == 0) records.push_back(records[rng() % n]);  // a superseded copy
-    const double weights[] = {0.1, 0.3, 0.7, 0.9, 1.0, 0.7 + 1e-16};
-    const unsigned kinds = 1 + rng() % 3;  // distinct weights in play
+    // The weights in play: one to five from a table with near ties, 10 to 50 on a grid of
+    // 1/64, or all distinct.
+    const double table[] = {0.1, 0.3, 0.7, 0.9, 1.0, 0.7 + 1e-16};
+    std::vector<double> palette;
+    const unsigned mix = iteration >= 2000 ? iteration % 2 : (iteration / 2) % 4;
+    if (mix < 2) {
+      const unsigned kinds = mix == 0 ? 1 : 2 + rng() % 4;
+      for (unsigned k = 0; k < kinds; ++k) palette.push_back(table[(iteration + k) % 6]);
+    } else if (mix == 2) {
+      for (unsigned k = 10 + rng() % 41; k-- > 0;) palette.push_back((32 + rng() % 33) / 64.0);
+    }
+    const auto draw = [&] {
+      if (palette.empty()) return std::uniform_real_distribution<double>(0.5, 1.0)(rng);
+      return palette[rng() % palette.size()];
+    };
     const double density = iteration >= 2000 ? 0.97 : (1 + rng() % 4) / 4.0;
     std::vector<MatchDecision> decisions;
     for (unsigned a = 0; a < n; ++a) {
       for (unsigned b = a + 1; b < n; ++b) {
         if (std::uniform_real_distribution<double>(0, 1)(rng) >= density) continue;
-        double w = weights[(iteration + rng() % kinds) % 6];
+        double w = draw();
         if (iteration < 2000 && rng() % 500 == 0) {
           w = std::array{kNaN, kInf, -kInf, -0.4, 1e300}[rng() % 5];
         }
@@ -529,19 +543,22 @@ TEST(Clustering, DenseGraphsMatchTheStraightforwardVersion) {
         return std::tie(x.entity_a_id, x.entity_b_id) < std::tie(y.entity_a_id, y.entity_b_id);
       });
     }
-    // The mean of all edges in decision order, and its neighbours.
-    double sum = 0.0;
-    for (const MatchDecision& d : decisions) sum += d.confidence;
+    // The mean of all edges in decision order and the largest weight, and their neighbours.
+    double sum = 0.0, largest = 0.7;
+    for (const MatchDecision& d : decisions) {
+      sum += d.confidence;
+      if (&d == &decisions.front() || d.confidence > largest) largest = d.confidence;
+    }
     const double mean = decisions.empty() ? 0.7 : sum / static_cast<double>(decisions.size());
-    const double coherences[] = {mean, std::nextafter(mean, kInf), std::nextafter(mean, -kInf),
-                                 weights[iteration % 6], 0.0, kNaN};
+    const double coherences[] = {mean,    std::nextafter(mean, kInf), std::nextafter(mean, -kInf),
+                                 largest, std::nextafter(largest, kInf), draw(), 0.0, kNaN};
     const uint64_t sizes[] = {1, 2, 3, n / 2, n, UINT64_MAX};
     const ClusteringSettings settings =
         iteration >= 2000 ? graph(0.0, coherences[iteration % 2], 2)
-                          : graph(rng() % 4 == 0 ? 0.5 : 0.0, coherences[rng() % 6], sizes[rng() % 6]);
+                          : graph(rng() % 4 == 0 ? 0.5 : 0.0, coherences[rng() % 8], sizes[rng() % 6]);
     ASSERT_EQ(cluster_decisions(settings, records, decisions),
               reference::cluster_graph(settings, records, decisions))
-        << "iteration " << iteration;
+        << "iteration " << iteration << ", mix " << mix;
   }
 }
 

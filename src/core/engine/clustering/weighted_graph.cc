@@ -107,7 +107,6 @@ void WeightedGraph::resolve_component(std::vector<Index> component) {
     }
   }
   dense_ = false;
-  ordered_ = false;
 }
 
 void WeightedGraph::examine(std::vector<Index> piece) {

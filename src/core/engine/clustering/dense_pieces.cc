@@ -380,6 +380,12 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
   // Bounds of the unvisited nodes: the places below `top`, the identifier words from
   // `id_low`, the index-rank words in [rank_low, rank_high).
   Index top = static_cast<Index>(n), id_low = 0, rank_low = 0, rank_high = static_cast<Index>(words);
+  const auto settle = [&] {
+    while (top > 0 && (unvisited_places_[(top - 1) / 64] & bit(top - 1)) == 0) --top;
+    while (id_low < words && unvisited_local_[id_low] == 0) ++id_low;
+    while (rank_low < words && unvisited_ranks_[rank_low] == 0) ++rank_low;
+    while (rank_high > rank_low && unvisited_ranks_[rank_high - 1] == 0) --rank_high;
+  };
   const auto start_at = [&](Index place) {
     below_[place] = static_cast<Index>(n);
   };
@@ -389,10 +395,7 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
     unvisited_local_[l / 64] &= ~bit(l);
     unvisited_ranks_[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
     unvisited_places_[place / 64] &= ~bit(place);
-    while (top > 0 && (unvisited_places_[(top - 1) / 64] & bit(top - 1)) == 0) --top;
-    while (id_low < words && unvisited_local_[id_low] == 0) ++id_low;
-    while (rank_low < words && unvisited_ranks_[rank_low] == 0) ++rank_low;
-    while (rank_high > rank_low && unvisited_ranks_[rank_high - 1] == 0) --rank_high;
+    settle();
     found.push_back(piece[place]);
     path_.push_back(place);
     start_at(place);
@@ -522,8 +525,13 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
     // The places of nodes ranked below r's block of eight and in it (checked one by one).
     const uint64_t* lower =
         lower_places_.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
-    for (const Index w : moved_words_) {
+    for (size_t i = 0; i < moved_words_.size(); ++i) {
+      const Index w = moved_words_[i];
       if (w * 64 + 63 <= after) break;
+      if ((moved_places_[w] & unvisited_places_[w]) == 0) {  // for good
+        moved_words_.erase(moved_words_.begin() + static_cast<std::ptrdiff_t>(i--));
+        continue;
+      }
       uint64_t bits = moved_places_[w] & unvisited_places_[w] & lower[w];
       if (w == after / 64) bits &= ~(bit(after) | (bit(after) - 1));
       for (; bits != 0; bits &= bits - 1) {
@@ -553,6 +561,36 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
     if (tracking) compare(piece[start]);
     // Once every node is visited no step can visit another: the path is dropped as it is.
     while (!path_.empty() && visited + found.size() < n) {
+      if (following && !moved) {
+        // Over the same order, the guide's steps stand as far as its edges are live and its
+        // stack stays above where they met: taken in one stretch, the stack rebuilt after.
+        size_t end = found.size();
+        while (end < n && (guide->cut_steps[end / 64] & bit(static_cast<Index>(end))) == 0 &&
+               guide->depth[end] > met_depth) {
+          ++end;
+        }
+        if (end > found.size() + 1) {
+          for (size_t k = found.size(); k < end; ++k) {
+            const Index w = guide->found[k], l = local_[w], place = position_[w];
+            reached_from_[l] = guide->reached_from[l];
+            unvisited_local_[l / 64] &= ~bit(l);
+            unvisited_ranks_[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
+            unvisited_places_[place / 64] &= ~bit(place);
+            start_at(place);
+          }
+          found.insert(found.end(), guide->found.begin() + static_cast<std::ptrdiff_t>(found.size()),
+                       guide->found.begin() + static_cast<std::ptrdiff_t>(end));
+          path_.resize(met_at + 1);
+          const size_t base = path_.size();
+          for (Index x = found.back(); guide->depth[guide->step_of[local_[x]]] > met_depth;
+               x = guide->reached_from[local_[x]]) {
+            path_.push_back(position_[x]);
+          }
+          std::reverse(path_.begin() + static_cast<std::ptrdiff_t>(base), path_.end());
+          settle();
+          continue;
+        }
+      }
       if (following) {
         // The guide's next step leaves from the node one level above its node there; the
         // stacks hold the same nodes from `met_at` (at the guide's depth `met_depth`) up.

@@ -11,7 +11,7 @@
 
 namespace osmira_core::engine::clustering_detail {
 
-void WeightedGraph::cut(Index e) {
+void WeightedGraph::cut(Scratch& s, Index e) {
   removed_[e] = 1;
   if (!dense_) return;
   const Index from = edges_[e].from, to = edges_[e].to;
@@ -35,7 +35,7 @@ void WeightedGraph::cut(Index e) {
   --group_size_[owner];
   group_summed_[owner] = 0;
   find_lightest(owner);
-  for (KeptSearch& kept : kept_) {
+  for (KeptSearch& kept : s.kept) {
     if (!kept.valid) continue;
     for (const auto& [x, y] : {std::pair{a, to}, std::pair{b, from}}) {
       if (kept.reached_from[x] != y) continue;
@@ -144,8 +144,6 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
                      [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
   }
   group_lightest_.resize(n);
-  lightest_width_ = std::bit_ceil(n);
-  lightest_tree_.assign(2 * lightest_width_, kNoWeight);
   for (size_t k = 0; k < n; ++k) find_lightest(static_cast<Index>(k));
   return true;
 }
@@ -155,13 +153,6 @@ void WeightedGraph::find_lightest(Index l) {
   while (front < group_start_[l + 1] && removed_[group_by_weight_[front]]) ++front;
   group_lightest_[l] = front == group_start_[l + 1] ? std::numeric_limits<double>::quiet_NaN()
                                                     : edges_[group_by_weight_[front]].weight;
-  size_t k = lightest_width_ + l;
-  lightest_tree_[k] = std::isnan(group_lightest_[l]) ? kNoWeight : group_lightest_[l];
-  for (k /= 2; k >= 1; k /= 2) {
-    const double least = std::min(lightest_tree_[2 * k], lightest_tree_[2 * k + 1]);
-    if (lightest_tree_[k] == least) break;
-    lightest_tree_[k] = least;
-  }
 }
 
 void WeightedGraph::sum_group(Index l) {
@@ -177,12 +168,13 @@ void WeightedGraph::sum_group(Index l) {
   group_summed_[l] = 1;
 }
 
-void WeightedGraph::examine_dense(std::vector<Index> piece) {
+void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
   // While the pieces come back whole from intact kept searches, each is examined here in
   // turn, read in place from the search that found it (`order`, found by `from`): the
   // worklist would hand it back next anyway.
   const std::vector<Index>* order = &piece;
   KeptSearch* from = nullptr;
+  double least = -std::numeric_limits<double>::infinity();
   for (uint32_t round = 1;; ++round) {
     if (round % 64 == 0) osmira_base::stop_if_cancelled(cancel_);
     if (order->size() <= max_cluster_size_) {
@@ -200,20 +192,19 @@ void WeightedGraph::examine_dense(std::vector<Index> piece) {
       if (edges == 0 ||
           (std::isfinite(sum) && std::isfinite(bound) &&
            !((sum - bound) / count < min_cluster_coherence_))) {
-        emitted_.push_back(*order);
+        s.emitted.push_back(*order);
         return;
       }
       if (!std::isfinite(sum) || !std::isfinite(bound) ||
           !((sum + bound) / count < min_cluster_coherence_)) {
-        examine(*order);
+        examine(s, *order);
         return;
       }
     }
-    // No group of the piece is lighter than the lightest of the component, so the first
-    // group that holds that weight ends the walk.
+    // Weights only leave by cuts, so the lightest weight of the piece found by a walk bounds
+    // the next from below: the first group that holds it ends the next walk.
     Index lightest = kNoIndex;
     double weight = 0.0;
-    const double least = lightest_tree_[1];
     for (Index u : *order) {
       const Index l = local_[u];
       const double w = group_lightest_[l];
@@ -222,11 +213,12 @@ void WeightedGraph::examine_dense(std::vector<Index> piece) {
         if (w == least) break;
       }
     }
-    cut(group_by_weight_[group_front_[lightest]]);
-    KeptSearch* const same = kept_search_of(*order, from);
+    least = weight;
+    cut(s, group_by_weight_[group_front_[lightest]]);
+    KeptSearch* const same = kept_search_of(s, *order, from);
     KeptSearch* const kept = same != nullptr && same->valid ? same : nullptr;
     if (kept != nullptr && kept->intact) {
-      kept->used = ++kept_clock_;
+      kept->used = ++s.kept_clock;
       from = kept;
       order = &kept->found;
       continue;
@@ -235,25 +227,25 @@ void WeightedGraph::examine_dense(std::vector<Index> piece) {
     if (kept != nullptr) {
       // Its steps up to the cut tree edge stand, and those after it wherever the search
       // meets it again.
-      kept->used = ++kept_clock_;
+      kept->used = ++s.kept_clock;
       kept->valid = false;  // kept again when the search finds the piece whole
-      keep_slot_ = kept;
-      search_dense(piece, kept);
+      s.keep_slot = kept;
+      search_dense(s, piece, kept);
       return;
     }
-    keep_slot_ = same;
-    search_dense(piece, find_guide(piece));
+    s.keep_slot = same;
+    search_dense(s, piece, find_guide(s, piece));
     return;
   }
 }
 
-WeightedGraph::KeptSearch* WeightedGraph::kept_search_of(const std::vector<Index>& order,
+WeightedGraph::KeptSearch* WeightedGraph::kept_search_of(Scratch& s, const std::vector<Index>& order,
                                                          KeptSearch* from) {
   if (from != nullptr && from->next != nullptr && from->next->generation == from->next_generation) {
     return from->next;
   }
   KeptSearch* found = nullptr;
-  for (KeptSearch& kept : kept_) {
+  for (KeptSearch& kept : s.kept) {
     if (kept.order == order) {
       found = &kept;
       break;
@@ -266,12 +258,12 @@ WeightedGraph::KeptSearch* WeightedGraph::kept_search_of(const std::vector<Index
   return found;
 }
 
-const WeightedGraph::KeptSearch* WeightedGraph::find_guide(const std::vector<Index>& piece) {
+const WeightedGraph::KeptSearch* WeightedGraph::find_guide(Scratch& s, const std::vector<Index>& piece) {
   // The search used before last: a piece's orders tend to alternate, so that one searched an
   // order close to this one (nearly always the closest kept).
   const KeptSearch* last = nullptr;
   const KeptSearch* before = nullptr;
-  for (const KeptSearch& kept : kept_) {
+  for (const KeptSearch& kept : s.kept) {
     if (!kept.valid || kept.order.size() != piece.size()) continue;
     if (last == nullptr || kept.used > last->used) {
       before = last;
@@ -288,116 +280,115 @@ const WeightedGraph::KeptSearch* WeightedGraph::find_guide(const std::vector<Ind
   // the other nodes are moved.
   const size_t n = piece.size();
   const uint64_t mark = ++stamp_counter_;
-  moved_mark_.resize(dense_n_);
-  moved_at_.resize(dense_n_);
+  s.moved_mark.resize(dense_n_);
+  s.moved_at.resize(dense_n_);
   for (size_t k = 0; k < n; ++k) {
-    moved_mark_[local_[piece[k]]] = mark;
-    moved_at_[local_[piece[k]]] = static_cast<Index>(k);
+    s.moved_mark[local_[piece[k]]] = mark;
+    s.moved_at[local_[piece[k]]] = static_cast<Index>(k);
   }
-  blocks_.clear();
+  s.blocks.clear();
   for (size_t k = 0; k < n; ++k) {
     const Index l = local_[guide->order[k]];
-    if (moved_mark_[l] != mark) return nullptr;  // not the same nodes
-    const Index q = moved_at_[l];
-    if (k > 0 && q == blocks_.back().place + blocks_.back().size) {
-      ++blocks_.back().size;
+    if (s.moved_mark[l] != mark) return nullptr;  // not the same nodes
+    const Index q = s.moved_at[l];
+    if (k > 0 && q == s.blocks.back().place + s.blocks.back().size) {
+      ++s.blocks.back().size;
     } else {
-      blocks_.push_back({static_cast<Index>(k), q, 1, 0, kNoIndex});
+      s.blocks.push_back({static_cast<Index>(k), q, 1, 0, kNoIndex});
     }
   }
-  // best_[i] (a Fenwick tree over places + 1): the heaviest chain ending at a block placed
+  // s.best[i] (a Fenwick tree over places + 1): the heaviest chain ending at a block placed
   // below, as (weight, block).
-  best_.assign(n + 1, {0, kNoIndex});
+  s.best.assign(n + 1, {0, kNoIndex});
   Index heaviest = kNoIndex;
-  for (Index i = 0; i < blocks_.size(); ++i) {
-    Block& block = blocks_[i];
+  for (Index i = 0; i < s.blocks.size(); ++i) {
+    Scratch::Block& block = s.blocks[i];
     std::pair<Index, Index> below{0, kNoIndex};
-    for (size_t j = block.place; j > 0; j -= j & (~j + 1)) below = std::max(below, best_[j]);
+    for (size_t j = block.place; j > 0; j -= j & (~j + 1)) below = std::max(below, s.best[j]);
     block.weight = below.first + block.size;
     block.previous = below.second;
     for (size_t j = block.place + 1; j <= n; j += j & (~j + 1)) {
-      best_[j] = std::max(best_[j], std::pair<Index, Index>{block.weight, i});
+      s.best[j] = std::max(s.best[j], std::pair<Index, Index>{block.weight, i});
     }
-    if (heaviest == kNoIndex || block.weight > blocks_[heaviest].weight) heaviest = i;
+    if (heaviest == kNoIndex || block.weight > s.blocks[heaviest].weight) heaviest = i;
   }
-  const uint64_t in_order = ++stamp_counter_;
-  for (Index i = heaviest; i != kNoIndex; i = blocks_[i].previous) {
-    for (Index k = 0; k < blocks_[i].size; ++k) {
-      moved_mark_[local_[guide->order[blocks_[i].start + k]]] = in_order;
+  const uint64_t in_order = (stamp_counter_ += 2) - 1;  // and in_order + 1 for the moved
+  for (Index i = heaviest; i != kNoIndex; i = s.blocks[i].previous) {
+    for (Index k = 0; k < s.blocks[i].size; ++k) {
+      s.moved_mark[local_[guide->order[s.blocks[i].start + k]]] = in_order;
     }
   }
-  moved_places_.assign((n + 63) / 64, 0);
+  s.moved_places.assign((n + 63) / 64, 0);
   for (size_t k = 0; k < n; ++k) {
     const Index l = local_[piece[k]];
-    if (moved_mark_[l] == in_order) continue;
-    moved_mark_[l] = in_order + 1;
-    moved_places_[k / 64] |= uint64_t{1} << (k % 64);
+    if (s.moved_mark[l] == in_order) continue;
+    s.moved_mark[l] = in_order + 1;
+    s.moved_places[k / 64] |= uint64_t{1} << (k % 64);
   }
-  ++stamp_counter_;
-  moved_stamp_ = in_order + 1;
-  moved_words_.clear();
-  for (size_t w = moved_places_.size(); w-- > 0;) {
-    if (moved_places_[w] != 0) moved_words_.push_back(static_cast<Index>(w));
+  s.moved_stamp = in_order + 1;
+  s.moved_words.clear();
+  for (size_t w = s.moved_places.size(); w-- > 0;) {
+    if (s.moved_places[w] != 0) s.moved_words.push_back(static_cast<Index>(w));
   }
   return guide;
 }
 
-void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSearch* guide) {
+void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, const KeptSearch* guide) {
   const size_t n = piece.size();
   const size_t words = (dense_n_ + 63) / 64;
   const size_t place_words = (n + 63) / 64;
   const auto bit = [](Index k) { return uint64_t{1} << (k % 64); };
   // Each node's run cursors are set when its first search this time reads them.
   const uint64_t search_stamp = ++stamp_counter_;
-  place_local_.resize(n);
-  place_of_local_.resize(dense_n_);
-  unvisited_local_.assign(words, 0);
-  unvisited_ranks_.assign(words, 0);
-  unvisited_places_.assign(place_words, 0);
-  below_.resize(n);
+  s.place_local.resize(n);
+  s.place_of_local.resize(dense_n_);
+  s.unvisited_local.assign(words, 0);
+  s.unvisited_ranks.assign(words, 0);
+  s.unvisited_places.assign(place_words, 0);
+  s.below.resize(n);
   // Row b: the places of the nodes whose index ranks below 8 b.
   const size_t rows = (dense_n_ + kRankBlock - 1) / kRankBlock + 1;
-  lower_places_.assign(rows * place_words, 0);
+  s.lower_places.assign(rows * place_words, 0);
   for (Index k = 0; k < n; ++k) {
     const Index l = local_[piece[k]];
     position_[piece[k]] = k;
-    place_local_[k] = l;
-    place_of_local_[l] = k;
+    s.place_local[k] = l;
+    s.place_of_local[l] = k;
     // A node without a live edge to a higher-indexed node is nobody's lower-indexed neighbour.
-    if (group_size_[l] != 0) lower_places_[(index_rank_[l] / kRankBlock + 1) * place_words + k / 64] |= bit(k);
-    unvisited_local_[l / 64] |= bit(l);
-    unvisited_ranks_[index_rank_[l] / 64] |= bit(index_rank_[l]);
-    unvisited_places_[k / 64] |= bit(k);
+    if (group_size_[l] != 0) s.lower_places[(index_rank_[l] / kRankBlock + 1) * place_words + k / 64] |= bit(k);
+    s.unvisited_local[l / 64] |= bit(l);
+    s.unvisited_ranks[index_rank_[l] / 64] |= bit(index_rank_[l]);
+    s.unvisited_places[k / 64] |= bit(k);
   }
   for (size_t r = 2; r < rows; ++r) {
     for (size_t w = 0; w < place_words; ++w) {
-      lower_places_[r * place_words + w] |= lower_places_[(r - 1) * place_words + w];
+      s.lower_places[r * place_words + w] |= s.lower_places[(r - 1) * place_words + w];
     }
   }
   std::vector<Index> found;
   found.reserve(n);
-  reached_from_.assign(dense_n_, kNoIndex);
+  s.reached_from.assign(dense_n_, kNoIndex);
   // Bounds of the unvisited nodes: the places below `top`, the identifier words from
   // `id_low`, the index-rank words in [rank_low, rank_high).
   Index top = static_cast<Index>(n), id_low = 0, rank_low = 0, rank_high = static_cast<Index>(words);
   const auto settle = [&] {
-    while (top > 0 && (unvisited_places_[(top - 1) / 64] & bit(top - 1)) == 0) --top;
-    while (id_low < words && unvisited_local_[id_low] == 0) ++id_low;
-    while (rank_low < words && unvisited_ranks_[rank_low] == 0) ++rank_low;
-    while (rank_high > rank_low && unvisited_ranks_[rank_high - 1] == 0) --rank_high;
+    while (top > 0 && (s.unvisited_places[(top - 1) / 64] & bit(top - 1)) == 0) --top;
+    while (id_low < words && s.unvisited_local[id_low] == 0) ++id_low;
+    while (rank_low < words && s.unvisited_ranks[rank_low] == 0) ++rank_low;
+    while (rank_high > rank_low && s.unvisited_ranks[rank_high - 1] == 0) --rank_high;
   };
   const auto start_at = [&](Index place) {
-    below_[place] = static_cast<Index>(n);
+    s.below[place] = static_cast<Index>(n);
   };
   const auto visit = [&](Index place) {
-    const Index l = place_local_[place];
-    if (!path_.empty()) reached_from_[l] = piece[path_.back()];
-    unvisited_local_[l / 64] &= ~bit(l);
-    unvisited_ranks_[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
-    unvisited_places_[place / 64] &= ~bit(place);
+    const Index l = s.place_local[place];
+    if (!s.path.empty()) s.reached_from[l] = piece[s.path.back()];
+    s.unvisited_local[l / 64] &= ~bit(l);
+    s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
+    s.unvisited_places[place / 64] &= ~bit(place);
     settle();
     found.push_back(piece[place]);
-    path_.push_back(place);
+    s.path.push_back(place);
     start_at(place);
   };
   // The place of the last unvisited neighbour in the list of the node at `place`, or
@@ -405,33 +396,33 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
   // last of its group, else the lower-indexed one placed last.
   const auto next = [&](Index place) -> Index {
     constexpr int kMisses = 8;
-    const Index l = place_local_[place];
+    const Index l = s.place_local[place];
     const uint64_t* row = neighbour_bits_.data() + l * words;
     const Index r = index_rank_[l];
-    const Index h = std::min(below_[place], top);  // no lower-indexed candidate from here on
+    const Index h = std::min(s.below[place], top);  // no lower-indexed candidate from here on
     Index lower = kNoIndex;
     // The lower-indexed ones: those ranked in r's block of eight one by one, the others from
     // the top of the places of nodes ranked below the block.
     const uint64_t* ranks = neighbour_ranks_.data() + l * words;
     if (r % kRankBlock != 0) {  // the block never straddles a word
-      for (uint64_t b = (ranks[r / 64] & unvisited_ranks_[r / 64] & (bit(r) - 1)) >>
+      for (uint64_t b = (ranks[r / 64] & s.unvisited_ranks[r / 64] & (bit(r) - 1)) >>
                         (r / kRankBlock * kRankBlock % 64);
            b != 0; b &= b - 1) {
         const Index q =
-            place_of_local_[by_index_rank_[r / kRankBlock * kRankBlock + static_cast<Index>(std::countr_zero(b))]];
+            s.place_of_local[by_index_rank_[r / kRankBlock * kRankBlock + static_cast<Index>(std::countr_zero(b))]];
         if (q < h && (lower == kNoIndex || q > lower)) lower = q;
       }
     }
-    const uint64_t* below_block = lower_places_.data() + (r / kRankBlock) * place_words;
+    const uint64_t* below_block = s.lower_places.data() + (r / kRankBlock) * place_words;
     int misses = 0;
     for (Index w = (h + 63) / 64; w-- > 0;) {
       if (lower != kNoIndex && (w + 1) * 64 <= lower) break;
-      uint64_t candidates = below_block[w] & unvisited_places_[w];
+      uint64_t candidates = below_block[w] & s.unvisited_places[w];
       if (w == h / 64) candidates &= bit(h) - 1;
       for (; candidates != 0; candidates &= ~(uint64_t{1} << (63 - std::countl_zero(candidates)))) {
         const Index q = w * 64 + 63 - static_cast<Index>(std::countl_zero(candidates));
         if (lower != kNoIndex && q < lower) break;
-        const Index v = place_local_[q];
+        const Index v = s.place_local[q];
         if ((row[v / 64] & bit(v)) != 0) {
           lower = q;
           break;
@@ -439,10 +430,10 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
         if (++misses == kMisses) {
           // Few lower-indexed nodes left are neighbours: read them from the row by rank.
           for (Index k = rank_low; k <= r / 64; ++k) {
-            uint64_t b = ranks[k] & unvisited_ranks_[k];
+            uint64_t b = ranks[k] & s.unvisited_ranks[k];
             if (k == r / 64) b &= bit(r) - 1;
             for (; b != 0; b &= b - 1) {
-              const Index q = place_of_local_[by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))]];
+              const Index q = s.place_of_local[by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))]];
               if (lower == kNoIndex || q > lower) lower = q;
             }
           }
@@ -452,7 +443,7 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
       }
       if (misses == kMisses) break;
     }
-    below_[place] = lower == kNoIndex ? 0 : lower + 1;
+    s.below[place] = lower == kNoIndex ? 0 : lower + 1;
     if (lower != kNoIndex && lower > place) return lower;
     // The group: when few of its nodes are left unvisited, the one listed last; else its runs
     // from the last, each listed by descending identifier, so that the last unvisited node of
@@ -461,7 +452,7 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
       constexpr Index kFew = 16;
       Index left = 0;
       for (Index k = r / 64; k < rank_high && left <= kFew; ++k) {
-        uint64_t b = ranks[k] & unvisited_ranks_[k];
+        uint64_t b = ranks[k] & s.unvisited_ranks[k];
         if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
         for (; b != 0 && left <= kFew; b &= b - 1) ++left;
       }
@@ -470,14 +461,14 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
         const uint16_t* listed = group_place_.data() + l * dense_n_;
         Index last = kNoIndex;
         for (Index k = r / 64; k < rank_high; ++k) {
-          uint64_t b = ranks[k] & unvisited_ranks_[k];
+          uint64_t b = ranks[k] & s.unvisited_ranks[k];
           if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
           for (; b != 0; b &= b - 1) {
             const Index v = by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))];
             if (last == kNoIndex || listed[v] > listed[last]) last = v;
           }
         }
-        return place_of_local_[last];
+        return s.place_of_local[last];
       }
     }
     for (Index run = run_start_[l + 1]; run-- > run_start_[l];) {
@@ -488,10 +479,10 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
       Index& c = run_cursor_[run];
       c = std::max(c, id_low);
       const uint64_t* bits = run_bits_.data() + run * words;
-      while (c < words && (bits[c] & unvisited_local_[c]) == 0) ++c;
+      while (c < words && (bits[c] & s.unvisited_local[c]) == 0) ++c;
       if (c < words) {
-        const Index v = c * 64 + static_cast<Index>(std::countr_zero(bits[c] & unvisited_local_[c]));
-        return place_of_local_[v];
+        const Index v = c * 64 + static_cast<Index>(std::countr_zero(bits[c] & s.unvisited_local[c]));
+        return s.place_of_local[v];
       }
     }
     return lower;
@@ -508,7 +499,7 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
   // this search not (`behind`) to find where they meet again.
   const bool moved = guide != nullptr && guide->order != piece;
   bool following = false, tracking = guide != nullptr;
-  // Where the stacks agree from: the place in `path_` and the guide's depth there.
+  // Where the stacks agree from: the place in `s.path` and the guide's depth there.
   Index met_depth = 0;
   size_t met_at = 0;
   size_t behind = 0;
@@ -518,24 +509,24 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
   const auto stands = [&](Index place, Index c) {
     if (!moved) return true;
     const Index u = piece[place], l = local_[u];
-    if (moved_mark_[l] == moved_stamp_ || moved_mark_[local_[c]] == moved_stamp_) return false;
+    if (s.moved_mark[l] == s.moved_stamp || s.moved_mark[local_[c]] == s.moved_stamp) return false;
     const Index after = c < u ? position_[c] : place;
     const Index r = index_rank_[l];
     const uint64_t* row = neighbour_bits_.data() + l * words;
     // The places of nodes ranked below r's block of eight and in it (checked one by one).
     const uint64_t* lower =
-        lower_places_.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
-    for (size_t i = 0; i < moved_words_.size(); ++i) {
-      const Index w = moved_words_[i];
+        s.lower_places.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
+    for (size_t i = 0; i < s.moved_words.size(); ++i) {
+      const Index w = s.moved_words[i];
       if (w * 64 + 63 <= after) break;
-      if ((moved_places_[w] & unvisited_places_[w]) == 0) {  // for good
-        moved_words_.erase(moved_words_.begin() + static_cast<std::ptrdiff_t>(i--));
+      if ((s.moved_places[w] & s.unvisited_places[w]) == 0) {  // for good
+        s.moved_words.erase(s.moved_words.begin() + static_cast<std::ptrdiff_t>(i--));
         continue;
       }
-      uint64_t bits = moved_places_[w] & unvisited_places_[w] & lower[w];
+      uint64_t bits = s.moved_places[w] & s.unvisited_places[w] & lower[w];
       if (w == after / 64) bits &= ~(bit(after) | (bit(after) - 1));
       for (; bits != 0; bits &= bits - 1) {
-        const Index v = place_local_[w * 64 + static_cast<Index>(std::countr_zero(bits))];
+        const Index v = s.place_local[w * 64 + static_cast<Index>(std::countr_zero(bits))];
         if (index_rank_[v] < r && (row[v / 64] & bit(v)) != 0) return false;
       }
     }
@@ -547,20 +538,20 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
     const Index u = guide->found[t - 1];
     if (u != v) {
       if (guide->step_of[local_[v]] < t - 1) --behind;
-      if ((unvisited_local_[local_[u] / 64] & bit(local_[u])) != 0) ++behind;
+      if ((s.unvisited_local[local_[u] / 64] & bit(local_[u])) != 0) ++behind;
     } else if (behind == 0 && !following) {
       following = true;
       met_depth = guide->depth[t - 1];
-      met_at = path_.size() - 1;
+      met_at = s.path.size() - 1;
     }
   };
   size_t visited = 0;
   for (Index start = 0; start < n; ++start) {
-    if ((unvisited_places_[start / 64] & bit(start)) == 0) continue;
+    if ((s.unvisited_places[start / 64] & bit(start)) == 0) continue;
     visit(start);
     if (tracking) compare(piece[start]);
     // Once every node is visited no step can visit another: the path is dropped as it is.
-    while (!path_.empty() && visited + found.size() < n) {
+    while (!s.path.empty() && visited + found.size() < n) {
       if (following && !moved) {
         // Over the same order, the guide's steps stand as far as its edges are live and its
         // stack stays above where they met: taken in one stretch, the stack rebuilt after.
@@ -572,21 +563,21 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
         if (end > found.size() + 1) {
           for (size_t k = found.size(); k < end; ++k) {
             const Index w = guide->found[k], l = local_[w], place = position_[w];
-            reached_from_[l] = guide->reached_from[l];
-            unvisited_local_[l / 64] &= ~bit(l);
-            unvisited_ranks_[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
-            unvisited_places_[place / 64] &= ~bit(place);
+            s.reached_from[l] = guide->reached_from[l];
+            s.unvisited_local[l / 64] &= ~bit(l);
+            s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
+            s.unvisited_places[place / 64] &= ~bit(place);
             start_at(place);
           }
           found.insert(found.end(), guide->found.begin() + static_cast<std::ptrdiff_t>(found.size()),
                        guide->found.begin() + static_cast<std::ptrdiff_t>(end));
-          path_.resize(met_at + 1);
-          const size_t base = path_.size();
+          s.path.resize(met_at + 1);
+          const size_t base = s.path.size();
           for (Index x = found.back(); guide->depth[guide->step_of[local_[x]]] > met_depth;
                x = guide->reached_from[local_[x]]) {
-            path_.push_back(position_[x]);
+            s.path.push_back(position_[x]);
           }
-          std::reverse(path_.begin() + static_cast<std::ptrdiff_t>(base), path_.end());
+          std::reverse(s.path.begin() + static_cast<std::ptrdiff_t>(base), s.path.end());
           settle();
           continue;
         }
@@ -597,57 +588,57 @@ void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSear
         const size_t t = found.size();
         const Index from_depth = guide->depth[t] - 1;
         while (from_depth < met_depth && met_at > 0 &&
-               piece[path_[met_at - 1]] == guide->reached_from[local_[piece[path_[met_at]]]]) {
+               piece[s.path[met_at - 1]] == guide->reached_from[local_[piece[s.path[met_at]]]]) {
           --met_at;
           --met_depth;
         }
         if (from_depth + 1 > met_depth) {  // not below where they agree
-          path_.resize(met_at + (from_depth - met_depth) + 1);
+          s.path.resize(met_at + (from_depth - met_depth) + 1);
           const Index w = guide->found[t];
           if ((guide->cut_steps[t / 64] & bit(static_cast<Index>(t))) == 0 &&
-              stands(path_.back(), w)) {
+              stands(s.path.back(), w)) {
             visit(position_[w]);
             continue;
           }
         }
         following = false;
       }
-      const Index to = next(path_.back());
+      const Index to = next(s.path.back());
       if (to == kNoIndex) {
-        path_.pop_back();
+        s.path.pop_back();
       } else {
         visit(to);
         if (tracking) compare(piece[to]);
       }
     }
-    path_.clear();
+    s.path.clear();
     visited += found.size();
     following = tracking = false;
     if (found.size() == n) {
-      keep_search(piece, found);
-      worklist_.push_back(std::move(found));
+      keep_search(s, piece, found);
+      s.worklist.push_back(std::move(found));
       return;
     }
-    worklist_.push_back(std::move(found));
+    s.worklist.push_back(std::move(found));
     found.clear();
   }
 }
 
-void WeightedGraph::keep_search(const std::vector<Index>& order, const std::vector<Index>& found) {
+void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found) {
   size_t slot = 0;
-  for (size_t k = 0; k < kept_.size(); ++k) {
-    if (kept_[k].used < kept_[slot].used) slot = k;
+  for (size_t k = 0; k < s.kept.size(); ++k) {
+    if (s.kept[k].used < s.kept[slot].used) slot = k;
   }
-  const bool same_order = keep_slot_ != nullptr;
-  if (same_order) slot = static_cast<size_t>(keep_slot_ - kept_.data());
-  KeptSearch& kept = kept_[slot];
+  const bool same_order = s.keep_slot != nullptr;
+  if (same_order) slot = static_cast<size_t>(s.keep_slot - s.kept.data());
+  KeptSearch& kept = s.kept[slot];
   if (!same_order) {
     kept.order = order;
-    kept.generation = ++kept_clock_;
+    kept.generation = ++s.kept_clock;
   }
   kept.found = found;
   kept.next = nullptr;
-  kept.reached_from.swap(reached_from_);
+  kept.reached_from.swap(s.reached_from);
   kept.step_of.resize(dense_n_);
   kept.depth.resize(found.size());
   for (size_t k = 0; k < found.size(); ++k) {
@@ -659,7 +650,7 @@ void WeightedGraph::keep_search(const std::vector<Index>& order, const std::vect
   kept.intact = true;
   kept.cut_steps.assign((found.size() + 63) / 64, 0);
   kept.valid = true;
-  kept.used = ++kept_clock_;
+  kept.used = ++s.kept_clock;
 }
 
 }  // namespace osmira_core::engine::clustering_detail

@@ -5,7 +5,10 @@
 // dense components, which examines pieces without collecting them, in dense_pieces.cc.
 #pragma once
 
+#include <tbb/enumerable_thread_specific.h>
+
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <limits>
 #include <span>
@@ -93,28 +96,63 @@ class WeightedGraph {
     uint64_t next_generation = 0;
   };
 
+  // What resolving pieces needs for itself: one per worker, since the pieces of a dense
+  // component are resolved in parallel.
+  struct Scratch {
+    std::vector<std::vector<Index>> worklist, emitted;
+    // The searches of dense pieces: per place its node's number, and per number its place;
+    // the unvisited nodes by number, by rank and by place; the places of the nodes ranked
+    // below each block of kRankBlock ranks; per place a bound on the places of its
+    // lower-indexed candidates; the stack (places) and the node each node was reached from
+    // (by number).
+    std::vector<Index> place_local, place_of_local, below, path, reached_from;
+    std::vector<uint64_t> unvisited_local, unvisited_ranks, unvisited_places, lower_places;
+    // The guide's moved nodes (see `find_guide`), and the blocks and chains that find them.
+    std::vector<uint64_t> moved_mark, moved_places;
+    uint64_t moved_stamp = 0;
+    std::vector<Index> moved_at, moved_words;
+    struct Block {
+      Index start, place, size, weight, previous;
+    };
+    std::vector<Block> blocks;
+    std::vector<std::pair<Index, Index>> best;
+    std::array<KeptSearch, kKeptSearches> kept;
+    uint64_t kept_clock = 0;
+    KeptSearch* keep_slot = nullptr;  // the kept search over the order being searched, if any
+    // The general path: the collected edges, the neighbour lists by position, the search
+    // stack (node, edge it was pushed through), the cut order and the sums.
+    std::vector<Index> taken, nbr_start, nbr_fill, nbr, by_weight;
+    std::vector<std::pair<Index, Index>> stack;
+    std::vector<double> sums, magnitudes;
+    size_t levels = 0;
+  };
+  tbb::enumerable_thread_specific<Scratch> scratch_;
+  static constexpr size_t kOwnTaskFrom = 32;  // smaller pieces stay with the task that found them
+
   std::span<const Index> leaving(Index u) const {
     return {out_edges_.data() + out_start_[u], out_edges_.data() + out_end_[u]};
   }
   std::span<const Index> entering(Index u) const {
     return {in_edges_.data() + in_start_[u], in_edges_.data() + in_end_[u]};
   }
-  double weight_at(size_t position) const { return edges_[taken_[position]].weight; }
-  bool cut_at(size_t position) const { return removed_[taken_[position]] != 0; }
+  double weight_at(const Scratch& s, size_t position) const {
+    return edges_[s.taken[position]].weight;
+  }
+  bool cut_at(const Scratch& s, size_t position) const { return removed_[s.taken[position]] != 0; }
 
   // Compressed per-node edge lists, each in descending edge index (most recent first).
   void build_adjacency();
 
   // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
-  void resolve_component(std::vector<Index> component);
+  void resolve_component(Scratch& s, std::vector<Index> component);
   // Resolves a component without visit orders when its result cannot depend on them (see
   // order_free.h); false otherwise, with nothing emitted. Components with a NaN weight, whose
   // first edge in collection order is cut whatever follows it, are left to the orders.
-  bool resolve_in_any_order(const std::vector<Index>& component);
+  bool resolve_in_any_order(Scratch& s, const std::vector<Index>& component);
   static constexpr size_t kOrderFreeFrom = 3;  // a pair is resolved as fast either way
 
   // Cuts edge `e` for good, keeping the dense machinery up to date while it is in use.
-  void cut(Index e);
+  void cut(Scratch& s, Index e);
 
   // ---- Dense components
   //
@@ -155,8 +193,7 @@ class WeightedGraph {
   bool prepare_dense(const std::vector<Index>& component);
 
   // Moves group `l`'s front past its cut edges and notes the weight there (NaN, which no
-  // weight of a dense component is, when the group has no live edge), also in the tree of
-  // the lightest weights (where an empty group counts as infinitely heavy).
+  // weight of a dense component is, when the group has no live edge).
   void find_lightest(Index l);
 
   // The sums of the live weights and magnitudes of group `l` (in list order), taken when a
@@ -169,26 +206,26 @@ class WeightedGraph {
   // differs from by at most the bound of `below_coherence` with (edges + nodes + the largest
   // group) additions in the worst path; when the bound straddles the threshold the piece is
   // examined from scratch, which sums in collection order.
-  void examine_dense(std::vector<Index> piece);
+  void examine_dense(Scratch& s, std::vector<Index> piece);
 
   // The kept search over `order` (valid or not; no two hold the same order), or null.
   // `from`, when given, is the kept search that found `order`; it remembers the answer until
   // either search is replaced.
-  KeptSearch* kept_search_of(const std::vector<Index>& order, KeptSearch* from);
+  KeptSearch* kept_search_of(Scratch& s, const std::vector<Index>& order, KeptSearch* from);
 
   // The kept search used before last when it holds the nodes of `piece` (else the last one,
   // else null), with the nodes whose order relative to the others differs between its order
   // and `piece` marked as moved (`moved_mark_` at `moved_stamp_`, `moved_places_` by place).
-  const KeptSearch* find_guide(const std::vector<Index>& piece);
+  const KeptSearch* find_guide(Scratch& s, const std::vector<Index>& piece);
 
   // The split's searches over a dense piece (see above), guided by `guide` when given; the
   // pieces found are pushed onto the worklist in the order found, each in its visit order.
-  void search_dense(const std::vector<Index>& piece, const KeptSearch* guide);
+  void search_dense(Scratch& s, const std::vector<Index>& piece, const KeptSearch* guide);
 
   // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
   // `reached_from_`), in the slot that already holds `order` (`keep_slot_`, looked up before
   // the search) or else the least recently used.
-  void keep_search(const std::vector<Index>& order, const std::vector<Index>& found);
+  void keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found);
 
   // The acceptance test of a piece of `nodes` nodes whose `edges` taken edges have the mean
   // `below` says: accepted when it has no taken edges, or when the mean is not below the
@@ -201,18 +238,18 @@ class WeightedGraph {
   // Examines a piece of two or more nodes from scratch: accepts it, or cuts its weakest edge
   // and either splits it (pieces go to the worklist) or, when settled, goes on cutting it
   // here.
-  void examine(std::vector<Index> piece);
+  void examine(Scratch& s, std::vector<Index> piece);
 
   // Collects the piece's edges into `taken_` in collection order (each node in the piece's
   // order: its leaving, then its entering edges, each taken from its lower-indexed end) and
   // returns their weight sum in that order. Edges that can never be taken again are dropped
   // from the lists on the way: cut ones, self loops, and those whose other end lies outside
   // the piece (pieces only ever split further).
-  double collect(const std::vector<Index>& piece, uint64_t stamp);
+  double collect(Scratch& s, const std::vector<Index>& piece, uint64_t stamp);
 
   // Lists for each node of a piece of `n` nodes (by its position) the edges of `taken_` that
   // are not cut, in collection order, as the piece's searches follow them.
-  void list_neighbours(size_t n);
+  void list_neighbours(Scratch& s, size_t n);
 
   Index other_end(Index e, Index u) const {
     return edges_[e].from == u ? edges_[e].to : edges_[e].from;
@@ -227,11 +264,11 @@ class WeightedGraph {
   // for every node the edge through which the search reached it (`reached_by_`). When the
   // first search visits the whole piece in the piece's order, nothing is pushed and true is
   // returned: the piece is settled, and comes back unchanged but for the cut edge.
-  bool split(const std::vector<Index>& piece, uint64_t stamp);
+  bool split(Scratch& s, const std::vector<Index>& piece, uint64_t stamp);
 
   // Goes on cutting a settled piece (see the class comment), whose weakest edge has just
   // been cut, until it is accepted or a cut splits it from scratch.
-  void cut_settled(std::vector<Index> piece, uint64_t stamp);
+  void cut_settled(Scratch& s, std::vector<Index> piece, uint64_t stamp);
 
   // Whether the mean of the `edges` live edges of a settled piece, summed in collection
   // order, is below the coherence.
@@ -244,14 +281,14 @@ class WeightedGraph {
   // the rounding of b and of t +- b themselves. Dividing by the count is monotonic, so when
   // both ends give the same answer it is the answer; otherwise (or when something is not
   // finite) the weights are summed in collection order.
-  bool below_coherence(size_t edges);
+  bool below_coherence(Scratch& s, size_t edges);
 
   // The pairwise sums of the live weights (and of their magnitudes, when some weight is
   // negative) over the collection positions: leaves at [width, 2 width), node k adds 2k and
   // 2k + 1.
-  void build_sums();
+  void build_sums(Scratch& s);
 
-  void set_leaf(size_t position, double weight);
+  void set_leaf(Scratch& s, size_t position, double weight);
 
   std::span<const types::NormalizedEntity> records_;
   Index node_count_;
@@ -264,12 +301,12 @@ class WeightedGraph {
   // which the piece's search reached it, and its live edges while its piece is settled.
   std::vector<uint64_t> piece_stamp_, visit_stamp_;
   std::vector<Index> position_, reached_by_, degree_;
-  uint64_t stamp_counter_ = 1;  // 1 marks the nodes visited while finding the components
+  // 1 marks the nodes visited while finding the components.
+  std::atomic<uint64_t> stamp_counter_ = 1;
 
   double min_cluster_coherence_ = 0.0;
   uint64_t max_cluster_size_ = UINT64_MAX;
   const osmira_base::CancelFlag* cancel_ = nullptr;
-  std::vector<std::vector<Index>> worklist_, emitted_;
   std::vector<ComponentEdge> component_edges_;
   OrderFreeResolution order_free_;
 
@@ -288,43 +325,13 @@ class WeightedGraph {
   std::vector<double> group_sum_, group_magnitude_, group_lightest_;
   std::vector<uint8_t> group_summed_;
   std::vector<uint16_t> group_place_;
-  // A tree of the groups' lightest live weights over their numbers (leaves at
-  // [lightest_width_, 2 lightest_width_), node k the least of 2k and 2k + 1).
-  static constexpr double kNoWeight = std::numeric_limits<double>::infinity();
-  size_t lightest_width_ = 0;
-  std::vector<double> lightest_tree_;
   // Per node, the runs of its group: stretches listed by descending identifier, each a bit
   // row of its live nodes by number, with the first word holding one and the live count;
   // the searches' cursors into them (set by the first read in each search).
   static constexpr size_t kRunWords = 64;  // at most 64 rows per node
+  static constexpr Index kRankBlock = 16;
   std::vector<Index> run_start_, run_low_, run_live_, run_cursor_;
   std::vector<uint64_t> run_stamp_, run_bits_;
-  // The searches' scratch: per place its node's number, and per number its place; the
-  // unvisited nodes by number, by rank and by place; the places of the nodes ranked below
-  // each block of kRankBlock ranks; per place a bound on the places of its lower-indexed
-  // candidates; the stack (places) and the node each node was reached from (by number).
-  static constexpr Index kRankBlock = 16;
-  std::vector<Index> place_local_, place_of_local_, below_, path_, reached_from_;
-  std::vector<uint64_t> unvisited_local_, unvisited_ranks_, unvisited_places_, lower_places_;
-  // The guide's moved nodes (see `find_guide`), and the blocks and chains that find them.
-  std::vector<uint64_t> moved_mark_, moved_places_;
-  uint64_t moved_stamp_ = 0;
-  std::vector<Index> moved_at_, moved_words_;
-  struct Block {
-    Index start, place, size, weight, previous;
-  };
-  std::vector<Block> blocks_;
-  std::vector<std::pair<Index, Index>> best_;
-  std::array<KeptSearch, kKeptSearches> kept_;
-  uint64_t kept_clock_ = 0;
-  KeptSearch* keep_slot_ = nullptr;  // the kept search over the order being searched, if any
-
-  // Scratch, reused across pieces: the collected edges, the neighbour lists by position,
-  // the search stack (node, edge it was pushed through), the cut order and the sums.
-  std::vector<Index> taken_, nbr_start_, nbr_fill_, nbr_, by_weight_;
-  std::vector<std::pair<Index, Index>> stack_;
-  std::vector<double> sums_, magnitudes_;
-  size_t levels_ = 0;
 };
 
 }  // namespace osmira_core::engine::clustering_detail

@@ -194,9 +194,10 @@ LockPacer::LockPacer(std::function<void()> put_back, std::function<void()> take_
       next_ns_(coarse_now_ns() + kPaceNs),
       pid_(getpid()) {}
 
-bool LockPacer::pace() {
+bool LockPacer::pace(const std::function<bool()>* settle) {
   countdown_ = kItemsPerClockRead;
   if (coarse_now_ns() < next_ns_) return true;
+  if (settle != nullptr && !(*settle)()) return true;
   // Handlers run as part of the call, with the set-up in place: with the collector back, the
   // first object a handler makes (its KeyboardInterrupt) would start a collection over the
   // whole result made so far.

@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <utility>
 
 #include "base/cancel.h"
 
@@ -47,14 +48,22 @@ class LockPacer {
   // is then put back.
   bool step() {
     if (--countdown_ != 0) return true;
-    return pace();
+    return pace(nullptr);
+  }
+  // As step(), but when the pause comes, `settle()` runs first (with the lock held, the set-up
+  // in place), and the pause is skipped when it returns false.
+  template <typename Settle>
+  bool step(Settle&& settle) {
+    if (--countdown_ != 0) return true;
+    const std::function<bool()> settling = std::forward<Settle>(settle);
+    return pace(&settling);
   }
   // Runs `work`, which must not touch any Python object, with the set-up put back and the lock
   // released (waiting for a helper thread, say); rethrows what it threw once both are back.
   void without_lock(const std::function<void()>& work);
 
  private:
-  bool pace();
+  bool pace(const std::function<bool()>* settle);
 
   std::function<void()> put_back_;
   std::function<void()> take_up_;

@@ -22,6 +22,7 @@
 #include "python/helper_threads.h"
 #include "python/interrupt.h"
 #include "python/log_events.h"
+#include "python/result_builder.h"
 #include "python/result_objects.h"
 
 namespace vintrel_native {
@@ -136,6 +137,14 @@ PyRef run(Prepare&& prepare) {
   try {
     ReconcileResult typed = std::move(*outcome).value();
     outcome.reset();
+    // A large result is handed to the collector through the gc module (OutOfCollector), found
+    // before the collector is paused.
+    std::optional<HostCollector> host;
+    if (3 * typed.decisions.size() + typed.clusters.size() >=
+        vintrel_bridge::tuning::kCollectorHandOver) {
+      host = HostCollector::find();
+      if (PyErr_Occurred()) return {};
+    }
     PauseGc pause;
     std::optional<ArenaSupply> arenas;
     if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);
@@ -150,7 +159,7 @@ PyRef run(Prepare&& prepare) {
           pause.take_up();
           if (arenas) arenas->take_up();
         });
-    result = reconcile_result_to_py(std::move(typed), pacer);
+    result = reconcile_result_to_py(std::move(typed), pacer, host ? &*host : nullptr);
   } catch (const std::bad_alloc&) {
     raise_memory_error(kNoMemoryResult);
     return {};

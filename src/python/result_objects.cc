@@ -75,7 +75,8 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 // the golden records and last the decisions (the largest part), each part's C++ form
 // released while it is converted. The decisions' texts are numbered on a thread of their own
 // meanwhile; the interpreter lock is released while waiting for them.
-PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer) {
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer,
+                             const HostCollector* host) {
   Builder b;
   if (!b.init()) return {};
   // Kept out of the collector: the three lists of the parts, a list per cluster, and per
@@ -103,7 +104,7 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer
       list_releasing(result.decisions, pacer, b.out_of_collector(),
                      [&](size_t k) { return decision_fetching_ahead(b, result, k, *texts); });
   if (!decisions) return {};
-  b.out_of_collector().hand_back();
+  if (!b.out_of_collector().hand_back(pacer, host)) return {};
 
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !b.set(dict.get(), kClusters, clusters) ||

@@ -9,11 +9,12 @@ Python form is most of the call. Probes:
            makes the call, holds the result for a while and drops it. Printed: the ticker's
            longest pause from the call's start to the moment the result is dropped, and where
            it fell (seconds from the call's return), and how long dropping the result took.
-  other    The main thread is in a long call (one block of 20,000 records, the engine's work)
-           while another thread's call of the workload ends; an interval timer raises
-           KeyboardInterrupt on the main thread (the default SIGINT handler) at points around
-           that end. Printed per point: the delay from the timer to the exception, and "drop"
-           when that stretch overlapped the other thread freeing its result.
+  other    The main thread is in a long call (one block of 40,000 records, the engine's work)
+           while another thread's call of the workload ends; a process of its own sends SIGINT
+           (the default handler raises KeyboardInterrupt on the main thread) at points around
+           that end. Printed per point: when the signal went (seconds after the other call's
+           return) and the delay from it to the exception, with "(drop)" when that stretch met
+           the other thread freeing its result (1.2 s after its return).
   sweep    The main thread's own call, interrupted at 12 points spread over its length.
            Printed per point: the delay from the timer to the exception ("-": the call ended
            first).
@@ -133,49 +134,73 @@ report(longest=longest, at=where, during=longest_pause(marks["start"], marks["re
        call=marks["returned"] - marks["start"], drop=marks["dropped"] - marks["drop"])
 """,
     "other": r"""
+import select, subprocess
 other_texts = blocks(5000)
-long_texts = one_block(20000)
+long_texts = one_block(40000)
 _native.reconcile_local(SPEC, blocks(100))
-OFFSETS = [-0.10, 0.0, 0.02, 0.05, 0.10, 0.20, 0.40, 0.80]
+signal.signal(signal.SIGINT, signal.default_int_handler)
+# Seconds from the other call's return to the SIGINT. A process of its own sends it, woken by
+# a byte the other thread writes at its call's start and one right after its return (a write
+# that makes no container: on a build that leaves a collection due, the first container made
+# after the return runs it). A negative offset is counted from the call's start and the median
+# length of the calls before; the delays are listed by when the signal actually went.
+OFFSETS = [-0.2, -0.05, 0.0, 0.02, 0.05, 0.1, 0.2, 0.4, 0.8, 1.1, 1.15]
+SENDER = '''
+import os, select, signal, statistics, sys, time
+marks, report, parent, offsets = int(sys.argv[1]), int(sys.argv[2]), os.getppid(), eval(sys.argv[3])
+lengths = []
+def send():
+    sent = time.monotonic()
+    os.kill(parent, signal.SIGINT)
+    return sent
+for offset in [0.0] + offsets:
+    os.read(marks, 1)
+    start, sent = time.monotonic(), None
+    if offset < 0 and lengths:
+        wait = start + statistics.median(lengths) + offset - time.monotonic()
+        if not select.select([marks], [], [], max(0.0, wait))[0]:
+            sent = send()
+    os.read(marks, 1)
+    returned = time.monotonic()
+    lengths.append(returned - start)
+    if sent is None:
+        time.sleep(max(0.0, offset))
+        sent = send()
+    os.write(report, f"{sent} {returned} {start}\\n".encode())
+'''
+to_sender, from_probe = os.pipe()
+from_sender, to_probe = os.pipe()
+sender = subprocess.Popen([sys.executable, "-c", SENDER, str(to_sender), str(to_probe), repr(OFFSETS)],
+                          pass_fds=(to_sender, to_probe))
+reports = os.fdopen(from_sender, "r")
 def trial(offset):
     marks = {}
     def other():
-        marks["start"] = now()
+        os.write(from_probe, b"s")
         result = _native.reconcile_local(SPEC, other_texts)
-        marks["returned"] = now()
+        os.write(from_probe, b"r")
         time.sleep(1.2)
-        marks["drop"] = now()
+        marks["drop"] = time.monotonic()
         del result
-        marks["dropped"] = now()
+        marks["dropped"] = time.monotonic()
     thread = threading.Thread(target=other)
     thread.start()
-    while "start" not in marks:
-        time.sleep(0.0005)
-    if offset is None:  # calibration: how long the other call takes beside the long one
-        try:
-            def stop_when_returned():
-                while "returned" not in marks:
-                    time.sleep(0.001)
-                signal.setitimer(signal.ITIMER_REAL, 0.001)
-            threading.Thread(target=stop_when_returned).start()
-            _native.reconcile_local(SPEC, long_texts)
-        except KeyboardInterrupt:
-            pass
-        thread.join()
-        return marks["returned"] - marks["start"]
-    delay = max(0.001, DURATION + offset - (now() - marks["start"]))
-    alarm = now() + delay
-    latency = stopped_after(delay, _native.reconcile_local, SPEC, long_texts)
-    caught = now()
+    caught = None
+    try:
+        _native.reconcile_local(SPEC, long_texts)
+    except KeyboardInterrupt:
+        caught = time.monotonic()
     thread.join()
+    sent, returned, start = map(float, reports.readline().split())
     # The other thread frees its result holding the lock: a delay that meets that is not the
     # call's (the target allows 0.1 s).
-    overlaps = marks["drop"] < alarm + 0.1 and alarm < marks["dropped"]
-    return {"offset": offset, "latency": latency, "vs_return": alarm - marks["returned"],
-            "overlaps_drop": overlaps}
-DURATION = statistics.median([trial(None) for _ in range(2)])
-rows = [trial(offset) for offset in OFFSETS]
-report(duration=DURATION, rows=rows)
+    overlaps = marks["drop"] < sent + 0.1 and sent < marks["dropped"]
+    return {"offset": offset, "latency": caught and caught - sent, "vs_return": sent - returned,
+            "overlaps_drop": overlaps, "length": returned - start}
+trial(0.0)  # the first length
+rows = sorted((trial(offset) for offset in OFFSETS), key=lambda r: r["vs_return"])
+sender.wait()
+report(duration=statistics.median(r["length"] for r in rows), rows=rows)
 """,
     "sweep": r"""
 texts = blocks(5000)

@@ -21,6 +21,8 @@ namespace {
 // How often the calling thread looks for signals: a Ctrl-C is acted on within this, plus the
 // time the workers need to reach their next piece of work.
 constexpr auto kSignalPoll = std::chrono::milliseconds(50);
+// How long the lock is kept, at most, while the work stops after a handler raised.
+constexpr auto kCancelledWorkHold = std::chrono::milliseconds(100);
 
 // How often a LockPacer pauses, and after how many items it reads the clock.
 constexpr int64_t kPaceNs = 10'000'000;
@@ -164,12 +166,10 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
   }
   thread->start(work);
   // The main thread is never ended by a shutdown, so the lock is taken back plainly here.
-  bool interrupted = false;
   PyThreadState* saved = PyEval_SaveThread();
   while (!thread->wait_for(kSignalPoll)) {
-    if (interrupted) continue;
     PyEval_RestoreThread(saved);
-    interrupted = PyErr_CheckSignals() != 0;
+    const bool interrupted = PyErr_CheckSignals() != 0;
     if (!thread->here()) {
       // A handler forked, and this is the child: the work, its thread and whatever it held
       // are not here (what it holds stays untouched: its locks may be held). The work thread
@@ -177,12 +177,26 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
       if (!interrupted) PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
       return false;
     }
+    if (interrupted) {
+      // The exception goes up once the cancelled work has ended, which takes a few tens of
+      // milliseconds and never needs the lock. The lock is kept meanwhile: handed away, it
+      // would hold the exception back for as long as another thread keeps it (freeing a large
+      // result of its own takes the better part of a second). Only work slow to stop lets
+      // the lock go after kCancelledWorkHold.
+      cancel.raise();
+      if (!thread->wait_for(kCancelledWorkHold)) {
+        saved = PyEval_SaveThread();
+        while (!thread->wait_for(kSignalPoll)) {
+        }
+        PyEval_RestoreThread(saved);
+      }
+      thread->collect();  // what it threw (Cancelled, most likely) goes with it
+      return false;
+    }
     saved = PyEval_SaveThread();
-    if (interrupted) cancel.raise();
   }
   std::exception_ptr failure = thread->collect();
   PyEval_RestoreThread(saved);
-  if (interrupted) return false;
   if (failure) std::rethrow_exception(failure);
   return true;
 }

@@ -23,8 +23,8 @@ namespace vintrel_native {
 // On the main thread of the main interpreter, the only one where the host runs signal
 // handlers, the work runs on a thread of its own while the calling thread looks for signals
 // every 50 ms, taking the lock only for that. When a handler raises, `cancel` is raised, the
-// work is waited for (what it made or threw is dropped), and false is returned with the
-// handler's exception set. When a handler forks, the call in the child (where the work's
+// work is waited for, keeping the lock for up to 100 ms (what it made or threw is dropped),
+// and false is returned with the handler's exception set. When a handler forks, the call in the child (where the work's
 // thread does not exist) returns false at once with RuntimeError set. On any other thread,
 // or when no thread can be started, the work runs on the calling thread as without_lock
 // does. Otherwise returns true once the work has ended, rethrowing what it threw.

@@ -181,7 +181,8 @@ PyRef Builder::id_text(const Uuid& id) {
 
 // A decision's texts in the order decision_to_py meets them: its blocking key (when it has
 // one), its matched_on names, then each rule result's name and explanation.
-DecisionTexts::DecisionTexts(const std::vector<MatchDecision>& decisions)
+DecisionTexts::DecisionTexts(const std::vector<MatchDecision>& decisions,
+                             const osmira_base::CancelFlag& stop)
     : offsets_(decisions.size() + 1, 0) {
   for (size_t k = 0; k < decisions.size(); ++k) {
     const MatchDecision& m = decisions[k];
@@ -190,6 +191,7 @@ DecisionTexts::DecisionTexts(const std::vector<MatchDecision>& decisions)
   }
   constexpr size_t kAhead = 2 * tuning::kPrefetchAhead;  // the numbering is quicker per decision
   numbers_ = vintrel_bridge::number_texts(offsets_, [&](size_t k, auto&& emit) {
+    osmira_base::stop_if_cancelled(&stop);
     if (k + 2 * kAhead < decisions.size()) {  // the parts of one decision, the texts of another
       const MatchDecision& parts = decisions[k + 2 * kAhead];
       prefetch_lines(parts.rule_results.data(), parts.rule_results.size());

@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/keyed_hash.h"
 #include "base/uuid.h"
 #include "core/engine/types.h"
@@ -98,8 +99,16 @@ class OutOfCollector {
   // False, with the exception set, when the pacer stopped the pass.
   bool hand_back(LockPacer& pacer, const HostCollector* host);
 
+  // A container of the result that a stopped or failed conversion leaves, kept to be freed
+  // by the caller (free_after_the_call); nothing when empty.
+  void leave(PyRef container) {
+    if (container) leftovers_.push_back(std::move(container));
+  }
+  std::vector<PyRef> take_leftovers() { return std::move(leftovers_); }
+
  private:
   std::vector<PyObject*> kept_;  // borrowed
+  std::vector<PyRef> leftovers_;
 };
 
 class Builder {
@@ -165,7 +174,8 @@ class Builder {
 };
 
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure); kept out of
-// the collector by `out` when given, from before its items are made.
+// the collector by `out` when given, from before its items are made, and then left to it
+// when an item fails (partly filled).
 template <typename Make>
 PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -173,7 +183,10 @@ PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
   if (out != nullptr) out->keep_out(list.get());
   for (size_t i = 0; i < count; ++i) {
     PyRef item = make(i);
-    if (!item) return {};
+    if (!item) {
+      if (out != nullptr) out->leave(std::move(list));
+      return {};
+    }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
   }
   return list;
@@ -185,8 +198,10 @@ PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
 // have already been released.
 class DecisionTexts {
  public:
-  // Numbers the texts; plain C++, which runs without the interpreter lock.
-  explicit DecisionTexts(const std::vector<osmira_core::engine::types::MatchDecision>& decisions);
+  // Numbers the texts; plain C++, which runs without the interpreter lock. Throws
+  // osmira_base::Cancelled at the next decision once `stop` is raised.
+  DecisionTexts(const std::vector<osmira_core::engine::types::MatchDecision>& decisions,
+                const osmira_base::CancelFlag& stop);
 
   // The numbers of decision k's texts, in the order decision_to_py meets them.
   const uint32_t* items_of(size_t k) const { return numbers_.of_item.data() + offsets_[k]; }

@@ -6,6 +6,8 @@
 
 #include "python/py_ref.h"
 
+#include <vector>
+
 #include "python/bridge/reconcile_driver.h"
 #include "python/interrupt.h"
 #include "python/result_builder.h"
@@ -16,9 +18,10 @@ namespace vintrel_native {
 // and the Python form of the whole result never coexist. `pacer` is stepped at every item.
 // The result's containers join the host's collector at the end (OutOfCollector::hand_back),
 // through `host` when given. Empty with the host's exception set on failure (MemoryError
-// when an allocation fails, or what made the pacer stop); everything built so far is
-// released.
+// when an allocation fails, or what made the pacer stop); then what has been built is handed
+// to `left` (lists of small containers, some partly filled) rather than freed, and what has
+// not been converted stays in `result`, so that the caller may free both after the call.
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer,
-                             const HostCollector* host);
+                             const HostCollector* host, std::vector<PyRef>& left);
 
 }  // namespace vintrel_native

@@ -224,6 +224,40 @@ def test_ctrl_c_is_prompt_in_every_phase():
     assert result.stdout.startswith("LATE [] "), result.stdout + result.stderr[-2000:]
 
 
+# Ctrl-C while the result is being built: the exception goes up at once and what was built
+# is freed after it, while the caller's code runs on (the small objects are all still there
+# when the exception is caught, and gone a few statements later). Interrupts aimed at the
+# second half of the call, where the result is built; later calls give the same result.
+def test_a_stopped_result_is_freed_after_the_exception():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    import sys
+    texts = blocks(2000)
+    check = blocks(20)
+    expected = _native.reconcile_local(SPEC, check)
+    start = time.monotonic()
+    _native.reconcile_local(SPEC, texts)
+    whole = time.monotonic() - start
+    outcomes = []
+    for fraction in (0.5, 0.6, 0.7, 0.8, 0.9):
+        baseline = sys.getallocatedblocks()
+        try:
+            signal.setitimer(signal.ITIMER_REAL, whole * fraction)
+            _native.reconcile_local(SPEC, texts)
+            signal.setitimer(signal.ITIMER_REAL, 0)
+            continue
+        except KeyboardInterrupt:
+            at_exception = sys.getallocatedblocks()
+        for _ in range(1000):
+            time.sleep(0)
+        later = sys.getallocatedblocks()
+        outcomes.append((at_exception - later > 20000, later - baseline < 20000))
+    print("FREED AFTER", any(after for after, _ in outcomes), all(gone for _, gone in outcomes),
+          _native.reconcile_local(SPEC, check) == expected)
+"""
+    result = run_isolated(code)
+    assert result.stdout == "FREED AFTER True True True\n", result.stdout + result.stderr[-2000:]
+
+
 # A thread that ticks every millisecond while another thread builds a result of 950,000
 # decisions: its longest pause during the call stays far below the time the building takes
 # (about a second), whether the ticker makes only floats or also containers (whose count

@@ -170,7 +170,7 @@ bool free_some(std::vector<PyRef>& left, int64_t until_ns) {
   uint32_t countdown = 64;
   while (!left.empty()) {
     PyObject* container = left.back().get();
-    if (PyList_CheckExact(container)) {
+    if (container != nullptr && PyList_CheckExact(container)) {
       for (Py_ssize_t size = PyList_GET_SIZE(container); size > 0;) {
         --size;
         PyObject* item = PyList_GET_ITEM(container, size);

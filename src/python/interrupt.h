@@ -27,10 +27,11 @@ namespace vintrel_native {
 // handlers, the work runs on a thread of its own while the calling thread looks for signals
 // every 50 ms, taking the lock only for that. When a handler raises, `cancel` is raised, the
 // work is waited for, keeping the lock for up to 100 ms (what it made or threw is dropped),
-// and false is returned with the handler's exception set. When a handler forks, the call in the child (where the work's
-// thread does not exist) returns false at once with RuntimeError set. On any other thread,
-// or when no thread can be started, the work runs on the calling thread as without_lock
-// does. Otherwise returns true once the work has ended, rethrowing what it threw.
+// and false is returned with the handler's exception set. When a handler forks, the call in
+// the child (where the work's thread does not exist) returns false at once with RuntimeError
+// set. On any other thread, or when no thread can be started, the work runs on the calling
+// thread as without_lock does. Otherwise returns true once the work has ended, rethrowing what
+// it threw.
 bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void()>& work);
 
 // Frees what a stopped call has built (`left`: lists of small containers, some partly filled,

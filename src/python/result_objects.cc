@@ -117,12 +117,14 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer
   });
   if (!golden) return stopped();
 
-  // The numbering may take longer than the parts before (70 ms of 950,000 decisions): the
+  // The numbering may take longer than the parts before (50-80 ms of 950,000 decisions): the
   // signal handlers run while it is waited for.
-  if (!pacer.wait_without_lock([&] { return numbering.wait_for(std::chrono::milliseconds(10)); })) {
-    return stopped();
-  }
-  pacer.without_lock([&] { numbering.join(); });
+  const bool numbered = pacer.wait_without_lock([&] {
+    if (!numbering.wait_for(std::chrono::milliseconds(10))) return false;
+    numbering.join();
+    return true;
+  });
+  if (!numbered) return stopped();
   decisions = list_releasing(result.decisions, pacer, out, [&](size_t k) {
     return decision_fetching_ahead(b, result, k, *texts);
   });

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -27,6 +28,18 @@ inline void return_freed_heap() {
 #endif
 }
 
+// Destroys `value` on a thread of its own that is left to run after the caller has returned:
+// for what a stopped call no longer needs, whose frees would otherwise hold back the
+// exception (a tenth of a second for a million decisions). In line when no thread can be
+// started. `value` must own only plain C++ memory, nothing of the interpreter's.
+template <typename T>
+void release_in_background(T value) {
+  try {
+    std::thread([held = std::move(value)]() mutable { T gone = std::move(held); }).detach();
+  } catch (const std::exception&) {  // no thread (system_error, bad_alloc): gone with the lambda
+  }
+}
+
 // Runs `work` on a thread of its own when `own_thread` (small work is not worth one). join()
 // waits for it and rethrows what it threw; when no thread runs it, join() runs the work
 // itself. The destructor joins too, so that an early return never leaves the work running on
@@ -43,6 +56,9 @@ class HelperThread {
         } catch (...) {  // a thread of its own: handed to join()
           failure_ = std::current_exception();
         }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        finish_.notify_all();
       });
     } catch (const std::exception&) {  // no thread (system_error, bad_alloc): join() runs it
     }
@@ -58,6 +74,14 @@ class HelperThread {
   HelperThread(const HelperThread&) = delete;
   HelperThread& operator=(const HelperThread&) = delete;
 
+  // Waits up to `timeout` for the thread's work; true once join() will not wait (also when no
+  // thread runs the work: join() then runs it).
+  bool wait_for(std::chrono::milliseconds timeout) {
+    if (!thread_.joinable()) return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return finish_.wait_for(lock, timeout, [&] { return finished_; });
+  }
+
   void join() {
     if (thread_.joinable()) {
       thread_.join();
@@ -72,6 +96,9 @@ class HelperThread {
   std::function<void()> work_;
   std::exception_ptr failure_;
   const pid_t pid_ = getpid();
+  std::mutex mutex_;
+  std::condition_variable finish_;
+  bool finished_ = false;  // guarded by mutex_
   std::thread thread_;
 };
 
@@ -80,7 +107,8 @@ class HelperThread {
 // item is held twice for at most one batch; and hands the freed heap back to the system in
 // steps (the host's small objects come from mappings of their own, not from that heap: without
 // it the process would hold both full copies at the end). When the ReleaseBehind goes, the
-// rest goes with the vector and the helper is waited for; a short list goes then, unthreaded.
+// rest goes with the vector (unless keep_the_rest) and the helper is waited for; a short list
+// goes then, unthreaded.
 // In a child forked meanwhile, where the helper does not exist (and may have been destroying
 // an item, or holding the lock), the items are left as they are, never destroyed.
 template <typename T>
@@ -98,6 +126,13 @@ class ReleaseBehind {
     }
     wake_.notify_one();
     helper_.join();
+  }
+
+  // The list will not be finished: the helper ends once it has released the items reported
+  // so far, leaving the rest in the vector (the released ones empty).
+  void keep_the_rest() {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    keep_rest_ = true;
   }
 
   // Items [0, count) have their Python form and are no longer read.
@@ -120,6 +155,7 @@ class ReleaseBehind {
     size_t released = 0;
     size_t next_return = step;
     bool done = false;
+    bool keep_rest = false;
     while (!done) {
       size_t upto = 0;
       {
@@ -127,13 +163,15 @@ class ReleaseBehind {
         wake_.wait(lock, [&] { return converted_ > released || done_; });
         upto = converted_;
         done = done_;
+        keep_rest = keep_rest_;
       }
       for (; released < upto; ++released) items_[released] = T();
-      if (released >= next_return) {
+      if (released >= next_return && !keep_rest) {
         return_freed_heap();
         next_return = released + step;
       }
     }
+    if (keep_rest) return;
     std::vector<T>().swap(items_);
     if (trim) return_freed_heap();
   }
@@ -143,8 +181,9 @@ class ReleaseBehind {
   const pid_t pid_ = getpid();
   std::mutex mutex_;
   std::condition_variable wake_;
-  size_t converted_ = 0;  // guarded by mutex_
-  bool done_ = false;     // guarded by mutex_
+  size_t converted_ = 0;    // guarded by mutex_
+  bool done_ = false;       // guarded by mutex_
+  bool keep_rest_ = false;  // guarded by mutex_
   size_t reported_ = 0;   // builder side only
   HelperThread helper_{[this] { release(); }, threaded_};  // last: started once all is set
 };

@@ -12,6 +12,8 @@
 #include <new>
 #include <system_error>
 #include <thread>
+#include <utility>
+#include <vector>
 
 #include "python/py_ref.h"
 
@@ -21,10 +23,15 @@ namespace {
 // How often the calling thread looks for signals: a Ctrl-C is acted on within this, plus the
 // time the workers need to reach their next piece of work.
 constexpr auto kSignalPoll = std::chrono::milliseconds(50);
+// How long the lock is kept, at most, while the work stops after a handler raised.
+constexpr auto kCancelledWorkHold = std::chrono::milliseconds(100);
 
 // How often a LockPacer pauses, and after how many items it reads the clock.
 constexpr int64_t kPaceNs = 10'000'000;
 constexpr uint32_t kItemsPerClockRead = 256;
+
+// How long one pending call frees leftovers (the host runs up to 32 in a row).
+constexpr int64_t kPendingPieceNs = 250'000;
 
 // What a call in flight raises in a child forked by a signal handler.
 constexpr const char* kForkedMessage =
@@ -53,14 +60,18 @@ bool runs_signal_handlers() {
 #endif
 }
 
-int64_t coarse_now_ns() {
+int64_t now_ns(clockid_t clock) {
   timespec now{};
-#if defined(CLOCK_MONOTONIC_COARSE)
-  clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-#else
-  clock_gettime(CLOCK_MONOTONIC, &now);
-#endif
+  clock_gettime(clock, &now);
   return int64_t{now.tv_sec} * 1'000'000'000 + now.tv_nsec;
+}
+
+int64_t coarse_now_ns() {
+#if defined(CLOCK_MONOTONIC_COARSE)
+  return now_ns(CLOCK_MONOTONIC_COARSE);
+#else
+  return now_ns(CLOCK_MONOTONIC);
+#endif
 }
 
 // Takes the interpreter lock back for a thread that holds Python references in its frames.
@@ -152,7 +163,57 @@ class WorkThread {
   std::exception_ptr failure_;                  // guarded by mutex_
 };
 
+// Frees what `left` holds, its last container first and a list from its end, until `until_ns`
+// on the monotonic clock (read every 64 items); true once all is freed. The lists are held
+// here alone, never seen by Python code, so their items may be taken out one by one.
+bool free_some(std::vector<PyRef>& left, int64_t until_ns) {
+  uint32_t countdown = 64;
+  while (!left.empty()) {
+    PyObject* container = left.back().get();
+    if (container != nullptr && PyList_CheckExact(container)) {
+      for (Py_ssize_t size = PyList_GET_SIZE(container); size > 0;) {
+        --size;
+        PyObject* item = PyList_GET_ITEM(container, size);
+        PyList_SET_ITEM(container, size, nullptr);
+        Py_SET_SIZE(container, size);
+        Py_XDECREF(item);  // a partly filled list holds none at its end
+        if (--countdown == 0) {
+          countdown = 64;
+          if (now_ns(CLOCK_MONOTONIC) >= until_ns) return false;
+        }
+      }
+    }
+    left.pop_back();
+  }
+  return true;
+}
+
+// A host's pending call: frees a piece of what it is given and asks to be called again for
+// the rest. The host runs a few pieces in a row at most, and runs other threads between them.
+int free_a_piece(void* held) {
+  auto* left = static_cast<std::vector<PyRef>*>(held);
+  if (!free_some(*left, now_ns(CLOCK_MONOTONIC) + kPendingPieceNs) &&
+      Py_AddPendingCall(free_a_piece, left) == 0) {
+    return 0;
+  }
+  delete left;  // frees what is left at once when no further call could be asked for
+  return 0;
+}
+
 }  // namespace
+
+void free_after_the_call(std::vector<PyRef> left) {
+  if (left.empty()) return;
+  if (runs_signal_handlers()) {
+    auto* held = new (std::nothrow) std::vector<PyRef>(std::move(left));
+    if (held != nullptr && Py_AddPendingCall(free_a_piece, held) == 0) return;
+    if (held != nullptr) left = std::move(*held);
+    delete held;
+  }
+  while (!free_some(left, now_ns(CLOCK_MONOTONIC) + kPaceNs)) {
+    take_lock_holding_references(PyEval_SaveThread());
+  }
+}
 
 bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void()>& work) {
   if (PyErr_CheckSignals() != 0) return false;  // a signal that came before the call
@@ -164,12 +225,10 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
   }
   thread->start(work);
   // The main thread is never ended by a shutdown, so the lock is taken back plainly here.
-  bool interrupted = false;
   PyThreadState* saved = PyEval_SaveThread();
   while (!thread->wait_for(kSignalPoll)) {
-    if (interrupted) continue;
     PyEval_RestoreThread(saved);
-    interrupted = PyErr_CheckSignals() != 0;
+    const bool interrupted = PyErr_CheckSignals() != 0;
     if (!thread->here()) {
       // A handler forked, and this is the child: the work, its thread and whatever it held
       // are not here (what it holds stays untouched: its locks may be held). The work thread
@@ -177,12 +236,26 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
       if (!interrupted) PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
       return false;
     }
+    if (interrupted) {
+      // The exception goes up once the cancelled work has ended, which takes a few tens of
+      // milliseconds and never needs the lock. The lock is kept meanwhile: handed away, it
+      // would hold the exception back for as long as another thread keeps it (freeing a large
+      // result of its own takes the better part of a second). Only work slow to stop lets
+      // the lock go after kCancelledWorkHold.
+      cancel.raise();
+      if (!thread->wait_for(kCancelledWorkHold)) {
+        saved = PyEval_SaveThread();
+        while (!thread->wait_for(kSignalPoll)) {
+        }
+        PyEval_RestoreThread(saved);
+      }
+      thread->collect();  // what it threw (Cancelled, most likely) goes with it
+      return false;
+    }
     saved = PyEval_SaveThread();
-    if (interrupted) cancel.raise();
   }
   std::exception_ptr failure = thread->collect();
   PyEval_RestoreThread(saved);
-  if (interrupted) return false;
   if (failure) std::rethrow_exception(failure);
   return true;
 }
@@ -194,9 +267,10 @@ LockPacer::LockPacer(std::function<void()> put_back, std::function<void()> take_
       next_ns_(coarse_now_ns() + kPaceNs),
       pid_(getpid()) {}
 
-bool LockPacer::pace() {
+bool LockPacer::pace(const std::function<bool()>* settle) {
   countdown_ = kItemsPerClockRead;
   if (coarse_now_ns() < next_ns_) return true;
+  if (settle != nullptr && !(*settle)()) return true;
   // Handlers run as part of the call, with the set-up in place: with the collector back, the
   // first object a handler makes (its KeyboardInterrupt) would start a collection over the
   // whole result made so far.
@@ -208,6 +282,34 @@ bool LockPacer::pace() {
     return false;
   }
   take_lock_holding_references(PyEval_SaveThread());
+  take_up_();
+  next_ns_ = coarse_now_ns() + kPaceNs;
+  return true;
+}
+
+bool LockPacer::wait_without_lock(const std::function<bool()>& over) {
+  put_back_();
+  while (true) {
+    bool done = false;
+    std::exception_ptr failure;
+    PyThreadState* const saved = PyEval_SaveThread();
+    try {
+      done = over();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    take_lock_holding_references(saved);
+    if (failure) {
+      take_up_();
+      std::rethrow_exception(failure);
+    }
+    if (done) break;
+    if (PyErr_CheckSignals() != 0) return false;
+    if (getpid() != pid_) {
+      PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
+      return false;
+    }
+  }
   take_up_();
   next_ns_ = coarse_now_ns() + kPaceNs;
   return true;

@@ -11,6 +11,7 @@
 #include <optional>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 #include "base/cancel.h"
 #include "base/result.h"
@@ -22,6 +23,7 @@
 #include "python/helper_threads.h"
 #include "python/interrupt.h"
 #include "python/log_events.h"
+#include "python/result_builder.h"
 #include "python/result_objects.h"
 
 namespace vintrel_native {
@@ -121,7 +123,12 @@ PyRef run(Prepare&& prepare) {
     // not come: that would only hold back the interrupt).
     if (!cancel.raised()) return_freed_heap();
   });
-  if (!completed) return {};  // a signal handler raised
+  if (!completed) {  // a signal handler raised
+    // What the work made before it saw the flag (the whole result, if it had just ended)
+    // goes after the exception.
+    release_in_background(std::move(computed.outcome));
+    return {};
+  }
   if (!deliver_log_events(computed.events)) return {};
   if (computed.out_of_memory != nullptr) {
     raise_memory_error(computed.out_of_memory);
@@ -132,31 +139,44 @@ PyRef run(Prepare&& prepare) {
     raise_value_error(outcome->error().message());
     return {};
   }
+  ReconcileResult typed = std::move(*outcome).value();
+  outcome.reset();
   PyRef result;
+  std::vector<PyRef> left;
   try {
-    ReconcileResult typed = std::move(*outcome).value();
-    outcome.reset();
-    PauseGc pause;
-    std::optional<ArenaSupply> arenas;
-    if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);
-    // Other threads, and signal handlers, run meanwhile with the host's allocator and
-    // collector in place.
-    LockPacer pacer(
-        [&] {
-          if (arenas) arenas->put_back();
-          pause.put_back();
-        },
-        [&] {
-          pause.take_up();
-          if (arenas) arenas->take_up();
-        });
-    result = reconcile_result_to_py(std::move(typed), pacer);
+    // A large result is handed to the collector through the gc module (OutOfCollector), found
+    // before the collector is paused.
+    std::optional<HostCollector> host;
+    if (3 * typed.decisions.size() + typed.clusters.size() >=
+        vintrel_bridge::tuning::kCollectorHandOver) {
+      host = HostCollector::find();
+    }
+    if (!PyErr_Occurred()) {
+      PauseGc pause;
+      std::optional<ArenaSupply> arenas;
+      if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);
+      // Other threads, and signal handlers, run meanwhile with the host's allocator and
+      // collector in place.
+      LockPacer pacer(
+          [&] {
+            if (arenas) arenas->put_back();
+            pause.put_back();
+          },
+          [&] {
+            pause.take_up();
+            if (arenas) arenas->take_up();
+          });
+      result = reconcile_result_to_py(std::move(typed), pacer, host ? &*host : nullptr, left);
+    }
   } catch (const std::bad_alloc&) {
-    raise_memory_error(kNoMemoryResult);
-    return {};
+    PyErr_NoMemory();
   }
   if (!result) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_memory_error(kNoMemoryResult);
+    // The exception goes up at once: what was built is freed after it, and what was not
+    // converted on a thread of its own.
+    release_in_background(std::move(typed));
+    free_after_the_call(std::move(left));
     return {};
   }
   // The result is held as a plain pointer while the lock is released: were this thread
@@ -165,6 +185,16 @@ PyRef run(Prepare&& prepare) {
   // The heap the conversion freed goes back to the system (glibc keeps it otherwise: about
   // 0.9 GB after 100,000 records).
   without_lock(return_freed_heap);
+  // A signal that came meanwhile is acted on here: right after the return, its exception
+  // would wait for the whole result to be freed.
+  if (PyErr_CheckSignals() != 0) {
+    left.push_back(PyRef::steal(made));
+    for (const char* part : {"clusters", "golden_records", "decisions"}) {
+      left.push_back(PyRef::borrow(PyDict_GetItemString(made, part)));
+    }
+    free_after_the_call(std::move(left));
+    return {};
+  }
   return PyRef::steal(made);
 }
 

@@ -14,11 +14,13 @@
 #include <cstdint>
 #include <functional>
 #include <iterator>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "base/keyed_hash.h"
 #include "base/uuid.h"
 #include "core/engine/types.h"
@@ -45,6 +47,34 @@ enum Key : size_t {
   kSkipReason, kSkipped, kTelemetry, kTemporalAdjustment, kTrainedFsParams, kWeight, kKeyCount
 };
 
+// The host's cyclic collector, through the functions of its gc module (their documented
+// effects only), for handing it a large result that was built out of it. Found with the
+// interpreter lock held, before anything process-wide is set up: finding the module may
+// import it, which runs Python code.
+class HostCollector {
+ public:
+  // Empty in a build without the interpreter lock (nothing here is done there), and when
+  // gc.freeze, gc.unfreeze or gc.get_freeze_count is not the module's own function (a host may
+  // replace them; another function could run Python code, which may hand the lock over).
+  // When looking the module up fails, the exception stays set if it is not an Exception (a
+  // KeyboardInterrupt from a signal handler run meanwhile); otherwise it is cleared.
+  static std::optional<HostCollector> find();
+
+  // When the host has frozen nothing (gc.get_freeze_count() == 0): gc.freeze() then
+  // gc.unfreeze(), which moves every object the collector tracks, the host's included, to the
+  // oldest generation and restarts the collector's counts: nothing is left for a young
+  // collection to scan. Constant time up to 3.13 (lists are spliced); 3.14's incremental
+  // collector may also walk the young objects and the old ones not yet scanned in its current
+  // cycle. Does nothing and returns false when the host has frozen objects (unfreezing would
+  // thaw them).
+  bool move_tracked_to_oldest() const;
+
+ private:
+  PyRef freeze_count_;
+  PyRef freeze_;
+  PyRef unfreeze_;
+};
+
 // The containers of a result being built, kept out of the host's cyclic collector until the
 // result is complete. While the lock is offered, other threads run with the collector in
 // place, and the containers they make start collections: a tracked partial result would be
@@ -59,15 +89,27 @@ class OutOfCollector {
     kept_.push_back(container);  // before untracking: what is untracked is tracked again
     PyObject_GC_UnTrack(container);
   }
-  // Tracks every container kept out again, in the order they were kept out, leaving the
-  // collector as building them tracked would (all in the youngest generation, as the
-  // collector is paused while the result is built). Call once, with them all alive, and
-  // without offering the lock meanwhile: a collection halfway would scan what is tracked
-  // already.
-  void hand_back();
+  // Tracks every container kept out again, in the order they were kept out; call once, with
+  // them all alive. Tracked in one pass they would all land in the youngest generation, its
+  // count far over threshold (the collector is paused while the result is built), and the
+  // next container any thread makes would start a collection over the whole result. With
+  // `host` (and nothing frozen by the host), what has been tracked is moved to the oldest
+  // generation before each offer of the lock (`pacer`, about every 10 ms) and at the end,
+  // so that no collection falls due for the result. Without it the pass is made in one go,
+  // never offering the lock: a collection halfway would scan what is tracked already.
+  // False, with the exception set, when the pacer stopped the pass.
+  bool hand_back(LockPacer& pacer, const HostCollector* host);
+
+  // A container of the result that a stopped or failed conversion leaves, kept to be freed
+  // by the caller (free_after_the_call); nothing when empty.
+  void leave(PyRef container) {
+    if (container) leftovers_.push_back(std::move(container));
+  }
+  std::vector<PyRef> take_leftovers() { return std::move(leftovers_); }
 
  private:
   std::vector<PyObject*> kept_;  // borrowed
+  std::vector<PyRef> leftovers_;
 };
 
 class Builder {
@@ -133,7 +175,8 @@ class Builder {
 };
 
 // A list of `count` items, item i made by `make(i)` (a PyRef, empty on failure); kept out of
-// the collector by `out` when given, from before its items are made.
+// the collector by `out` when given, from before its items are made, and then left to it
+// when an item fails (partly filled).
 template <typename Make>
 PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(count)));
@@ -141,7 +184,10 @@ PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
   if (out != nullptr) out->keep_out(list.get());
   for (size_t i = 0; i < count; ++i) {
     PyRef item = make(i);
-    if (!item) return {};
+    if (!item) {
+      if (out != nullptr) out->leave(std::move(list));
+      return {};
+    }
     PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), item.release());  // steals
   }
   return list;
@@ -153,8 +199,10 @@ PyRef list_of(size_t count, Make&& make, OutOfCollector* out = nullptr) {
 // have already been released.
 class DecisionTexts {
  public:
-  // Numbers the texts; plain C++, which runs without the interpreter lock.
-  explicit DecisionTexts(const std::vector<osmira_core::engine::types::MatchDecision>& decisions);
+  // Numbers the texts; plain C++, which runs without the interpreter lock. Throws
+  // osmira_base::Cancelled at the next decision once `stop` is raised.
+  DecisionTexts(const std::vector<osmira_core::engine::types::MatchDecision>& decisions,
+                const osmira_base::CancelFlag& stop);
 
   // The numbers of decision k's texts, in the order decision_to_py meets them.
   const uint32_t* items_of(size_t k) const { return numbers_.of_item.data() + offsets_[k]; }

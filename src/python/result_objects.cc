@@ -1,5 +1,6 @@
 #include "python/result_objects.h"
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -17,7 +18,9 @@ using osmira_core::engine::types::MatchDecision;
 namespace tuning = vintrel_bridge::tuning;
 
 // A list of `items` converted by `make(k)`, each item released (ReleaseBehind) as soon as its
-// Python form exists; `items` is empty when this returns.
+// Python form exists; `items` is empty when this returns a list. When the list is not
+// finished, the items not converted yet stay in `items` (the first ones are left empty), for
+// the caller to release after the call, and the partial list goes to `out`'s leftovers.
 template <typename T, typename Make>
 PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, OutOfCollector& out,
                      Make&& make) {
@@ -32,10 +35,11 @@ PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, OutOfCollector& ou
         return made;
       },
       &out);
-  // The rest of the items (all of them when the list was not finished) go without the lock,
-  // unless there are few.
-  if (many) {
-    pacer.without_lock([&] { release.reset(); });
+  if (!list) {
+    release->keep_the_rest();
+    release.reset();  // the helper ends with the batch it has
+  } else if (many) {
+    pacer.without_lock([&] { release.reset(); });  // the last items
   } else {
     release.reset();
   }
@@ -75,35 +79,56 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 // the golden records and last the decisions (the largest part), each part's C++ form
 // released while it is converted. The decisions' texts are numbered on a thread of their own
 // meanwhile; the interpreter lock is released while waiting for them.
-PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer) {
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer,
+                             const HostCollector* host, std::vector<PyRef>& left) {
   Builder b;
   if (!b.init()) return {};
+  OutOfCollector& out = b.out_of_collector();
   // Kept out of the collector: the three lists of the parts, a list per cluster, and per
   // decision its dict and its two lists.
-  b.out_of_collector().reserve(3 + result.clusters.size() + 3 * result.decisions.size());
+  out.reserve(3 + result.clusters.size() + 3 * result.decisions.size());
+  osmira_base::CancelFlag stop_numbering;
   std::optional<DecisionTexts> texts;
-  HelperThread numbering([&] { texts.emplace(result.decisions); },
+  HelperThread numbering([&] { texts.emplace(result.decisions, stop_numbering); },
                          !result.decisions.empty());
+  PyRef clusters;
+  PyRef golden;
+  PyRef decisions;
+  // A stopped or failed conversion: the numbering stops at its next decision instead of
+  // being waited for to its end, and what has been built goes to `left`.
+  const auto stopped = [&] {
+    stop_numbering.raise();
+    out.leave(std::move(clusters));
+    out.leave(std::move(golden));
+    out.leave(std::move(decisions));
+    left = out.take_leftovers();
+    return PyRef();
+  };
 
-  PyRef clusters = clusters_to_py(b, result.clusters, result.first_listing, pacer);
+  clusters = clusters_to_py(b, result.clusters, result.first_listing, pacer);
+  if (!clusters) return stopped();
   std::vector<osmira_core::engine::Cluster>().swap(result.clusters);
   std::vector<uint32_t>().swap(result.first_listing);
-  if (!clusters) return {};
 
   b.reserve_texts(4 * result.golden_records.size());  // a few short values each
   LastNames names;
-  PyRef golden = list_releasing(result.golden_records, pacer, b.out_of_collector(),
-                                [&](size_t k) {
-                                  return golden_record_to_py(b, result.golden_records[k], names);
-                                });
-  if (!golden) return {};
+  golden = list_releasing(result.golden_records, pacer, out, [&](size_t k) {
+    return golden_record_to_py(b, result.golden_records[k], names);
+  });
+  if (!golden) return stopped();
 
-  pacer.without_lock([&] { numbering.join(); });
-  PyRef decisions =
-      list_releasing(result.decisions, pacer, b.out_of_collector(),
-                     [&](size_t k) { return decision_fetching_ahead(b, result, k, *texts); });
-  if (!decisions) return {};
-  b.out_of_collector().hand_back();
+  // The numbering may take longer than the parts before (50-80 ms of 950,000 decisions): the
+  // signal handlers run while it is waited for.
+  const bool numbered = pacer.wait_without_lock([&] {
+    if (!numbering.wait_for(std::chrono::milliseconds(10))) return false;
+    numbering.join();
+    return true;
+  });
+  if (!numbered) return stopped();
+  decisions = list_releasing(result.decisions, pacer, out, [&](size_t k) {
+    return decision_fetching_ahead(b, result, k, *texts);
+  });
+  if (!decisions || !out.hand_back(pacer, host)) return stopped();
 
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !b.set(dict.get(), kClusters, clusters) ||
@@ -113,7 +138,7 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer
       !b.set(dict.get(), kTrainedFsParams, result.trained_fs_params
                                                ? Builder::fresh_text(*result.trained_fs_params)
                                                : PyRef::borrow(Py_None))) {
-    return {};
+    return stopped();
   }
   return dict;
 }

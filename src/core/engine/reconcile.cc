@@ -788,9 +788,11 @@ std::vector<Verdicts> neighbourhood_pass(const EngineSettings& settings, const R
   return slots;
 }
 
-// The order keys of the kept verdicts, sorted into decision order.
+// The order keys of the kept verdicts, sorted into decision order. Every worker stops at
+// its next 256 keys, or its next comparison, once `cancel` is raised.
 std::vector<OrderKey> decision_order(const EngineSettings& settings, const RunRecords& run,
-                                     std::span<const Kept> kept) {
+                                     std::span<const Kept> kept,
+                                     const osmira_base::CancelFlag* cancel) {
   const std::span<const NormalizedEntity> records = run.records;
   const size_t rule_count = settings.rules.size();
   if (kept.size() >= std::numeric_limits<uint32_t>::max()) {
@@ -800,6 +802,7 @@ std::vector<OrderKey> decision_order(const EngineSettings& settings, const RunRe
   tbb::parallel_for(
       tbb::blocked_range<size_t>(0, kept.size(), 256),
       [&](const tbb::blocked_range<size_t>& range) {
+        osmira_base::stop_if_cancelled(cancel);
         for (size_t k = range.begin(); k != range.end(); ++k) {
           const Pending& p = *kept[k].pending;
           OrderKey& key = order_keys[k];
@@ -816,9 +819,11 @@ std::vector<OrderKey> decision_order(const EngineSettings& settings, const RunRe
           key.earliest = std::min(records[p.a].last_updated, records[p.b].last_updated);
         }
       });
-  // Positions break ties, which makes the parallel sort give the stable order.
+  // Positions break ties, which makes the parallel sort give the stable order. A comparison
+  // that throws leaves the keys in some order, and they are dropped.
   tbb::parallel_sort(order_keys.begin(), order_keys.end(),
                      [&](const OrderKey& x, const OrderKey& y) {
+                       osmira_base::stop_if_cancelled(cancel);
                        if (comes_before(x, y, settings.tie_breaking)) return true;
                        if (comes_before(y, x, settings.tie_breaking)) return false;
                        return x.position < y.position;
@@ -837,7 +842,7 @@ std::vector<MatchDecision> order_and_write(const EngineSettings& settings, const
   // other workers find their order.
   std::vector<OrderKey> order;
   std::vector<MatchDecision> decisions;
-  tbb::parallel_invoke([&] { order = decision_order(settings, run, kept); },
+  tbb::parallel_invoke([&] { order = decision_order(settings, run, kept, cancel); },
                        [&] { decisions.resize(kept.size()); });
   osmira_base::stop_if_cancelled(cancel);
   tbb::parallel_for(tbb::blocked_range<size_t>(0, kept.size(), 64),

@@ -2,6 +2,7 @@
 
 #include <boost/container/small_vector.hpp>
 #include <tbb/blocked_range.h>
+#include <tbb/global_control.h>
 #include <tbb/parallel_for.h>
 #include <tbb/parallel_invoke.h>
 #include <tbb/partitioner.h>
@@ -83,28 +84,47 @@ void check_room_for_workers(int workers) {
   munmap(room, bytes);
 }
 
-void prepare_worker_threads() {
+// The threads that can run a call's work now, the calling thread included: the arena's
+// concurrency within the cap a tbb::global_control may set for the whole process (any library
+// sharing oneTBB can set one). Workers above the cap never come.
+int runnable_threads() {
+  const size_t cap =
+      tbb::global_control::active_value(tbb::global_control::max_allowed_parallelism);
+  return static_cast<int>(std::clamp<size_t>(
+      cap, 1, static_cast<size_t>(std::max(1, tbb::this_task_arena::max_concurrency()))));
+}
+
+}  // namespace
+
+bool prepare_worker_threads() {
   prepare_this_thread();
-  const int threads = tbb::this_task_arena::max_concurrency();
+  const int threads = runnable_threads();
   const int prepared = prepared_workers.load(std::memory_order_acquire);
-  if (prepared >= threads - 1) return;
+  if (prepared >= threads - 1) return true;
   check_room_for_workers(threads - 1 - prepared);
   // One task per thread, each held until all have arrived (or a short time has passed, when
   // other calls keep some workers busy; a later call catches up on them).
   std::atomic<int> arrived{0};
+  std::atomic<bool> all_came{true};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(200);
   tbb::parallel_for(
       0, threads,
       [&](int) {
         if (prepare_this_thread()) prepared_workers.fetch_add(1, std::memory_order_acq_rel);
         arrived.fetch_add(1, std::memory_order_acq_rel);
-        while (arrived.load(std::memory_order_acquire) < threads &&
-               std::chrono::steady_clock::now() < deadline) {
+        while (arrived.load(std::memory_order_acquire) < threads) {
+          if (std::chrono::steady_clock::now() >= deadline) {
+            all_came.store(false, std::memory_order_relaxed);
+            break;
+          }
           std::this_thread::yield();
         }
       },
       tbb::static_partitioner());
+  return all_came.load(std::memory_order_relaxed);
 }
+
+namespace {
 
 // The steps both drivers share: the spec read, its compilation and the engine built from
 // the plan.

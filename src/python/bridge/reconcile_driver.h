@@ -109,6 +109,14 @@ struct NoRoomForWorkers : std::bad_alloc {
   }
 };
 
+// Makes sure that the calling thread and the worker-pool threads that can run the call's work
+// have their thread-local storage (see ReconcileDriver): the arena's concurrency, within the
+// cap that a tbb::global_control may set for the process. Waits for those threads only, and
+// for at most 200 ms (other calls may keep some busy; a later call catches up on them). True
+// once each of them has been prepared, now or by an earlier call. Throws NoRoomForWorkers.
+// Run by `prepare_local` and `prepare_incremental`.
+bool prepare_worker_threads();
+
 // The texts handed to `prepare_local` and `prepare_incremental` must stay alive and unchanged
 // for as long as the driver lives: its records point into them.
 class ReconcileDriver {

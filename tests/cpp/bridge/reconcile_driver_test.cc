@@ -482,6 +482,21 @@ TEST(ReconcileDriver, SameResultForAnyNumberOfWorkers) {
   EXPECT_EQ(dumps[0], dumps[2]);
 }
 
+// A cap on the pool below the arena's concurrency, as any library sharing oneTBB may set (a
+// fresh process: no worker was prepared before): a call's preparation waits only for the
+// threads that can run, and they all come (with no cap, it used to wait for workers that
+// never came, 200 ms per call). A call under the cap works.
+TEST(PrepareWorkerThreads, WaitsOnlyForThreadsThatCanRun) {
+  if (tbb::this_task_arena::max_concurrency() < 3) GTEST_SKIP() << "needs three threads";
+  for (const size_t cap : {2, 1, 3}) {
+    tbb::global_control limit(tbb::global_control::max_allowed_parallelism, cap);
+    bool all_came = false;  // a worker may be slow to come on a loaded machine: tried again
+    for (int attempt = 0; attempt < 3 && !all_came; ++attempt) all_came = prepare_worker_threads();
+    EXPECT_TRUE(all_came) << cap;
+    EXPECT_EQ(run_local(kEmailSpec, "[]").get("clusters")->as_array().size(), 0u) << cap;
+  }
+}
+
 TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {
   auto driver = ReconcileDriver::prepare_local(kEmailSpec, "[]");
   ASSERT_TRUE(driver.ok());

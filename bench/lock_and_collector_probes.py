@@ -1,0 +1,319 @@
+"""How a large reconcile call meets the host's other threads, its collector and Ctrl-C, for one
+or more builds of the module, each trial in a child process of its own, the builds taken in
+turn. Prints figures; asserts nothing.
+
+The workload is 100,000 records in blocks of 20 that all merge: 950,000 decisions, whose
+Python form is most of the call. Probes:
+
+  ticker   A thread ticks every millisecond and keeps what it allocates, while another thread
+           makes the call, holds the result for a while and drops it. Printed: the ticker's
+           longest pause from the call's start to the moment the result is dropped, and where
+           it fell (seconds from the call's return), and how long dropping the result took.
+  other    The main thread is in a long call (one block of 40,000 records, the engine's work)
+           while another thread's call of the workload ends; a process of its own sends SIGINT
+           (the default handler raises KeyboardInterrupt on the main thread) at points around
+           that end. Printed per point: when the signal went (seconds after the other call's
+           return) and the delay from it to the exception, with "(drop)" when that stretch met
+           the other thread freeing its result (1.2 s after its return).
+  sweep    The main thread's own call, interrupted at 12 points spread over its length.
+           Printed per point: the delay from the timer to the exception ("-": the call ended
+           first; "(after)": the call had returned when the host acted on the signal).
+  capped   Ten small calls with the worker pool capped at two threads by a
+           tbb::global_control (set through ctypes, as another library in the process could),
+           and ten without a cap. Printed: milliseconds for the ten calls.
+
+    python3 bench/lock_and_collector_probes.py --module-path OLD --module-path NEW
+    python3 bench/lock_and_collector_probes.py --module-path NEW --probe sweep --runs 3
+"""
+
+import argparse
+import json
+import os
+import pathlib
+import statistics
+import subprocess
+import sys
+
+REPO = pathlib.Path(__file__).resolve().parents[1]
+
+CHILD_PRELUDE = r"""
+import ctypes, gc, json, os, signal, sys, threading, time
+sys.path.insert(0, MODULE_PATH)
+from vintrel import _native
+
+SPEC = '''
+api_version: vintrel/v1
+identity_version: "1"
+entity: {name: person}
+sources:
+  - name: crm
+blocking:
+  strategy: single
+  keys: [[zip]]
+rules:
+  - {name: name_similar, type: similarity, field: name, algorithm: levenshtein, threshold: 0.8, weight: 0.6}
+  - {name: mail_similar, type: similarity, field: mail, algorithm: jaro_winkler, threshold: 0.9, weight: 0.5}
+decision:
+  thresholds: {match: 0.95, review: 0.9}
+'''
+
+def entity(i, data):
+    return {"id": f"00000000-0000-4000-8000-{i:012x}", "tenant_id": "7d444840-9dc0-11d1-b245-5ffdce74fad2",
+            "external_id": f"x{i}", "entity_type": "person", "data": data, "source_name": "crm",
+            "last_updated": "2024-01-01T00:00:00Z"}
+
+def blocks(count):
+    # Blocks of 20 identical records: 190 decisions per block.
+    return json.dumps([entity(i, {"zip": str(i // 20), "name": f"n{i // 20}", "mail": "m"})
+                       for i in range(20 * count)])
+
+def one_block(count):
+    # One block of distinct records: the engine compares every pair for seconds.
+    import random
+    rnd = random.Random(count)
+    word = lambda k: "".join(rnd.choice("abcdefghijklmnopqrstuvwxyz") for _ in range(k))
+    return json.dumps([entity(i, {"zip": "1", "name": word(8), "mail": word(10)}) for i in range(count)])
+
+now = time.perf_counter
+signal.signal(signal.SIGALRM, signal.default_int_handler)  # what Ctrl-C runs
+
+def stopped_after(seconds, call, *args):
+    '''Seconds from the timer to the KeyboardInterrupt, and whether the call had returned by
+    then (the host acted on the signal in the caller's code); None if no interrupt came.'''
+    start = now()
+    returned = []  # the result goes here straight from C code, so that it is not dropped
+    columns = [[arg] for arg in args]
+    try:
+        signal.setitimer(signal.ITIMER_REAL, seconds)
+        returned.extend(map(call, *columns))
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt:
+        latency = now() - start - seconds
+        for _ in range(2000):  # what the call left to be freed after it goes now, not in the next
+            time.sleep(0)
+        return latency, bool(returned)
+    stopped_after.ended_in = now() - start
+    return None
+
+def report(**figures):
+    print("FIGURES " + json.dumps(figures), flush=True)
+"""
+
+PROBES = {
+    "ticker": r"""
+texts = blocks(5000)
+_native.reconcile_local(SPEC, blocks(100))  # the pool and the work thread are up
+HOLD = 1.5  # the caller holds the result this long (a generation-1 pass falls due in about 1 s)
+kept, ticks, marks = [], [], {}
+def tick():
+    while "stop" not in marks:
+        time.sleep(0.001)
+        ticks.append(now())
+        kept.append([(k, [k], {"k": k}) for k in range(10)])
+def work():
+    marks["start"] = now()
+    result = _native.reconcile_local(SPEC, texts)
+    marks["returned"] = now()
+    time.sleep(HOLD)
+    marks["drop"] = now()
+    del result
+    marks["dropped"] = now()
+    time.sleep(0.05)
+    marks["stop"] = True
+ticker = threading.Thread(target=tick)
+ticker.start()
+worker = threading.Thread(target=work)
+worker.start()
+worker.join()
+ticker.join()
+def longest_pause(start, end):
+    longest, where = 0.0, None
+    for a, b in zip(ticks, ticks[1:]):
+        if b <= start or a >= end:
+            continue
+        gap = min(b, end) - max(a, start)
+        if gap > longest:
+            longest, where = gap, a - marks["returned"]
+    return longest, where
+longest, where = longest_pause(marks["start"], marks["drop"])
+report(longest=longest, at=where, during=longest_pause(marks["start"], marks["returned"])[0],
+       after=longest_pause(marks["returned"], marks["drop"])[0],
+       call=marks["returned"] - marks["start"], drop=marks["dropped"] - marks["drop"])
+""",
+    "other": r"""
+import select, subprocess
+other_texts = blocks(5000)
+long_texts = one_block(40000)
+_native.reconcile_local(SPEC, blocks(100))
+signal.signal(signal.SIGINT, signal.default_int_handler)
+# Seconds from the other call's return to the SIGINT. A process of its own sends it, woken by
+# a byte the other thread writes at its call's start and one right after its return (a write
+# that makes no container: on a build that leaves a collection due, the first container made
+# after the return runs it). A negative offset is counted from the call's start and the median
+# length of the calls before; the delays are listed by when the signal actually went.
+OFFSETS = [-0.2, -0.05, 0.0, 0.02, 0.05, 0.1, 0.2, 0.4, 0.8, 1.1, 1.15]
+SENDER = '''
+import os, select, signal, statistics, sys, time
+marks, report, parent, offsets = int(sys.argv[1]), int(sys.argv[2]), os.getppid(), eval(sys.argv[3])
+lengths = []
+def send():
+    sent = time.monotonic()
+    os.kill(parent, signal.SIGINT)
+    return sent
+for offset in [0.0] + offsets:
+    os.read(marks, 1)
+    start, sent = time.monotonic(), None
+    if offset < 0 and lengths:
+        wait = start + statistics.median(lengths) + offset - time.monotonic()
+        if not select.select([marks], [], [], max(0.0, wait))[0]:
+            sent = send()
+    os.read(marks, 1)
+    returned = time.monotonic()
+    lengths.append(returned - start)
+    if sent is None:
+        time.sleep(max(0.0, offset))
+        sent = send()
+    os.write(report, f"{sent} {returned} {start}\\n".encode())
+'''
+to_sender, from_probe = os.pipe()
+from_sender, to_probe = os.pipe()
+sender = subprocess.Popen([sys.executable, "-c", SENDER, str(to_sender), str(to_probe), repr(OFFSETS)],
+                          pass_fds=(to_sender, to_probe))
+reports = os.fdopen(from_sender, "r")
+def trial(offset):
+    marks = {}
+    def other():
+        os.write(from_probe, b"s")
+        result = _native.reconcile_local(SPEC, other_texts)
+        os.write(from_probe, b"r")
+        time.sleep(1.2)
+        marks["drop"] = time.monotonic()
+        del result
+        marks["dropped"] = time.monotonic()
+    thread = threading.Thread(target=other)
+    thread.start()
+    caught = None
+    try:
+        _native.reconcile_local(SPEC, long_texts)
+    except KeyboardInterrupt:
+        caught = time.monotonic()
+    thread.join()
+    sent, returned, start = map(float, reports.readline().split())
+    # The other thread frees its result holding the lock: a delay that meets that is not the
+    # call's (the target allows 0.1 s).
+    overlaps = marks["drop"] < sent + 0.1 and sent < marks["dropped"]
+    return {"offset": offset, "latency": caught and caught - sent, "vs_return": sent - returned,
+            "overlaps_drop": overlaps, "length": returned - start}
+trial(0.0)  # the first length
+rows = sorted((trial(offset) for offset in OFFSETS), key=lambda r: r["vs_return"])
+sender.wait()
+report(duration=statistics.median(r["length"] for r in rows), rows=rows)
+""",
+    "sweep": r"""
+texts = blocks(5000)
+durations = []
+for _ in range(3):
+    start = now()
+    _native.reconcile_local(SPEC, texts)
+    durations.append(now() - start)
+whole = min(durations)
+stops = []
+for k in range(1, 13):
+    # The call's length varies from call to call on a shared machine: a point that the call
+    # ended before is tried again at the same share of that call's length.
+    length = whole
+    for _ in range(3):
+        stop = stopped_after(length * (k - 0.5) / 12, _native.reconcile_local, SPEC, texts)
+        if stop is not None:
+            break
+        length = stopped_after.ended_in
+    stops.append(stop)
+report(whole=whole, latencies=[s and s[0] for s in stops], returned=[bool(s and s[1]) for s in stops])
+""",
+    "capped": r"""
+class GlobalControl(ctypes.Structure):  # tbb::global_control's layout (oneTBB 2021)
+    _fields_ = [("value", ctypes.c_size_t), ("reserved", ctypes.c_ssize_t), ("param", ctypes.c_int)]
+tbb = ctypes.CDLL("libtbb.so.12")
+create = getattr(tbb, "_ZN3tbb6detail2r16createERNS0_2d114global_controlE")
+destroy = getattr(tbb, "_ZN3tbb6detail2r17destroyERNS0_2d114global_controlE")
+spec = (REPO / "examples" / "customer.yaml").read_text()
+records = (REPO / "examples" / "customers.json").read_text()
+def ten_calls():
+    start = now()
+    for _ in range(10):
+        _native.reconcile_local(spec, records)
+    return (now() - start) * 1000
+if CAP:
+    control = GlobalControl(CAP, 0, 0)  # max_allowed_parallelism, before the first call
+    create(ctypes.byref(control))
+first = ten_calls()
+second = ten_calls()
+report(first_ms=first, second_ms=second)
+""",
+}
+
+
+def run_child(probe: str, module_path: str, cap: int = 0) -> dict:
+    code = (CHILD_PRELUDE.replace("MODULE_PATH", repr(str(pathlib.Path(module_path).resolve())))
+            + f"import pathlib, statistics\nREPO = pathlib.Path({str(REPO)!r})\nCAP = {cap}\n"
+            + PROBES[probe])
+    env = dict(os.environ)
+    env.pop("PYTHONPATH", None)
+    result = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                            timeout=900, env=env)
+    for line in result.stdout.splitlines():
+        if line.startswith("FIGURES "):
+            return json.loads(line[len("FIGURES "):])
+    raise RuntimeError(f"{probe} child failed:\n{result.stdout[-2000:]}\n{result.stderr[-3000:]}")
+
+
+def fmt(value, digits=3):
+    return "-" if value is None else f"{value:.{digits}f}"
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--module-path", action="append", default=[],
+                        help="a directory holding `vintrel` (repeatable)")
+    parser.add_argument("--probe", action="append", choices=list(PROBES), default=[])
+    parser.add_argument("--runs", type=int, default=2, help="trials per probe and build")
+    args = parser.parse_args()
+    builds = args.module_path or [str(REPO / ".site")]
+    probes = args.probe or list(PROBES)
+    names = [pathlib.Path(b).resolve().as_posix()[-30:] for b in builds]
+    for probe in probes:
+        print(f"== {probe}", flush=True)
+        for run in range(args.runs):
+            for j in range(len(builds)):
+                k = (run + j) % len(builds)  # each build in each place of the order in turn
+                if probe == "capped":
+                    for cap in (2, 0):
+                        f = run_child(probe, builds[k], cap)
+                        print(f"  {names[k]:>30}  cap {cap or 'none':>4}: ten calls {f['first_ms']:8.1f} ms,"
+                              f" ten more {f['second_ms']:8.1f} ms", flush=True)
+                    continue
+                f = run_child(probe, builds[k])
+                if probe == "ticker":
+                    print(f"  {names[k]:>30}  longest pause {fmt(f['longest'])} s at {fmt(f['at'])} s"
+                          f" from the return (in the call {fmt(f['during'])} s, after it"
+                          f" {fmt(f['after'])} s); call {fmt(f['call'])} s, dropping the result"
+                          f" {fmt(f['drop'])} s", flush=True)
+                elif probe == "other":
+                    cells = " ".join(f"{r['vs_return']:+.2f}:{fmt(r['latency'])}"
+                                     f"{'(drop)' if r['overlaps_drop'] else ''}" for r in f["rows"])
+                    print(f"  {names[k]:>30}  other call {f['duration']:.2f} s; delay by when the timer"
+                          f" went off after its return: {cells}", flush=True)
+                    worst = max((r["latency"] for r in f["rows"]
+                                 if r["latency"] is not None and not r["overlaps_drop"]), default=None)
+                    print(f"  {'':>30}  worst outside the other's drop: {fmt(worst)} s", flush=True)
+                elif probe == "sweep":
+                    cells = " ".join(fmt(l) + ("(after)" if r else "")
+                                     for l, r in zip(f["latencies"], f["returned"]))
+                    done = [l for l, r in zip(f["latencies"], f["returned"]) if l is not None and not r]
+                    print(f"  {names[k]:>30}  call {f['whole']:.2f} s; delays: {cells};"
+                          f" worst in the call {fmt(max(done) if done else None)} s", flush=True)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -54,4 +54,4 @@ tsan_run() {
 tsan_run build/tsan/bridge_test
 # The engine's tests with several workers; the reference runs of the others are too slow
 # under TSan and exercise the same parallel code.
-tsan_run build/tsan/engine_test --gtest_filter='ReconcileDeterminism.*:LogEvents.*:ParallelEntityRead.ResultsDoNotDependOnTheWorkerCount:Clustering.LargeInputsMatchTheReferenceWithAnyWorkerCount:ReconcileReference.LongSharedPrefixesOrderAsTheirTexts:Reconcile.*'
+tsan_run build/tsan/engine_test --gtest_filter='ReconcileDeterminism.*:LogEvents.*:ParallelEntityRead.ResultsDoNotDependOnTheWorkerCount:Clustering.LargeInputsMatchTheReferenceWithAnyWorkerCount:Clustering.DensePiecesGiveTheSameClustersWithAnyWorkerCount:ReconcileReference.LongSharedPrefixesOrderAsTheirTexts:Reconcile.*'

@@ -1,5 +1,5 @@
 // Graph clustering of dense components: pieces examined without collecting their edges, and
-// the split's searches over them, kept, repaired, resumed and guided (see "Dense components"
+// the split's searches over them, kept and guided (see "Dense components"
 // in weighted_graph.h).
 #include <algorithm>
 #include <bit>
@@ -11,36 +11,37 @@
 
 namespace osmira_core::engine::clustering_detail {
 
-void WeightedGraph::cut(Index e) {
+void WeightedGraph::cut(Scratch& s, Index e) {
   removed_[e] = 1;
   if (!dense_) return;
   const Index from = edges_[e].from, to = edges_[e].to;
-  --live_pairs_[local_[from] * dense_n_ + local_[to]];
-  --live_pairs_[local_[to] * dense_n_ + local_[from]];
-  const Index lower = local_[std::min(from, to)], higher = local_[std::max(from, to)];
-  if (from != to && live_pairs_[higher * dense_n_ + lower] == 0) {
-    const size_t words = (dense_n_ + 63) / 64;
-    --lower_count_[higher];
-    neighbour_bits_[higher * words + lower / 64] &= ~(uint64_t{1} << (lower % 64));
-    neighbour_bits_[lower * words + higher / 64] &= ~(uint64_t{1} << (higher % 64));
+  const Index a = local_[from], b = local_[to];
+  const size_t words = (dense_n_ + 63) / 64;
+  neighbour_bits_[a * words + b / 64] &= ~(uint64_t{1} << (b % 64));
+  neighbour_bits_[b * words + a / 64] &= ~(uint64_t{1} << (a % 64));
+  const Index ra = index_rank_[a], rb = index_rank_[b];
+  neighbour_ranks_[a * words + rb / 64] &= ~(uint64_t{1} << (rb % 64));
+  neighbour_ranks_[b * words + ra / 64] &= ~(uint64_t{1} << (ra % 64));
+  // The edge lies in the group of its lower-indexed end, in one of its runs.
+  const Index owner = from < to ? a : b, other = from < to ? b : a;
+  for (Index run = run_start_[owner]; run < run_start_[owner + 1]; ++run) {
+    uint64_t& word = run_bits_[run * words + other / 64];
+    if ((word & (uint64_t{1} << (other % 64))) != 0) {
+      word &= ~(uint64_t{1} << (other % 64));
+      --run_live_[run];
+      break;
+    }
   }
-  --group_size_[lower];
-  group_summed_[lower] = 0;
-  find_lightest(lower);
-  for (KeptSearch& kept : kept_) {
+  --group_size_[owner];
+  group_summed_[owner] = 0;
+  find_lightest(owner);
+  for (KeptSearch& kept : s.kept) {
     if (!kept.valid) continue;
-    if (kept.reached_from[local_[from]] == to) {
-      kept.broken_at = std::min(kept.broken_at, kept.step_of[local_[from]]);
+    for (const auto& [x, y] : {std::pair{a, to}, std::pair{b, from}}) {
+      if (kept.reached_from[x] != y) continue;
+      kept.intact = false;
+      kept.cut_steps[kept.step_of[x] / 64] |= uint64_t{1} << (kept.step_of[x] % 64);
     }
-    if (kept.reached_from[local_[to]] == from) {
-      kept.broken_at = std::min(kept.broken_at, kept.step_of[local_[to]]);
-    }
-  }
-  if (ordered_) {  // no list repeats a node when ordered
-    const bool leaves = std::min(from, to) == from;
-    (leaves ? leaving_bits_ : entering_bits_)[lower * ((dense_n_ + 63) / 64) +
-                                              rank_[higher] / 64] &=
-        ~(uint64_t{1} << (rank_[higher] % 64));
   }
 }
 
@@ -55,45 +56,76 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
     }
   }
   if (edge_count * 8 < n * n) return false;
-  for (size_t k = 0; k < n; ++k) local_[component[k]] = static_cast<Index>(k);
+  // Places by identifier, so that a run of a group listed by descending identifier is read
+  // upwards in a bit row; and the rank of each node's index.
+  by_local_ = component;
+  std::sort(by_local_.begin(), by_local_.end(),
+            [&](Index x, Index y) { return records_[x].id < records_[y].id; });
+  for (size_t k = 0; k < n; ++k) local_[by_local_[k]] = static_cast<Index>(k);
+  by_index_rank_.resize(n);
+  index_rank_.resize(n);
+  for (size_t r = 0; r < n; ++r) {
+    by_index_rank_[r] = local_[component[r]];
+  }
+  std::sort(by_index_rank_.begin(), by_index_rank_.end(),
+            [&](Index x, Index y) { return by_local_[x] < by_local_[y]; });
+  for (Index r = 0; r < n; ++r) index_rank_[by_index_rank_[r]] = r;
   dense_n_ = n;
-  live_pairs_.assign(n * n, 0);
+  const size_t words = (n + 63) / 64;
+  neighbour_bits_.assign(n * words, 0);
+  group_place_.assign(n * n, 0);
   group_start_.assign(n + 1, 0);
   group_in_order_.clear();
-  for (size_t k = 0; k < n; ++k) {
-    const Index u = component[k];
+  group_other_.clear();
+  run_start_.assign(n + 1, 0);
+  run_bits_.clear();
+  run_low_.clear();
+  run_live_.clear();
+  for (Index k = 0; k < n; ++k) {
+    const Index u = by_local_[k];
     group_start_[k] = static_cast<Index>(group_in_order_.size());
+    run_start_[k] = static_cast<Index>(run_low_.size());
     for (Index e : leaving(u)) {
       const Index v = edges_[e].to;
       if (v == u) continue;
-      uint16_t& count = live_pairs_[k * n + local_[v]];
-      if (count == UINT16_MAX) return false;
-      ++count;
-      ++live_pairs_[local_[v] * n + k];
-      if (v > u) group_in_order_.push_back(e);
+      const Index l = local_[v];
+      uint64_t& bit = neighbour_bits_[k * words + l / 64];
+      if (bit & (uint64_t{1} << (l % 64))) return false;  // a pair listed twice
+      bit |= uint64_t{1} << (l % 64);
+      neighbour_bits_[l * words + k / 64] |= uint64_t{1} << (k % 64);
     }
-    for (Index e : entering(u)) {
-      if (edges_[e].from > u) group_in_order_.push_back(e);
-    }
+    const auto add = [&](Index e, Index v) {
+      if (v <= u) return;
+      const Index l = local_[v];
+      if (group_in_order_.size() == group_start_[k] || l >= group_other_.back()) {
+        run_low_.push_back(static_cast<Index>(words));
+        run_live_.push_back(0);
+        run_bits_.resize(run_bits_.size() + words, 0);
+      }
+      run_bits_[run_bits_.size() - words + l / 64] |= uint64_t{1} << (l % 64);
+      group_place_[k * n + l] = static_cast<uint16_t>(group_in_order_.size() - group_start_[k]);
+      run_low_.back() = std::min<Index>(run_low_.back(), l / 64);
+      ++run_live_.back();
+      group_in_order_.push_back(e);
+      group_other_.push_back(l);
+    };
+    for (Index e : leaving(u)) add(e, edges_[e].to);
+    for (Index e : entering(u)) add(e, edges_[e].from);
+    if (run_bits_.size() > kRunWords * n * words) return false;
   }
   group_start_[n] = static_cast<Index>(group_in_order_.size());
-  const size_t words = (n + 63) / 64;
-  lower_count_.assign(n, 0);
-  neighbour_bits_.assign(n * words, 0);
+  run_start_[n] = static_cast<Index>(run_low_.size());
+  neighbour_ranks_.assign(n * words, 0);
   for (size_t k = 0; k < n; ++k) {
-    for (size_t l = 0; l < n; ++l) {
-      if (live_pairs_[k * n + l] == 0 || l == k) continue;
-      neighbour_bits_[k * words + l / 64] |= uint64_t{1} << (l % 64);
-      if (component[l] < component[k]) ++lower_count_[k];
+    for (size_t w = 0; w < words; ++w) {
+      for (uint64_t b = neighbour_bits_[k * words + w]; b != 0; b &= b - 1) {
+        const Index r = index_rank_[w * 64 + static_cast<size_t>(std::countr_zero(b))];
+        neighbour_ranks_[k * words + r / 64] |= uint64_t{1} << (r % 64);
+      }
     }
   }
-  group_other_.resize(group_in_order_.size());
-  for (size_t k = 0; k < n; ++k) {
-    for (Index g = group_start_[k]; g < group_start_[k + 1]; ++g) {
-      group_other_[g] = other_end(group_in_order_[g], component[k]);
-    }
-  }
-  prepare_ordered(component);
+  run_cursor_.resize(run_low_.size());
+  run_stamp_.assign(run_low_.size(), 0);
   group_by_weight_ = group_in_order_;
   group_front_.assign(group_start_.begin(), group_start_.end() - 1);
   group_sum_.resize(n);
@@ -112,8 +144,6 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
                      [&](Index x, Index y) { return edges_[x].weight < edges_[y].weight; });
   }
   group_lightest_.resize(n);
-  lightest_width_ = std::bit_ceil(n);
-  lightest_tree_.assign(2 * lightest_width_, kNoWeight);
   for (size_t k = 0; k < n; ++k) find_lightest(static_cast<Index>(k));
   return true;
 }
@@ -123,93 +153,6 @@ void WeightedGraph::find_lightest(Index l) {
   while (front < group_start_[l + 1] && removed_[group_by_weight_[front]]) ++front;
   group_lightest_[l] = front == group_start_[l + 1] ? std::numeric_limits<double>::quiet_NaN()
                                                     : edges_[group_by_weight_[front]].weight;
-  size_t k = lightest_width_ + l;
-  lightest_tree_[k] = std::isnan(group_lightest_[l]) ? kNoWeight : group_lightest_[l];
-  for (k /= 2; k >= 1; k /= 2) {
-    const double least = std::min(lightest_tree_[2 * k], lightest_tree_[2 * k + 1]);
-    if (lightest_tree_[k] == least) break;
-    lightest_tree_[k] = least;
-  }
-}
-
-void WeightedGraph::prepare_ordered(const std::vector<Index>& component) {
-  ordered_ = false;
-  const size_t n = component.size();
-  const auto lists_follow = [&] {
-    for (Index l = 0; l < n; ++l) {
-      const Index u = component[l];
-      Index before = UINT32_MAX;
-      for (Index e : leaving(u)) {
-        if (edges_[e].to == u) continue;
-        const Index r = rank_[local_[edges_[e].to]];
-        if (r >= before) return false;
-        before = r;
-      }
-      before = UINT32_MAX;
-      for (Index e : entering(u)) {
-        if (edges_[e].from == u) continue;
-        const Index r = rank_[local_[edges_[e].from]];
-        if (r >= before) return false;
-        before = r;
-      }
-    }
-    return true;
-  };
-  const auto rank_by = [&](const std::vector<Index>& order) {
-    by_rank_ = order;
-    rank_.resize(n);
-    for (Index r = 0; r < n; ++r) rank_[local_[order[r]]] = r;
-  };
-  std::vector<Index> order = component;
-  std::sort(order.begin(), order.end(),
-            [&](Index x, Index y) { return records_[x].id < records_[y].id; });
-  rank_by(order);
-  if (!lists_follow()) {
-    std::vector<Index> first_seen(n, UINT32_MAX), waiting(n, 0);
-    for (Index l = 0; l < n; ++l) {
-      for (Index e : leaving(component[l])) {
-        const Index v = local_[edges_[e].to];
-        first_seen[l] = std::min(first_seen[l], e);
-        first_seen[v] = std::min(first_seen[v], e);
-        if (v != l) ++waiting[v];
-      }
-    }
-    // Ready nodes by (first appearance, place): a min-heap.
-    std::vector<std::pair<Index, Index>> ready;
-    const auto later = std::greater<std::pair<Index, Index>>();
-    for (Index l = 0; l < n; ++l) {
-      if (waiting[l] == 0) ready.push_back({first_seen[l], l});
-    }
-    std::make_heap(ready.begin(), ready.end(), later);
-    order.clear();
-    while (!ready.empty()) {
-      std::pop_heap(ready.begin(), ready.end(), later);
-      const Index l = ready.back().second;
-      ready.pop_back();
-      order.push_back(component[l]);
-      for (Index e : leaving(component[l])) {
-        const Index v = local_[edges_[e].to];
-        if (v != l && --waiting[v] == 0) {
-          ready.push_back({first_seen[v], v});
-          std::push_heap(ready.begin(), ready.end(), later);
-        }
-      }
-    }
-    if (order.size() != n) return;  // a cycle
-    rank_by(order);
-    if (!lists_follow()) return;
-  }
-  const size_t words = (n + 63) / 64;
-  entering_bits_.assign(n * words, 0);
-  leaving_bits_.assign(n * words, 0);
-  for (Index l = 0; l < n; ++l) {
-    for (Index g = group_start_[l]; g < group_start_[l + 1]; ++g) {
-      const Index r = rank_[local_[group_other_[g]]];
-      const bool leaves = edges_[group_in_order_[g]].from == component[l];
-      (leaves ? leaving_bits_ : entering_bits_)[l * words + r / 64] |= uint64_t{1} << (r % 64);
-    }
-  }
-  ordered_ = true;
 }
 
 void WeightedGraph::sum_group(Index l) {
@@ -225,12 +168,13 @@ void WeightedGraph::sum_group(Index l) {
   group_summed_[l] = 1;
 }
 
-void WeightedGraph::examine_dense(std::vector<Index> piece) {
+void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
   // While the pieces come back whole from intact kept searches, each is examined here in
   // turn, read in place from the search that found it (`order`, found by `from`): the
   // worklist would hand it back next anyway.
   const std::vector<Index>* order = &piece;
   KeptSearch* from = nullptr;
+  double least = -std::numeric_limits<double>::infinity();
   for (uint32_t round = 1;; ++round) {
     if (round % 64 == 0) osmira_base::stop_if_cancelled(cancel_);
     if (order->size() <= max_cluster_size_) {
@@ -248,20 +192,19 @@ void WeightedGraph::examine_dense(std::vector<Index> piece) {
       if (edges == 0 ||
           (std::isfinite(sum) && std::isfinite(bound) &&
            !((sum - bound) / count < min_cluster_coherence_))) {
-        emitted_.push_back(*order);
+        s.emitted.push_back(*order);
         return;
       }
       if (!std::isfinite(sum) || !std::isfinite(bound) ||
           !((sum + bound) / count < min_cluster_coherence_)) {
-        examine(*order);
+        examine(s, *order);
         return;
       }
     }
-    // No group of the piece is lighter than the lightest of the component, so the first
-    // group that holds that weight ends the walk.
+    // Weights only leave by cuts, so the lightest weight of the piece found by a walk bounds
+    // the next from below: the first group that holds it ends the next walk.
     Index lightest = kNoIndex;
     double weight = 0.0;
-    const double least = lightest_tree_[1];
     for (Index u : *order) {
       const Index l = local_[u];
       const double w = group_lightest_[l];
@@ -270,43 +213,39 @@ void WeightedGraph::examine_dense(std::vector<Index> piece) {
         if (w == least) break;
       }
     }
-    cut(group_by_weight_[group_front_[lightest]]);
-    KeptSearch* const same = kept_search_of(*order, from);
+    least = weight;
+    cut(s, group_by_weight_[group_front_[lightest]]);
+    KeptSearch* const same = kept_search_of(s, *order, from);
     KeptSearch* const kept = same != nullptr && same->valid ? same : nullptr;
-    if (kept != nullptr && kept->broken_at == kIntact) {
-      kept->used = ++kept_clock_;
+    if (kept != nullptr && kept->intact) {
+      kept->used = ++s.kept_clock;
       from = kept;
       order = &kept->found;
       continue;
     }
     if (order != &piece) piece = *order;
     if (kept != nullptr) {
-      kept->used = ++kept_clock_;
-      if (piece.size() - kept->broken_at > kRepairedTail) {
-        kept->valid = false;  // kept again if the search finds the piece whole
-        keep_slot_ = kept;
-        search_dense(piece, kept);
-        return;
-      }
-      if (repair(*kept)) {
-        worklist_.push_back(kept->found);
-        return;
-      }
-      kept->valid = false;
+      // Its steps up to the cut tree edge stand, and those after it wherever the search
+      // meets it again.
+      kept->used = ++s.kept_clock;
+      kept->valid = false;  // kept again when the search finds the piece whole
+      s.keep_slot = kept;
+      search_dense(s, piece, kept);
+      return;
     }
-    keep_slot_ = same;
-    search_dense(piece, nullptr, find_guide(piece));
+    s.keep_slot = same;
+    search_dense(s, piece, find_guide(s, piece));
     return;
   }
 }
 
-WeightedGraph::KeptSearch* WeightedGraph::kept_search_of(const std::vector<Index>& order,
+WeightedGraph::KeptSearch* WeightedGraph::kept_search_of(Scratch& s, const std::vector<Index>& order,
                                                          KeptSearch* from) {
   if (from != nullptr && from->next != nullptr && from->next->generation == from->next_generation) {
     return from->next;
   }
   KeptSearch* found = nullptr;
-  for (KeptSearch& kept : kept_) {
+  for (KeptSearch& kept : s.kept) {
     if (kept.order == order) {
       found = &kept;
       break;
@@ -319,371 +258,399 @@ WeightedGraph::KeptSearch* WeightedGraph::kept_search_of(const std::vector<Index
   return found;
 }
 
-const WeightedGraph::KeptSearch* WeightedGraph::find_guide(const std::vector<Index>& piece) {
-  constexpr size_t kGuideDifferences = 64;
-  constexpr uint64_t kGuideRecency = 8;
-  const KeptSearch* best = nullptr;
-  size_t fewest = kGuideDifferences + 1;
-  for (const KeptSearch& kept : kept_) {
-    if (!kept.valid || kept.order.size() != piece.size() || kept.order[0] != piece[0]) continue;
-    // A guide is nearly always among the searches used last (the other order of a piece's
-    // alternation); looking further costs more than it finds.
-    if (kept.used + kGuideRecency < kept_clock_) continue;
-    // Counted a block at a time, which the compiler turns into vector code.
-    size_t differences = 0;
-    for (size_t begin = 1; begin < piece.size() && differences < fewest; begin += 256) {
-      const size_t end = std::min(piece.size(), begin + 256);
-      for (size_t k = begin; k < end; ++k) differences += kept.order[k] != piece[k];
+const WeightedGraph::KeptSearch* WeightedGraph::find_guide(Scratch& s, const std::vector<Index>& piece) {
+  // The search used before last: a piece's orders tend to alternate, so that one searched an
+  // order close to this one (nearly always the closest kept).
+  const KeptSearch* last = nullptr;
+  const KeptSearch* before = nullptr;
+  for (const KeptSearch& kept : s.kept) {
+    if (!kept.valid || kept.order.size() != piece.size()) continue;
+    if (last == nullptr || kept.used > last->used) {
+      before = last;
+      last = &kept;
+    } else if (before == nullptr || kept.used > before->used) {
+      before = &kept;
     }
-    if (differences < fewest) fewest = differences, best = &kept;
   }
-  if (best == nullptr) return nullptr;
-  const uint64_t mark = ++stamp_counter_;
-  diff_mark_.resize(dense_n_);
-  diff_bits_.assign((dense_n_ + 63) / 64, 0);
-  for (size_t k = 1; k < piece.size(); ++k) {
-    if (best->order[k] == piece[k]) continue;
-    const Index l = local_[piece[k]];
-    diff_mark_[l] = mark;
-    diff_bits_[l / 64] |= uint64_t{1} << (l % 64);
-  }
-  for (size_t k = 1; k < piece.size(); ++k) {
-    if (best->order[k] != piece[k] && diff_mark_[local_[best->order[k]]] != mark) return nullptr;
-  }
-  diff_words_.clear();
-  for (size_t k = 0; k < diff_bits_.size(); ++k) {
-    if (diff_bits_[k] != 0) diff_words_.push_back(k);
-  }
-  diff_stamp_ = mark;
-  return best;
-}
-
-Index WeightedGraph::first_common_bit(const uint64_t* x, const uint64_t* y, Index from, Index to) {
-  for (Index k = from; k < to;) {
-    const uint64_t word = (x[k / 64] & y[k / 64]) >> (k % 64);
-    if (word != 0) return std::min<Index>(to, k + static_cast<Index>(std::countr_zero(word)));
-    k = (k / 64 + 1) * 64;
-  }
-  return to;
-}
-
-void WeightedGraph::search_dense(const std::vector<Index>& piece, const KeptSearch* resumed,
-                                 const KeptSearch* guide) {
+  const KeptSearch* const guide = before != nullptr ? before : last;
+  if (guide == nullptr) return nullptr;
+  // The nodes kept in the same relative order in both: the guide's order read as places in
+  // this one falls into blocks of consecutive places; the heaviest chain of blocks with
+  // rising places (by node count, through a tree of prefix maxima over the places) stays,
+  // the other nodes are moved.
   const size_t n = piece.size();
-  unvisited_below_.resize(n + 1);
-  std::iota(unvisited_below_.begin(), unvisited_below_.end(), Index{0});
-  phase_.resize(n);
-  cursor_.resize(n);
-  const auto find_in = [](std::vector<Index>& below, Index q) {
-    while (below[q] != q) {
-      below[q] = below[below[q]];
-      q = below[q];
+  const uint64_t mark = ++stamp_counter_;
+  s.moved_mark.resize(dense_n_);
+  s.moved_at.resize(dense_n_);
+  for (size_t k = 0; k < n; ++k) {
+    s.moved_mark[local_[piece[k]]] = mark;
+    s.moved_at[local_[piece[k]]] = static_cast<Index>(k);
+  }
+  s.blocks.clear();
+  for (size_t k = 0; k < n; ++k) {
+    const Index l = local_[guide->order[k]];
+    if (s.moved_mark[l] != mark) return nullptr;  // not the same nodes
+    const Index q = s.moved_at[l];
+    if (k > 0 && q == s.blocks.back().place + s.blocks.back().size) {
+      ++s.blocks.back().size;
+    } else {
+      s.blocks.push_back({static_cast<Index>(k), q, 1, 0, kNoIndex});
     }
-    return q;
-  };
-  const auto find = [&](Index q) { return find_in(unvisited_below_, q); };
-  // The same over the places that a step to a lower-indexed neighbour can take: a node
-  // without a live edge to a higher-indexed one is nobody's lower-indexed neighbour, so
-  // those scans pass it over.
-  const auto find_lower = [&](Index q) { return find_in(lower_below_, q); };
-  const uint64_t stamp = ++stamp_counter_;
+  }
+  // s.best[i] (a Fenwick tree over places + 1): the heaviest chain ending at a block placed
+  // below, as (weight, block).
+  s.best.assign(n + 1, {0, kNoIndex});
+  Index heaviest = kNoIndex;
+  for (Index i = 0; i < s.blocks.size(); ++i) {
+    Scratch::Block& block = s.blocks[i];
+    std::pair<Index, Index> below{0, kNoIndex};
+    for (size_t j = block.place; j > 0; j -= j & (~j + 1)) below = std::max(below, s.best[j]);
+    block.weight = below.first + block.size;
+    block.previous = below.second;
+    for (size_t j = block.place + 1; j <= n; j += j & (~j + 1)) {
+      s.best[j] = std::max(s.best[j], std::pair<Index, Index>{block.weight, i});
+    }
+    if (heaviest == kNoIndex || block.weight > s.blocks[heaviest].weight) heaviest = i;
+  }
+  const uint64_t in_order = (stamp_counter_ += 2) - 1;  // and in_order + 1 for the moved
+  for (Index i = heaviest; i != kNoIndex; i = s.blocks[i].previous) {
+    for (Index k = 0; k < s.blocks[i].size; ++k) {
+      s.moved_mark[local_[guide->order[s.blocks[i].start + k]]] = in_order;
+    }
+  }
+  s.moved_places.assign((n + 63) / 64, 0);
+  for (size_t k = 0; k < n; ++k) {
+    const Index l = local_[piece[k]];
+    if (s.moved_mark[l] == in_order) continue;
+    s.moved_mark[l] = in_order + 1;
+    s.moved_places[k / 64] |= uint64_t{1} << (k % 64);
+  }
+  s.moved_stamp = in_order + 1;
+  s.moved_words.clear();
+  for (size_t w = s.moved_places.size(); w-- > 0;) {
+    if (s.moved_places[w] != 0) s.moved_words.push_back(static_cast<Index>(w));
+  }
+  return guide;
+}
+
+void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, const KeptSearch* guide) {
+  const size_t n = piece.size();
   const size_t words = (dense_n_ + 63) / 64;
-  lower_below_.resize(n + 1);
-  lower_below_[0] = 0;
-  place_local_.resize(n);
-  place_of_local_.resize(dense_n_);
-  unvisited_local_.assign(words, 0);
-  if (ordered_) unvisited_bits_.assign(words, 0);
-  // A resumed search starts with the kept search's first `broken_at` steps taken.
-  const Index broken = resumed != nullptr ? resumed->broken_at : 0;
+  const size_t place_words = (n + 63) / 64;
+  const auto bit = [](Index k) { return uint64_t{1} << (k % 64); };
+  // Each node's run cursors are set when its first search this time reads them.
+  const uint64_t search_stamp = ++stamp_counter_;
+  s.place_local.resize(n);
+  s.place_of_local.resize(dense_n_);
+  s.unvisited_local.assign(words, 0);
+  s.unvisited_ranks.assign(words, 0);
+  s.unvisited_places.assign(place_words, 0);
+  s.below.resize(n);
+  // Row b: the places of the nodes whose index ranks below 8 b.
+  const size_t rows = (dense_n_ + kRankBlock - 1) / kRankBlock + 1;
+  s.lower_places.assign(rows * place_words, 0);
   for (Index k = 0; k < n; ++k) {
     const Index l = local_[piece[k]];
     position_[piece[k]] = k;
-    place_local_[k] = l;
-    place_of_local_[l] = k;
-    if (broken != 0 && resumed->step_of[l] < broken) {
-      unvisited_below_[k + 1] = k;
-      lower_below_[k + 1] = k;
-      visit_stamp_[piece[k]] = stamp;
-      continue;
+    s.place_local[k] = l;
+    s.place_of_local[l] = k;
+    // A node without a live edge to a higher-indexed node is nobody's lower-indexed neighbour.
+    if (group_size_[l] != 0) s.lower_places[(index_rank_[l] / kRankBlock + 1) * place_words + k / 64] |= bit(k);
+    s.unvisited_local[l / 64] |= bit(l);
+    s.unvisited_ranks[index_rank_[l] / 64] |= bit(index_rank_[l]);
+    s.unvisited_places[k / 64] |= bit(k);
+  }
+  for (size_t r = 2; r < rows; ++r) {
+    for (size_t w = 0; w < place_words; ++w) {
+      s.lower_places[r * place_words + w] |= s.lower_places[(r - 1) * place_words + w];
     }
-    lower_below_[k + 1] = group_size_[l] != 0 ? k + 1 : k;
-    unvisited_local_[l / 64] |= uint64_t{1} << (l % 64);
-    if (ordered_) unvisited_bits_[rank_[l] / 64] |= uint64_t{1} << (rank_[l] % 64);
   }
   std::vector<Index> found;
   found.reserve(n);
-  if (resumed != nullptr) {
-    reached_from_ = resumed->reached_from;
-    found.assign(resumed->found.begin(), resumed->found.begin() + broken);
-  } else {
-    reached_from_.assign(dense_n_, kNoIndex);
-  }
+  s.reached_from.assign(dense_n_, kNoIndex);
+  // Bounds of the unvisited nodes: the places below `top`, the identifier words from
+  // `id_low`, the index-rank words in [rank_low, rank_high).
+  Index top = static_cast<Index>(n), id_low = 0, rank_low = 0, rank_high = static_cast<Index>(words);
+  const auto settle = [&] {
+    while (top > 0 && (s.unvisited_places[(top - 1) / 64] & bit(top - 1)) == 0) --top;
+    while (id_low < words && s.unvisited_local[id_low] == 0) ++id_low;
+    while (rank_low < words && s.unvisited_ranks[rank_low] == 0) ++rank_low;
+    while (rank_high > rank_low && s.unvisited_ranks[rank_high - 1] == 0) --rank_high;
+  };
+  const auto start_at = [&](Index place) {
+    s.below[place] = static_cast<Index>(n);
+  };
   const auto visit = [&](Index place) {
-    if (!path_.empty()) reached_from_[place_local_[place]] = piece[path_.back()];
-    unvisited_below_[place + 1] = place;
-    lower_below_[place + 1] = place;
-    visit_stamp_[piece[place]] = stamp;
-    unvisited_local_[place_local_[place] / 64] &= ~(uint64_t{1} << (place_local_[place] % 64));
-    if (ordered_) {
-      const Index r = rank_[place_local_[place]];
-      unvisited_bits_[r / 64] &= ~(uint64_t{1} << (r % 64));
-    }
+    const Index l = s.place_local[place];
+    if (!s.path.empty()) s.reached_from[l] = piece[s.path.back()];
+    s.unvisited_local[l / 64] &= ~bit(l);
+    s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
+    s.unvisited_places[place / 64] &= ~bit(place);
+    settle();
     found.push_back(piece[place]);
-    path_.push_back(place);
-    phase_[place] = 0;
-    cursor_[place] = static_cast<Index>(n);
+    s.path.push_back(place);
+    start_at(place);
   };
   // The place of the last unvisited neighbour in the list of the node at `place`, or
-  // kNoIndex.
+  // kNoIndex: the lower-indexed one placed last if it is placed after the node, else the
+  // last of its group, else the lower-indexed one placed last.
   const auto next = [&](Index place) -> Index {
-    const Index u = piece[place];
-    const uint16_t* pairs = live_pairs_.data() + place_local_[place] * dense_n_;
-    const Index lower_count = lower_count_[place_local_[place]];
+    constexpr int kMisses = 8;
+    const Index l = s.place_local[place];
+    const uint64_t* row = neighbour_bits_.data() + l * words;
+    const Index r = index_rank_[l];
+    const Index h = std::min(s.below[place], top);  // no lower-indexed candidate from here on
+    Index lower = kNoIndex;
+    // The lower-indexed ones: those ranked in r's block of eight one by one, the others from
+    // the top of the places of nodes ranked below the block.
+    const uint64_t* ranks = neighbour_ranks_.data() + l * words;
+    if (r % kRankBlock != 0) {  // the block never straddles a word
+      for (uint64_t b = (ranks[r / 64] & s.unvisited_ranks[r / 64] & (bit(r) - 1)) >>
+                        (r / kRankBlock * kRankBlock % 64);
+           b != 0; b &= b - 1) {
+        const Index q =
+            s.place_of_local[by_index_rank_[r / kRankBlock * kRankBlock + static_cast<Index>(std::countr_zero(b))]];
+        if (q < h && (lower == kNoIndex || q > lower)) lower = q;
+      }
+    }
+    const uint64_t* below_block = s.lower_places.data() + (r / kRankBlock) * place_words;
+    int misses = 0;
+    for (Index w = (h + 63) / 64; w-- > 0;) {
+      if (lower != kNoIndex && (w + 1) * 64 <= lower) break;
+      uint64_t candidates = below_block[w] & s.unvisited_places[w];
+      if (w == h / 64) candidates &= bit(h) - 1;
+      for (; candidates != 0; candidates &= ~(uint64_t{1} << (63 - std::countl_zero(candidates)))) {
+        const Index q = w * 64 + 63 - static_cast<Index>(std::countl_zero(candidates));
+        if (lower != kNoIndex && q < lower) break;
+        const Index v = s.place_local[q];
+        if ((row[v / 64] & bit(v)) != 0) {
+          lower = q;
+          break;
+        }
+        if (++misses == kMisses) {
+          // Few lower-indexed nodes left are neighbours: read them from the row by rank.
+          for (Index k = rank_low; k <= r / 64; ++k) {
+            uint64_t b = ranks[k] & s.unvisited_ranks[k];
+            if (k == r / 64) b &= bit(r) - 1;
+            for (; b != 0; b &= b - 1) {
+              const Index q = s.place_of_local[by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))]];
+              if (lower == kNoIndex || q > lower) lower = q;
+            }
+          }
+          w = 0;
+          break;
+        }
+      }
+      if (misses == kMisses) break;
+    }
+    s.below[place] = lower == kNoIndex ? 0 : lower + 1;
+    if (lower != kNoIndex && lower > place) return lower;
+    // The group: when few of its nodes are left unvisited, the one listed last; else its runs
+    // from the last, each listed by descending identifier, so that the last unvisited node of
+    // a run is its lowest.
     {
-      // Most calls find nothing left (a node's last call, and most leaves' only one): one
-      // pass over its row of live neighbours says so before any scan (by blocks of words,
-      // stopping at the first block that holds an unvisited one).
-      const uint64_t* row = neighbour_bits_.data() + place_local_[place] * words;
-      uint64_t left = 0;
-      for (size_t begin = 0; begin < words && left == 0; begin += 8) {
-        const size_t end = std::min(words, begin + 8);
-        for (size_t k = begin; k < end; ++k) left |= row[k] & unvisited_local_[k];
+      constexpr Index kFew = 16;
+      Index left = 0;
+      for (Index k = r / 64; k < rank_high && left <= kFew; ++k) {
+        uint64_t b = ranks[k] & s.unvisited_ranks[k];
+        if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
+        for (; b != 0 && left <= kFew; b &= b - 1) ++left;
       }
-      if (left == 0) return kNoIndex;
-    }
-    if (phase_[place] == 0) {  // lower-indexed neighbours placed after u
-      for (Index q = lower_count == 0 ? 0 : find_lower(cursor_[place]); q > place + 1;
-           q = find_lower(q - 1)) {
-        const Index w = piece[q - 1];
-        if (w < u && pairs[place_local_[q - 1]] != 0) {
-          cursor_[place] = q;
-          return q - 1;
-        }
-      }
-      phase_[place] = 1;
-      cursor_[place] = ordered_ ? 0 : group_start_[local_[u] + 1];
-    }
-    if (phase_[place] == 1 && group_size_[place_local_[place]] == 0) {
-      phase_[place] = 2;
-      cursor_[place] = place;
-    }
-    if (phase_[place] == 1 && ordered_) {
-      // The group lists its leaving part, then its entering part, each by rank descending:
-      // the last unvisited node is the lowest-ranked unvisited one of the entering part,
-      // else of the leaving part. The cursor counts the entering ranks, then n more.
-      const Index n_all = static_cast<Index>(dense_n_);
-      const size_t row = place_local_[place] * words;
-      for (const auto* bits : {&entering_bits_, &leaving_bits_}) {
-        const Index offset = bits == &entering_bits_ ? 0 : n_all;
-        if (cursor_[place] < offset) cursor_[place] = offset;
-        if (cursor_[place] >= offset + n_all) continue;
-        const Index at = first_common_bit(bits->data() + row, unvisited_bits_.data(),
-                                          cursor_[place] - offset, n_all);
-        if (at != n_all) {
-          cursor_[place] = offset + at;
-          return position_[by_rank_[at]];
-        }
-        cursor_[place] = offset + n_all;
-      }
-      phase_[place] = 2;
-      cursor_[place] = place;
-    }
-    if (phase_[place] == 1) {  // u's own group
-      const Index begin = group_start_[local_[u]];
-      for (Index g = cursor_[place]; g > begin; --g) {
-        const Index v = group_other_[g - 1];
-        if (visit_stamp_[v] != stamp && !removed_[group_in_order_[g - 1]]) {
-          cursor_[place] = g;
-          return position_[v];
-        }
-      }
-      phase_[place] = 2;
-      cursor_[place] = place;
-    }
-    // Lower-indexed neighbours placed before u.
-    for (Index q = find_lower(cursor_[place]); q > 0; q = find_lower(q - 1)) {
-      const Index w = piece[q - 1];
-      if (w < u && pairs[place_local_[q - 1]] != 0) {
-        cursor_[place] = q;
-        return q - 1;
-      }
-    }
-    return kNoIndex;
-  };
-  size_t visited = 0;
-  bool resuming = resumed != nullptr;
-  if (resuming) {
-    // The kept search's state just before it reached the node of step `broken_at`: the
-    // nodes before it visited (above), and that node's ancestors in its tree as the path.
-    for (Index x = resumed->reached_from[local_[resumed->found[broken]]]; x != kNoIndex;
-         x = resumed->reached_from[local_[x]]) {
-      path_.push_back(position_[x]);
-      phase_[position_[x]] = 0;
-      cursor_[position_[x]] = static_cast<Index>(n);
-    }
-    std::reverse(path_.begin(), path_.end());
-  }
-  // A guide is a search over an order that differs from the piece's only in the places of
-  // the marked nodes, and that holds for today's live edges up to its step `guided_until`.
-  // While this search has taken the same steps, their states agree: whether a node has an
-  // unvisited neighbour left does not depend on the order, and its choice among them only
-  // through the places of the nodes compared. So the guide's next step stands unless it
-  // comes from or leads to a node placed differently, or an unvisited differently placed
-  // lower-indexed neighbour would come after it in the list; such steps are taken the usual
-  // way, and the guide is left at the first step that differs.
-  const Index guided_until = guide == nullptr ? 0
-                             : guide->broken_at == kIntact ? static_cast<Index>(n)
-                                                           : guide->broken_at;
-  Index step = 1;
-  bool guided = guide != nullptr && guided_until > 0;
-  const auto guided_next = [&](Index place) -> Index {
-    if (step == guided_until) {
-      guided = false;
-      return next(place);
-    }
-    const Index u = piece[place], c = guide->found[step];
-    if (guide->reached_from[local_[c]] != u) return kNoIndex;
-    const Index chosen = position_[c];
-    bool stands = true;
-    if (diff_mark_[local_[u]] == diff_stamp_ || diff_mark_[local_[c]] == diff_stamp_) {
-      stands = false;
-    } else {
-      // Lower-indexed neighbours rank by place after u, then the group, then by place
-      // before u.
-      const auto rank = [&](Index q) -> size_t { return q > place ? 2 * n + q : q; };
-      const size_t chosen_rank = c < u ? rank(chosen) : n;
-      const uint64_t* row = neighbour_bits_.data() + local_[u] * words;
-      for (size_t i = 0; i < diff_words_.size() && stands; ++i) {
-        const size_t k = diff_words_[i];
-        for (uint64_t bits = row[k] & unvisited_local_[k] & diff_bits_[k]; bits != 0;
-             bits &= bits - 1) {
-          const Index l = static_cast<Index>(k * 64 + static_cast<size_t>(std::countr_zero(bits)));
-          const Index q = place_of_local_[l];
-          if (piece[q] < u && rank(q) > chosen_rank) {
-            stands = false;
-            break;
+      if (left == 0) return lower;
+      if (left <= kFew) {
+        const uint16_t* listed = group_place_.data() + l * dense_n_;
+        Index last = kNoIndex;
+        for (Index k = r / 64; k < rank_high; ++k) {
+          uint64_t b = ranks[k] & s.unvisited_ranks[k];
+          if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
+          for (; b != 0; b &= b - 1) {
+            const Index v = by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))];
+            if (last == kNoIndex || listed[v] > listed[last]) last = v;
           }
         }
+        return s.place_of_local[last];
       }
     }
-    if (!stands) {
-      const Index exact = next(place);
-      if (exact != chosen) {
-        guided = false;
-        return exact;
+    for (Index run = run_start_[l + 1]; run-- > run_start_[l];) {
+      if (run_stamp_[run] != search_stamp) {
+        run_stamp_[run] = search_stamp;
+        run_cursor_[run] = run_live_[run] != 0 ? run_low_[run] : static_cast<Index>(words);
+      }
+      Index& c = run_cursor_[run];
+      c = std::max(c, id_low);
+      const uint64_t* bits = run_bits_.data() + run * words;
+      while (c < words && (bits[c] & s.unvisited_local[c]) == 0) ++c;
+      if (c < words) {
+        const Index v = c * 64 + static_cast<Index>(std::countr_zero(bits[c] & s.unvisited_local[c]));
+        return s.place_of_local[v];
       }
     }
-    ++step;
-    return chosen;
+    return lower;
   };
-  for (Index start = 0; start < n; ++start) {
-    if (resuming) {
-      resuming = false;
-    } else {
-      if (find(start + 1) != start + 1) continue;
-      visit(start);
+  // The guide: a kept search whose choices stand for this one while both stand at the same
+  // node with the same nodes visited, and the order compared differs only in the places of
+  // the marked nodes (none when it is a search over this very order). From such a state it
+  // is followed step by step: its next step leaves from a node on the stack at or above the
+  // node where they met (the nodes above it there had nothing left, as here), takes an edge
+  // still live, and its choice stands unless it comes from or leads to a node placed
+  // differently, or an unvisited differently placed lower-indexed neighbour would come
+  // after it in the list. Where it leaves the stack below the meeting node or a step fails,
+  // the search goes on the usual way, counting the nodes the guide had visited by then and
+  // this search not (`behind`) to find where they meet again.
+  const bool moved = guide != nullptr && guide->order != piece;
+  bool following = false, tracking = guide != nullptr;
+  // Where the stacks agree from: the place in `s.path` and the guide's depth there.
+  Index met_depth = 0;
+  size_t met_at = 0;
+  size_t behind = 0;
+  // Whether the guide's step from the node at `place` to `c` stands: it does unless either
+  // is moved, or a moved unvisited lower-indexed neighbour is placed after c (after the node,
+  // when c is higher-indexed), which only a move can have put there.
+  const auto stands = [&](Index place, Index c) {
+    if (!moved) return true;
+    const Index u = piece[place], l = local_[u];
+    if (s.moved_mark[l] == s.moved_stamp || s.moved_mark[local_[c]] == s.moved_stamp) return false;
+    const Index after = c < u ? position_[c] : place;
+    const Index r = index_rank_[l];
+    const uint64_t* row = neighbour_bits_.data() + l * words;
+    // The places of nodes ranked below r's block of eight and in it (checked one by one).
+    const uint64_t* lower =
+        s.lower_places.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
+    for (size_t i = 0; i < s.moved_words.size(); ++i) {
+      const Index w = s.moved_words[i];
+      if (w * 64 + 63 <= after) break;
+      if ((s.moved_places[w] & s.unvisited_places[w]) == 0) {  // for good
+        s.moved_words.erase(s.moved_words.begin() + static_cast<std::ptrdiff_t>(i--));
+        continue;
+      }
+      uint64_t bits = s.moved_places[w] & s.unvisited_places[w] & lower[w];
+      if (w == after / 64) bits &= ~(bit(after) | (bit(after) - 1));
+      for (; bits != 0; bits &= bits - 1) {
+        const Index v = s.place_local[w * 64 + static_cast<Index>(std::countr_zero(bits))];
+        if (index_rank_[v] < r && (row[v / 64] & bit(v)) != 0) return false;
+      }
     }
+    return true;
+  };
+  // After the search visited its `t`-th node `v`.
+  const auto compare = [&](Index v) {
+    const size_t t = found.size();
+    const Index u = guide->found[t - 1];
+    if (u != v) {
+      if (guide->step_of[local_[v]] < t - 1) --behind;
+      if ((s.unvisited_local[local_[u] / 64] & bit(local_[u])) != 0) ++behind;
+    } else if (behind == 0 && !following) {
+      following = true;
+      met_depth = guide->depth[t - 1];
+      met_at = s.path.size() - 1;
+    }
+  };
+  size_t visited = 0;
+  for (Index start = 0; start < n; ++start) {
+    if ((s.unvisited_places[start / 64] & bit(start)) == 0) continue;
+    visit(start);
+    if (tracking) compare(piece[start]);
     // Once every node is visited no step can visit another: the path is dropped as it is.
-    while (!path_.empty() && visited + found.size() < n) {
-      const Index to = guided ? guided_next(path_.back()) : next(path_.back());
+    while (!s.path.empty() && visited + found.size() < n) {
+      if (following && !moved) {
+        // Over the same order, the guide's steps stand as far as its edges are live and its
+        // stack stays above where they met: taken in one stretch, the stack rebuilt after.
+        size_t end = found.size();
+        while (end < n && (guide->cut_steps[end / 64] & bit(static_cast<Index>(end))) == 0 &&
+               guide->depth[end] > met_depth) {
+          ++end;
+        }
+        if (end > found.size() + 1) {
+          for (size_t k = found.size(); k < end; ++k) {
+            const Index w = guide->found[k], l = local_[w], place = position_[w];
+            s.reached_from[l] = guide->reached_from[l];
+            s.unvisited_local[l / 64] &= ~bit(l);
+            s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
+            s.unvisited_places[place / 64] &= ~bit(place);
+            start_at(place);
+          }
+          found.insert(found.end(), guide->found.begin() + static_cast<std::ptrdiff_t>(found.size()),
+                       guide->found.begin() + static_cast<std::ptrdiff_t>(end));
+          s.path.resize(met_at + 1);
+          const size_t base = s.path.size();
+          for (Index x = found.back(); guide->depth[guide->step_of[local_[x]]] > met_depth;
+               x = guide->reached_from[local_[x]]) {
+            s.path.push_back(position_[x]);
+          }
+          std::reverse(s.path.begin() + static_cast<std::ptrdiff_t>(base), s.path.end());
+          settle();
+          continue;
+        }
+      }
+      if (following) {
+        // The guide's next step leaves from the node one level above its node there; the
+        // stacks hold the same nodes from `met_at` (at the guide's depth `met_depth`) up.
+        const size_t t = found.size();
+        const Index from_depth = guide->depth[t] - 1;
+        while (from_depth < met_depth && met_at > 0 &&
+               piece[s.path[met_at - 1]] == guide->reached_from[local_[piece[s.path[met_at]]]]) {
+          --met_at;
+          --met_depth;
+        }
+        if (from_depth + 1 > met_depth) {  // not below where they agree
+          s.path.resize(met_at + (from_depth - met_depth) + 1);
+          const Index w = guide->found[t];
+          if ((guide->cut_steps[t / 64] & bit(static_cast<Index>(t))) == 0 &&
+              stands(s.path.back(), w)) {
+            visit(position_[w]);
+            continue;
+          }
+        }
+        following = false;
+      }
+      const Index to = next(s.path.back());
       if (to == kNoIndex) {
-        path_.pop_back();
+        s.path.pop_back();
       } else {
         visit(to);
+        if (tracking) compare(piece[to]);
       }
     }
-    path_.clear();
+    s.path.clear();
     visited += found.size();
+    following = tracking = false;
     if (found.size() == n) {
-      keep_search(piece, found);
-      worklist_.push_back(std::move(found));
+      keep_search(s, piece, found);
+      s.worklist.push_back(std::move(found));
       return;
     }
-    worklist_.push_back(std::move(found));
+    s.worklist.push_back(std::move(found));
     found.clear();
   }
 }
 
-void WeightedGraph::keep_search(const std::vector<Index>& order, const std::vector<Index>& found) {
+void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found) {
   size_t slot = 0;
-  for (size_t k = 0; k < kept_.size(); ++k) {
-    if (kept_[k].used < kept_[slot].used) slot = k;
+  for (size_t k = 0; k < s.kept.size(); ++k) {
+    if (s.kept[k].used < s.kept[slot].used) slot = k;
   }
-  const bool same_order = keep_slot_ != nullptr;
-  if (same_order) slot = static_cast<size_t>(keep_slot_ - kept_.data());
-  KeptSearch& kept = kept_[slot];
+  const bool same_order = s.keep_slot != nullptr;
+  if (same_order) slot = static_cast<size_t>(s.keep_slot - s.kept.data());
+  KeptSearch& kept = s.kept[slot];
   if (!same_order) {
     kept.order = order;
-    kept.generation = ++kept_clock_;
+    kept.generation = ++s.kept_clock;
   }
   kept.found = found;
   kept.next = nullptr;
-  kept.reached_from.swap(reached_from_);
+  kept.reached_from.swap(s.reached_from);
   kept.step_of.resize(dense_n_);
+  kept.depth.resize(found.size());
   for (size_t k = 0; k < found.size(); ++k) {
-    kept.step_of[local_[found[k]]] = static_cast<Index>(k);
+    const Index l = local_[found[k]];
+    kept.step_of[l] = static_cast<Index>(k);
+    const Index from = kept.reached_from[l];
+    kept.depth[k] = from == kNoIndex ? 0 : kept.depth[kept.step_of[local_[from]]] + 1;
   }
-  kept.broken_at = kIntact;
+  kept.intact = true;
+  kept.cut_steps.assign((found.size() + 63) / 64, 0);
   kept.valid = true;
-  kept.used = ++kept_clock_;
-}
-
-bool WeightedGraph::repair(KeptSearch& kept) {
-  kept.next = nullptr;
-  const std::vector<Index>& piece = kept.order;
-  for (size_t k = 0; k < piece.size(); ++k) position_[piece[k]] = static_cast<Index>(k);
-  std::vector<Index>& found = kept.found;
-  unvisited_.assign(found.begin() + kept.broken_at, found.end());
-  found.resize(kept.broken_at);
-  path_.clear();
-  for (Index x = kept.reached_from[local_[unvisited_.front()]]; x != kNoIndex;
-       x = kept.reached_from[local_[x]]) {
-    path_.push_back(x);
-  }
-  std::reverse(path_.begin(), path_.end());
-  while (!unvisited_.empty()) {
-    if (path_.empty()) return false;
-    const Index x = path_.back(), place = position_[x];
-    const uint16_t* pairs = live_pairs_.data() + local_[x] * dense_n_;
-    // The best lower-indexed neighbour placed after x, else the best of x's group (several:
-    // the one whose live edge comes last in the group), else the best placed before x.
-    size_t after = SIZE_MAX, before = SIZE_MAX, group = SIZE_MAX, groups = 0;
-    const uint64_t stamp = ++stamp_counter_;
-    for (size_t k = 0; k < unvisited_.size(); ++k) {
-      const Index w = unvisited_[k];
-      if (pairs[local_[w]] == 0) continue;
-      size_t& best = w > x ? group : position_[w] > place ? after : before;
-      if (w > x) {
-        visit_stamp_[w] = stamp;
-        ++groups;
-      }
-      if (best == SIZE_MAX || position_[w] > position_[unvisited_[best]]) best = k;
-    }
-    size_t chosen = after != SIZE_MAX ? after : group != SIZE_MAX ? group : before;
-    if (chosen == SIZE_MAX) {
-      path_.pop_back();
-      continue;
-    }
-    if (chosen == group && groups > 1) {
-      const Index l = local_[x];
-      Index g = group_start_[l + 1];
-      while (removed_[group_in_order_[g - 1]] || visit_stamp_[group_other_[g - 1]] != stamp) --g;
-      chosen = static_cast<size_t>(
-          std::find(unvisited_.begin(), unvisited_.end(), group_other_[g - 1]) -
-          unvisited_.begin());
-    }
-    const Index w = unvisited_[chosen];
-    unvisited_[chosen] = unvisited_.back();
-    unvisited_.pop_back();
-    kept.reached_from[local_[w]] = x;
-    kept.step_of[local_[w]] = static_cast<Index>(found.size());
-    found.push_back(w);
-    path_.push_back(w);
-  }
-  path_.clear();
-  kept.broken_at = kIntact;
-  return true;
+  kept.used = ++s.kept_clock;
 }
 
 }  // namespace osmira_core::engine::clustering_detail

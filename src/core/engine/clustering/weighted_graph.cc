@@ -2,8 +2,11 @@
 // tests and splits each piece (see weighted_graph.h).
 #include "core/engine/clustering/weighted_graph.h"
 
+#include <tbb/task_group.h>
+
 #include <algorithm>
 #include <cmath>
+#include <functional>
 #include <numeric>
 
 namespace osmira_core::engine::clustering_detail {
@@ -41,6 +44,7 @@ std::vector<std::vector<Index>> WeightedGraph::resolve(double min_cluster_cohere
   min_cluster_coherence_ = min_cluster_coherence;
   max_cluster_size_ = max_cluster_size;
   cancel_ = cancel;
+  Scratch& s = scratch_.local();
   std::vector<Index> stack;
   for (Index start = 0; start < node_count_; ++start) {
     if (visit_stamp_[start] != 0) continue;
@@ -60,12 +64,16 @@ std::vector<std::vector<Index>> WeightedGraph::resolve(double min_cluster_cohere
       }
     }
     if (component.size() < 2) {
-      emitted_.push_back(std::move(component));
+      s.emitted.push_back(std::move(component));
     } else {
-      resolve_component(std::move(component));
+      resolve_component(s, std::move(component));
     }
   }
-  return std::move(emitted_);
+  std::vector<std::vector<Index>> emitted;
+  for (Scratch& each : scratch_) {
+    for (std::vector<Index>& piece : each.emitted) emitted.push_back(std::move(piece));
+  }
+  return emitted;
 }
 
 void WeightedGraph::build_adjacency() {
@@ -89,54 +97,84 @@ void WeightedGraph::build_adjacency() {
   }
 }
 
-void WeightedGraph::resolve_component(std::vector<Index> component) {
-  if (component.size() >= kOrderFreeFrom && resolve_in_any_order(component)) return;
-  for (KeptSearch& kept : kept_) kept.valid = false;
-  dense_ = prepare_dense(component);
-  worklist_.push_back(std::move(component));
-  while (!worklist_.empty()) {
-    osmira_base::stop_if_cancelled(cancel_);
-    std::vector<Index> piece = std::move(worklist_.back());
-    worklist_.pop_back();
-    if (piece.size() < 2) {
-      emitted_.push_back(std::move(piece));
-    } else if (dense_) {
-      examine_dense(std::move(piece));
-    } else {
-      examine(std::move(piece));
+void WeightedGraph::resolve_component(Scratch& s, std::vector<Index> component) {
+  if (component.size() >= kOrderFreeFrom && resolve_in_any_order(s, component)) return;
+  if (!prepare_dense(component)) {
+    s.worklist.push_back(std::move(component));
+    while (!s.worklist.empty()) {
+      osmira_base::stop_if_cancelled(cancel_);
+      std::vector<Index> piece = std::move(s.worklist.back());
+      s.worklist.pop_back();
+      if (piece.size() < 2) {
+        s.emitted.push_back(std::move(piece));
+      } else {
+        examine(s, std::move(piece));
+      }
     }
+    return;
   }
+  // The pieces of a dense component are disjoint and evolve apart: each large one is
+  // resolved in a task of its own, with that worker's scratch (a task never waits, so no
+  // other task runs on its worker meanwhile). Which piece comes first changes only the order
+  // of the emitted pieces, which the clusters are sorted out of.
+  dense_ = true;
+  tbb::task_group tasks;
+  std::function<void(std::vector<Index>)> resolve_piece = [&](std::vector<Index> first) {
+    Scratch& t = scratch_.local();
+    for (KeptSearch& kept : t.kept) kept.valid = false;
+    t.worklist.push_back(std::move(first));
+    while (!t.worklist.empty()) {
+      osmira_base::stop_if_cancelled(cancel_);
+      std::vector<Index> piece = std::move(t.worklist.back());
+      t.worklist.pop_back();
+      if (piece.size() < 2) {
+        t.emitted.push_back(std::move(piece));
+        continue;
+      }
+      examine_dense(t, std::move(piece));
+      // All but the last piece found, when large, go to other tasks.
+      for (size_t k = 0; k + 1 < t.worklist.size();) {
+        if (t.worklist[k].size() < kOwnTaskFrom) {
+          ++k;
+          continue;
+        }
+        tasks.run([&resolve_piece, piece = std::move(t.worklist[k])] { resolve_piece(piece); });
+        t.worklist.erase(t.worklist.begin() + static_cast<std::ptrdiff_t>(k));
+      }
+    }
+  };
+  tasks.run([&] { resolve_piece(std::move(component)); });
+  tasks.wait();
   dense_ = false;
-  ordered_ = false;
 }
 
-void WeightedGraph::examine(std::vector<Index> piece) {
+void WeightedGraph::examine(Scratch& s, std::vector<Index> piece) {
   const uint64_t stamp = ++stamp_counter_;
   for (size_t k = 0; k < piece.size(); ++k) {
     piece_stamp_[piece[k]] = stamp;
     position_[piece[k]] = static_cast<Index>(k);
   }
-  const double sum = collect(piece, stamp);
-  if (accepted(piece.size(), taken_.size(), [&] {
-        return sum / static_cast<double>(taken_.size()) < min_cluster_coherence_;
+  const double sum = collect(s, piece, stamp);
+  if (accepted(piece.size(), s.taken.size(), [&] {
+        return sum / static_cast<double>(s.taken.size()) < min_cluster_coherence_;
       })) {
-    emitted_.push_back(std::move(piece));
+    s.emitted.push_back(std::move(piece));
     return;
   }
   // The first edge of the smallest weight in collection order (a later one replaces the
   // candidate only when strictly lighter; so a NaN first edge stays, and later NaNs never
   // win).
   size_t weakest = 0;
-  for (size_t k = 1; k < taken_.size(); ++k) {
-    if (weight_at(k) < weight_at(weakest)) weakest = k;
+  for (size_t k = 1; k < s.taken.size(); ++k) {
+    if (weight_at(s, k) < weight_at(s, weakest)) weakest = k;
   }
-  cut(taken_[weakest]);
-  list_neighbours(piece.size());
-  if (split(piece, stamp)) cut_settled(std::move(piece), stamp);
+  cut(s, s.taken[weakest]);
+  list_neighbours(s, piece.size());
+  if (split(s, piece, stamp)) cut_settled(s, std::move(piece), stamp);
 }
 
-double WeightedGraph::collect(const std::vector<Index>& piece, uint64_t stamp) {
-  taken_.clear();
+double WeightedGraph::collect(Scratch& s, const std::vector<Index>& piece, uint64_t stamp) {
+  s.taken.clear();
   double sum = 0.0;
   const auto walk = [&](Index u, std::vector<Index>& list, Index begin, Index& end,
                         Index Edge::*other) {
@@ -147,7 +185,7 @@ double WeightedGraph::collect(const std::vector<Index>& piece, uint64_t stamp) {
       if (removed_[e] || v == u || piece_stamp_[v] != stamp) continue;
       list[kept++] = e;
       if (v > u) {
-        taken_.push_back(e);
+        s.taken.push_back(e);
         sum += edges_[e].weight;
       }
     }
@@ -160,20 +198,20 @@ double WeightedGraph::collect(const std::vector<Index>& piece, uint64_t stamp) {
   return sum;
 }
 
-void WeightedGraph::list_neighbours(size_t n) {
-  nbr_start_.assign(n + 1, 0);
-  for (Index e : taken_) {
+void WeightedGraph::list_neighbours(Scratch& s, size_t n) {
+  s.nbr_start.assign(n + 1, 0);
+  for (Index e : s.taken) {
     if (removed_[e]) continue;
-    ++nbr_start_[position_[edges_[e].from] + 1];
-    ++nbr_start_[position_[edges_[e].to] + 1];
+    ++s.nbr_start[position_[edges_[e].from] + 1];
+    ++s.nbr_start[position_[edges_[e].to] + 1];
   }
-  for (size_t k = 0; k < n; ++k) nbr_start_[k + 1] += nbr_start_[k];
-  nbr_fill_.assign(nbr_start_.begin(), nbr_start_.end() - 1);
-  nbr_.resize(nbr_start_[n]);
-  for (Index e : taken_) {
+  for (size_t k = 0; k < n; ++k) s.nbr_start[k + 1] += s.nbr_start[k];
+  s.nbr_fill.assign(s.nbr_start.begin(), s.nbr_start.end() - 1);
+  s.nbr.resize(s.nbr_start[n]);
+  for (Index e : s.taken) {
     if (removed_[e]) continue;
-    nbr_[nbr_fill_[position_[edges_[e].from]]++] = e;
-    nbr_[nbr_fill_[position_[edges_[e].to]]++] = e;
+    s.nbr[s.nbr_fill[position_[edges_[e].from]]++] = e;
+    s.nbr[s.nbr_fill[position_[edges_[e].to]]++] = e;
   }
 }
 
@@ -189,151 +227,151 @@ bool WeightedGraph::same_live_order(const std::vector<Index>& found,
   return k == found.size();
 }
 
-bool WeightedGraph::split(const std::vector<Index>& piece, uint64_t stamp) {
+bool WeightedGraph::split(Scratch& s, const std::vector<Index>& piece, uint64_t stamp) {
   const uint64_t visit = ++stamp_counter_;
   bool first = true;
   for (Index start : piece) {
     if (piece_stamp_[start] != stamp || visit_stamp_[start] == visit) continue;
     std::vector<Index> found;
-    stack_.assign(1, {start, kNoIndex});
-    while (!stack_.empty()) {
-      const auto [u, via] = stack_.back();
-      stack_.pop_back();
+    s.stack.assign(1, {start, kNoIndex});
+    while (!s.stack.empty()) {
+      const auto [u, via] = s.stack.back();
+      s.stack.pop_back();
       if (visit_stamp_[u] == visit) continue;
       visit_stamp_[u] = visit;
       reached_by_[u] = via;
       found.push_back(u);
       const Index p = position_[u];
-      for (Index k = nbr_start_[p]; k < nbr_start_[p + 1]; ++k) {
-        const Index v = other_end(nbr_[k], u);
-        if (visit_stamp_[v] != visit) stack_.push_back({v, nbr_[k]});
+      for (Index k = s.nbr_start[p]; k < s.nbr_start[p + 1]; ++k) {
+        const Index v = other_end(s.nbr[k], u);
+        if (visit_stamp_[v] != visit) s.stack.push_back({v, s.nbr[k]});
       }
     }
     if (first && same_live_order(found, piece, stamp)) return true;
     first = false;
-    worklist_.push_back(std::move(found));
+    s.worklist.push_back(std::move(found));
   }
   return false;
 }
 
-void WeightedGraph::cut_settled(std::vector<Index> piece, uint64_t stamp) {
+void WeightedGraph::cut_settled(Scratch& s, std::vector<Index> piece, uint64_t stamp) {
   // Live edges per node; the cut order: positions by weight, then position, NaN last.
   size_t edges = 0;
-  for (Index e : taken_) {
+  for (Index e : s.taken) {
     if (removed_[e]) continue;
     ++edges;
     ++degree_[edges_[e].from];
     ++degree_[edges_[e].to];
   }
-  by_weight_.resize(taken_.size());
-  std::iota(by_weight_.begin(), by_weight_.end(), Index{0});
-  std::sort(by_weight_.begin(), by_weight_.end(), [&](Index x, Index y) {
-    const double wx = weight_at(x), wy = weight_at(y);
+  s.by_weight.resize(s.taken.size());
+  std::iota(s.by_weight.begin(), s.by_weight.end(), Index{0});
+  std::sort(s.by_weight.begin(), s.by_weight.end(), [&](Index x, Index y) {
+    const double wx = weight_at(s, x), wy = weight_at(s, y);
     if (std::isnan(wx) != std::isnan(wy)) return std::isnan(wy);
     if (wx < wy) return true;
     if (wy < wx) return false;
     return x < y;
   });
-  sums_.clear();
+  s.sums.clear();
   size_t nodes = piece.size();
   size_t first = 0;  // no live edge before this position
-  size_t next = 0;   // no live edge before this place of `by_weight_`
+  size_t next = 0;   // no live edge before this place of `s.by_weight`
   const auto clear_degrees = [&] {
-    for (Index e : taken_) degree_[edges_[e].from] = degree_[edges_[e].to] = 0;
+    for (Index e : s.taken) degree_[edges_[e].from] = degree_[edges_[e].to] = 0;
   };
   for (;;) {
     osmira_base::stop_if_cancelled(cancel_);
-    if (nodes < 2 || accepted(nodes, edges, [&] { return below_coherence(edges); })) {
+    if (nodes < 2 || accepted(nodes, edges, [&] { return below_coherence(s, edges); })) {
       clear_degrees();
       std::erase_if(piece, [&](Index u) { return piece_stamp_[u] != stamp; });
-      if (!piece.empty()) emitted_.push_back(std::move(piece));
+      if (!piece.empty()) s.emitted.push_back(std::move(piece));
       return;
     }
-    while (cut_at(first)) ++first;
+    while (cut_at(s, first)) ++first;
     size_t weakest = first;
-    if (!std::isnan(weight_at(first))) {
-      while (cut_at(by_weight_[next])) ++next;
-      weakest = by_weight_[next];
+    if (!std::isnan(weight_at(s, first))) {
+      while (cut_at(s, s.by_weight[next])) ++next;
+      weakest = s.by_weight[next];
     }
-    const Index cut = taken_[weakest];
-    this->cut(cut);
+    const Index weakest_edge = s.taken[weakest];
+    cut(s, weakest_edge);
     --edges;
-    if (!sums_.empty()) set_leaf(weakest, 0.0);
-    const Edge& e = edges_[cut];
+    if (!s.sums.empty()) set_leaf(s, weakest, 0.0);
+    const Edge& e = edges_[weakest_edge];
     --degree_[e.from];
     --degree_[e.to];
-    if (reached_by_[e.from] != cut && reached_by_[e.to] != cut) continue;
+    if (reached_by_[e.from] != weakest_edge && reached_by_[e.to] != weakest_edge) continue;
     if (degree_[e.from] != 0 && degree_[e.to] != 0) {
-      list_neighbours(piece.size());
-      if (split(piece, stamp)) continue;  // reached otherwise, in the same order
+      list_neighbours(s, piece.size());
+      if (split(s, piece, stamp)) continue;  // reached otherwise, in the same order
       clear_degrees();
       return;
     }
     for (const Index u : {e.from, e.to}) {
       if (degree_[u] != 0) continue;
       piece_stamp_[u] = 0;
-      emitted_.push_back({u});
+      s.emitted.push_back({u});
       --nodes;
     }
   }
 }
 
-bool WeightedGraph::below_coherence(size_t edges) {
-  if (sums_.empty()) build_sums();
+bool WeightedGraph::below_coherence(Scratch& s, size_t edges) {
+  if (s.sums.empty()) build_sums(s);
   const double count = static_cast<double>(edges);
-  const double total = sums_[1];
-  const double magnitude = magnitudes_.empty() ? total : magnitudes_[1];
+  const double total = s.sums[1];
+  const double magnitude = s.magnitudes.empty() ? total : s.magnitudes[1];
   if (std::isfinite(total) && std::isfinite(magnitude)) {
     const double bound =
-        (static_cast<double>(levels_ + edges) + 4.0) * 0x1p-51 * magnitude;
+        (static_cast<double>(s.levels + edges) + 4.0) * 0x1p-51 * magnitude;
     if ((total + bound) / count < min_cluster_coherence_) return true;
     if (!((total - bound) / count < min_cluster_coherence_)) return false;
   }
   double sum = 0.0;
-  for (size_t k = 0; k < taken_.size(); ++k) {
-    if (!cut_at(k)) sum += weight_at(k);
+  for (size_t k = 0; k < s.taken.size(); ++k) {
+    if (!cut_at(s, k)) sum += weight_at(s, k);
   }
   return sum / count < min_cluster_coherence_;
 }
 
-void WeightedGraph::build_sums() {
+void WeightedGraph::build_sums(Scratch& s) {
   size_t width = 1;
-  levels_ = 0;
-  while (width < taken_.size()) {
+  s.levels = 0;
+  while (width < s.taken.size()) {
     width *= 2;
-    ++levels_;
+    ++s.levels;
   }
-  sums_.assign(2 * width, 0.0);
-  magnitudes_.clear();
+  s.sums.assign(2 * width, 0.0);
+  s.magnitudes.clear();
   bool negative = false;
-  for (size_t k = 0; k < taken_.size(); ++k) {
-    if (cut_at(k)) continue;
-    sums_[width + k] = weight_at(k);
-    negative = negative || weight_at(k) < 0.0;
+  for (size_t k = 0; k < s.taken.size(); ++k) {
+    if (cut_at(s, k)) continue;
+    s.sums[width + k] = weight_at(s, k);
+    negative = negative || weight_at(s, k) < 0.0;
   }
   if (negative) {
-    magnitudes_.assign(2 * width, 0.0);
-    for (size_t k = 0; k < taken_.size(); ++k) {
-      magnitudes_[width + k] = std::fabs(sums_[width + k]);
+    s.magnitudes.assign(2 * width, 0.0);
+    for (size_t k = 0; k < s.taken.size(); ++k) {
+      s.magnitudes[width + k] = std::fabs(s.sums[width + k]);
     }
   }
   for (size_t k = width; k-- > 1;) {
-    sums_[k] = sums_[2 * k] + sums_[2 * k + 1];
-    if (negative) magnitudes_[k] = magnitudes_[2 * k] + magnitudes_[2 * k + 1];
+    s.sums[k] = s.sums[2 * k] + s.sums[2 * k + 1];
+    if (negative) s.magnitudes[k] = s.magnitudes[2 * k] + s.magnitudes[2 * k + 1];
   }
 }
 
-void WeightedGraph::set_leaf(size_t position, double weight) {
-  size_t k = sums_.size() / 2 + position;
-  sums_[k] = weight;
-  if (!magnitudes_.empty()) magnitudes_[k] = std::fabs(weight);
+void WeightedGraph::set_leaf(Scratch& s, size_t position, double weight) {
+  size_t k = s.sums.size() / 2 + position;
+  s.sums[k] = weight;
+  if (!s.magnitudes.empty()) s.magnitudes[k] = std::fabs(weight);
   for (k /= 2; k >= 1; k /= 2) {
-    sums_[k] = sums_[2 * k] + sums_[2 * k + 1];
-    if (!magnitudes_.empty()) magnitudes_[k] = magnitudes_[2 * k] + magnitudes_[2 * k + 1];
+    s.sums[k] = s.sums[2 * k] + s.sums[2 * k + 1];
+    if (!s.magnitudes.empty()) s.magnitudes[k] = s.magnitudes[2 * k] + s.magnitudes[2 * k + 1];
   }
 }
 
-bool WeightedGraph::resolve_in_any_order(const std::vector<Index>& component) {
+bool WeightedGraph::resolve_in_any_order(Scratch& s, const std::vector<Index>& component) {
   for (size_t k = 0; k < component.size(); ++k) local_[component[k]] = static_cast<Index>(k);
   component_edges_.clear();
   for (const Index u : component) {
@@ -345,7 +383,7 @@ bool WeightedGraph::resolve_in_any_order(const std::vector<Index>& component) {
     }
   }
   return order_free_.resolve(component, component_edges_, min_cluster_coherence_,
-                             max_cluster_size_, cancel_, emitted_);
+                             max_cluster_size_, cancel_, s.emitted);
 }
 
 std::vector<Cluster> cluster_graph(const ClusteringSettings& settings,

@@ -404,6 +404,12 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     const uint64_t* row = neighbour_bits_.data() + l * words;
     const Index r = index_rank_[l];
     const Index h = std::min(s.below[place], top);  // no lower-indexed candidate from here on
+    Index word = id_low;  // a node left with no unvisited neighbour is done at once
+    while (word < words && (row[word] & s.unvisited_local[word]) == 0) ++word;
+    if (word == words) {
+      s.below[place] = 0;
+      return kNoIndex;
+    }
     Index lower = kNoIndex;
     // The lower-indexed ones: those ranked in r's block of eight one by one, the others from
     // the top of the places of nodes ranked below the block.

@@ -411,7 +411,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
       return kNoIndex;
     }
     Index lower = kNoIndex;
-    // The lower-indexed ones: those ranked in r's block of eight one by one, the others from
+    // The lower-indexed ones: those ranked in r's block of kRankBlock one by one, the others from
     // the top of the places of nodes ranked below the block.
     const uint64_t* ranks = neighbour_ranks_.data() + l * words;
     if (r % kRankBlock != 0) {  // the block never straddles a word
@@ -523,7 +523,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     const Index after = c < u ? position_[c] : place;
     const Index r = index_rank_[l];
     const uint64_t* row = neighbour_bits_.data() + l * words;
-    // The places of nodes ranked below r's block of eight and in it (checked one by one).
+    // The places of nodes ranked below r's block of kRankBlock and in it (checked one by one).
     const uint64_t* lower =
         s.lower_places.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
     for (size_t i = 0; i < s.moved_words.size(); ++i) {

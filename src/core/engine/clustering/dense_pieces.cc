@@ -368,6 +368,8 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   std::vector<Index> found;
   found.reserve(n);
   s.reached_from.assign(dense_n_, kNoIndex);
+  s.step_of.resize(dense_n_);
+  s.depth.resize(n);
   // Bounds of the unvisited nodes: the places below `top`, the identifier words from
   // `id_low`, the index-rank words in [rank_low, rank_high).
   Index top = static_cast<Index>(n), id_low = 0, rank_low = 0, rank_high = static_cast<Index>(words);
@@ -383,6 +385,8 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   const auto visit = [&](Index place) {
     const Index l = s.place_local[place];
     if (!s.path.empty()) s.reached_from[l] = piece[s.path.back()];
+    s.step_of[l] = static_cast<Index>(found.size());
+    s.depth[found.size()] = static_cast<Index>(s.path.size());
     s.unvisited_local[l / 64] &= ~bit(l);
     s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
     s.unvisited_places[place / 64] &= ~bit(place);
@@ -400,8 +404,14 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     const uint64_t* row = neighbour_bits_.data() + l * words;
     const Index r = index_rank_[l];
     const Index h = std::min(s.below[place], top);  // no lower-indexed candidate from here on
+    Index word = id_low;  // a node left with no unvisited neighbour is done at once
+    while (word < words && (row[word] & s.unvisited_local[word]) == 0) ++word;
+    if (word == words) {
+      s.below[place] = 0;
+      return kNoIndex;
+    }
     Index lower = kNoIndex;
-    // The lower-indexed ones: those ranked in r's block of eight one by one, the others from
+    // The lower-indexed ones: those ranked in r's block of kRankBlock one by one, the others from
     // the top of the places of nodes ranked below the block.
     const uint64_t* ranks = neighbour_ranks_.data() + l * words;
     if (r % kRankBlock != 0) {  // the block never straddles a word
@@ -513,7 +523,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     const Index after = c < u ? position_[c] : place;
     const Index r = index_rank_[l];
     const uint64_t* row = neighbour_bits_.data() + l * words;
-    // The places of nodes ranked below r's block of eight and in it (checked one by one).
+    // The places of nodes ranked below r's block of kRankBlock and in it (checked one by one).
     const uint64_t* lower =
         s.lower_places.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
     for (size_t i = 0; i < s.moved_words.size(); ++i) {
@@ -552,56 +562,39 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     if (tracking) compare(piece[start]);
     // Once every node is visited no step can visit another: the path is dropped as it is.
     while (!s.path.empty() && visited + found.size() < n) {
-      if (following && !moved) {
-        // Over the same order, the guide's steps stand as far as its edges are live and its
-        // stack stays above where they met: taken in one stretch, the stack rebuilt after.
-        size_t end = found.size();
-        while (end < n && (guide->cut_steps[end / 64] & bit(static_cast<Index>(end))) == 0 &&
-               guide->depth[end] > met_depth) {
-          ++end;
-        }
-        if (end > found.size() + 1) {
-          for (size_t k = found.size(); k < end; ++k) {
-            const Index w = guide->found[k], l = local_[w], place = position_[w];
-            s.reached_from[l] = guide->reached_from[l];
-            s.unvisited_local[l / 64] &= ~bit(l);
-            s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
-            s.unvisited_places[place / 64] &= ~bit(place);
-            start_at(place);
-          }
-          found.insert(found.end(), guide->found.begin() + static_cast<std::ptrdiff_t>(found.size()),
-                       guide->found.begin() + static_cast<std::ptrdiff_t>(end));
-          s.path.resize(met_at + 1);
-          const size_t base = s.path.size();
-          for (Index x = found.back(); guide->depth[guide->step_of[local_[x]]] > met_depth;
-               x = guide->reached_from[local_[x]]) {
-            s.path.push_back(position_[x]);
-          }
-          std::reverse(s.path.begin() + static_cast<std::ptrdiff_t>(base), s.path.end());
-          settle();
-          continue;
-        }
-      }
       if (following) {
-        // The guide's next step leaves from the node one level above its node there; the
-        // stacks hold the same nodes from `met_at` (at the guide's depth `met_depth`) up.
-        const size_t t = found.size();
-        const Index from_depth = guide->depth[t] - 1;
-        while (from_depth < met_depth && met_at > 0 &&
-               piece[s.path[met_at - 1]] == guide->reached_from[local_[piece[s.path[met_at]]]]) {
-          --met_at;
-          --met_depth;
-        }
-        if (from_depth + 1 > met_depth) {  // not below where they agree
-          s.path.resize(met_at + (from_depth - met_depth) + 1);
-          const Index w = guide->found[t];
-          if ((guide->cut_steps[t / 64] & bit(static_cast<Index>(t))) == 0 &&
-              stands(s.path.back(), w)) {
-            visit(position_[w]);
-            continue;
+        // The guide's steps from here, taken in one stretch while they stand: each leaves
+        // from the node one level above its own in the guide, and the stacks hold the same
+        // nodes from `met_at` (at the guide's depth `met_depth`) up.
+        const size_t first = found.size();
+        for (size_t t = first; t < n; ++t) {
+          const Index depth = guide->depth[t];
+          while (depth <= met_depth && met_at > 0 &&
+                 piece[s.path[met_at - 1]] == guide->reached_from[local_[piece[s.path[met_at]]]]) {
+            --met_at;
+            --met_depth;
           }
+          if (depth <= met_depth) break;  // below where they agree
+          s.path.resize(met_at + (depth - met_depth));
+          const Index w = guide->found[t];
+          if ((guide->cut_steps[t / 64] & bit(static_cast<Index>(t))) != 0 ||
+              !stands(s.path.back(), w)) {
+            break;
+          }
+          const Index l = local_[w], place = position_[w];
+          s.reached_from[l] = piece[s.path.back()];
+          s.step_of[l] = static_cast<Index>(found.size());
+          s.depth[found.size()] = static_cast<Index>(s.path.size());
+          s.unvisited_local[l / 64] &= ~bit(l);
+          s.unvisited_ranks[index_rank_[l] / 64] &= ~bit(index_rank_[l]);
+          s.unvisited_places[place / 64] &= ~bit(place);
+          start_at(place);
+          found.push_back(w);
+          s.path.push_back(place);
         }
+        if (found.size() != first) settle();
         following = false;
+        if (found.size() == n) continue;
       }
       const Index to = next(s.path.back());
       if (to == kNoIndex) {
@@ -639,14 +632,8 @@ void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, con
   kept.found = found;
   kept.next = nullptr;
   kept.reached_from.swap(s.reached_from);
-  kept.step_of.resize(dense_n_);
-  kept.depth.resize(found.size());
-  for (size_t k = 0; k < found.size(); ++k) {
-    const Index l = local_[found[k]];
-    kept.step_of[l] = static_cast<Index>(k);
-    const Index from = kept.reached_from[l];
-    kept.depth[k] = from == kNoIndex ? 0 : kept.depth[kept.step_of[local_[from]]] + 1;
-  }
+  kept.step_of.swap(s.step_of);
+  kept.depth.swap(s.depth);
   kept.intact = true;
   kept.cut_steps.assign((found.size() + 63) / 64, 0);
   kept.valid = true;

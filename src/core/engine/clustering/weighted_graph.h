@@ -104,8 +104,8 @@ class WeightedGraph {
     // the unvisited nodes by number, by rank and by place; the places of the nodes ranked
     // below each block of kRankBlock ranks; per place a bound on the places of its
     // lower-indexed candidates; the stack (places) and the node each node was reached from
-    // (by number).
-    std::vector<Index> place_local, place_of_local, below, path, reached_from;
+    // (by number), with its step and by step its depth in the search's tree.
+    std::vector<Index> place_local, place_of_local, below, path, reached_from, step_of, depth;
     std::vector<uint64_t> unvisited_local, unvisited_ranks, unvisited_places, lower_places;
     // The guide's moved nodes (see `find_guide`), and the blocks and chains that find them.
     std::vector<uint64_t> moved_mark, moved_places;

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <functional>
 #include <numeric>
 
 namespace osmira_core::engine::clustering_detail {
@@ -100,17 +99,7 @@ void WeightedGraph::build_adjacency() {
 void WeightedGraph::resolve_component(Scratch& s, std::vector<Index> component) {
   if (component.size() >= kOrderFreeFrom && resolve_in_any_order(s, component)) return;
   if (!prepare_dense(component)) {
-    s.worklist.push_back(std::move(component));
-    while (!s.worklist.empty()) {
-      osmira_base::stop_if_cancelled(cancel_);
-      std::vector<Index> piece = std::move(s.worklist.back());
-      s.worklist.pop_back();
-      if (piece.size() < 2) {
-        s.emitted.push_back(std::move(piece));
-      } else {
-        examine(s, std::move(piece));
-      }
-    }
+    resolve_pieces(s, std::move(component), nullptr);
     return;
   }
   // The pieces of a dense component are disjoint and evolve apart: each large one is
@@ -119,33 +108,44 @@ void WeightedGraph::resolve_component(Scratch& s, std::vector<Index> component) 
   // of the emitted pieces, which the clusters are sorted out of.
   dense_ = true;
   tbb::task_group tasks;
-  std::function<void(std::vector<Index>)> resolve_piece = [&](std::vector<Index> first) {
-    Scratch& t = scratch_.local();
-    for (KeptSearch& kept : t.kept) kept.valid = false;
-    t.worklist.push_back(std::move(first));
-    while (!t.worklist.empty()) {
-      osmira_base::stop_if_cancelled(cancel_);
-      std::vector<Index> piece = std::move(t.worklist.back());
-      t.worklist.pop_back();
-      if (piece.size() < 2) {
-        t.emitted.push_back(std::move(piece));
-        continue;
-      }
-      examine_dense(t, std::move(piece));
-      // All but the last piece found, when large, go to other tasks.
-      for (size_t k = 0; k + 1 < t.worklist.size();) {
-        if (t.worklist[k].size() < kOwnTaskFrom) {
-          ++k;
-          continue;
-        }
-        tasks.run([&resolve_piece, piece = std::move(t.worklist[k])] { resolve_piece(piece); });
-        t.worklist.erase(t.worklist.begin() + static_cast<std::ptrdiff_t>(k));
-      }
-    }
+  std::function<void(std::vector<Index>)> hand_off = [&](std::vector<Index> first) {
+    tasks.run([this, &hand_off, first = std::move(first)] {
+      Scratch& t = scratch_.local();
+      for (KeptSearch& kept : t.kept) kept.valid = false;
+      resolve_pieces(t, first, &hand_off);
+    });
   };
-  tasks.run([&] { resolve_piece(std::move(component)); });
+  hand_off(std::move(component));
   tasks.wait();
   dense_ = false;
+}
+
+void WeightedGraph::resolve_pieces(Scratch& s, std::vector<Index> first,
+                                   const std::function<void(std::vector<Index>)>* hand_off) {
+  s.worklist.push_back(std::move(first));
+  while (!s.worklist.empty()) {
+    osmira_base::stop_if_cancelled(cancel_);
+    std::vector<Index> piece = std::move(s.worklist.back());
+    s.worklist.pop_back();
+    if (piece.size() < 2) {
+      s.emitted.push_back(std::move(piece));
+      continue;
+    }
+    if (hand_off == nullptr) {
+      examine(s, std::move(piece));
+      continue;
+    }
+    examine_dense(s, std::move(piece));
+    // All but the last piece found, when large, go to other tasks.
+    for (size_t k = 0; k + 1 < s.worklist.size();) {
+      if (s.worklist[k].size() < kOwnTaskFrom) {
+        ++k;
+        continue;
+      }
+      (*hand_off)(std::move(s.worklist[k]));
+      s.worklist.erase(s.worklist.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+  }
 }
 
 void WeightedGraph::examine(Scratch& s, std::vector<Index> piece) {

@@ -10,6 +10,7 @@
 #include <array>
 #include <atomic>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <span>
 #include <utility>
@@ -145,6 +146,11 @@ class WeightedGraph {
 
   // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
   void resolve_component(Scratch& s, std::vector<Index> component);
+  // Resolves `first` and the pieces it splits into, on the worklist of `s`: the general path
+  // when `hand_off` is null, else the dense one, which passes every large piece a split
+  // finds (but the last, kept here) to `hand_off`.
+  void resolve_pieces(Scratch& s, std::vector<Index> first,
+                      const std::function<void(std::vector<Index>)>* hand_off);
   // Resolves a component without visit orders when its result cannot depend on them (see
   // order_free.h); false otherwise, with nothing emitted. Components with a NaN weight, whose
   // first edge in collection order is cut whatever follows it, are left to the orders.

@@ -144,7 +144,7 @@ class WeightedGraph {
   // Compressed per-node edge lists, each in descending edge index (most recent first).
   void build_adjacency();
 
-  // Worklist resolution of one component; accepted pieces are appended to `emitted_`.
+  // Worklist resolution of one component; accepted pieces are appended to `s.emitted`.
   void resolve_component(Scratch& s, std::vector<Index> component);
   // Resolves `first` and the pieces it splits into, on the worklist of `s`: the general path
   // when `hand_off` is null, else the dense one, which passes every large piece a split
@@ -224,7 +224,8 @@ class WeightedGraph {
 
   // The kept search used before last when it holds the nodes of `piece` (else the last one,
   // else null), with the nodes whose order relative to the others differs between its order
-  // and `piece` marked as moved (`moved_mark_` at `moved_stamp_`, `moved_places_` by place).
+  // and `piece` marked as moved (`s.moved_mark` at `s.moved_stamp`, `s.moved_places` by
+  // place).
   const KeptSearch* find_guide(Scratch& s, const std::vector<Index>& piece);
 
   // The split's searches over a dense piece (see above), guided by `guide` when given; the
@@ -232,7 +233,7 @@ class WeightedGraph {
   void search_dense(Scratch& s, const std::vector<Index>& piece, const KeptSearch* guide);
 
   // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
-  // `reached_from_`), in the slot that already holds `order` (`keep_slot_`, looked up before
+  // `reached_from`), in the slot that already holds `order` (`keep_slot`, looked up before
   // the search) or else the least recently used.
   void keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found);
 
@@ -249,14 +250,14 @@ class WeightedGraph {
   // here.
   void examine(Scratch& s, std::vector<Index> piece);
 
-  // Collects the piece's edges into `taken_` in collection order (each node in the piece's
+  // Collects the piece's edges into `taken` in collection order (each node in the piece's
   // order: its leaving, then its entering edges, each taken from its lower-indexed end) and
   // returns their weight sum in that order. Edges that can never be taken again are dropped
   // from the lists on the way: cut ones, self loops, and those whose other end lies outside
   // the piece (pieces only ever split further).
   double collect(Scratch& s, const std::vector<Index>& piece, uint64_t stamp);
 
-  // Lists for each node of a piece of `n` nodes (by its position) the edges of `taken_` that
+  // Lists for each node of a piece of `n` nodes (by its position) the edges of `taken` that
   // are not cut, in collection order, as the piece's searches follow them.
   void list_neighbours(Scratch& s, size_t n);
 
@@ -282,7 +283,7 @@ class WeightedGraph {
   // Whether the mean of the `edges` live edges of a settled piece, summed in collection
   // order, is below the coherence.
   //
-  // The tree in `sums_` adds the live weights pairwise (cut ones count as zero) over
+  // The tree in `sums` adds the live weights pairwise (cut ones count as zero) over
   // ceil(log2 m) levels, m the number of positions; the collection-order sum adds the same
   // weights one by one. Both lie within (levels + edges) * u * (sum of |w|) of the exact sum
   // (u = 2^-53, the unit roundoff), so the collection-order sum lies in [t - b, t + b] for

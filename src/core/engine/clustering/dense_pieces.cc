@@ -10,6 +10,22 @@
 #include "core/engine/clustering/weighted_graph.h"
 
 namespace osmira_core::engine::clustering_detail {
+namespace {
+
+// The first word in [from, to) in which `a` and `b` share a bit, or `to`: four words at a
+// time, since rows are often read to their end (a node or a run with nothing left).
+[[gnu::always_inline]] inline size_t first_shared_word(const uint64_t* a, const uint64_t* b, size_t from, size_t to) {
+  size_t w = from;
+  for (; w + 4 <= to; w += 4) {
+    if (((a[w] & b[w]) | (a[w + 1] & b[w + 1]) | (a[w + 2] & b[w + 2]) | (a[w + 3] & b[w + 3])) != 0) {
+      break;
+    }
+  }
+  while (w < to && (a[w] & b[w]) == 0) ++w;
+  return w;
+}
+
+}  // namespace
 
 void WeightedGraph::cut(Scratch& s, Index e) {
   removed_[e] = 1;
@@ -340,42 +356,29 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   const auto bit = [](Index k) { return uint64_t{1} << (k % 64); };
   // Each node's run cursors are set when its first search this time reads them.
   const uint64_t search_stamp = ++stamp_counter_;
-  s.place_local.resize(n);
-  s.place_of_local.resize(dense_n_);
-  s.unvisited_local.assign(words, 0);
-  s.unvisited_ranks.assign(words, 0);
-  s.unvisited_places.assign(place_words, 0);
+  take_places(s, piece);
+  const std::vector<Index>& place_local = s.places.place_local;
+  const std::vector<Index>& place_of_local = s.places.place_of_local;
+  const std::vector<Index>& place_of_rank = s.places.place_of_rank;
+  const std::vector<uint64_t>& lower_places = s.places.lower_places;
+  s.unvisited_local = s.places.nodes_local;
+  s.unvisited_ranks = s.places.nodes_ranks;
+  s.unvisited_places.assign(place_words, ~uint64_t{0});
+  if (n % 64 != 0) s.unvisited_places.back() = bit(static_cast<Index>(n)) - 1;
   s.below.resize(n);
-  // Row b: the places of the nodes whose index ranks below 8 b.
-  const size_t rows = (dense_n_ + kRankBlock - 1) / kRankBlock + 1;
-  s.lower_places.assign(rows * place_words, 0);
-  for (Index k = 0; k < n; ++k) {
-    const Index l = local_[piece[k]];
-    position_[piece[k]] = k;
-    s.place_local[k] = l;
-    s.place_of_local[l] = k;
-    // A node without a live edge to a higher-indexed node is nobody's lower-indexed neighbour.
-    if (group_size_[l] != 0) s.lower_places[(index_rank_[l] / kRankBlock + 1) * place_words + k / 64] |= bit(k);
-    s.unvisited_local[l / 64] |= bit(l);
-    s.unvisited_ranks[index_rank_[l] / 64] |= bit(index_rank_[l]);
-    s.unvisited_places[k / 64] |= bit(k);
-  }
-  for (size_t r = 2; r < rows; ++r) {
-    for (size_t w = 0; w < place_words; ++w) {
-      s.lower_places[r * place_words + w] |= s.lower_places[(r - 1) * place_words + w];
-    }
-  }
   std::vector<Index> found;
   found.reserve(n);
   s.reached_from.assign(dense_n_, kNoIndex);
   s.step_of.resize(dense_n_);
   s.depth.resize(n);
-  // Bounds of the unvisited nodes: the places below `top`, the identifier words from
-  // `id_low`, the index-rank words in [rank_low, rank_high).
-  Index top = static_cast<Index>(n), id_low = 0, rank_low = 0, rank_high = static_cast<Index>(words);
+  // Bounds of the unvisited nodes: the places below `top`, the identifier words in
+  // [id_low, id_high), the index-rank words in [rank_low, rank_high).
+  Index top = static_cast<Index>(n), id_low = 0, id_high = static_cast<Index>(words), rank_low = 0,
+        rank_high = static_cast<Index>(words);
   const auto settle = [&] {
     while (top > 0 && (s.unvisited_places[(top - 1) / 64] & bit(top - 1)) == 0) --top;
     while (id_low < words && s.unvisited_local[id_low] == 0) ++id_low;
+    while (id_high > id_low && s.unvisited_local[id_high - 1] == 0) --id_high;
     while (rank_low < words && s.unvisited_ranks[rank_low] == 0) ++rank_low;
     while (rank_high > rank_low && s.unvisited_ranks[rank_high - 1] == 0) --rank_high;
   };
@@ -383,7 +386,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     s.below[place] = static_cast<Index>(n);
   };
   const auto visit = [&](Index place) {
-    const Index l = s.place_local[place];
+    const Index l = place_local[place];
     if (!s.path.empty()) s.reached_from[l] = piece[s.path.back()];
     s.step_of[l] = static_cast<Index>(found.size());
     s.depth[found.size()] = static_cast<Index>(s.path.size());
@@ -400,13 +403,12 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   // last of its group, else the lower-indexed one placed last.
   const auto next = [&](Index place) -> Index {
     constexpr int kMisses = 8;
-    const Index l = s.place_local[place];
+    const Index l = place_local[place];
     const uint64_t* row = neighbour_bits_.data() + l * words;
     const Index r = index_rank_[l];
     const Index h = std::min(s.below[place], top);  // no lower-indexed candidate from here on
-    Index word = id_low;  // a node left with no unvisited neighbour is done at once
-    while (word < words && (row[word] & s.unvisited_local[word]) == 0) ++word;
-    if (word == words) {
+    // A node left with no unvisited neighbour is done at once.
+    if (first_shared_word(row, s.unvisited_local.data(), id_low, id_high) == id_high) {
       s.below[place] = 0;
       return kNoIndex;
     }
@@ -419,11 +421,11 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
                         (r / kRankBlock * kRankBlock % 64);
            b != 0; b &= b - 1) {
         const Index q =
-            s.place_of_local[by_index_rank_[r / kRankBlock * kRankBlock + static_cast<Index>(std::countr_zero(b))]];
+            place_of_rank[r / kRankBlock * kRankBlock + static_cast<Index>(std::countr_zero(b))];
         if (q < h && (lower == kNoIndex || q > lower)) lower = q;
       }
     }
-    const uint64_t* below_block = s.lower_places.data() + (r / kRankBlock) * place_words;
+    const uint64_t* below_block = lower_places.data() + (r / kRankBlock) * place_words;
     int misses = 0;
     for (Index w = (h + 63) / 64; w-- > 0;) {
       if (lower != kNoIndex && (w + 1) * 64 <= lower) break;
@@ -432,7 +434,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
       for (; candidates != 0; candidates &= ~(uint64_t{1} << (63 - std::countl_zero(candidates)))) {
         const Index q = w * 64 + 63 - static_cast<Index>(std::countl_zero(candidates));
         if (lower != kNoIndex && q < lower) break;
-        const Index v = s.place_local[q];
+        const Index v = place_local[q];
         if ((row[v / 64] & bit(v)) != 0) {
           lower = q;
           break;
@@ -443,7 +445,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
             uint64_t b = ranks[k] & s.unvisited_ranks[k];
             if (k == r / 64) b &= bit(r) - 1;
             for (; b != 0; b &= b - 1) {
-              const Index q = s.place_of_local[by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))]];
+              const Index q = place_of_rank[k * 64 + static_cast<Index>(std::countr_zero(b))];
               if (lower == kNoIndex || q > lower) lower = q;
             }
           }
@@ -478,7 +480,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
             if (last == kNoIndex || listed[v] > listed[last]) last = v;
           }
         }
-        return s.place_of_local[last];
+        return place_of_local[last];
       }
     }
     for (Index run = run_start_[l + 1]; run-- > run_start_[l];) {
@@ -487,12 +489,12 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
         run_cursor_[run] = run_live_[run] != 0 ? run_low_[run] : static_cast<Index>(words);
       }
       Index& c = run_cursor_[run];
-      c = std::max(c, id_low);
       const uint64_t* bits = run_bits_.data() + run * words;
-      while (c < words && (bits[c] & s.unvisited_local[c]) == 0) ++c;
-      if (c < words) {
+      c = std::max(c, id_low);
+      if (c < id_high) c = static_cast<Index>(first_shared_word(bits, s.unvisited_local.data(), c, id_high));
+      if (c < id_high) {
         const Index v = c * 64 + static_cast<Index>(std::countr_zero(bits[c] & s.unvisited_local[c]));
-        return s.place_of_local[v];
+        return place_of_local[v];
       }
     }
     return lower;
@@ -520,12 +522,12 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     if (!moved) return true;
     const Index u = piece[place], l = local_[u];
     if (s.moved_mark[l] == s.moved_stamp || s.moved_mark[local_[c]] == s.moved_stamp) return false;
-    const Index after = c < u ? position_[c] : place;
+    const Index after = c < u ? place_of_local[local_[c]] : place;
     const Index r = index_rank_[l];
     const uint64_t* row = neighbour_bits_.data() + l * words;
     // The places of nodes ranked below r's block of kRankBlock and in it (checked one by one).
     const uint64_t* lower =
-        s.lower_places.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
+        lower_places.data() + ((r + kRankBlock - 1) / kRankBlock) * place_words;
     for (size_t i = 0; i < s.moved_words.size(); ++i) {
       const Index w = s.moved_words[i];
       if (w * 64 + 63 <= after) break;
@@ -536,7 +538,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
       uint64_t bits = s.moved_places[w] & s.unvisited_places[w] & lower[w];
       if (w == after / 64) bits &= ~(bit(after) | (bit(after) - 1));
       for (; bits != 0; bits &= bits - 1) {
-        const Index v = s.place_local[w * 64 + static_cast<Index>(std::countr_zero(bits))];
+        const Index v = place_local[w * 64 + static_cast<Index>(std::countr_zero(bits))];
         if (index_rank_[v] < r && (row[v / 64] & bit(v)) != 0) return false;
       }
     }
@@ -574,14 +576,20 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
             --met_at;
             --met_depth;
           }
-          if (depth <= met_depth) break;  // below where they agree
+          if (depth <= met_depth) {
+            // The guide leaves from below where they agree: every node of the stack from
+            // there up had nothing left in the guide, with the same nodes visited, so it has
+            // nothing left here either.
+            s.path.resize(met_at);
+            break;
+          }
           s.path.resize(met_at + (depth - met_depth));
           const Index w = guide->found[t];
           if ((guide->cut_steps[t / 64] & bit(static_cast<Index>(t))) != 0 ||
               !stands(s.path.back(), w)) {
             break;
           }
-          const Index l = local_[w], place = position_[w];
+          const Index l = local_[w], place = place_of_local[l];
           s.reached_from[l] = piece[s.path.back()];
           s.step_of[l] = static_cast<Index>(found.size());
           s.depth[found.size()] = static_cast<Index>(s.path.size());
@@ -615,6 +623,46 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     s.worklist.push_back(std::move(found));
     found.clear();
   }
+  if (s.keep_slot != nullptr) {  // the tables stay with the order
+    std::swap(s.keep_slot->places, s.places);
+    s.keep_slot->has_places = true;
+  }
+}
+
+void WeightedGraph::take_places(Scratch& s, const std::vector<Index>& piece) {
+  if (s.keep_slot != nullptr && s.keep_slot->has_places) {
+    std::swap(s.places, s.keep_slot->places);
+    s.keep_slot->has_places = false;
+    return;
+  }
+  const size_t n = piece.size();
+  const size_t words = (dense_n_ + 63) / 64;
+  const size_t place_words = (n + 63) / 64;
+  const auto bit = [](Index k) { return uint64_t{1} << (k % 64); };
+  PlaceTables& t = s.places;
+  t.place_local.resize(n);
+  t.place_of_local.resize(dense_n_);
+  t.place_of_rank.resize(dense_n_);
+  t.nodes_local.assign(words, 0);
+  t.nodes_ranks.assign(words, 0);
+  // Row b: the places of the nodes whose index ranks below kRankBlock b.
+  const size_t rows = (dense_n_ + kRankBlock - 1) / kRankBlock + 1;
+  t.lower_places.assign(rows * place_words, 0);
+  for (Index k = 0; k < n; ++k) {
+    const Index l = local_[piece[k]];
+    t.place_local[k] = l;
+    t.place_of_local[l] = k;
+    t.place_of_rank[index_rank_[l]] = k;
+    // A node without a live edge to a higher-indexed node is nobody's lower-indexed neighbour.
+    if (group_size_[l] != 0) t.lower_places[(index_rank_[l] / kRankBlock + 1) * place_words + k / 64] |= bit(k);
+    t.nodes_local[l / 64] |= bit(l);
+    t.nodes_ranks[index_rank_[l] / 64] |= bit(index_rank_[l]);
+  }
+  for (size_t r = 2; r < rows; ++r) {
+    for (size_t w = 0; w < place_words; ++w) {
+      t.lower_places[r * place_words + w] |= t.lower_places[(r - 1) * place_words + w];
+    }
+  }
 }
 
 void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found) {
@@ -631,6 +679,8 @@ void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, con
   }
   kept.found = found;
   kept.next = nullptr;
+  std::swap(kept.places, s.places);
+  kept.has_places = true;
   kept.reached_from.swap(s.reached_from);
   kept.step_of.swap(s.step_of);
   kept.depth.swap(s.depth);

@@ -83,6 +83,15 @@ class WeightedGraph {
   // cut edge of its tree and again wherever the two searches meet; or the one used before
   // last, whose order is nearly always the closest to the piece's (the orders alternate).
   static constexpr size_t kKeptSearches = 32;
+  // What a search over one order reads about its places: per place its node's number, and per
+  // number and per index rank its place; per block of kRankBlock ranks the places of the nodes
+  // ranked below it; the piece's nodes by number and by rank. Built once for an order and kept
+  // with the searches over it: edges are only ever cut, so a node listed below its block after
+  // it lost its last higher-indexed neighbour costs one look and changes no choice.
+  struct PlaceTables {
+    std::vector<Index> place_local, place_of_local, place_of_rank;
+    std::vector<uint64_t> lower_places, nodes_local, nodes_ranks;
+  };
   struct KeptSearch {
     bool valid = false;
     bool intact = true;                 // no edge of its tree cut since
@@ -95,19 +104,21 @@ class WeightedGraph {
     uint64_t generation = 0;
     KeptSearch* next = nullptr;
     uint64_t next_generation = 0;
+    PlaceTables places;  // for `order`, when `has_places`
+    bool has_places = false;
   };
 
   // What resolving pieces needs for itself: one per worker, since the pieces of a dense
   // component are resolved in parallel.
   struct Scratch {
     std::vector<std::vector<Index>> worklist, emitted;
-    // The searches of dense pieces: per place its node's number, and per number its place;
-    // the unvisited nodes by number, by rank and by place; the places of the nodes ranked
-    // below each block of kRankBlock ranks; per place a bound on the places of its
+    // The searches of dense pieces: the place tables of the order searched; the unvisited
+    // nodes by number, by rank and by place; per place a bound on the places of its
     // lower-indexed candidates; the stack (places) and the node each node was reached from
     // (by number), with its step and by step its depth in the search's tree.
-    std::vector<Index> place_local, place_of_local, below, path, reached_from, step_of, depth;
-    std::vector<uint64_t> unvisited_local, unvisited_ranks, unvisited_places, lower_places;
+    PlaceTables places;
+    std::vector<Index> below, path, reached_from, step_of, depth;
+    std::vector<uint64_t> unvisited_local, unvisited_ranks, unvisited_places;
     // The guide's moved nodes (see `find_guide`), and the blocks and chains that find them.
     std::vector<uint64_t> moved_mark, moved_places;
     uint64_t moved_stamp = 0;
@@ -232,9 +243,13 @@ class WeightedGraph {
   // pieces found are pushed onto the worklist in the order found, each in its visit order.
   void search_dense(Scratch& s, const std::vector<Index>& piece, const KeptSearch* guide);
 
+  // Sets up `s.places` for a search over `piece`: taken from the kept search over that order
+  // when it has them, else built.
+  void take_places(Scratch& s, const std::vector<Index>& piece);
+
   // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
   // `reached_from`), in the slot that already holds `order` (`keep_slot`, looked up before
-  // the search) or else the least recently used.
+  // the search) or else the least recently used, with the place tables.
   void keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found);
 
   // The acceptance test of a piece of `nodes` nodes whose `edges` taken edges have the mean

@@ -12,6 +12,9 @@
 namespace osmira_core::engine::clustering_detail {
 namespace {
 
+// The bit of `k` in its 64-bit word.
+constexpr uint64_t bit(Index k) { return uint64_t{1} << (k % 64); }
+
 // The first word in [from, to) in which `a` and `b` share a bit, or `to`: four words at a
 // time, since rows are often read to their end (a node or a run with nothing left).
 [[gnu::always_inline]] inline size_t first_shared_word(const uint64_t* a, const uint64_t* b, size_t from, size_t to) {
@@ -33,17 +36,17 @@ void WeightedGraph::cut(Scratch& s, Index e) {
   const Index from = edges_[e].from, to = edges_[e].to;
   const Index a = local_[from], b = local_[to];
   const size_t words = (dense_n_ + 63) / 64;
-  neighbour_bits_[a * words + b / 64] &= ~(uint64_t{1} << (b % 64));
-  neighbour_bits_[b * words + a / 64] &= ~(uint64_t{1} << (a % 64));
+  neighbour_bits_[a * words + b / 64] &= ~bit(b);
+  neighbour_bits_[b * words + a / 64] &= ~bit(a);
   const Index ra = index_rank_[a], rb = index_rank_[b];
-  neighbour_ranks_[a * words + rb / 64] &= ~(uint64_t{1} << (rb % 64));
-  neighbour_ranks_[b * words + ra / 64] &= ~(uint64_t{1} << (ra % 64));
+  neighbour_ranks_[a * words + rb / 64] &= ~bit(rb);
+  neighbour_ranks_[b * words + ra / 64] &= ~bit(ra);
   // The edge lies in the group of its lower-indexed end, in one of its runs.
   const Index owner = from < to ? a : b, other = from < to ? b : a;
   for (Index run = run_start_[owner]; run < run_start_[owner + 1]; ++run) {
     uint64_t& word = run_bits_[run * words + other / 64];
-    if ((word & (uint64_t{1} << (other % 64))) != 0) {
-      word &= ~(uint64_t{1} << (other % 64));
+    if ((word & bit(other)) != 0) {
+      word &= ~bit(other);
       --run_live_[run];
       break;
     }
@@ -56,7 +59,7 @@ void WeightedGraph::cut(Scratch& s, Index e) {
     for (const auto& [x, y] : {std::pair{a, to}, std::pair{b, from}}) {
       if (kept.reached_from[x] != y) continue;
       kept.intact = false;
-      kept.cut_steps[kept.step_of[x] / 64] |= uint64_t{1} << (kept.step_of[x] % 64);
+      kept.cut_steps[kept.step_of[x] / 64] |= bit(kept.step_of[x]);
     }
   }
 }
@@ -105,10 +108,10 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
       const Index v = edges_[e].to;
       if (v == u) continue;
       const Index l = local_[v];
-      uint64_t& bit = neighbour_bits_[k * words + l / 64];
-      if (bit & (uint64_t{1} << (l % 64))) return false;  // a pair listed twice
-      bit |= uint64_t{1} << (l % 64);
-      neighbour_bits_[l * words + k / 64] |= uint64_t{1} << (k % 64);
+      uint64_t& word = neighbour_bits_[k * words + l / 64];
+      if ((word & bit(l)) != 0) return false;  // a pair listed twice
+      word |= bit(l);
+      neighbour_bits_[l * words + k / 64] |= bit(k);
     }
     const auto add = [&](Index e, Index v) {
       if (v <= u) return;
@@ -118,7 +121,7 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
         run_live_.push_back(0);
         run_bits_.resize(run_bits_.size() + words, 0);
       }
-      run_bits_[run_bits_.size() - words + l / 64] |= uint64_t{1} << (l % 64);
+      run_bits_[run_bits_.size() - words + l / 64] |= bit(l);
       group_place_[k * n + l] = static_cast<uint16_t>(group_in_order_.size() - group_start_[k]);
       run_low_.back() = std::min<Index>(run_low_.back(), l / 64);
       ++run_live_.back();
@@ -136,7 +139,7 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
     for (size_t w = 0; w < words; ++w) {
       for (uint64_t b = neighbour_bits_[k * words + w]; b != 0; b &= b - 1) {
         const Index r = index_rank_[w * 64 + static_cast<size_t>(std::countr_zero(b))];
-        neighbour_ranks_[k * words + r / 64] |= uint64_t{1} << (r % 64);
+        neighbour_ranks_[k * words + r / 64] |= bit(r);
       }
     }
   }
@@ -339,7 +342,7 @@ const WeightedGraph::KeptSearch* WeightedGraph::find_guide(Scratch& s, const std
     const Index l = local_[piece[k]];
     if (s.moved_mark[l] == in_order) continue;
     s.moved_mark[l] = in_order + 1;
-    s.moved_places[k / 64] |= uint64_t{1} << (k % 64);
+    s.moved_places[k / 64] |= bit(k);
   }
   s.moved_stamp = in_order + 1;
   s.moved_words.clear();
@@ -353,7 +356,6 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   const size_t n = piece.size();
   const size_t words = (dense_n_ + 63) / 64;
   const size_t place_words = (n + 63) / 64;
-  const auto bit = [](Index k) { return uint64_t{1} << (k % 64); };
   // Each node's run cursors are set when its first search this time reads them.
   const uint64_t search_stamp = ++stamp_counter_;
   take_places(s, piece);
@@ -638,7 +640,6 @@ void WeightedGraph::take_places(Scratch& s, const std::vector<Index>& piece) {
   const size_t n = piece.size();
   const size_t words = (dense_n_ + 63) / 64;
   const size_t place_words = (n + 63) / 64;
-  const auto bit = [](Index k) { return uint64_t{1} << (k % 64); };
   PlaceTables& t = s.places;
   t.place_local.resize(n);
   t.place_of_local.resize(dense_n_);

@@ -194,6 +194,24 @@ void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
   const std::vector<Index>* order = &piece;
   KeptSearch* from = nullptr;
   double least = -std::numeric_limits<double>::infinity();
+  // Where the last walk over `walked` found the lightest group: no node placed before it
+  // held an edge that light then, nor does one now (a cut lightens no group), so while the
+  // order stays the next walk starts there.
+  const std::vector<Index>* walked = nullptr;
+  size_t resume = 0;
+  // The groups of the piece that held an edge of weight `least` when it became the lightest
+  // (`s.light`; some may have lost theirs since, dropped when the list is read) and how many
+  // still hold one, once a walk over the whole order listed them; and a search whose steps
+  // are the places in `*order`. A piece that a search found whole comes back with them
+  // (`s.carried`, that search).
+  bool light_known = false;
+  const KeptSearch* stepped = nullptr;
+  if (s.carried != nullptr && s.carried->valid && s.carried->found == piece) {
+    least = s.carried_least;
+    light_known = true;
+    stepped = s.carried;
+  }
+  s.carried = nullptr;
   for (uint32_t round = 1;; ++round) {
     if (round % 64 == 0) osmira_base::stop_if_cancelled(cancel_);
     if (order->size() <= max_cluster_size_) {
@@ -220,29 +238,64 @@ void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
         return;
       }
     }
-    // Weights only leave by cuts, so the lightest weight of the piece found by a walk bounds
-    // the next from below: the first group that holds it ends the next walk.
+    // Weights only leave by cuts, so the lightest weight of the piece bounds the next from
+    // below: the first group in the order that holds it is cut next. The order is walked for
+    // it from `resume`, as far as there are groups listed; past that, the listed group
+    // placed first is taken. When none holds it any more, the whole order is walked for the
+    // lightest, and the groups holding that are listed.
+    if (order != walked) walked = order, resume = 0;
     Index lightest = kNoIndex;
-    double weight = 0.0;
-    for (Index u : *order) {
-      const Index l = local_[u];
-      const double w = group_lightest_[l];
-      if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) {
-        lightest = l, weight = w;
-        if (w == least) break;
+    if (light_known && s.light_left != 0) {
+      const size_t end =
+          stepped != nullptr ? std::min(order->size(), resume + s.light.size()) : order->size();
+      for (size_t k = resume; k < end; ++k) {
+        const Index l = local_[(*order)[k]];
+        if (group_lightest_[l] == least) {
+          lightest = l, resume = k;
+          break;
+        }
       }
+      if (lightest == kNoIndex && end != order->size()) {
+        size_t kept_light = 0;
+        Index first = 0;
+        for (const Index l : s.light) {
+          if (group_lightest_[l] != least) continue;
+          s.light[kept_light++] = l;
+          if (lightest == kNoIndex || stepped->step_of[l] < first) lightest = l, first = stepped->step_of[l];
+        }
+        s.light.resize(kept_light);
+        resume = first;
+      }
+    }
+    double weight = least;
+    if (lightest == kNoIndex) {
+      for (size_t k = 0; k < order->size(); ++k) {
+        const Index l = local_[(*order)[k]];
+        const double w = group_lightest_[l];
+        if (!std::isnan(w) && (lightest == kNoIndex || w < weight)) lightest = l, weight = w, resume = k;
+      }
+      s.light.clear();
+      for (size_t k = resume; k < order->size(); ++k) {
+        const Index l = local_[(*order)[k]];
+        if (group_lightest_[l] == weight) s.light.push_back(l);
+      }
+      s.light_left = s.light.size();
+      light_known = true;
     }
     least = weight;
     cut(s, group_by_weight_[group_front_[lightest]]);
+    if (group_lightest_[lightest] != least) --s.light_left;
     KeptSearch* const same = kept_search_of(s, *order, from);
     KeptSearch* const kept = same != nullptr && same->valid ? same : nullptr;
     if (kept != nullptr && kept->intact) {
       kept->used = ++s.kept_clock;
       from = kept;
       order = &kept->found;
+      stepped = kept;
       continue;
     }
     if (order != &piece) piece = *order;
+    s.carried_least = least;  // taken back with the piece when the search finds it whole
     if (kept != nullptr) {
       // Its steps up to the cut tree edge stand, and those after it wherever the search
       // meets it again.
@@ -331,20 +384,22 @@ const WeightedGraph::KeptSearch* WeightedGraph::find_guide(Scratch& s, const std
     }
     if (heaviest == kNoIndex || block.weight > s.blocks[heaviest].weight) heaviest = i;
   }
-  const uint64_t in_order = (stamp_counter_ += 2) - 1;  // and in_order + 1 for the moved
+  // The chain's blocks hold consecutive places, which stay; the nodes at the others move.
+  s.moved_places.assign((n + 63) / 64, ~uint64_t{0});
+  if (n % 64 != 0) s.moved_places.back() = bit(static_cast<Index>(n)) - 1;
   for (Index i = heaviest; i != kNoIndex; i = s.blocks[i].previous) {
-    for (Index k = 0; k < s.blocks[i].size; ++k) {
-      s.moved_mark[local_[guide->order[s.blocks[i].start + k]]] = in_order;
+    for (size_t k = s.blocks[i].place, end = k + s.blocks[i].size; k < end;) {
+      const size_t stop = std::min(end, (k / 64 + 1) * 64);
+      s.moved_places[k / 64] &= ~((~uint64_t{0} >> (64 - (stop - k))) << (k % 64));
+      k = stop;
     }
   }
-  s.moved_places.assign((n + 63) / 64, 0);
-  for (size_t k = 0; k < n; ++k) {
-    const Index l = local_[piece[k]];
-    if (s.moved_mark[l] == in_order) continue;
-    s.moved_mark[l] = in_order + 1;
-    s.moved_places[k / 64] |= bit(k);
+  s.moved_stamp = ++stamp_counter_;
+  for (size_t w = 0; w < s.moved_places.size(); ++w) {
+    for (uint64_t b = s.moved_places[w]; b != 0; b &= b - 1) {
+      s.moved_mark[local_[piece[w * 64 + static_cast<size_t>(std::countr_zero(b))]]] = s.moved_stamp;
+    }
   }
-  s.moved_stamp = in_order + 1;
   s.moved_words.clear();
   for (size_t w = s.moved_places.size(); w-- > 0;) {
     if (s.moved_places[w] != 0) s.moved_words.push_back(static_cast<Index>(w));
@@ -378,7 +433,15 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   Index top = static_cast<Index>(n), id_low = 0, id_high = static_cast<Index>(words), rank_low = 0,
         rank_high = static_cast<Index>(words);
   const auto settle = [&] {
-    while (top > 0 && (s.unvisited_places[(top - 1) / 64] & bit(top - 1)) == 0) --top;
+    while (top > 0) {
+      const Index w = (top - 1) / 64;
+      const uint64_t below_top = s.unvisited_places[w] & (~uint64_t{0} >> (63 - (top - 1) % 64));
+      if (below_top != 0) {
+        top = w * 64 + 64 - static_cast<Index>(std::countl_zero(below_top));
+        break;
+      }
+      top = w * 64;
+    }
     while (id_low < words && s.unvisited_local[id_low] == 0) ++id_low;
     while (id_high > id_low && s.unvisited_local[id_high - 1] == 0) --id_high;
     while (rank_low < words && s.unvisited_ranks[rank_low] == 0) ++rank_low;
@@ -468,7 +531,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
       for (Index k = r / 64; k < rank_high && left <= kFew; ++k) {
         uint64_t b = ranks[k] & s.unvisited_ranks[k];
         if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
-        for (; b != 0 && left <= kFew; b &= b - 1) ++left;
+        left += static_cast<Index>(std::popcount(b));
       }
       if (left == 0) return lower;
       if (left <= kFew) {
@@ -689,6 +752,7 @@ void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, con
   kept.cut_steps.assign((found.size() + 63) / 64, 0);
   kept.valid = true;
   kept.used = ++s.kept_clock;
+  s.carried = &kept;
 }
 
 }  // namespace osmira_core::engine::clustering_detail

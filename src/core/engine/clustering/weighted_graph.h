@@ -131,6 +131,13 @@ class WeightedGraph {
     std::array<KeptSearch, kKeptSearches> kept;
     uint64_t kept_clock = 0;
     KeptSearch* keep_slot = nullptr;  // the kept search over the order being searched, if any
+    // The groups holding the lightest weight of the piece being examined and how many still
+    // do, that weight when it was searched, and the search that found it whole, if one did
+    // (see `examine_dense`).
+    std::vector<Index> light;
+    size_t light_left = 0;
+    double carried_least = 0.0;
+    const KeptSearch* carried = nullptr;
     // The general path: the collected edges, the neighbour lists by position, the search
     // stack (node, edge it was pushed through), the cut order and the sums.
     std::vector<Index> taken, nbr_start, nbr_fill, nbr, by_weight;

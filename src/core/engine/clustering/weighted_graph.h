@@ -256,7 +256,8 @@ class WeightedGraph {
 
   // Keeps the search over `order` that found the whole piece again as `found` (its tree is in
   // `reached_from`), in the slot that already holds `order` (`keep_slot`, looked up before
-  // the search) or else the least recently used, with the place tables.
+  // the search) or else the least recently used, with the place tables. The piece's next
+  // examination takes its list of the lightest groups back through it (`s.carried`).
   void keep_search(Scratch& s, const std::vector<Index>& order, const std::vector<Index>& found);
 
   // The acceptance test of a piece of `nodes` nodes whose `edges` taken edges have the mean

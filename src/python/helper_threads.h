@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <exception>
 #include <functional>
@@ -55,6 +56,9 @@ class HelperThread {
         } catch (...) {  // a thread of its own: handed to join()
           failure_ = std::current_exception();
         }
+        const std::lock_guard<std::mutex> lock(mutex_);
+        finished_ = true;
+        finish_.notify_all();
       });
     } catch (const std::exception&) {  // no thread (system_error, bad_alloc): join() runs it
     }
@@ -70,6 +74,14 @@ class HelperThread {
   HelperThread(const HelperThread&) = delete;
   HelperThread& operator=(const HelperThread&) = delete;
 
+  // Waits up to `timeout` for the thread's work; true once join() will not wait (also when no
+  // thread runs the work: join() then runs it).
+  bool wait_for(std::chrono::milliseconds timeout) {
+    if (!thread_.joinable()) return true;
+    std::unique_lock<std::mutex> lock(mutex_);
+    return finish_.wait_for(lock, timeout, [&] { return finished_; });
+  }
+
   void join() {
     if (thread_.joinable()) {
       thread_.join();
@@ -84,6 +96,9 @@ class HelperThread {
   std::function<void()> work_;
   std::exception_ptr failure_;
   const pid_t pid_ = getpid();
+  std::mutex mutex_;
+  std::condition_variable finish_;
+  bool finished_ = false;  // guarded by mutex_
   std::thread thread_;
 };
 

@@ -287,6 +287,34 @@ bool LockPacer::pace(const std::function<bool()>* settle) {
   return true;
 }
 
+bool LockPacer::wait_without_lock(const std::function<bool()>& over) {
+  put_back_();
+  while (true) {
+    bool done = false;
+    std::exception_ptr failure;
+    PyThreadState* const saved = PyEval_SaveThread();
+    try {
+      done = over();
+    } catch (...) {
+      failure = std::current_exception();
+    }
+    take_lock_holding_references(saved);
+    if (failure) {
+      take_up_();
+      std::rethrow_exception(failure);
+    }
+    if (done) break;
+    if (PyErr_CheckSignals() != 0) return false;
+    if (getpid() != pid_) {
+      PyErr_SetString(PyExc_RuntimeError, kForkedMessage);
+      return false;
+    }
+  }
+  take_up_();
+  next_ns_ = coarse_now_ns() + kPaceNs;
+  return true;
+}
+
 void LockPacer::without_lock(const std::function<void()>& work) {
   put_back_();
   std::exception_ptr failure;

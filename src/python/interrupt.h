@@ -74,6 +74,10 @@ class LockPacer {
   // Runs `work`, which must not touch any Python object, with the set-up put back and the lock
   // released (waiting for a helper thread, say); rethrows what it threw once both are back.
   void without_lock(const std::function<void()>& work);
+  // Likewise, calls `over()` until it returns true: it must wait for something for about
+  // 10 ms at most and tell whether the wait is over. Between the calls the lock is taken to run
+  // the signal handlers, as step() does. False when the wait must stop, as for step().
+  bool wait_without_lock(const std::function<bool()>& over);
 
  private:
   bool pace(const std::function<bool()>* settle);

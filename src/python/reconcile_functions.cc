@@ -9,7 +9,6 @@
 #include <algorithm>
 #include <cstddef>
 #include <optional>
-#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -31,7 +30,6 @@ namespace vintrel_native {
 namespace {
 
 using osmira_base::CancelFlag;
-using osmira_core::engine::types::MatchDecision;
 using vintrel_bridge::ReconcileDriver;
 using vintrel_bridge::ReconcileResult;
 
@@ -85,7 +83,7 @@ struct Computed {
   std::optional<osmira_base::Result<ReconcileResult>> outcome;
   const char* out_of_memory = nullptr;
   osmira_core::engine::log::Events events;  // delivered once the work is over
-  std::optional<DecisionTexts> texts;        // with a result: its decisions' texts, numbered
+  std::optional<TextNumbering> numbering;    // with a result: of its decisions
 };
 
 // The driver's three steps, all without the interpreter, stopping early once `cancel` is
@@ -106,14 +104,16 @@ void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
     driver.reconcile(&cancel);
     osmira_base::stop_if_cancelled(&cancel);
     step = kNoMemoryClustering;
-    // The decisions' texts are numbered for the conversion on a thread of their own while
-    // the driver clusters (a dense component keeps a single worker busy for seconds); the
-    // conversion would otherwise wait for them (a fifth of a second for 2 million decisions).
-    const std::span<const MatchDecision> decisions = driver.decisions();
-    HelperThread numbering([&] { out.texts.emplace(decisions, cancel); }, !decisions.empty());
-    out.outcome.emplace(driver.finish(&cancel));
-    step = kNoMemoryResult;
-    numbering.join();
+    // The decisions' texts are numbered from here on. When finishing fails, the numbering
+    // is stopped before the driver goes: the driver holds the decisions until finish hands
+    // them over.
+    out.numbering.emplace(driver.decisions());
+    try {
+      out.outcome.emplace(driver.finish(&cancel));
+    } catch (...) {
+      out.numbering.reset();
+      throw;
+    }
   } catch (const vintrel_bridge::NoRoomForWorkers& e) {
     out.out_of_memory = e.what();
   } catch (const std::bad_alloc&) {
@@ -135,7 +135,8 @@ PyRef run(Prepare&& prepare) {
   });
   if (!completed) {  // a signal handler raised
     // What the work made before it saw the flag (the whole result, if it had just ended)
-    // goes after the exception.
+    // goes after the exception, once nothing reads it.
+    computed.numbering.reset();
     release_in_background(std::move(computed.outcome));
     return {};
   }
@@ -176,13 +177,14 @@ PyRef run(Prepare&& prepare) {
             pause.take_up();
             if (arenas) arenas->take_up();
           });
-      result = reconcile_result_to_py(std::move(typed), *computed.texts, pacer,
+      result = reconcile_result_to_py(std::move(typed), *computed.numbering, pacer,
                                       host ? &*host : nullptr, left);
-      computed.texts.reset();  // before the freed heap goes back to the system
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
+  // Stopped if it still runs (a failed conversion): what is left of the decisions may go.
+  computed.numbering.reset();
   if (!result) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_memory_error(kNoMemoryResult);
     // The exception goes up at once: what was built is freed after it, and what was not

@@ -77,7 +77,7 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 // result: clusters first (they make every identifier's str, which the decisions share), then
 // the golden records and last the decisions (the largest part), each part's C++ form
 // released while it is converted.
-PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, DecisionTexts& texts,
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, TextNumbering& numbering,
                              LockPacer& pacer, const HostCollector* host,
                              std::vector<PyRef>& left) {
   Builder b;
@@ -89,8 +89,10 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, DecisionT
   PyRef clusters;
   PyRef golden;
   PyRef decisions;
-  // A stopped or failed conversion: what has been built goes to `left`.
+  // A stopped or failed conversion: the numbering stops at its next decision instead of
+  // being waited for to its end, and what has been built goes to `left`.
   const auto stopped = [&] {
+    numbering.stop();
     out.leave(std::move(clusters));
     out.leave(std::move(golden));
     out.leave(std::move(decisions));
@@ -110,8 +112,13 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, DecisionT
   });
   if (!golden) return stopped();
 
+  // The numbering may take longer than what came before (50-80 ms of 950,000 decisions): the
+  // signal handlers run while it is waited for.
+  const bool numbered =
+      pacer.wait_without_lock([&] { return numbering.wait_for(std::chrono::milliseconds(10)); });
+  if (!numbered) return stopped();
   decisions = list_releasing(result.decisions, pacer, out, [&](size_t k) {
-    return decision_fetching_ahead(b, result, k, texts);
+    return decision_fetching_ahead(b, result, k, numbering.texts());
   });
   if (!decisions || !out.hand_back(pacer, host)) return stopped();
 

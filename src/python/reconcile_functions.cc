@@ -83,6 +83,7 @@ struct Computed {
   std::optional<osmira_base::Result<ReconcileResult>> outcome;
   const char* out_of_memory = nullptr;
   osmira_core::engine::log::Events events;  // delivered once the work is over
+  std::optional<TextNumbering> numbering;    // with a result: of its decisions
 };
 
 // The driver's three steps, all without the interpreter, stopping early once `cancel` is
@@ -103,7 +104,16 @@ void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
     driver.reconcile(&cancel);
     osmira_base::stop_if_cancelled(&cancel);
     step = kNoMemoryClustering;
-    out.outcome.emplace(driver.finish(&cancel));
+    // The decisions' texts are numbered from here on. When finishing fails, the numbering
+    // is stopped before the driver goes: the driver holds the decisions until finish hands
+    // them over.
+    out.numbering.emplace(driver.decisions());
+    try {
+      out.outcome.emplace(driver.finish(&cancel));
+    } catch (...) {
+      out.numbering.reset();
+      throw;
+    }
   } catch (const vintrel_bridge::NoRoomForWorkers& e) {
     out.out_of_memory = e.what();
   } catch (const std::bad_alloc&) {
@@ -125,7 +135,8 @@ PyRef run(Prepare&& prepare) {
   });
   if (!completed) {  // a signal handler raised
     // What the work made before it saw the flag (the whole result, if it had just ended)
-    // goes after the exception.
+    // goes after the exception, once nothing reads it.
+    computed.numbering.reset();
     release_in_background(std::move(computed.outcome));
     return {};
   }
@@ -166,11 +177,14 @@ PyRef run(Prepare&& prepare) {
             pause.take_up();
             if (arenas) arenas->take_up();
           });
-      result = reconcile_result_to_py(std::move(typed), pacer, host ? &*host : nullptr, left);
+      result = reconcile_result_to_py(std::move(typed), *computed.numbering, pacer,
+                                      host ? &*host : nullptr, left);
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   }
+  // Stopped if it still runs (a failed conversion): what is left of the decisions may go.
+  computed.numbering.reset();
   if (!result) {
     if (PyErr_ExceptionMatches(PyExc_MemoryError)) raise_memory_error(kNoMemoryResult);
     // The exception goes up at once: what was built is freed after it, and what was not

@@ -181,7 +181,7 @@ PyRef Builder::id_text(const Uuid& id) {
 
 // A decision's texts in the order decision_to_py meets them: its blocking key (when it has
 // one), its matched_on names, then each rule result's name and explanation.
-DecisionTexts::DecisionTexts(const std::vector<MatchDecision>& decisions,
+DecisionTexts::DecisionTexts(std::span<const MatchDecision> decisions,
                              const osmira_base::CancelFlag& stop)
     : offsets_(decisions.size() + 1, 0) {
   for (size_t k = 0; k < decisions.size(); ++k) {

@@ -15,6 +15,7 @@
 #include <functional>
 #include <iterator>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -201,7 +202,7 @@ class DecisionTexts {
  public:
   // Numbers the texts; plain C++, which runs without the interpreter lock. Throws
   // osmira_base::Cancelled at the next decision once `stop` is raised.
-  DecisionTexts(const std::vector<osmira_core::engine::types::MatchDecision>& decisions,
+  DecisionTexts(std::span<const osmira_core::engine::types::MatchDecision> decisions,
                 const osmira_base::CancelFlag& stop);
 
   // The numbers of decision k's texts, in the order decision_to_py meets them.

@@ -1,6 +1,5 @@
 #include "python/result_objects.h"
 
-#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -77,27 +76,23 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 // The parts are converted in an order that keeps the process's peak at about the finished
 // result: clusters first (they make every identifier's str, which the decisions share), then
 // the golden records and last the decisions (the largest part), each part's C++ form
-// released while it is converted. The decisions' texts are numbered on a thread of their own
-// meanwhile; the interpreter lock is released while waiting for them.
-PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer& pacer,
-                             const HostCollector* host, std::vector<PyRef>& left) {
+// released while it is converted.
+PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, TextNumbering& numbering,
+                             LockPacer& pacer, const HostCollector* host,
+                             std::vector<PyRef>& left) {
   Builder b;
   if (!b.init()) return {};
   OutOfCollector& out = b.out_of_collector();
   // Kept out of the collector: the three lists of the parts, a list per cluster, and per
   // decision its dict and its two lists.
   out.reserve(3 + result.clusters.size() + 3 * result.decisions.size());
-  osmira_base::CancelFlag stop_numbering;
-  std::optional<DecisionTexts> texts;
-  HelperThread numbering([&] { texts.emplace(result.decisions, stop_numbering); },
-                         !result.decisions.empty());
   PyRef clusters;
   PyRef golden;
   PyRef decisions;
   // A stopped or failed conversion: the numbering stops at its next decision instead of
   // being waited for to its end, and what has been built goes to `left`.
   const auto stopped = [&] {
-    stop_numbering.raise();
+    numbering.stop();
     out.leave(std::move(clusters));
     out.leave(std::move(golden));
     out.leave(std::move(decisions));
@@ -117,16 +112,13 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, LockPacer
   });
   if (!golden) return stopped();
 
-  // The numbering may take longer than the parts before (50-80 ms of 950,000 decisions): the
+  // The numbering may take longer than what came before (50-80 ms of 950,000 decisions): the
   // signal handlers run while it is waited for.
-  const bool numbered = pacer.wait_without_lock([&] {
-    if (!numbering.wait_for(std::chrono::milliseconds(10))) return false;
-    numbering.join();
-    return true;
-  });
+  const bool numbered =
+      pacer.wait_without_lock([&] { return numbering.wait_for(std::chrono::milliseconds(10)); });
   if (!numbered) return stopped();
   decisions = list_releasing(result.decisions, pacer, out, [&](size_t k) {
-    return decision_fetching_ahead(b, result, k, *texts);
+    return decision_fetching_ahead(b, result, k, numbering.texts());
   });
   if (!decisions || !out.hand_back(pacer, host)) return stopped();
 

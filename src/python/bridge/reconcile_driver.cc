@@ -39,6 +39,7 @@ using osmira_base::Uuid;
 using osmira_base::Value;
 using osmira_core::engine::Cluster;
 using osmira_core::engine::ReconciliationEngine;
+using osmira_core::engine::types::MatchDecision;
 using osmira_core::engine::types::NormalizedEntity;
 using osmira_core::engine::types::RecordSet;
 
@@ -176,9 +177,11 @@ osmira_core::engine::GoldenRecord golden_record(
   return golden;
 }
 
-// Fills the result's identifier listings (see ReconcileResult) from the record index: the
-// look-ups run on the pool, one pass in listing order picks each record's first listing.
-void list_identifiers(const osmira_core::engine::RecordIndex& index, ReconcileResult& result) {
+// Fills the result's identifier listings (see ReconcileResult) of its clusters and of
+// `decisions` from the record index: the look-ups run on the pool, one pass in listing order
+// picks each record's first listing.
+void list_identifiers(const osmira_core::engine::RecordIndex& index,
+                      std::span<const MatchDecision> decisions, ReconcileResult& result) {
   constexpr uint32_t kUnlisted = ReconcileResult::kUnlisted;
   constexpr uint32_t kAbsent = osmira_core::engine::RecordIndex::kAbsent;
   std::vector<size_t> begin(result.clusters.size() + 1, 0);
@@ -206,18 +209,17 @@ void list_identifiers(const osmira_core::engine::RecordIndex& index, ReconcileRe
     if (first_of_record[record] == kUnlisted) first_of_record[record] = static_cast<uint32_t>(f);
     result.first_listing[f] = first_of_record[record];
   }
-  result.decision_listings.resize(2 * result.decisions.size());
+  result.decision_listings.resize(2 * decisions.size());
   const auto listing_of = [&](const Uuid& id) {
     const uint32_t record = index.find(id);
     return record < first_of_record.size() ? first_of_record[record] : kUnlisted;
   };
-  tbb::parallel_for(tbb::blocked_range<size_t>(0, result.decisions.size(), 1024),
+  tbb::parallel_for(tbb::blocked_range<size_t>(0, decisions.size(), 1024),
                     [&](const tbb::blocked_range<size_t>& range) {
                       for (size_t d = range.begin(); d != range.end(); ++d) {
-                        result.decision_listings[2 * d] =
-                            listing_of(result.decisions[d].entity_a_id);
+                        result.decision_listings[2 * d] = listing_of(decisions[d].entity_a_id);
                         result.decision_listings[2 * d + 1] =
-                            listing_of(result.decisions[d].entity_b_id);
+                            listing_of(decisions[d].entity_b_id);
                       }
                     });
 }
@@ -347,13 +349,14 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
   if (!output_ || finished_) throw std::logic_error("reconcile driver: finish before reconcile");
   finished_ = true;
   ReconcileResult result;
-  result.decisions = std::move(output_->decisions);
   result.telemetry = std::move(output_->telemetry);
   result.trained_fs_params = std::move(trained_fs_params_);
   std::shared_ptr<void> working_state = std::move(output_->working_state);
   std::shared_ptr<const osmira_core::engine::RecordIndex> engine_index =
       std::move(output_->record_index);
-  output_.reset();
+  // The decisions stay with the driver until the result is complete, so that the view of
+  // decisions() stays valid when this fails.
+  const std::span<const MatchDecision> decisions = output_->decisions;
 
   // The engine's per-record preparation is released on one worker while the others cluster
   // and build the golden records.
@@ -366,10 +369,10 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
     const osmira_core::engine::RecordIndex& index = *engine_index;
     result.clusters =
         incremental_
-            ? osmira_core::engine::cluster_decisions_incremental(records_, index, result.decisions,
+            ? osmira_core::engine::cluster_decisions_incremental(records_, index, decisions,
                                                                  existing_clusters_)
             : osmira_core::engine::cluster_decisions(engine_.clustering_settings(), records_,
-                                                     index, result.decisions, cancel);
+                                                     index, decisions, cancel);
     existing_clusters_ = {};
     existing_ids_ = {};
     // The identifier listings and the golden records read the clusters and fill parts of
@@ -380,7 +383,7 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
     result.golden_records.resize(result.clusters.size());
     const std::span<const NormalizedEntity> records(records_);
     const osmira_core::engine::SurvivorshipEngine survivorship(plan_.survivorship);
-    tbb::parallel_invoke([&] { list_identifiers(index, result); }, [&] {
+    tbb::parallel_invoke([&] { list_identifiers(index, decisions, result); }, [&] {
       tbb::parallel_for(
           tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
           [&](const tbb::blocked_range<size_t>& range) {
@@ -394,6 +397,8 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
     });
   });
 
+  result.decisions = std::move(output_->decisions);
+  output_.reset();
   // The working state is no longer needed: give its memory back before the caller builds
   // its own form of the result.
   records_ = {};

@@ -148,6 +148,15 @@ class ReconcileDriver {
   // prepare. Throws osmira_base::Cancelled soon after `cancel` (when given) is raised.
   void reconcile(const osmira_base::CancelFlag* cancel = nullptr);
 
+  // The decisions `reconcile` made, in the order of the result. `finish` moves them into the
+  // result it hands over without touching them, and nothing writes to them until that result
+  // is consumed, so another thread may read them through this view meanwhile, also while
+  // `finish` runs. Empty before `reconcile`.
+  std::span<const osmira_core::engine::types::MatchDecision> decisions() const {
+    if (!output_) return {};
+    return output_->decisions;
+  }
+
   // Clusters and golden records; releases the driver's working state (engine, plan,
   // records) and hands the result over. Call once, after `reconcile`. Throws
   // osmira_base::Cancelled soon after `cancel` (when given) is raised.

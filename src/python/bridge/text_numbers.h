@@ -1,7 +1,7 @@
 // Numbers the texts of a long sequence so that equal texts share one number. The Python
 // result repeats a few texts very often (rule names, explanations, blocking keys): numbering
-// them on another thread while the lock-holding thread converts other parts leaves that
-// thread an array look-up per text instead of a hash look-up and a comparison.
+// them on another thread before the conversion (while the driver clusters) leaves the
+// lock-holding thread an array look-up per text instead of a hash look-up and a comparison.
 #pragma once
 
 #include <boost/unordered/unordered_flat_map.hpp>

@@ -508,5 +508,35 @@ TEST(ReconcileDriver, StepsOutOfOrderAreInternalErrors) {
   EXPECT_THROW(driver->reconcile(), std::logic_error);
 }
 
+// Another thread may read the decisions through decisions() while finish runs: finish hands
+// the same decisions over in place, and leaves them with the driver when it fails.
+TEST(ReconcileDriver, DecisionsViewOutlivesFinish) {
+  const std::string entities = entities_json({
+      {1, "crm", "c-1", {{"email", "ann@example.com"}}},
+      {2, "web", "w-1", {{"email", "ann@example.com"}}},
+      {3, "web", "w-2", {{"email", "ann@example.com"}}},
+  });
+  for (const bool cancelled : {false, true}) {
+    auto driver = ReconcileDriver::prepare_local(kEmailSpec, entities);
+    ASSERT_TRUE(driver.ok());
+    EXPECT_TRUE(driver->decisions().empty());
+    driver->reconcile();
+    const auto view = driver->decisions();
+    ASSERT_EQ(view.size(), 3u);
+    const Uuid first_a = view[0].entity_a_id;
+    osmira_base::CancelFlag cancel;
+    if (cancelled) {
+      cancel.raise();
+      EXPECT_THROW(driver->finish(&cancel), osmira_base::Cancelled);
+      EXPECT_EQ(driver->decisions().data(), view.data());
+      EXPECT_EQ(view[0].entity_a_id, first_a);  // still readable (checked by the ASan build)
+    } else {
+      const ReconcileResult result = driver->finish(&cancel);
+      EXPECT_EQ(result.decisions.data(), view.data());
+      EXPECT_EQ(view[0].entity_a_id, first_a);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace vintrel_bridge

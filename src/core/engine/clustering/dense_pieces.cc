@@ -196,8 +196,11 @@ void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
   double least = -std::numeric_limits<double>::infinity();
   // Where the last walk over `walked` found the lightest group: no node placed before it
   // held an edge that light then, nor does one now (a cut lightens no group), so while the
-  // order stays the next walk starts there.
+  // order and the lightest weight stay the next walk starts there. An order found by a kept
+  // search (`walked_by`) keeps that place when the walk turns to another: the orders mostly
+  // alternate.
   const std::vector<Index>* walked = nullptr;
+  KeptSearch* walked_by = nullptr;
   size_t resume = 0;
   // The groups of the piece that held an edge of weight `least` when it became the lightest
   // (`s.light`; some may have lost theirs since, dropped when the list is read) and how many
@@ -243,7 +246,12 @@ void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
     // it from `resume`, as far as there are groups listed; past that, the listed group
     // placed first is taken. When none holds it any more, the whole order is walked for the
     // lightest, and the groups holding that are listed.
-    if (order != walked) walked = order, resume = 0;
+    if (order != walked) {
+      if (walked_by != nullptr) walked_by->resume = resume, walked_by->resume_least = least;
+      walked = order;
+      walked_by = order == &piece ? nullptr : from;
+      resume = walked_by != nullptr && walked_by->resume_least == least ? walked_by->resume : 0;
+    }
     Index lightest = kNoIndex;
     if (light_known && s.light_left != 0) {
       const size_t end =
@@ -306,7 +314,7 @@ void WeightedGraph::examine_dense(Scratch& s, std::vector<Index> piece) {
       return;
     }
     s.keep_slot = same;
-    search_dense(s, piece, find_guide(s, piece));
+    search_dense(s, piece, nullptr);
     return;
   }
 }
@@ -351,18 +359,13 @@ const WeightedGraph::KeptSearch* WeightedGraph::find_guide(Scratch& s, const std
   // rising places (by node count, through a tree of prefix maxima over the places) stays,
   // the other nodes are moved.
   const size_t n = piece.size();
-  const uint64_t mark = ++stamp_counter_;
+  const std::vector<uint64_t>& nodes = s.places.nodes_local;
   s.moved_mark.resize(dense_n_);
-  s.moved_at.resize(dense_n_);
-  for (size_t k = 0; k < n; ++k) {
-    s.moved_mark[local_[piece[k]]] = mark;
-    s.moved_at[local_[piece[k]]] = static_cast<Index>(k);
-  }
   s.blocks.clear();
   for (size_t k = 0; k < n; ++k) {
     const Index l = local_[guide->order[k]];
-    if (s.moved_mark[l] != mark) return nullptr;  // not the same nodes
-    const Index q = s.moved_at[l];
+    if ((nodes[l / 64] & bit(l)) == 0) return nullptr;  // not the same nodes
+    const Index q = s.places.place_of_local[l];
     if (k > 0 && q == s.blocks.back().place + s.blocks.back().size) {
       ++s.blocks.back().size;
     } else {
@@ -414,6 +417,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   // Each node's run cursors are set when its first search this time reads them.
   const uint64_t search_stamp = ++stamp_counter_;
   take_places(s, piece);
+  if (guide == nullptr) guide = find_guide(s, piece);
   const std::vector<Index>& place_local = s.places.place_local;
   const std::vector<Index>& place_of_local = s.places.place_of_local;
   const std::vector<Index>& place_of_rank = s.places.place_of_rank;
@@ -742,6 +746,7 @@ void WeightedGraph::keep_search(Scratch& s, const std::vector<Index>& order, con
     kept.generation = ++s.kept_clock;
   }
   kept.found = found;
+  kept.resume_least = std::numeric_limits<double>::quiet_NaN();
   kept.next = nullptr;
   std::swap(kept.places, s.places);
   kept.has_places = true;

@@ -106,6 +106,10 @@ class WeightedGraph {
     uint64_t next_generation = 0;
     PlaceTables places;  // for `order`, when `has_places`
     bool has_places = false;
+    // Where a walk over `found` for the lightest group stopped, and that weight: no group
+    // placed before it holds an edge of that weight (see `examine_dense`).
+    size_t resume = 0;
+    double resume_least = std::numeric_limits<double>::quiet_NaN();
   };
 
   // What resolving pieces needs for itself: one per worker, since the pieces of a dense
@@ -122,7 +126,7 @@ class WeightedGraph {
     // The guide's moved nodes (see `find_guide`), and the blocks and chains that find them.
     std::vector<uint64_t> moved_mark, moved_places;
     uint64_t moved_stamp = 0;
-    std::vector<Index> moved_at, moved_words;
+    std::vector<Index> moved_words;
     struct Block {
       Index start, place, size, weight, previous;
     };
@@ -243,11 +247,12 @@ class WeightedGraph {
   // The kept search used before last when it holds the nodes of `piece` (else the last one,
   // else null), with the nodes whose order relative to the others differs between its order
   // and `piece` marked as moved (`s.moved_mark` at `s.moved_stamp`, `s.moved_places` by
-  // place).
+  // place). Reads the place tables of `piece` (`s.places`).
   const KeptSearch* find_guide(Scratch& s, const std::vector<Index>& piece);
 
-  // The split's searches over a dense piece (see above), guided by `guide` when given; the
-  // pieces found are pushed onto the worklist in the order found, each in its visit order.
+  // The split's searches over a dense piece (see above), guided by `guide` when given, else
+  // by the one `find_guide` gives, if any; the pieces found are pushed onto the worklist in
+  // the order found, each in its visit order.
   void search_dense(Scratch& s, const std::vector<Index>& piece, const KeptSearch* guide);
 
   // Sets up `s.places` for a search over `piece`: taken from the kept search over that order

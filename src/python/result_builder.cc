@@ -4,6 +4,7 @@
 #include <bit>
 #include <cassert>
 #include <cmath>
+#include <optional>
 
 #include "python/bridge/tuning.h"
 
@@ -25,20 +26,31 @@ constexpr std::array<const char*, kKeyCount> kKeyTexts = {
 
 constexpr uint32_t kUnlisted = vintrel_bridge::ReconcileResult::kUnlisted;
 
+// What a value of a decision stands for, for FromLast: None, a float by its bits (every float
+// that is not finite becomes None), a text by its number, a flag or verdict by its value.
+constexpr uint64_t kNone = ~uint64_t{0};  // not the bits of a finite float, nor a text number
+uint64_t float_key(double value) {
+  return std::isfinite(value) ? std::bit_cast<uint64_t>(value) : kNone;
+}
+uint64_t float_key(const std::optional<double>& value) { return value ? float_key(*value) : kNone; }
+
 // `item` points at the result's name, then its explanation; it is moved past both.
 PyRef rule_result_to_py(Builder& b, const RuleResult& r, DecisionTexts& texts,
-                        const uint32_t*& item) {
-  PyRef name = texts.get(item[0], r.rule_name);
-  PyRef explanation = texts.get(item[1], r.explanation);
+                        const uint32_t*& item, FromLast<5>& last) {
+  const uint32_t name = item[0], explanation = item[1];
   item += 2;
-  PyRef dict = PyRef::steal(PyDict_New());
+  PyRef dict = last.start(b.rule_result_shape());
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!b.set(d, kExplanation, explanation) || !b.set(d, kMatched, Builder::boolean(r.matched)) ||
-      !b.set(d, kRuleName, name) || !b.set(d, kScore, b.number(r.score)) ||
-      !b.set(d, kWeight, b.number(r.weight))) {
+  if ((last.differs(0, explanation) &&
+       !b.set(d, kExplanation, texts.get(explanation, r.explanation))) ||
+      (last.differs(1, r.matched) && !b.set(d, kMatched, Builder::boolean(r.matched))) ||
+      (last.differs(2, name) && !b.set(d, kRuleName, texts.get(name, r.rule_name))) ||
+      (last.differs(3, float_key(r.score)) && !b.set(d, kScore, b.number(r.score))) ||
+      (last.differs(4, float_key(r.weight)) && !b.set(d, kWeight, b.number(r.weight)))) {
     return {};
   }
+  last.done(d);
   return dict;
 }
 
@@ -115,7 +127,22 @@ bool Builder::init() {
         static_cast<osmira_core::engine::types::Decision>(d)));
     if (!decision_texts_[d]) return false;
   }
-  return true;
+  decision_shapes_[0] = shape_of({kBlockingKey, kConfidence, kDecision, kEntityAId, kEntityBId,
+                                  kMatchedOn, kRuleResults, kTemporalAdjustment});
+  decision_shapes_[1] = shape_of({kBlockingKey, kConfidence, kDecision, kEntityAId, kEntityBId,
+                                  kMatchedOn, kPosteriorProbability, kRuleResults,
+                                  kTemporalAdjustment});
+  rule_result_shape_ = shape_of({kExplanation, kMatched, kRuleName, kScore, kWeight});
+  return decision_shapes_[0] && decision_shapes_[1] && rule_result_shape_;
+}
+
+PyRef Builder::shape_of(std::initializer_list<Key> keys) const {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return {};
+  for (const Key k : keys) {
+    if (!set(dict.get(), k, PyRef::borrow(Py_None))) return {};
+  }
+  return dict;
 }
 
 // Texts longer than kMaxCachedTextBytes, and new texts once the cache is full, are not kept.
@@ -262,15 +289,23 @@ PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& g
 }
 
 PyRef decision_to_py(Builder& b, const MatchDecision& m, size_t k,
-                     std::pair<uint32_t, uint32_t> listings, DecisionTexts& texts) {
+                     std::pair<uint32_t, uint32_t> listings, DecisionTexts& texts,
+                     LastDecision& last) {
   const uint32_t* item = texts.items_of(k);
-  PyRef dict = PyRef::steal(PyDict_New());
+  const bool posterior = m.posterior_probability.has_value();
+  FromLast<5>& from = last.decision[posterior ? 1 : 0];
+  PyRef dict = from.start(b.decision_shape(posterior));
   if (!dict) return {};
   PyObject* d = dict.get();
-  if (!b.set(d, kBlockingKey,
-             m.blocking_key ? texts.get(*item++, *m.blocking_key) : PyRef::borrow(Py_None)) ||
-      !b.set(d, kConfidence, b.number(m.confidence)) ||
-      !b.set(d, kDecision, b.decision_text(m.decision)) ||
+  const uint64_t blocking = m.blocking_key ? *item++ : kNone;
+  if ((from.differs(0, blocking) &&
+       !b.set(d, kBlockingKey, m.blocking_key
+                                   ? texts.get(static_cast<uint32_t>(blocking), *m.blocking_key)
+                                   : PyRef::borrow(Py_None))) ||
+      (from.differs(1, float_key(m.confidence)) &&
+       !b.set(d, kConfidence, b.number(m.confidence))) ||
+      (from.differs(2, static_cast<uint64_t>(m.decision)) &&
+       !b.set(d, kDecision, b.decision_text(m.decision))) ||
       !b.set(d, kEntityAId, b.decision_id(m.entity_a_id, listings.first)) ||
       !b.set(d, kEntityBId, b.decision_id(m.entity_b_id, listings.second))) {
     return {};
@@ -279,19 +314,27 @@ PyRef decision_to_py(Builder& b, const MatchDecision& m, size_t k,
   PyRef matched_on = list_of(
       m.matched_on.size(), [&](size_t i) { return texts.get(*item++, m.matched_on[i]); }, out);
   if (!b.set(d, kMatchedOn, matched_on)) return {};
-  if (m.posterior_probability &&
+  if (posterior && from.differs(3, float_key(m.posterior_probability)) &&
       !b.set(d, kPosteriorProbability, b.number(*m.posterior_probability))) {
     return {};
   }
+  if (last.rule_results.size() < m.rule_results.size()) {
+    last.rule_results.resize(m.rule_results.size());
+  }
   PyRef rules = list_of(
       m.rule_results.size(),
-      [&](size_t i) { return rule_result_to_py(b, m.rule_results[i], texts, item); }, out);
+      [&](size_t i) {
+        return rule_result_to_py(b, m.rule_results[i], texts, item, last.rule_results[i]);
+      },
+      out);
   if (!b.set(d, kRuleResults, rules)) return {};
-  if (!b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
+  if (from.differs(4, float_key(m.temporal_adjustment)) &&
+      !b.set(d, kTemporalAdjustment, m.temporal_adjustment ? b.number(*m.temporal_adjustment)
                                                            : PyRef::borrow(Py_None))) {
     return {};
   }
   out->keep_out(d);  // tracked by its lists
+  from.done(d);
   return dict;
 }
 

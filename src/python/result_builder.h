@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
+#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -145,6 +146,12 @@ class Builder {
   PyRef number(double value);
   static PyRef count(uint64_t value) { return PyRef::steal(PyLong_FromUnsignedLongLong(value)); }
   static PyRef boolean(bool value) { return PyRef::borrow(value ? Py_True : Py_False); }
+  // A dict with the keys of a decision (with or without "posterior_probability") or of a
+  // rule result, in ascending byte order, each holding None: copied (FromLast), it takes a
+  // single allocation of its table, where keys set one by one into an empty dict grow it on
+  // the way (a decision's twice).
+  const PyRef& decision_shape(bool posterior) const { return decision_shapes_[posterior ? 1 : 0]; }
+  const PyRef& rule_result_shape() const { return rule_result_shape_; }
   // "merge", "review" or "no_merge".
   PyRef decision_text(osmira_core::engine::types::Decision decision) const {
     return PyRef::borrow(decision_texts_[static_cast<size_t>(decision)].get());
@@ -159,9 +166,13 @@ class Builder {
 
  private:
   static PyRef id_text(const osmira_base::Uuid& id);
+  // A dict with `keys` (in that order), each holding None.
+  PyRef shape_of(std::initializer_list<Key> keys) const;
 
   std::array<PyRef, kKeyCount> keys_;
   std::array<PyRef, 3> decision_texts_;  // by Decision
+  std::array<PyRef, 2> decision_shapes_;  // without, with "posterior_probability"
+  PyRef rule_result_shape_;
   // Texts and identifiers come from the records: both tables are keyed per process
   // (base/keyed_hash.h).
   boost::unordered_flat_map<std::string, PyRef, osmira_core::engine::types::StringHash,
@@ -234,6 +245,42 @@ class DecisionTexts {
   std::vector<PyRef> made_;
 };
 
+// The dicts of one kind (decisions of one shape, rule results at one position) made one after
+// the other: each starts as a copy of the last (PyDict_Copy: one allocation of its table,
+// nothing inserted), and only the values that stand for something else are set. Neighbouring
+// decisions mostly share their blocking key, verdict, adjustment, rule names, weights and
+// many explanations and scores. The first starts as a copy of the kind's shape, and all its
+// values are set.
+template <size_t N>
+class FromLast {
+ public:
+  // Starts the next dict; empty when the copy failed.
+  PyRef start(const PyRef& shape) {
+    fresh_ = !last_;
+    return PyRef::steal(PyDict_Copy(fresh_ ? shape.get() : last_.get()));
+  }
+  // Whether value `f` of the dict started must be set, to a value standing for `what` (a
+  // text's number, a float's bits, ...); noted for the next dict when it must.
+  bool differs(size_t f, uint64_t what) {
+    if (!fresh_ && what_[f] == what) return false;
+    what_[f] = what;
+    return true;
+  }
+  // The dict started, once its values are set: the next one starts from it.
+  void done(PyObject* dict) { last_ = PyRef::borrow(dict); }
+
+ private:
+  PyRef last_;
+  std::array<uint64_t, N> what_{};
+  bool fresh_ = true;
+};
+
+// The dicts of the decisions made last, for decision_to_py.
+struct LastDecision {
+  std::array<FromLast<5>, 2> decision;  // without, with "posterior_probability"
+  std::vector<FromLast<5>> rule_results;  // by position
+};
+
 // The field names last made for each position of a golden record: golden records mostly hold
 // the same fields, which then costs one comparison instead of a hash look-up.
 using LastNames = std::vector<std::pair<std::string, PyRef>>;
@@ -244,9 +291,11 @@ PyRef clusters_to_py(Builder& b, const std::vector<osmira_core::engine::Cluster>
                      const std::vector<uint32_t>& first_listing, LockPacer& pacer);
 PyRef golden_record_to_py(Builder& b, const osmira_core::engine::GoldenRecord& golden,
                           LastNames& names);
-// Decision `k`; `listings`: the first cluster listings of entity a and entity b.
+// Decision `k`; `listings`: the first cluster listings of entity a and entity b. `last`: of
+// the decisions converted before, in order.
 PyRef decision_to_py(Builder& b, const osmira_core::engine::types::MatchDecision& m, size_t k,
-                     std::pair<uint32_t, uint32_t> listings, DecisionTexts& texts);
+                     std::pair<uint32_t, uint32_t> listings, DecisionTexts& texts,
+                     LastDecision& last);
 PyRef telemetry_to_py(Builder& b,
                       const osmira_core::engine::observability::ReconciliationTelemetry& t);
 

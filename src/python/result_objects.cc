@@ -49,7 +49,7 @@ PyRef list_releasing(std::vector<T>& items, LockPacer& pacer, OutOfCollector& ou
 // parts, its texts' slots and objects, its identifiers' str objects): the conversion waits
 // on memory more than it computes.
 PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult& result,
-                              size_t k, DecisionTexts& texts) {
+                              size_t k, DecisionTexts& texts, LastDecision& last) {
   constexpr size_t kAhead = tuning::kPrefetchAhead;
   const std::vector<MatchDecision>& decisions = result.decisions;
   const std::vector<uint32_t>& listings = result.decision_listings;
@@ -68,7 +68,7 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
   return decision_to_py(b, decisions[k], k,
                         listed ? std::pair(listings[2 * k], listings[2 * k + 1])
                                : std::pair(result.kUnlisted, result.kUnlisted),
-                        texts);
+                        texts, last);
 }
 
 }  // namespace
@@ -117,8 +117,9 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, TextNumbe
   const bool numbered =
       pacer.wait_without_lock([&] { return numbering.wait_for(std::chrono::milliseconds(10)); });
   if (!numbered) return stopped();
+  LastDecision last;
   decisions = list_releasing(result.decisions, pacer, out, [&](size_t k) {
-    return decision_fetching_ahead(b, result, k, numbering.texts());
+    return decision_fetching_ahead(b, result, k, numbering.texts(), last);
   });
   if (!decisions || !out.hand_back(pacer, host)) return stopped();
 

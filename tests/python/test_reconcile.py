@@ -266,6 +266,82 @@ def test_result_keys_ascend_and_types_hold(native, example_spec, spec_name):
         assert all(type(i) is str and i == i.lower() and len(i) == 36 for i in cluster)
 
 
+# Three rules, blocked by city: neighbouring decisions differ in some values and share others.
+THREE_RULE_SPEC = """\
+api_version: vintrel/v1
+identity_version: "1"
+entity: {name: person}
+sources:
+  - name: crm
+blocking:
+  strategy: single
+  keys: [[city]]
+rules:
+  - {name: email, type: exact, field: email, weight: 1.0}
+  - {name: name, type: similarity, algorithm: jaro_winkler, field: name, threshold: 0.8, weight: 0.5}
+  - {name: city, type: exact, field: city, weight: 0.25}
+decision:
+  thresholds: {match: 0.6, review: 0.3}
+survivorship:
+  default: most_recent
+"""
+
+
+def test_every_decision_holds_its_own_values(native):
+    """Each decision's values are its own, however many it shares with the one before: the
+    verdict and the confidence follow from its rule results, each rule's outcome from its score,
+    its explanation from both, its blocking key from its records; and every dict and list of
+    the decisions is an object of its own."""
+    import random
+    rng = random.Random(7)
+    syllables = ["an", "bo", "ce", "da", "el", "fi", "go", "ha", "ir", "jo"]
+    records = []
+    for n in range(1, 241):
+        data = {"city": f"Town {n % 3}"}
+        if n % 11:
+            data["email"] = f"p{rng.randrange(40)}@example.com"
+        if n % 13:
+            data["name"] = "".join(rng.choice(syllables) for _ in range(rng.randrange(2, 5)))
+        records.append(record(n, **data))
+    city = {uid(n): records[n - 1]["data"]["city"] for n in range(1, 241)}
+    weights = {"email": 1.0, "name": 0.5, "city": 0.25}
+    decisions = native.reconcile_local(THREE_RULE_SPEC, dumps(records))["decisions"]
+    assert len(decisions) > 3000
+    key_of_city = {}
+    for d in decisions:
+        assert city[d["entity_a_id"]] == city[d["entity_b_id"]]
+        assert key_of_city.setdefault(city[d["entity_a_id"]], d["blocking_key"]) == d["blocking_key"]
+        rules = d["rule_results"]
+        assert [r["rule_name"] for r in rules] == ["email", "name", "city"]
+        assert d["matched_on"] == [r["rule_name"] for r in rules if r["matched"]]
+        for r in rules:
+            field = r["rule_name"]  # each rule is named after its field
+            if r["explanation"] == f"Missing data on field {field}":
+                assert (r["weight"], r["matched"]) == (0.0, False)
+                continue
+            assert r["weight"] == weights[r["rule_name"]]
+            if r["rule_name"] == "name":
+                shown = float(re.search(r"\(score: ([0-9.]+)\)$", r["explanation"]).group(1))
+                assert abs(shown - r["score"]) <= 0.005 + 1e-9
+                assert r["matched"] == (r["score"] >= 0.8)
+                assert r["explanation"].startswith("Fuzzy match" if r["matched"] else "Insufficient fuzzy")
+            else:
+                assert r["matched"] == (r["score"] == 1.0)
+                assert r["explanation"] == ("Exact match" if r["matched"] else "No match") + f" on field {field}"
+        total = sum(r["score"] * r["weight"] for r in rules)
+        weight = sum(r["weight"] for r in rules)
+        assert d["confidence"] == pytest.approx(total / weight * d["temporal_adjustment"], abs=1e-12)
+        assert d["decision"] == ("merge" if d["confidence"] >= 0.6
+                                 else "review" if d["confidence"] >= 0.3 else "no_merge")
+    assert len(set(key_of_city.values())) == 3
+    for objects in ([d for d in decisions], [r for d in decisions for r in d["rule_results"]],
+                    [d[k] for d in decisions for k in ("matched_on", "rule_results")]):
+        assert len({id(o) for o in objects}) == len(objects)
+    # So that a change to one cannot show in another.
+    assert len({round(d["confidence"], 9) for d in decisions}) > 20
+    assert len({r["explanation"] for d in decisions for r in d["rule_results"]}) > 20
+
+
 def test_repeated_texts_are_shared_objects(native):
     """Rule names, decision texts and identifiers are one object per text within a result (the
     memory of a large result depends on it); equal values, so nothing else can tell."""

@@ -127,20 +127,21 @@ bool Builder::init() {
         static_cast<osmira_core::engine::types::Decision>(d)));
     if (!decision_texts_[d]) return false;
   }
-  decision_shapes_[0] = shape_of({kBlockingKey, kConfidence, kDecision, kEntityAId, kEntityBId,
-                                  kMatchedOn, kRuleResults, kTemporalAdjustment});
-  decision_shapes_[1] = shape_of({kBlockingKey, kConfidence, kDecision, kEntityAId, kEntityBId,
-                                  kMatchedOn, kPosteriorProbability, kRuleResults,
-                                  kTemporalAdjustment});
-  rule_result_shape_ = shape_of({kExplanation, kMatched, kRuleName, kScore, kWeight});
+  static constexpr Key kDecisionKeys[] = {
+      kBlockingKey, kConfidence,           kDecision,    kEntityAId,         kEntityBId,
+      kMatchedOn,   kPosteriorProbability, kRuleResults, kTemporalAdjustment};
+  static constexpr Key kRuleResultKeys[] = {kExplanation, kMatched, kRuleName, kScore, kWeight};
+  decision_shapes_[0] = shape_of(kDecisionKeys, kPosteriorProbability);
+  decision_shapes_[1] = shape_of(kDecisionKeys);
+  rule_result_shape_ = shape_of(kRuleResultKeys);
   return decision_shapes_[0] && decision_shapes_[1] && rule_result_shape_;
 }
 
-PyRef Builder::shape_of(std::initializer_list<Key> keys) const {
+PyRef Builder::shape_of(std::span<const Key> keys, Key left_out) const {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   for (const Key k : keys) {
-    if (!set(dict.get(), k, PyRef::borrow(Py_None))) return {};
+    if (k != left_out && !set(dict.get(), k, PyRef::borrow(Py_None))) return {};
   }
   return dict;
 }

@@ -13,7 +13,6 @@
 #include <cstddef>
 #include <cstdint>
 #include <functional>
-#include <initializer_list>
 #include <iterator>
 #include <optional>
 #include <span>
@@ -166,8 +165,8 @@ class Builder {
 
  private:
   static PyRef id_text(const osmira_base::Uuid& id);
-  // A dict with `keys` (in that order), each holding None.
-  PyRef shape_of(std::initializer_list<Key> keys) const;
+  // A dict with `keys` (in that order) but `left_out`, each holding None.
+  PyRef shape_of(std::span<const Key> keys, Key left_out = kKeyCount) const;
 
   std::array<PyRef, kKeyCount> keys_;
   std::array<PyRef, 3> decision_texts_;  // by Decision

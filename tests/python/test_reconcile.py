@@ -4,6 +4,7 @@ of the interpreter lock around the engine's work."""
 
 import hashlib
 import json
+import random
 import re
 import sys
 import threading
@@ -292,7 +293,6 @@ def test_every_decision_holds_its_own_values(native):
     verdict and the confidence follow from its rule results, each rule's outcome from its score,
     its explanation from both, its blocking key from its records; and every dict and list of
     the decisions is an object of its own."""
-    import random
     rng = random.Random(7)
     syllables = ["an", "bo", "ce", "da", "el", "fi", "go", "ha", "ir", "jo"]
     records = []
@@ -310,7 +310,8 @@ def test_every_decision_holds_its_own_values(native):
     key_of_city = {}
     for d in decisions:
         assert city[d["entity_a_id"]] == city[d["entity_b_id"]]
-        assert key_of_city.setdefault(city[d["entity_a_id"]], d["blocking_key"]) == d["blocking_key"]
+        key = key_of_city.setdefault(city[d["entity_a_id"]], d["blocking_key"])
+        assert d["blocking_key"] == key
         rules = d["rule_results"]
         assert [r["rule_name"] for r in rules] == ["email", "name", "city"]
         assert d["matched_on"] == [r["rule_name"] for r in rules if r["matched"]]
@@ -324,20 +325,24 @@ def test_every_decision_holds_its_own_values(native):
                 shown = float(re.search(r"\(score: ([0-9.]+)\)$", r["explanation"]).group(1))
                 assert abs(shown - r["score"]) <= 0.005 + 1e-9
                 assert r["matched"] == (r["score"] >= 0.8)
-                assert r["explanation"].startswith("Fuzzy match" if r["matched"] else "Insufficient fuzzy")
+                assert r["explanation"].startswith(
+                    "Fuzzy match" if r["matched"] else "Insufficient fuzzy")
             else:
                 assert r["matched"] == (r["score"] == 1.0)
-                assert r["explanation"] == ("Exact match" if r["matched"] else "No match") + f" on field {field}"
+                verdict = "Exact match" if r["matched"] else "No match"
+                assert r["explanation"] == f"{verdict} on field {field}"
         total = sum(r["score"] * r["weight"] for r in rules)
         weight = sum(r["weight"] for r in rules)
-        assert d["confidence"] == pytest.approx(total / weight * d["temporal_adjustment"], abs=1e-12)
+        expected = total / weight * d["temporal_adjustment"]
+        assert d["confidence"] == pytest.approx(expected, abs=1e-12)
         assert d["decision"] == ("merge" if d["confidence"] >= 0.6
                                  else "review" if d["confidence"] >= 0.3 else "no_merge")
     assert len(set(key_of_city.values())) == 3
+    # Every dict and list its own object, so that a change to one cannot show in another.
     for objects in ([d for d in decisions], [r for d in decisions for r in d["rule_results"]],
                     [d[k] for d in decisions for k in ("matched_on", "rule_results")]):
         assert len({id(o) for o in objects}) == len(objects)
-    # So that a change to one cannot show in another.
+    # The values do change from one decision to the next.
     assert len({round(d["confidence"], 9) for d in decisions}) > 20
     assert len({r["explanation"] for d in decisions for r in d["rule_results"]}) > 20
 

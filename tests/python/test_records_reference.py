@@ -3,8 +3,6 @@ page says what the module does. The markers are explained under "About the examp
 page."""
 
 import contextlib
-import doctest
-import io
 import json
 import logging
 import re
@@ -13,7 +11,7 @@ import textwrap
 import pytest
 
 from vintrel import _native
-from conftest import REPO, page_examples, run_isolated
+from conftest import REPO, page_examples, run_doctest, run_isolated
 
 PAGE = REPO / "docs" / "records-and-results.md"
 
@@ -45,27 +43,15 @@ def code(cell: str) -> str:
     return match[2]
 
 
-def run_doctest(body: str, line: int, namespace: dict, check: bool) -> None:
-    parser = doctest.DocTestParser()
-    test = parser.get_doctest(body, namespace, f"line{line}", str(PAGE), line)
-    assert test.examples, f"line {line}: a python block without >>> examples"
-    report = io.StringIO()
-    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
-    runner.run(test, out=report.write, clear_globs=False)
-    namespace.update(test.globs)
-    if check:
-        assert runner.failures == 0, report.getvalue()
-
-
 @pytest.mark.parametrize(
     "index", range(len(DOCTESTS)), ids=[f"line{line}-doctest" for line, _ in DOCTESTS])
 def test_python_example(index):
     # The examples build on each other: the earlier ones run first, in one namespace.
     namespace = dict(NAMED)
     for line, body in DOCTESTS[:index]:
-        run_doctest(body, line, namespace, check=False)
+        run_doctest(PAGE, body, line, namespace, check=False)
     line, body = DOCTESTS[index]
-    run_doctest(body, line, namespace, check=True)
+    run_doctest(PAGE, body, line, namespace, check=True)
 
 
 def record(**changes) -> str:

@@ -140,6 +140,9 @@ def test_custom_expression_event(caplog, expression, row, reason):
     expected = [row.format(error) + " (6 occurrences)"] if row == EVALUATE else [
         row.format(error), f"Failed to compile custom scoring expression: {error}", FALLBACK]
     assert [r.getMessage() for r in caplog.records] == expected
+    # Each record names the caller's code, as a logging call made here would.
+    here = (__file__, "test_custom_expression_event")
+    assert {(r.pathname, r.funcName) for r in caplog.records} == {here}
     assert result["telemetry"]["pairs_evaluated"] == 9  # 6 distinct pairs
     assert _native.validate(custom(expression)) == _native.validate_strict(custom(expression)) == []
 
@@ -173,6 +176,20 @@ def test_last_resort_handler_shows_warnings_and_errors():
     error = "expression error: mismatched parentheses"
     assert run.stderr.splitlines() == [
         COMPILE.format(error), f"Failed to compile custom scoring expression: {error}", FALLBACK]
+
+
+# Second 60 comes after second 59 and its fractions, and before the next minute: the record
+# with the later time gives the golden value under most_recent.
+@pytest.mark.parametrize("earlier, later", [
+    ("09:30:59.999999999", "09:30:60"), ("09:30:60", "09:30:60.5"), ("09:30:60.5", "09:31:00")])
+def test_leap_second_order(earlier, later):
+    pair = json.loads(NAMED["records"])[:2]  # records that merge
+    for one, (time, note) in zip(pair, [(earlier, "earlier"), (later, "later")]):
+        one.update(valid_from=None, last_updated=f"2024-01-10T{time}Z")
+        one["data"]["note"] = note
+    for records in (pair, pair[::-1]):
+        golden = _native.reconcile_local(NAMED["spec"], json.dumps(records))["golden_records"]
+        assert golden[0]["note"] == "later"
 
 
 def test_array_form_in_the_order_given():

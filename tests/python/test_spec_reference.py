@@ -121,3 +121,13 @@ def test_reference_example(example):
             with pytest.raises(ValueError) as error:
                 _native.reconcile_local(spec, RECORDS)
             assert [str(error.value)] == said
+
+
+def test_nickname_table_size():
+    """The page's count of the nickname normalizer's table, read from the engine's source."""
+    source = (REPO / "src/core/engine/normalization/normalizers.cc").read_text(encoding="utf-8")
+    table = re.search(r"kNicknames = \{\{(.*?)\}\};", source, re.DOTALL)[1]
+    pairs = re.findall(r'\{"(\w+)", "(\w+)"\}', table)
+    page = REFERENCE.read_text(encoding="utf-8")
+    said = re.search(r"Its (\d+) nicknames of (\d+)\s+given names", page)
+    assert (int(said[1]), int(said[2])) == (len(pairs), len({name for _, name in pairs}))

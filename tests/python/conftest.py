@@ -2,6 +2,8 @@
 `python3 -m pip install --no-build-isolation .`), never the sources under python/, which hold
 no compiled module."""
 
+import doctest
+import io
 import os
 import pathlib
 import re
@@ -110,3 +112,17 @@ def page_examples(page: pathlib.Path, example: "re.Pattern[str]", fences: tuple[
             assert any(a <= fence.start() < b for a, b in covered), (
                 f"{page.name} line {line}: a {fence[1]} block outside any example")
     return examples
+
+
+def run_doctest(page: pathlib.Path, body: str, line: int, namespace: dict, check: bool) -> None:
+    """Runs the `>>>` examples of a python block of `page` (starting at `line`) in `namespace`,
+    which keeps what they define; with `check`, what they show must be what they return."""
+    parser = doctest.DocTestParser()
+    test = parser.get_doctest(body, namespace, f"line{line}", str(page), line)
+    assert test.examples, f"line {line}: a python block without >>> examples"
+    report = io.StringIO()
+    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
+    runner.run(test, out=report.write, clear_globs=False)
+    namespace.update(test.globs)
+    if check:
+        assert runner.failures == 0, report.getvalue()

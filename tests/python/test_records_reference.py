@@ -3,8 +3,6 @@ page says what the module does. The markers are explained under "About the examp
 page."""
 
 import contextlib
-import doctest
-import io
 import json
 import logging
 import re
@@ -13,7 +11,7 @@ import textwrap
 import pytest
 
 from vintrel import _native
-from conftest import REPO, page_examples, run_isolated
+from conftest import REPO, page_examples, run_doctest, run_isolated
 
 PAGE = REPO / "docs" / "records-and-results.md"
 
@@ -45,27 +43,15 @@ def code(cell: str) -> str:
     return match[2]
 
 
-def run_doctest(body: str, line: int, namespace: dict, check: bool) -> None:
-    parser = doctest.DocTestParser()
-    test = parser.get_doctest(body, namespace, f"line{line}", str(PAGE), line)
-    assert test.examples, f"line {line}: a python block without >>> examples"
-    report = io.StringIO()
-    runner = doctest.DocTestRunner(optionflags=doctest.NORMALIZE_WHITESPACE)
-    runner.run(test, out=report.write, clear_globs=False)
-    namespace.update(test.globs)
-    if check:
-        assert runner.failures == 0, report.getvalue()
-
-
 @pytest.mark.parametrize(
     "index", range(len(DOCTESTS)), ids=[f"line{line}-doctest" for line, _ in DOCTESTS])
 def test_python_example(index):
     # The examples build on each other: the earlier ones run first, in one namespace.
     namespace = dict(NAMED)
     for line, body in DOCTESTS[:index]:
-        run_doctest(body, line, namespace, check=False)
+        run_doctest(PAGE, body, line, namespace, check=False)
     line, body = DOCTESTS[index]
-    run_doctest(body, line, namespace, check=True)
+    run_doctest(PAGE, body, line, namespace, check=True)
 
 
 def record(**changes) -> str:
@@ -154,6 +140,9 @@ def test_custom_expression_event(caplog, expression, row, reason):
     expected = [row.format(error) + " (6 occurrences)"] if row == EVALUATE else [
         row.format(error), f"Failed to compile custom scoring expression: {error}", FALLBACK]
     assert [r.getMessage() for r in caplog.records] == expected
+    # Each record names the caller's code, as a logging call made here would.
+    here = (__file__, "test_custom_expression_event")
+    assert {(r.pathname, r.funcName) for r in caplog.records} == {here}
     assert result["telemetry"]["pairs_evaluated"] == 9  # 6 distinct pairs
     assert _native.validate(custom(expression)) == _native.validate_strict(custom(expression)) == []
 
@@ -187,6 +176,20 @@ def test_last_resort_handler_shows_warnings_and_errors():
     error = "expression error: mismatched parentheses"
     assert run.stderr.splitlines() == [
         COMPILE.format(error), f"Failed to compile custom scoring expression: {error}", FALLBACK]
+
+
+# Second 60 comes after second 59 and its fractions, and before the next minute: the record
+# with the later time gives the golden value under most_recent.
+@pytest.mark.parametrize("earlier, later", [
+    ("09:30:59.999999999", "09:30:60"), ("09:30:60", "09:30:60.5"), ("09:30:60.5", "09:31:00")])
+def test_leap_second_order(earlier, later):
+    pair = json.loads(NAMED["records"])[:2]  # records that merge
+    for one, (time, note) in zip(pair, [(earlier, "earlier"), (later, "later")]):
+        one.update(valid_from=None, last_updated=f"2024-01-10T{time}Z")
+        one["data"]["note"] = note
+    for records in (pair, pair[::-1]):
+        golden = _native.reconcile_local(NAMED["spec"], json.dumps(records))["golden_records"]
+        assert golden[0]["note"] == "later"
 
 
 def test_array_form_in_the_order_given():

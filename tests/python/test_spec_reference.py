@@ -1,6 +1,6 @@
-"""Every YAML example of docs/identity-spec.md, run against the installed module, so that the
-reference says what the code does. The markers are explained under "About the examples" on
-that page."""
+"""Every YAML and Python example of docs/identity-spec.md, run against the installed module, so
+that the reference says what the code does. The markers are explained under "About the
+examples" on that page."""
 
 import copy
 import json
@@ -11,7 +11,7 @@ import uuid
 import pytest
 
 from vintrel import _native
-from conftest import REPO, page_examples
+from conftest import REPO, page_examples, run_doctest
 
 REFERENCE = REPO / "docs" / "identity-spec.md"
 
@@ -23,6 +23,7 @@ EXAMPLE = re.compile(
     r"(?:```text\n(?P<said>.*?)^```\n)?",
     re.MULTILINE | re.DOTALL,
 )
+DOCTEST = re.compile(r"^```python\n(?P<body>.*?)^```\n", re.MULTILINE | re.DOTALL)
 TOP_LEVEL_KEY = re.compile(r"^([A-Za-z_][A-Za-z0-9_]*):", re.MULTILINE)
 
 
@@ -69,9 +70,36 @@ def records_json() -> str:
 RECORDS = records_json()
 
 
+def whole(example: dict) -> str:
+    """The spec an example stands for: a fragment placed in the base spec."""
+    return place(example["yaml"]) if example["kind"] == "fragment" else example["yaml"]
+
+
+def python_blocks() -> list[tuple[int, str, str]]:
+    """(line, body, spec) of every python block, `spec` being that of the YAML example before it."""
+    text = REFERENCE.read_text(encoding="utf-8")
+    specs = [(m.start(), whole(m.groupdict())) for m in EXAMPLE.finditer(text)]
+    return [(text.count("\n", 0, m.start()) + 1, m["body"],
+             [spec for start, spec in specs if start < m.start()][-1])
+            for m in DOCTEST.finditer(text)]
+
+
+DOCTESTS = python_blocks()
+
+
+@pytest.mark.parametrize(
+    "index", range(len(DOCTESTS)), ids=[f"line{line}-doctest" for line, _, _ in DOCTESTS])
+def test_python_example(index):
+    # The examples build on each other: the earlier ones run first, in one namespace.
+    namespace = {}
+    for line, body, spec in DOCTESTS[:index + 1]:
+        namespace["spec"] = spec
+        run_doctest(REFERENCE, body, line, namespace, check=line == DOCTESTS[index][0])
+
+
 @pytest.mark.parametrize("example", EXAMPLES)
 def test_reference_example(example):
-    spec = place(example["yaml"]) if example["kind"] == "fragment" else example["yaml"]
+    spec = whole(example)
     function = example["function"]
     said = example["said"].splitlines() if example["said"] is not None else None
     if function is None:
@@ -93,3 +121,13 @@ def test_reference_example(example):
             with pytest.raises(ValueError) as error:
                 _native.reconcile_local(spec, RECORDS)
             assert [str(error.value)] == said
+
+
+def test_nickname_table_size():
+    """The page's count of the nickname normalizer's table, read from the engine's source."""
+    source = (REPO / "src/core/engine/normalization/normalizers.cc").read_text(encoding="utf-8")
+    table = re.search(r"kNicknames = \{\{(.*?)\}\};", source, re.DOTALL)[1]
+    pairs = re.findall(r'\{"(\w+)", "(\w+)"\}', table)
+    page = REFERENCE.read_text(encoding="utf-8")
+    said = re.search(r"Its (\d+) nicknames of (\d+)\s+given names", page)
+    assert (int(said[1]), int(said[2])) == (len(pairs), len({name for _, name in pairs}))

@@ -1,0 +1,45 @@
+// The oldest generation of the host's cyclic collector, reached through the collector's own
+// structures, for handing it a large result without touching the host's objects or counts.
+// Everything that depends on those structures is in oldest_generation.cc.
+#pragma once
+
+#include "python/py_ref.h"
+
+#include <optional>
+
+namespace vintrel_native {
+
+class OldestGeneration {
+ public:
+  // Checks once per process, at import, with the interpreter lock held, that a container
+  // linked into the oldest generation this way is seen there by gc.get_objects(2) and leaves
+  // every count (gc.get_count()) and threshold as it was. Where the check fails, or the
+  // interpreter is not one whose structures this file was built for, find() always returns
+  // nothing. False only with an exception set that must propagate (one that is not an
+  // Exception, such as a KeyboardInterrupt from a signal handler run meanwhile).
+  static bool probe();
+
+  // The calling interpreter's collector, when the check passed and no collection is under
+  // way (this is not a call from a finalizer or a gc callback). With the lock held.
+  static std::optional<OldestGeneration> find();
+
+  // Whether a collection is under way now (one that another thread started may have handed
+  // the lock over meanwhile): link() must not be used then.
+  bool collecting() const;
+
+  // The youngest generation's count, which every container made adds to and every one freed
+  // takes from: work that builds a result with the lock held puts it back as it found it
+  // before others run, so that the result's containers bring no young collection due.
+  int young_count() const;
+  void set_young_count(int count) const;
+
+  // Appends `container` (untracked, alive) to the oldest generation's list, as the collector
+  // tracks a new container into the youngest one; no count changes.
+  void link(PyObject* container) const;
+
+ private:
+  explicit OldestGeneration(void* state) : state_(state) {}
+  void* state_;  // the interpreter's collector state
+};
+
+}  // namespace vintrel_native

@@ -8,7 +8,9 @@ Python form is most of the call. Probes:
   ticker   A thread ticks every millisecond and keeps what it allocates, while another thread
            makes the call, holds the result for a while and drops it. Printed: the ticker's
            longest pause from the call's start to the moment the result is dropped, and where
-           it fell (seconds from the call's return), and how long dropping the result took.
+           it fell (seconds from the call's return), how long dropping the result took, and
+           the full collections that ran meanwhile (the ticker's own allocations make one due
+           every few seconds; one that falls while the result is held scans it).
   other    The main thread is in a long call (one block of 40,000 records, the engine's work)
            while another thread's call of the workload ends; a process of its own sends SIGINT
            (the default handler raises KeyboardInterrupt on the main thread) at points around
@@ -132,6 +134,13 @@ def work():
     marks["dropped"] = now()
     time.sleep(0.05)
     marks["stop"] = True
+collections = []  # (generation, start, end) of each collection of the host's collector
+def timed(phase, info):
+    if phase == "start":
+        collections.append([info["generation"], now(), None])
+    else:
+        collections[-1][2] = now()
+gc.callbacks.append(timed)
 ticker = threading.Thread(target=tick)
 ticker.start()
 worker = threading.Thread(target=work)
@@ -148,7 +157,9 @@ def longest_pause(start, end):
             longest, where = gap, a - marks["returned"]
     return longest, where
 longest, where = longest_pause(marks["start"], marks["drop"])
+full = [c for c in collections if c[0] == 2 and c[1] < marks["drop"] and c[2] > marks["start"]]
 report(longest=longest, at=where, during=longest_pause(marks["start"], marks["returned"])[0],
+       full=[(c[1] - marks["returned"], c[2] - c[1]) for c in full],
        after=longest_pause(marks["returned"], marks["drop"])[0],
        call=marks["returned"] - marks["start"], drop=marks["dropped"] - marks["drop"])
 """,
@@ -399,6 +410,10 @@ def main() -> int:
                           f" from the return (in the call {fmt(f['during'])} s, after it"
                           f" {fmt(f['after'])} s); call {fmt(f['call'])} s, dropping the result"
                           f" {fmt(f['drop'])} s", flush=True)
+                    if f["full"]:
+                        runs = ", ".join(f"{d:.3f} s at {at:+.3f} s" for at, d in f["full"])
+                        print(f"  {'':>30}  full collections the host's rule called for meanwhile: {runs}",
+                              flush=True)
                 elif probe == "other":
                     cells = " ".join(f"{r['vs_return']:+.2f}:{fmt(r['latency'])}"
                                      f"{'(drop)' if r['overlaps_drop'] else ''}" for r in f["rows"])

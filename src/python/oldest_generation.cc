@@ -110,18 +110,19 @@ bool linked_probe_is_seen(GcState* state, PyObject* gc) {
 }
 #endif
 
-bool check() {
+Checked check() {
 #if VINTREL_GC_STRUCTURES
   GcState* const state = find_state();
-  if (state == nullptr || state->collecting != 0) return false;
+  if (state == nullptr) return Checked::kFailed;
+  if (state->collecting != 0) return Checked::kNotYet;  // imported from a finalizer, say
   PyRef gc = PyRef::steal(PyImport_ImportModule("gc"));
-  if (!gc) return false;
+  if (!gc) return Checked::kFailed;
   const int was_enabled = PyGC_Disable();  // no collection changes a count meanwhile
   const bool seen = linked_probe_is_seen(state, gc.get());
   if (was_enabled != 0) PyGC_Enable();
-  return seen;
+  return seen ? Checked::kPassed : Checked::kFailed;
 #else
-  return false;
+  return Checked::kFailed;
 #endif
 }
 
@@ -129,17 +130,19 @@ bool check() {
 
 bool OldestGeneration::probe() {
   if (g_checked.load() != Checked::kNotYet) return true;
-  const bool passed = check();
+  Checked checked = check();
   if (PyErr_Occurred() != nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // checked at the next import
+    if (!PyErr_ExceptionMatches(PyExc_Exception)) return false;  // checked again later
     PyErr_Clear();
+    checked = Checked::kFailed;
   }
-  g_checked.store(passed ? Checked::kPassed : Checked::kFailed);
+  g_checked.store(checked);
   return true;
 }
 
 std::optional<OldestGeneration> OldestGeneration::find() {
 #if VINTREL_GC_STRUCTURES
+  if (g_checked.load() == Checked::kNotYet && !probe()) return std::nullopt;
   if (g_checked.load() != Checked::kPassed) return std::nullopt;
   GcState* const state = find_state();
   if (state == nullptr || state->collecting != 0) return std::nullopt;

@@ -15,12 +15,15 @@ class OldestGeneration {
   // linked into the oldest generation this way is seen there by gc.get_objects(2) and leaves
   // every count (gc.get_count()) and threshold as it was. Where the check fails, or the
   // interpreter is not one whose structures this file was built for, find() always returns
-  // nothing. False only with an exception set that must propagate (one that is not an
+  // nothing. A check that cannot be made now (a collection is under way) is made by the next
+  // find(). False only with an exception set that must propagate (one that is not an
   // Exception, such as a KeyboardInterrupt from a signal handler run meanwhile).
   static bool probe();
 
   // The calling interpreter's collector, when the check passed and no collection is under
-  // way (this is not a call from a finalizer or a gc callback). With the lock held.
+  // way (this is not a call from a finalizer or a gc callback). With the lock held; may run
+  // the check, which calls functions of the gc module. Nothing, with the exception set, when
+  // probe() would return false.
   static std::optional<OldestGeneration> find();
 
   // Whether a collection is under way now (one that another thread started may have handed

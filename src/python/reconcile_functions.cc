@@ -169,7 +169,7 @@ PyRef run(Prepare&& prepare) {
         vintrel_bridge::tuning::kCollectorHandOver) {
       oldest = OldestGeneration::find();
     }
-    {
+    if (!PyErr_Occurred()) {
       PauseGc pause(oldest ? &*oldest : nullptr);
       std::optional<ArenaSupply> arenas;
       if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);

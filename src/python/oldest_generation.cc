@@ -155,20 +155,12 @@ std::optional<OldestGeneration> OldestGeneration::find() {
 #if VINTREL_GC_STRUCTURES
 bool OldestGeneration::collecting() const { return state_of(state_)->collecting != 0; }
 
-int OldestGeneration::young_count() const { return state_of(state_)->generations[0].count; }
-
-void OldestGeneration::set_young_count(int count) const {
-  state_of(state_)->generations[0].count = count;
-}
-
 void OldestGeneration::link(PyObject* container) const {
   link_into_oldest(state_of(state_), container);
 }
 #else
 // Never called: find() returns nothing.
 bool OldestGeneration::collecting() const { return true; }
-int OldestGeneration::young_count() const { return 0; }
-void OldestGeneration::set_young_count(int /*count*/) const {}
 void OldestGeneration::link(PyObject* container) const { PyObject_GC_Track(container); }
 #endif
 

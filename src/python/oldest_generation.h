@@ -30,14 +30,10 @@ class OldestGeneration {
   // the lock over meanwhile): link() must not be used then.
   bool collecting() const;
 
-  // The youngest generation's count, which every container made adds to and every one freed
-  // takes from: work that builds a result with the lock held puts it back as it found it
-  // before others run, so that the result's containers bring no young collection due.
-  int young_count() const;
-  void set_young_count(int count) const;
-
   // Appends `container` (untracked, alive) to the oldest generation's list, as the collector
-  // tracks a new container into the youngest one; no count changes.
+  // tracks a new container into the youngest one. No count changes: the container was
+  // counted as an allocation of the youngest generation when it was made, as any is, and is
+  // counted off it when it is freed.
   void link(PyObject* container) const;
 
  private:

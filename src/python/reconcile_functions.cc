@@ -45,14 +45,11 @@ constexpr const char* kNoMemoryResult = "out of memory while building the result
 // large result creates tens of thousands of lists and dicts, each of which counts towards the
 // collector's thresholds; the collections this triggers would run every few hundred of them
 // for nothing, as the result is acyclic and kept out of the collector until it is complete
-// (OutOfCollector). With `oldest` (a result that joins the oldest generation), the youngest
-// generation's count is also put back as it was found: the result's containers then bring
-// no collection due, and the host's collections keep the schedule its own allocations set.
-// The pause is process-wide: it is in place only while the interpreter lock is held, so that
-// no other thread notices, and in no build without that lock.
+// (OutOfCollector). The pause is process-wide: it is in place only while the interpreter lock
+// is held, so that no other thread notices, and in no build without that lock.
 class PauseGc {
  public:
-  explicit PauseGc(const OldestGeneration* oldest) : oldest_(oldest) { take_up(); }
+  PauseGc() { take_up(); }
   ~PauseGc() { put_back(); }
   PauseGc(const PauseGc&) = delete;
   PauseGc& operator=(const PauseGc&) = delete;
@@ -60,17 +57,13 @@ class PauseGc {
   void take_up() {
 #if !defined(Py_GIL_DISABLED)
     was_enabled_ = PyGC_Disable() != 0;
-    if (oldest_ != nullptr) young_count_ = oldest_->young_count();
 #endif
   }
   void put_back() {
-    if (oldest_ != nullptr) oldest_->set_young_count(young_count_);
     if (std::exchange(was_enabled_, false)) PyGC_Enable();
   }
 
  private:
-  const OldestGeneration* const oldest_;
-  int young_count_ = 0;
   bool was_enabled_ = false;
 };
 
@@ -170,7 +163,7 @@ PyRef run(Prepare&& prepare) {
       oldest = OldestGeneration::find();
     }
     if (!PyErr_Occurred()) {
-      PauseGc pause(oldest ? &*oldest : nullptr);
+      PauseGc pause;
       std::optional<ArenaSupply> arenas;
       if (const size_t ahead = arenas_ahead(typed); ahead > 0) arenas.emplace(ahead);
       // Other threads, and signal handlers, run meanwhile with the host's allocator and

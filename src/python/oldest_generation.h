@@ -33,7 +33,10 @@ class OldestGeneration {
   // Appends `container` (untracked, alive) to the oldest generation's list, as the collector
   // tracks a new container into the youngest one. No count changes: the container was
   // counted as an allocation of the youngest generation when it was made, as any is, and is
-  // counted off it when it is freed.
+  // counted off it when it is freed. Nor is it counted among the objects waiting for a full
+  // collection (long_lived_pending), which would bring the host's next full collection
+  // forward; a full collection that finds it alive counts it among the survivors
+  // (long_lived_total), as any.
   void link(PyObject* container) const;
 
  private:

@@ -8,7 +8,9 @@ Python form is most of the call. Probes:
   ticker   A thread ticks every millisecond and keeps what it allocates, while another thread
            makes the call, holds the result for a while and drops it. Printed: the ticker's
            longest pause from the call's start to the moment the result is dropped, and where
-           it fell (seconds from the call's return), and how long dropping the result took.
+           it fell (seconds from the call's return), how long dropping the result took, and
+           the full collections that ran meanwhile (the ticker's own allocations make one due
+           every few seconds; one that falls while the result is held scans it).
   other    The main thread is in a long call (one block of 40,000 records, the engine's work)
            while another thread's call of the workload ends; a process of its own sends SIGINT
            (the default handler raises KeyboardInterrupt on the main thread) at points around
@@ -21,9 +23,21 @@ Python form is most of the call. Probes:
   capped   Ten small calls with the worker pool capped at two threads by a
            tbb::global_control (set through ctypes, as another library in the process could),
            and ten without a cap. Printed: milliseconds for the ten calls.
+  hostloop A host that calls in a loop (--loop-calls calls of 2,000 to 20,000 records in blocks
+           of 20, results of 19,000 to 190,000 decisions) and makes cyclic garbage around its
+           calls, three ways: `cycles` (5,000 request objects in reference cycles, alive during
+           the call and dropped after it), `exception` (a caught exception kept in a local:
+           frame, exception and traceback in a cycle holding a 4 MiB buffer) and `json` (a
+           request read with json.loads whose nodes get links to their parents). Each with the
+           collector on (`on`) and with gc.disable() and a gc.collect(1) after every call
+           (`manual`). Printed per loop: the garbage held after each call (its largest and
+           last), the collections of each generation, the calls after which the count of
+           generation 1 or 2 differed from before the call, gc.get_count() around the last
+           call, and RSS after the first and the last call.
 
     python3 bench/lock_and_collector_probes.py --module-path OLD --module-path NEW
     python3 bench/lock_and_collector_probes.py --module-path NEW --probe sweep --runs 3
+    python3 bench/lock_and_collector_probes.py --baseline OLD --module-path NEW --probe hostloop --runs 1
 """
 
 import argparse
@@ -120,6 +134,13 @@ def work():
     marks["dropped"] = now()
     time.sleep(0.05)
     marks["stop"] = True
+collections = []  # (generation, start, end) of each collection of the host's collector
+def timed(phase, info):
+    if phase == "start":
+        collections.append([info["generation"], now(), None])
+    else:
+        collections[-1][2] = now()
+gc.callbacks.append(timed)
 ticker = threading.Thread(target=tick)
 ticker.start()
 worker = threading.Thread(target=work)
@@ -136,7 +157,9 @@ def longest_pause(start, end):
             longest, where = gap, a - marks["returned"]
     return longest, where
 longest, where = longest_pause(marks["start"], marks["drop"])
+full = [c for c in collections if c[0] == 2 and c[1] < marks["drop"] and c[2] > marks["start"]]
 report(longest=longest, at=where, during=longest_pause(marks["start"], marks["returned"])[0],
+       full=[(c[1] - marks["returned"], c[2] - c[1]) for c in full],
        after=longest_pause(marks["returned"], marks["drop"])[0],
        call=marks["returned"] - marks["start"], drop=marks["dropped"] - marks["drop"])
 """,
@@ -250,12 +273,84 @@ first = ten_calls()
 second = ten_calls()
 report(first_ms=first, second_ms=second)
 """,
+    "hostloop": r"""
+def rss_mb():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+LOOP, MODE, CALLS = PARAMS["loop"], PARAMS["mode"], PARAMS["calls"]
+SIZES = [2000, 5000, 10000, 20000]  # records a call, in turn
+texts = {n: blocks(n // 20) for n in SIZES}
+class Request:  # the host's own objects: a request and what it refers to
+    def __init__(self, k):
+        self.k, self.peer = k, self
+class RequestError(Exception):
+    pass
+REQUEST = json.dumps({"request": True, "items": [{"id": k, "tags": [str(k)], "children": [{"v": j} for j in range(3)]}
+                                                 for k in range(300)]})
+def link_parents(node, parent):
+    if isinstance(node, dict):
+        node["parent"] = parent
+        for value in list(node.values()):
+            if value is not parent:
+                link_parents(value, node)
+    elif isinstance(node, list):
+        for value in node:
+            link_parents(value, parent)
+around = []
+def measured(source):
+    before = gc.get_count()
+    result = _native.reconcile_local(SPEC, source)
+    around.append((before, gc.get_count()))
+    return result
+def call_with_cycles(source):
+    held = [Request(k) for k in range(5000)]
+    return measured(source)
+def call_after_an_exception(source):
+    buffer = bytearray(4 << 20)
+    try:
+        raise RequestError("bad request")
+    except RequestError as e:
+        error = e  # frame -> error -> traceback -> frame, which holds the buffer
+    return measured(source)
+def call_with_a_request(source):
+    request = json.loads(REQUEST)
+    link_parents(request, None)
+    return measured(source)
+CALL = {"cycles": call_with_cycles, "exception": call_after_an_exception, "json": call_with_a_request}[LOOP]
+def garbage_held():
+    # What the loop made and dropped that is still there: only cyclic garbage keeps it.
+    if LOOP == "cycles":
+        return sum(type(o) is Request for o in gc.get_objects())
+    if LOOP == "exception":
+        return sum(type(o) is RequestError for o in gc.get_objects())
+    return sum(type(o) is dict and o.get("request") is True for o in gc.get_objects())
+started = [0, 0, 0]
+def counted(phase, info):
+    if phase == "start":
+        started[info["generation"]] += 1
+if MODE == "manual":
+    gc.disable()
+gc.callbacks.append(counted)
+held, rss = [], []
+for k in range(CALLS):
+    result = CALL(texts[SIZES[k % len(SIZES)]])
+    del result
+    if MODE == "manual":
+        gc.collect(1)
+    held.append(garbage_held())
+    rss.append(rss_mb())
+gc.callbacks.remove(counted)
+report(held_max=max(held), held_last=held[-1], collections=started,
+       moved=sum(after[1:] != before[1:] for before, after in around), around=around[-1],
+       rss_first=rss[0], rss_last=rss[-1], rss_max=max(rss))
+""",
 }
 
 
-def run_child(probe: str, module_path: str, cap: int = 0) -> dict:
+def run_child(probe: str, module_path: str, cap: int = 0, params: dict | None = None) -> dict:
     code = (CHILD_PRELUDE.replace("MODULE_PATH", repr(str(pathlib.Path(module_path).resolve())))
             + f"import pathlib, statistics\nREPO = pathlib.Path({str(REPO)!r})\nCAP = {cap}\n"
+            + f"PARAMS = {params or {}!r}\n"
             + PROBES[probe])
     env = dict(os.environ)
     env.pop("PYTHONPATH", None)
@@ -275,17 +370,34 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--module-path", action="append", default=[],
                         help="a directory holding `vintrel` (repeatable)")
-    parser.add_argument("--probe", action="append", choices=list(PROBES), default=[])
+    parser.add_argument("--probe", action="append", choices=list(PROBES), default=[],
+                        help="probes to run (repeatable; all but hostloop when none is given)")
+    parser.add_argument("--baseline", action="append", default=[],
+                        help="a build to compare with, taken before the --module-path ones (repeatable)")
     parser.add_argument("--runs", type=int, default=2, help="trials per probe and build")
+    parser.add_argument("--loop-calls", type=int, default=40, help="calls per host loop")
+    parser.add_argument("--loop", action="append", choices=["cycles", "exception", "json"], default=[])
     args = parser.parse_args()
-    builds = args.module_path or [str(REPO / ".site")]
-    probes = args.probe or list(PROBES)
+    builds = args.baseline + (args.module_path or [str(REPO / ".site")])
+    probes = args.probe or [p for p in PROBES if p != "hostloop"]
     names = [pathlib.Path(b).resolve().as_posix()[-30:] for b in builds]
     for probe in probes:
         print(f"== {probe}", flush=True)
         for run in range(args.runs):
             for j in range(len(builds)):
                 k = (run + j) % len(builds)  # each build in each place of the order in turn
+                if probe == "hostloop":
+                    for loop in args.loop or ["cycles", "exception", "json"]:
+                        for mode in ("on", "manual"):
+                            f = run_child(probe, builds[k], params={"loop": loop, "mode": mode,
+                                                                    "calls": args.loop_calls})
+                            (b0, a0) = f["around"]
+                            print(f"  {names[k]:>30}  {loop:>9} {mode:>6}: garbage held max {f['held_max']:>7}"
+                                  f" last {f['held_last']:>7}; collections {f['collections']}; counts 1-2"
+                                  f" changed by {f['moved']:>3} of {args.loop_calls} calls, last {tuple(b0)}"
+                                  f" -> {tuple(a0)}; RSS {f['rss_first']:.0f} -> {f['rss_last']:.0f} MB"
+                                  f" (max {f['rss_max']:.0f})", flush=True)
+                    continue
                 if probe == "capped":
                     for cap in (2, 0):
                         f = run_child(probe, builds[k], cap)
@@ -298,6 +410,10 @@ def main() -> int:
                           f" from the return (in the call {fmt(f['during'])} s, after it"
                           f" {fmt(f['after'])} s); call {fmt(f['call'])} s, dropping the result"
                           f" {fmt(f['drop'])} s", flush=True)
+                    if f["full"]:
+                        runs = ", ".join(f"{d:.3f} s at {at:+.3f} s" for at, d in f["full"])
+                        print(f"  {'':>30}  full collections the host's rule called for meanwhile: {runs}",
+                              flush=True)
                 elif probe == "other":
                     cells = " ".join(f"{r['vs_return']:+.2f}:{fmt(r['latency'])}"
                                      f"{'(drop)' if r['overlaps_drop'] else ''}" for r in f["rows"])

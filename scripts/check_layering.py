@@ -53,6 +53,7 @@ LIBRARY_NAMES = {
 # Third-party headers (by their first path piece) and the libraries that may include them.
 THIRD_PARTY = {
     "Python.h": {"module"},
+    "internal": {"module"},  # the interpreter's own headers
     "yaml.h": {"base"},
     "unicode": {"base", "core"},
     "openssl": {"base"},

@@ -10,6 +10,7 @@
 #include "python/arguments.h"
 #include "python/boundary.h"
 #include "python/functions.h"
+#include "python/oldest_generation.h"
 #include "python/py_ref.h"
 
 namespace vintrel_native {
@@ -139,14 +140,16 @@ PyRef all_list(PyObject* module) {
   return all;
 }
 
-// The exec step: adds the functions in table order. The first failure stops it with its
-// exception set; functions after it are not added.
+// The exec step: checks how a large result may join the host's collector, then adds the
+// functions in table order. The first failure stops it with its exception set; functions
+// after it are not added.
 int exec_module(PyObject* module) {
   return call_at_boundary<int>(-1, [&]() -> int {
     if (!PyModule_Check(module)) {
       PyErr_Format(PyExc_TypeError, "'%s' object is not an instance of 'module'", Py_TYPE(module)->tp_name);
       return -1;
     }
+    if (!OldestGeneration::probe()) return -1;
     PyRef module_name = PyRef::steal(PyModule_GetNameObject(module));
     if (!module_name) return -1;
     const MethodTable& table = method_table();

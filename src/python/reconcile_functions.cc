@@ -155,12 +155,12 @@ PyRef run(Prepare&& prepare) {
   PyRef result;
   std::vector<PyRef> left;
   try {
-    // A large result is handed to the collector through the gc module (OutOfCollector), found
-    // before the collector is paused.
-    std::optional<HostCollector> host;
+    // A large result joins the oldest generation, where the collector's structures allow
+    // it and no collection is under way (a call from a finalizer or a gc callback).
+    std::optional<OldestGeneration> oldest;
     if (3 * typed.decisions.size() + typed.clusters.size() >=
         vintrel_bridge::tuning::kCollectorHandOver) {
-      host = HostCollector::find();
+      oldest = OldestGeneration::find();
     }
     if (!PyErr_Occurred()) {
       PauseGc pause;
@@ -178,7 +178,7 @@ PyRef run(Prepare&& prepare) {
             if (arenas) arenas->take_up();
           });
       result = reconcile_result_to_py(std::move(typed), *computed.numbering, pacer,
-                                      host ? &*host : nullptr, left);
+                                      oldest ? &*oldest : nullptr, left);
     }
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

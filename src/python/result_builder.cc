@@ -56,63 +56,22 @@ PyRef rule_result_to_py(Builder& b, const RuleResult& r, DecisionTexts& texts,
 
 }  // namespace
 
-std::optional<HostCollector> HostCollector::find() {
-#if defined(Py_GIL_DISABLED)
-  return std::nullopt;
-#else
-  // Looked up in the loaded modules first: importing goes through the host's import hook.
-  PyRef gc;
-  if (PyRef name = PyRef::steal(PyUnicode_FromString("gc"))) {
-    gc = PyRef::steal(PyImport_GetModule(name.get()));
-    if (!gc && !PyErr_Occurred()) gc = PyRef::steal(PyImport_ImportModule("gc"));
-  }
-  const auto own = [&](const char* name) {
-    PyRef function = gc ? PyRef::steal(PyObject_GetAttrString(gc.get(), name)) : PyRef();
-    return function && PyCFunction_Check(function.get()) &&
-                   PyCFunction_GetSelf(function.get()) == gc.get()
-               ? std::move(function)
-               : PyRef();
-  };
-  HostCollector host;
-  host.freeze_count_ = own("get_freeze_count");
-  host.freeze_ = own("freeze");
-  host.unfreeze_ = own("unfreeze");
-  if (host.freeze_count_ && host.freeze_ && host.unfreeze_) return host;
-  if (PyErr_Occurred() && PyErr_ExceptionMatches(PyExc_Exception)) PyErr_Clear();
-  return std::nullopt;
-#endif
-}
-
-bool HostCollector::move_tracked_to_oldest() const {
-  // None of the three fails or allocates a container (and so cannot start a collection).
-  PyRef frozen = PyRef::steal(PyObject_CallNoArgs(freeze_count_.get()));
-  if (!frozen || !PyLong_Check(frozen.get()) || PyLong_AsLong(frozen.get()) != 0) {
-    PyErr_Clear();
-    return false;
-  }
-  PyRef froze = PyRef::steal(PyObject_CallNoArgs(freeze_.get()));
-  PyRef thawed = PyRef::steal(PyObject_CallNoArgs(unfreeze_.get()));
-  return froze && thawed;
-}
-
-bool OutOfCollector::hand_back(LockPacer& pacer, const HostCollector* host) {
+bool OutOfCollector::hand_back(LockPacer& pacer, const OldestGeneration* oldest) {
   // Each container's collector header is written: fetched well ahead, as they are spread
   // over the whole result (16 ahead: 30 ns per decision, 64: 17 ns).
   constexpr size_t kAhead = 64;
   const size_t count = kept_.size();
-  // Also tells whether the host has frozen anything; so does each settling, as another thread
-  // may freeze objects while the lock is offered.
-  bool aging = host != nullptr && host->move_tracked_to_oldest();
   for (size_t i = 0; i < count; ++i) {
     if (i + kAhead < count) {
       __builtin_prefetch(reinterpret_cast<const char*>(kept_[i + kAhead]) - 2 * sizeof(void*), 1);
     }
-    PyObject_GC_Track(kept_[i]);
-    if (aging && !pacer.step([&] { return aging = host->move_tracked_to_oldest(); })) {
-      return false;
+    if (oldest == nullptr || oldest->collecting()) {
+      PyObject_GC_Track(kept_[i]);
+    } else {
+      oldest->link(kept_[i]);
     }
+    if (oldest != nullptr && !pacer.step()) return false;
   }
-  if (aging) host->move_tracked_to_oldest();
   std::vector<PyObject*>().swap(kept_);
   return true;
 }

@@ -29,6 +29,7 @@
 #include "python/bridge/text_numbers.h"
 #include "python/bridge/tuning.h"
 #include "python/interrupt.h"
+#include "python/oldest_generation.h"
 
 namespace vintrel_native {
 
@@ -46,34 +47,6 @@ enum Key : size_t {
   kMatchedOn, kMergeThreshold, kOversizedBlockingGroups, kPairsEvaluated,
   kPosteriorProbability, kRuleName, kRuleResults, kRuleTelemetry, kScore, kScoringMethod,
   kSkipReason, kSkipped, kTelemetry, kTemporalAdjustment, kTrainedFsParams, kWeight, kKeyCount
-};
-
-// The host's cyclic collector, through the functions of its gc module (their documented
-// effects only), for handing it a large result that was built out of it. Found with the
-// interpreter lock held, before anything process-wide is set up: finding the module may
-// import it, which runs Python code.
-class HostCollector {
- public:
-  // Empty in a build without the interpreter lock (nothing here is done there), and when
-  // gc.freeze, gc.unfreeze or gc.get_freeze_count is not the module's own function (a host may
-  // replace them; another function could run Python code, which may hand the lock over).
-  // When looking the module up fails, the exception stays set if it is not an Exception (a
-  // KeyboardInterrupt from a signal handler run meanwhile); otherwise it is cleared.
-  static std::optional<HostCollector> find();
-
-  // When the host has frozen nothing (gc.get_freeze_count() == 0): gc.freeze() then
-  // gc.unfreeze(), which moves every object the collector tracks, the host's included, to the
-  // oldest generation and restarts the collector's counts: nothing is left for a young
-  // collection to scan. Constant time up to 3.13 (lists are spliced); 3.14's incremental
-  // collector may also walk the young objects and the old ones not yet scanned in its current
-  // cycle. Does nothing and returns false when the host has frozen objects (unfreezing would
-  // thaw them).
-  bool move_tracked_to_oldest() const;
-
- private:
-  PyRef freeze_count_;
-  PyRef freeze_;
-  PyRef unfreeze_;
 };
 
 // The containers of a result being built, kept out of the host's cyclic collector until the
@@ -94,12 +67,12 @@ class OutOfCollector {
   // them all alive. Tracked in one pass they would all land in the youngest generation, its
   // count far over threshold (the collector is paused while the result is built), and the
   // next container any thread makes would start a collection over the whole result. With
-  // `host` (and nothing frozen by the host), what has been tracked is moved to the oldest
-  // generation before each offer of the lock (`pacer`, about every 10 ms) and at the end,
-  // so that no collection falls due for the result. Without it the pass is made in one go,
-  // never offering the lock: a collection halfway would scan what is tracked already.
-  // False, with the exception set, when the pacer stopped the pass.
-  bool hand_back(LockPacer& pacer, const HostCollector* host);
+  // `oldest`, they are linked into the oldest generation instead, where only the host's full
+  // collections scan them, offering the lock about every 10 ms (`pacer`); should a collection
+  // be under way when the lock comes back, the rest is tracked young. Without it the pass is
+  // made in one go, never offering the lock: a collection halfway would scan what is tracked
+  // already. False, with the exception set, when the pacer stopped the pass.
+  bool hand_back(LockPacer& pacer, const OldestGeneration* oldest);
 
   // A container of the result that a stopped or failed conversion leaves, kept to be freed
   // by the caller (free_after_the_call); nothing when empty.

@@ -78,7 +78,7 @@ PyRef decision_fetching_ahead(Builder& b, const vintrel_bridge::ReconcileResult&
 // the golden records and last the decisions (the largest part), each part's C++ form
 // released while it is converted.
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, TextNumbering& numbering,
-                             LockPacer& pacer, const HostCollector* host,
+                             LockPacer& pacer, const OldestGeneration* oldest,
                              std::vector<PyRef>& left) {
   Builder b;
   if (!b.init()) return {};
@@ -121,7 +121,7 @@ PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, TextNumbe
   decisions = list_releasing(result.decisions, pacer, out, [&](size_t k) {
     return decision_fetching_ahead(b, result, k, numbering.texts(), last);
   });
-  if (!decisions || !out.hand_back(pacer, host)) return stopped();
+  if (!decisions || !out.hand_back(pacer, oldest)) return stopped();
 
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict || !b.set(dict.get(), kClusters, clusters) ||

@@ -53,12 +53,12 @@ class TextNumbering {
 // and the Python form of the whole result never coexist. `numbering`: of the result's
 // decisions. `pacer` is stepped at every item.
 // The result's containers join the host's collector at the end (OutOfCollector::hand_back),
-// through `host` when given. Empty with the host's exception set on failure (MemoryError
+// in its oldest generation when `oldest` is given. Empty with the host's exception set on failure (MemoryError
 // when an allocation fails, or what made the pacer stop); then what has been built is handed
 // to `left` (lists of small containers, some partly filled) rather than freed, and what has
 // not been converted stays in `result`, so that the caller may free both after the call.
 PyRef reconcile_result_to_py(vintrel_bridge::ReconcileResult&& result, TextNumbering& numbering,
-                             LockPacer& pacer, const HostCollector* host,
+                             LockPacer& pacer, const OldestGeneration* oldest,
                              std::vector<PyRef>& left);
 
 }  // namespace vintrel_native

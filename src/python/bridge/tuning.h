@@ -37,9 +37,9 @@ inline constexpr size_t kHeapReturnsPerList = 16;
 inline constexpr size_t kMinItemsPerHeapReturn = size_t{1} << 12;
 
 // A result of at least this many containers (three per decision, one per cluster) joins the
-// host's collector in its oldest generation (HostCollector): the young collection that would
-// otherwise fall due for it costs several milliseconds from here on (2.85 million containers:
-// 0.5-1.7 s), more than moving the host's own young objects along with it is worth.
+// host's collector in its oldest generation (OldestGeneration): the young collection that
+// would otherwise fall due for it costs several milliseconds from here on (2.85 million
+// containers: 0.5-1.7 s).
 inline constexpr size_t kCollectorHandOver = size_t{1} << 14;
 
 // Arenas faulted in ahead of the conversion: a sixteenth (kAheadShare) of the Python result's

@@ -85,10 +85,14 @@ def spec(shape: str) -> str:
     return SPEC % (rules, thresholds, clustering)
 
 
-def entity(rng: random.Random, k: int, data: dict) -> dict:
-    """Record k of a crm source, with a random version-4 identifier drawn from `rng`."""
+def random_id(rng: random.Random) -> str:
+    return str(uuid.UUID(int=rng.getrandbits(128), version=4))
+
+
+def entity(identifier: str, k: int, data: dict) -> dict:
+    """Record k of a crm source."""
     return {
-        "id": str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+        "id": identifier,
         "tenant_id": "7d444840-9dc0-11d1-b245-5ffdce74fad2",
         "entity_type": "person",
         "source_name": "crm",
@@ -101,8 +105,8 @@ def entity(rng: random.Random, k: int, data: dict) -> dict:
 def records(count: int, shape: str) -> str:
     rng = random.Random(count)
     fields = SHAPES[shape][2]
-    return json.dumps([entity(rng, k, {"email": "noreply@example.com", **fields(rng, k)})
-                       for k in range(count)])
+    return json.dumps([entity(random_id(rng), k, {"email": "noreply@example.com",
+                                                  **fields(rng, k)}) for k in range(count)])
 
 
 def result_digest(result: dict) -> str:

@@ -2,10 +2,10 @@
 workloads of one to three blocks (up to 700 records each, every block sharing its own e-mail,
 records of the blocks interleaved) scored by four rules and cut by random graph settings:
 - four rules: exact e-mail (weight 1), Jaro-Winkler first name (threshold 0.7-0.95), city by
-  exact match or similarity over a pool of 2-5 cities, and cosine similarity of a note over a
-  small alphabet; the last three weigh 0.25, 0.5, 1 or 1.5; first names from a pool of 2 or 6,
-  or random; the match threshold a little above the e-mail rule's share, so the blocks mostly
-  merge; random min_edge_weight, min_cluster_coherence and max_cluster_size;
+  exact match or similarity over a pool of 2-5 cities, and cosine similarity of a note (2-40
+  letters of an alphabet of 2-12); the last three weigh 0.25, 0.5, 1 or 1.5; first names from a
+  pool of 2 or 6, or random; the match threshold a little above the e-mail rule's share, so
+  the blocks mostly merge; random min_edge_weight, min_cluster_coherence and max_cluster_size;
 - every sixth workload three rules over a handful of names: exact e-mail, Jaro-Winkler over 3-6
   first names with a high threshold, exact city over three cities, one block, cut to pairs with
   min_cluster_coherence 0.99.
@@ -50,7 +50,7 @@ def rule(name: str, field: str, weight: float, algorithm: str | None, threshold:
 
 
 def four_rules(rng: random.Random) -> tuple[str, list[int], dict]:
-    """The rules, clustering settings and field generators of a four-rule workload."""
+    """A four-rule workload drawn from `rng`: its spec, block sizes and description."""
     weights = [rng.choice(WEIGHTS) for _ in range(3)]
     name_threshold = rng.choice([0.7, 0.8, 0.85, 0.9, 0.95])
     city_algorithm = rng.choice([None, None, "jaro_winkler", "levenshtein"])
@@ -85,23 +85,25 @@ def four_rules(rng: random.Random) -> tuple[str, list[int], dict]:
                 "city": rng.choice(CITIES[:cities]),
                 "note": dense_bench.random_text(rng, alphabet, low, high)}
     return (dense_bench.SPEC % (rules, f"match: {match}, review: {review}", settings), sizes,
-            {"summary": summary, "settings": settings, "fields": fields})
+            {"summary": summary, "settings": settings, "min_edge_weight": min_edge_weight,
+             "fields": fields})
 
 
 def three_rules(rng: random.Random) -> tuple[str, list[int], dict]:
-    """The rules, clustering settings and field generators of a three-rule workload."""
+    """A three-rule workload drawn from `rng`: its spec, block sizes and description."""
     name_threshold = rng.choice([0.85, 0.9, 0.95])
     names = rng.randint(3, 6)
     rules = "\n".join([rule("name", "first_name", 0.5, "jaro_winkler", name_threshold),
                        rule("city", "city", 0.5, None, 0.0)])
-    settings = "min_edge_weight: 0.5, min_cluster_coherence: 0.99, max_cluster_size: 2"
     summary = f"three rules, names {names}, name>={name_threshold}, city exact/3, match 0.5"
 
     def fields(rng: random.Random) -> dict:
         return {"first_name": rng.choice(dense_bench.NAMES[:names]),
                 "city": rng.choice(CITIES[:3])}
-    return (dense_bench.SPEC % (rules, "match: 0.5, review: 0.3", settings),
-            [rng.randint(300, 700)], {"summary": summary, "settings": settings, "fields": fields})
+    about = {"summary": summary, "settings": dense_bench.MIXED, "min_edge_weight": 0.5,
+             "fields": fields}
+    return (dense_bench.SPEC % (rules, "match: 0.5, review: 0.3", dense_bench.MIXED),
+            [rng.randint(300, 700)], about)
 
 
 def workload(seed: int, index: int, cap: int | None) -> tuple[str, str, dict]:
@@ -112,9 +114,10 @@ def workload(seed: int, index: int, cap: int | None) -> tuple[str, str, dict]:
     blocks = [b for b, size in enumerate(sizes) for _ in range(size)]
     rng.shuffle(blocks)
     blocks = blocks[:cap]
-    entities = [dense_bench.entity(rng, k, {"email": f"shared{b}@example.com",
-                                            **about["fields"](rng)})
-                for k, b in enumerate(blocks)]
+    entities = []
+    for k, b in enumerate(blocks):
+        data = {"email": f"shared{b}@example.com", **about["fields"](rng)}
+        entities.append(dense_bench.entity(dense_bench.random_id(rng), k, data))
     about["blocks"] = [blocks.count(b) for b in range(len(sizes))]
     return spec, json.dumps(entities), about
 
@@ -148,27 +151,23 @@ def child(seed: int, index: int, cap: int | None, timeout: float, shape: bool) -
     signal.setitimer(signal.ITIMER_REAL, 0)
     figures = {"seconds": seconds, "sha256": dense_bench.result_digest(result)}
     if shape:
-        edge_weight = float(about["settings"].split(",")[0].split(":")[1])
-        figures.update(graph_shape(result, edge_weight))
+        figures.update(graph_shape(result, about["min_edge_weight"]))
     print(json.dumps(figures))
 
 
-def measure(args, index: int, site: str | None, shape: bool) -> dict | None:
-    """One timed call in a child process; None when it ran out of time or failed (a failure's
-    message goes to stderr)."""
+def measure(args, index: int, site: str | None, shape: bool) -> dict | str:
+    """One timed call in a child process: its figures, or ">T" when it ran out of time, or
+    "failed" (the child's message goes to stderr)."""
     argv = [__file__, "--child", str(args.seed), str(index), str(args.records_cap or 0),
             "--timeout", str(args.timeout)] + (["--shape"] if shape else [])
     try:
         return dense_bench.run_child(argv, site)
     except subprocess.CalledProcessError as error:
-        if error.returncode != -signal.SIGALRM:
-            print(f"workload {index}: the child failed: {error.stderr.strip()[-400:]}",
-                  file=sys.stderr)
-        return None
-
-
-def seconds_text(best: float | None, timeout: float) -> str:
-    return f"{'>' + format(timeout, 'g'):>8}" if best is None else f"{best:8.2f}"
+        if error.returncode == -signal.SIGALRM:
+            return f">{args.timeout:g}"
+        print(f"workload {index}: the child failed: {error.stderr.strip()[-400:]}",
+              file=sys.stderr)
+        return "failed"
 
 
 def main() -> int:
@@ -200,15 +199,15 @@ def main() -> int:
     ratios, bounded = [], False
     for index in indices:
         _, _, about = workload(args.seed, index, args.records_cap)
-        best = {build: math.inf for build in builds}
+        best: dict[str, float | str] = {build: math.inf for build in builds}
         results, shape = {}, None
         for _ in range(args.repeat):
             for build in builds:  # old and new alternating
-                if best[build] is None:  # ran out of time before: not again
+                if isinstance(best[build], str):  # ran out of time or failed: not again
                     continue
                 figures = measure(args, index, sites[build], shape is None)
-                if figures is None:
-                    best[build] = None
+                if isinstance(figures, str):
+                    best[build] = figures
                     continue
                 best[build] = min(best[build], figures["seconds"])
                 results[build] = figures["sha256"]
@@ -217,19 +216,21 @@ def main() -> int:
         if len(set(results.values())) > 1:
             print(f"  different results in workload {index}: {results}")
         ratio_text = ""
-        if args.baseline and (best["old"], best["new"]) != (None, None):
+        timed = [b for b in builds if not isinstance(best[b], str)]
+        if args.baseline and timed and "failed" not in best.values():
             # A call that ran out of time counts as the time limit: the ratio is then a bound.
-            old, new = (args.timeout if best[b] is None else best[b] for b in ("old", "new"))
+            old, new = (best[b] if b in timed else args.timeout for b in ("old", "new"))
             ratios.append(new / old)
-            bounded |= None in best.values()
-            mark = ">" if best["new"] is None else "<" if best["old"] is None else ""
+            bounded |= len(timed) < 2
+            mark = "" if len(timed) == 2 else ">" if "old" in timed else "<"
             ratio_text = f"{mark}{new / old:.2f}"
         graph = [f"{shape[k]:>{w}}" if shape else f"{'?':>{w}}"
                  for k, w in (("edges", 7), ("confidences", 6), ("lowest", 6), ("tie", 6),
                               ("node", 5))]
-        old_text = seconds_text(best["old"], args.timeout) if args.baseline else f"{'':8}"
-        print(f"{index:3} {sum(about['blocks']):7} {' '.join(graph)} {old_text} "
-              f"{seconds_text(best['new'], args.timeout)} {ratio_text:>8}  "
+        old, new = (f"{best[b]:8.2f}" if b in timed else f"{best.get(b, ''):>8}"
+                    for b in ("old", "new"))
+        print(f"{index:3} {sum(about['blocks']):7} {' '.join(graph)} {old} {new} "
+              f"{ratio_text:>8}  "
               f"{'+'.join(map(str, about['blocks']))}; {about['summary']}; {about['settings']}",
               flush=True)
     if ratios:

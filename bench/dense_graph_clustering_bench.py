@@ -40,7 +40,7 @@ rules:
 %s
 decision:
   thresholds: {%s}
-  clustering: {method: graph, min_edge_weight: 0.5, %s}
+  clustering: {method: graph, %s}
 survivorship:
   default: most_recent
 """
@@ -53,7 +53,8 @@ NOTE_RULES = (THREE_RULES[0].replace(
     "{name: city, type: exact, field: city,",
     "{name: note, type: similarity, algorithm: cosine, field: note, threshold: 0.5,"),
     THREE_RULES[1])
-MIXED = "min_cluster_coherence: 0.99, max_cluster_size: 2"
+EDGES = "min_edge_weight: 0.5"
+MIXED = f"{EDGES}, min_cluster_coherence: 0.99, max_cluster_size: 2"
 NAMES = ["Anna", "Anne", "Hanna", "Johan", "Maria", "Marie"]
 
 
@@ -63,9 +64,9 @@ def random_text(rng: random.Random, letters: str, low: int, high: int) -> str:
 
 # shape: (rules and decision thresholds, clustering settings, the varying fields of record k)
 SHAPES = {
-    "pairs": (ONE_RULE, "min_cluster_coherence: 0.0, max_cluster_size: 2",
+    "pairs": (ONE_RULE, f"{EDGES}, min_cluster_coherence: 0.0, max_cluster_size: 2",
               lambda rng, k: {"first_name": f"Name{k}"}),
-    "coherence": (ONE_RULE, "min_cluster_coherence: 1.5, max_cluster_size: 1000000",
+    "coherence": (ONE_RULE, f"{EDGES}, min_cluster_coherence: 1.5, max_cluster_size: 1000000",
                   lambda rng, k: {"first_name": f"Name{k}"}),
     "few": (THREE_RULES, MIXED,
             lambda rng, k: {"first_name": rng.choice(NAMES[:2]),
@@ -84,18 +85,42 @@ def spec(shape: str) -> str:
     return SPEC % (rules, thresholds, clustering)
 
 
-def records(count: int, shape: str) -> str:
-    rng = random.Random(count)
-    fields = SHAPES[shape][2]
-    return json.dumps([{
-        "id": str(uuid.UUID(int=rng.getrandbits(128), version=4)),
+def random_id(rng: random.Random) -> str:
+    return str(uuid.UUID(int=rng.getrandbits(128), version=4))
+
+
+def entity(identifier: str, k: int, data: dict) -> dict:
+    """Record k of a crm source."""
+    return {
+        "id": identifier,
         "tenant_id": "7d444840-9dc0-11d1-b245-5ffdce74fad2",
         "entity_type": "person",
         "source_name": "crm",
         "external_id": f"C-{k}",
-        "data": {"email": "noreply@example.com", **fields(rng, k)},
+        "data": data,
         "last_updated": "2024-01-01T00:00:00Z",
-    } for k in range(count)])
+    }
+
+
+def records(count: int, shape: str) -> str:
+    rng = random.Random(count)
+    fields = SHAPES[shape][2]
+    return json.dumps([entity(random_id(rng), k, {"email": "noreply@example.com",
+                                                  **fields(rng, k)}) for k in range(count)])
+
+
+def result_digest(result: dict) -> str:
+    """A hash of the whole result, keys in order. Hashed a slice at a time: at 5,000 records
+    the result holds 12.5 million decisions."""
+    hasher = hashlib.sha256()
+    for key in sorted(result):
+        value = result[key]
+        parts = ([value[k:k + 10000] for k in range(0, len(value), 10000)]
+                 if isinstance(value, list) else [value])
+        hasher.update(key.encode())
+        for part in parts:
+            hasher.update(json.dumps(part, sort_keys=True).encode())
+    return hasher.hexdigest()[:16]
 
 
 def child(count: int, shape: str) -> None:
@@ -106,27 +131,26 @@ def child(count: int, shape: str) -> None:
     seconds = time.perf_counter() - start
     sizes = sorted({len(c) for c in result["clusters"]})
     weights = len({d["confidence"] for d in result["decisions"] if d["decision"] == "merge"})
-    # Hashed a slice at a time: at 5,000 records the result holds 12.5 million decisions.
-    hasher = hashlib.sha256()
-    for key in sorted(result):
-        value = result[key]
-        parts = ([value[k:k + 10000] for k in range(0, len(value), 10000)]
-                 if isinstance(value, list) else [value])
-        hasher.update(key.encode())
-        for part in parts:
-            hasher.update(json.dumps(part, sort_keys=True).encode())
-    digest = hasher.hexdigest()[:16]
     print(json.dumps({"seconds": seconds, "clusters": len(result["clusters"]), "sizes": sizes,
-                      "weights": weights, "sha256": digest}))
+                      "weights": weights, "sha256": result_digest(result)}))
 
 
-def measure(count: int, shape: str, site: str | None) -> dict:
+def run_child(argv: list[str], site: str | None, timeout: float | None = None) -> dict | None:
+    """Runs `argv` in a child process with `site` first on its PYTHONPATH and returns the JSON
+    object it prints, or None when it took longer than `timeout` seconds (then it is killed)."""
     env = dict(os.environ)
     if site:
         env["PYTHONPATH"] = os.pathsep.join(p for p in (site, env.get("PYTHONPATH")) if p)
-    out = subprocess.run([sys.executable, __file__, "--child", str(count), shape], env=env,
-                         check=True, capture_output=True, text=True).stdout
+    try:
+        out = subprocess.run([sys.executable, *argv], env=env, check=True, capture_output=True,
+                             text=True, timeout=timeout).stdout
+    except subprocess.TimeoutExpired:
+        return None
     return json.loads(out)
+
+
+def measure(count: int, shape: str, site: str | None) -> dict:
+    return run_child([__file__, "--child", str(count), shape], site)
 
 
 def main() -> int:

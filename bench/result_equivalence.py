@@ -292,7 +292,8 @@ def workloads():
     # that some reach (ties decided by the orders, or unique weakest edges).
     for shape, coherence, size in MIXED_CLUSTERING:
         (rules, thresholds), _, _ = dense_bench.SHAPES[shape]
-        settings = f"min_cluster_coherence: {coherence}, max_cluster_size: {size}"
+        settings = (f"{dense_bench.EDGES}, min_cluster_coherence: {coherence}, "
+                    f"max_cluster_size: {size}")
         yield f"dense_{shape}_{coherence}_{size}", "reconcile_local", (
             dense_bench.SPEC % (rules, thresholds, settings), dense_bench.records(160, shape))
     # Bad inputs: the first failure in text order, with its position.

@@ -18,6 +18,11 @@ Python form is most of the call. Probes:
   sweep    The main thread's own call, interrupted at 12 points spread over its length.
            Printed per point: the delay from the timer to the exception ("-": the call ended
            first; "(after)": the call had returned when the host acted on the signal).
+  retry    60 calls of 50,000 records (475,000 decisions), each interrupted while its result is
+           built (at 3/4 of the length of a plain call) and at once made again, its result
+           dropped.
+           Printed: the peak RSS of the process, and its RSS after the last retry's result is
+           dropped (before any other statement runs), in MiB, with how many calls were stopped.
   capped   Ten small calls with the worker pool capped at two threads by a
            tbb::global_control (set through ctypes, as another library in the process could),
            and ten without a cap. Printed: milliseconds for the ten calls.
@@ -230,6 +235,32 @@ for k in range(1, 13):
     stops.append(stop)
 report(whole=whole, latencies=[s and s[0] for s in stops], returned=[bool(s and s[1]) for s in stops])
 """,
+    "retry": r"""
+import resource
+texts = blocks(2500)
+lengths = []
+for _ in range(3):
+    start = now()
+    _native.reconcile_local(SPEC, texts)
+    lengths.append(now() - start)
+whole = statistics.median(lengths)
+def rss_mib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+stopped = 0
+for _ in range(60):
+    try:
+        signal.setitimer(signal.ITIMER_REAL, whole * 0.75)
+        _native.reconcile_local(SPEC, texts)
+        signal.setitimer(signal.ITIMER_REAL, 0)
+    except KeyboardInterrupt:
+        stopped += 1
+    result = _native.reconcile_local(SPEC, texts)
+    del result
+held = rss_mib()
+report(peak=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, held=held, stopped=stopped,
+       whole=whole)
+""",
     "capped": r"""
 class GlobalControl(ctypes.Structure):  # tbb::global_control's layout (oneTBB 2021)
     _fields_ = [("value", ctypes.c_size_t), ("reserved", ctypes.c_ssize_t), ("param", ctypes.c_int)]
@@ -306,6 +337,10 @@ def main() -> int:
                     worst = max((r["latency"] for r in f["rows"]
                                  if r["latency"] is not None and not r["overlaps_drop"]), default=None)
                     print(f"  {'':>30}  worst outside the other's drop: {fmt(worst)} s", flush=True)
+                elif probe == "retry":
+                    print(f"  {names[k]:>30}  call {f['whole']:.2f} s, {f['stopped']} of 60 stopped:"
+                          f" peak RSS {f['peak']:.0f} MiB, held after the last retry"
+                          f" {f['held']:.0f} MiB", flush=True)
                 elif probe == "sweep":
                     cells = " ".join(fmt(l) + ("(after)" if r else "")
                                      for l, r in zip(f["latencies"], f["returned"]))

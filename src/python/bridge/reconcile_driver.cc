@@ -359,7 +359,9 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
   const std::span<const MatchDecision> decisions = output_->decisions;
 
   // The engine's per-record preparation is released on one worker while the others cluster
-  // and build the golden records.
+  // and build the golden records. When cancelled, what this holds is handed over with the
+  // exception (Cancelled::leave), as the driver's own state is left to its owner.
+  try {
   tbb::parallel_invoke([&] { working_state.reset(); }, [&] {
     // One identifier index for clustering and the golden-record lookup: the engine's, made
     // from the same records.
@@ -396,6 +398,11 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
           });
     });
   });
+  } catch (osmira_base::Cancelled& cancelled) {
+    cancelled.leave(std::move(working_state));
+    cancelled.leave(std::move(result));
+    throw;
+  }
 
   result.decisions = std::move(output_->decisions);
   output_.reset();

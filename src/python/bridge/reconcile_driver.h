@@ -169,6 +169,10 @@ class ReconcileDriver {
  private:
   ReconcileDriver() = default;
 
+  // Trains the engine's Fellegi-Sunter parameters on the records and writes their text.
+  // When cancelled, the driver's state is handed over with the exception (Cancelled::leave).
+  void train(const osmira_base::CancelFlag* cancel);
+
   osmira_common::ir::IdentityPlan plan_;
   osmira_core::engine::ReconciliationEngine engine_;
   // The records the engine sees: for the incremental driver the existing records first.

@@ -18,9 +18,9 @@ Python form is most of the call. Probes:
   sweep    The main thread's own call, interrupted at 12 points spread over its length.
            Printed per point: the delay from the timer to the exception ("-": the call ended
            first; "(after)": the call had returned when the host acted on the signal).
-  retry    60 calls of 50,000 records (475,000 decisions), each interrupted while its result is
-           built (at 3/4 of the length of a plain call) and at once made again, its result
-           dropped.
+  retry    60 calls of 50,000 records (475,000 decisions), each interrupted once half of its
+           result's objects have been made (a thread watches their count) and at once made
+           again, its result dropped.
            Printed: the peak RSS of the process, and its RSS after the last retry's result is
            dropped (before any other statement runs), in MiB, with how many calls were stopped.
   capped   Ten small calls with the worker pool capped at two threads by a
@@ -236,27 +236,41 @@ for k in range(1, 13):
 report(whole=whole, latencies=[s and s[0] for s in stops], returned=[bool(s and s[1]) for s in stops])
 """,
     "retry": r"""
-import resource
+import resource, _thread
 texts = blocks(2500)
-lengths = []
-for _ in range(3):
-    start = now()
-    _native.reconcile_local(SPEC, texts)
-    lengths.append(now() - start)
-whole = statistics.median(lengths)
 def rss_mib():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+# The interrupt comes when half of the result's objects have been made (a thread watches the
+# count), so that every build is stopped at the same point of its work.
+before = sys.getallocatedblocks()
+start = now()
+result = _native.reconcile_local(SPEC, texts)
+whole = now() - start
+half = (sys.getallocatedblocks() - before) // 2
+del result
+def interrupt_at(count, done):
+    while not done:
+        if sys.getallocatedblocks() > count:
+            _thread.interrupt_main()
+            return
+        time.sleep(0.001)
 stopped = 0
 for _ in range(60):
+    done = []
+    watcher = threading.Thread(target=interrupt_at, args=(sys.getallocatedblocks() + half, done))
+    watcher.start()
     try:
-        signal.setitimer(signal.ITIMER_REAL, whole * 0.75)
         _native.reconcile_local(SPEC, texts)
-        signal.setitimer(signal.ITIMER_REAL, 0)
     except KeyboardInterrupt:
         stopped += 1
-    result = _native.reconcile_local(SPEC, texts)
-    del result
+    done.append(True)
+    watcher.join()
+    try:
+        result = _native.reconcile_local(SPEC, texts)
+        del result
+    except KeyboardInterrupt:  # sent as the first call returned
+        pass
 held = rss_mib()
 report(peak=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, held=held, stopped=stopped,
        whole=whole)

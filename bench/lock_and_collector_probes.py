@@ -241,37 +241,40 @@ texts = blocks(2500)
 def rss_mib():
     with open("/proc/self/statm") as statm:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
-# The interrupt comes when half of the result's objects have been made (a thread watches the
-# count), so that every build is stopped at the same point of its work.
+# The interrupt comes when half of the result's objects have been made: a thread watches their
+# count, so that every build is stopped at the same point of its work. Between the exception
+# and the retry the main thread runs no call (in which the host would run its pending calls).
 before = sys.getallocatedblocks()
 start = now()
 result = _native.reconcile_local(SPEC, texts)
 whole = now() - start
 half = (sys.getallocatedblocks() - before) // 2
 del result
-def interrupt_at(count, done):
-    while not done:
-        if sys.getallocatedblocks() > count:
+NEVER = float("inf")
+target = [NEVER]
+def watch():
+    while target[0] is not None:
+        if sys.getallocatedblocks() > target[0]:
+            target[0] = NEVER
             _thread.interrupt_main()
-            return
         time.sleep(0.001)
+watcher = threading.Thread(target=watch)
+watcher.start()
 stopped = 0
 for _ in range(60):
-    done = []
-    watcher = threading.Thread(target=interrupt_at, args=(sys.getallocatedblocks() + half, done))
-    watcher.start()
+    target[0] = sys.getallocatedblocks() + half
     try:
         _native.reconcile_local(SPEC, texts)
     except KeyboardInterrupt:
         stopped += 1
-    done.append(True)
-    watcher.join()
     try:
         result = _native.reconcile_local(SPEC, texts)
         del result
-    except KeyboardInterrupt:  # sent as the first call returned
+    except KeyboardInterrupt:  # the first call ended before the count was reached
         pass
 held = rss_mib()
+target[0] = None
+watcher.join()
 report(peak=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, held=held, stopped=stopped,
        whole=whole)
 """,

@@ -20,6 +20,11 @@ Python form is most of the call. Probes:
   sweep    The main thread's own call, interrupted at 12 points spread over its length.
            Printed per point: the delay from the timer to the exception ("-": the call ended
            first; "(after)": the call had returned when the host acted on the signal).
+  retry    60 calls of 50,000 records (475,000 decisions), each interrupted once half of its
+           result's objects have been made (a thread watches their count) and at once made
+           again, its result dropped.
+           Printed: the peak RSS of the process, and its RSS after the last retry's result is
+           dropped (before any other statement runs), in MiB, with how many calls were stopped.
   capped   Ten small calls with the worker pool capped at two threads by a
            tbb::global_control (set through ctypes, as another library in the process could),
            and ten without a cap. Printed: milliseconds for the ten calls.
@@ -253,6 +258,49 @@ for k in range(1, 13):
     stops.append(stop)
 report(whole=whole, latencies=[s and s[0] for s in stops], returned=[bool(s and s[1]) for s in stops])
 """,
+    "retry": r"""
+import resource, _thread
+texts = blocks(2500)
+def rss_mib():
+    with open("/proc/self/statm") as statm:
+        return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
+# The interrupt comes when half of the result's objects have been made: a thread watches their
+# count, so that every build is stopped at the same point of its work. Between the exception
+# and the retry the main thread runs no call (in which the host would run its pending calls).
+before = sys.getallocatedblocks()
+start = now()
+result = _native.reconcile_local(SPEC, texts)
+whole = now() - start
+half = (sys.getallocatedblocks() - before) // 2
+del result
+NEVER = float("inf")
+target = [NEVER]
+def watch():
+    while target[0] is not None:
+        if sys.getallocatedblocks() > target[0]:
+            target[0] = NEVER
+            _thread.interrupt_main()
+        time.sleep(0.001)
+watcher = threading.Thread(target=watch)
+watcher.start()
+stopped = 0
+for _ in range(60):
+    target[0] = sys.getallocatedblocks() + half
+    try:
+        _native.reconcile_local(SPEC, texts)
+    except KeyboardInterrupt:
+        stopped += 1
+    try:
+        result = _native.reconcile_local(SPEC, texts)
+        del result
+    except KeyboardInterrupt:  # the first call ended before the count was reached
+        pass
+held = rss_mib()
+target[0] = None
+watcher.join()
+report(peak=resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024, held=held, stopped=stopped,
+       whole=whole)
+""",
     "capped": r"""
 class GlobalControl(ctypes.Structure):  # tbb::global_control's layout (oneTBB 2021)
     _fields_ = [("value", ctypes.c_size_t), ("reserved", ctypes.c_ssize_t), ("param", ctypes.c_int)]
@@ -422,6 +470,10 @@ def main() -> int:
                     worst = max((r["latency"] for r in f["rows"]
                                  if r["latency"] is not None and not r["overlaps_drop"]), default=None)
                     print(f"  {'':>30}  worst outside the other's drop: {fmt(worst)} s", flush=True)
+                elif probe == "retry":
+                    print(f"  {names[k]:>30}  call {f['whole']:.2f} s, {f['stopped']} of 60 stopped:"
+                          f" peak RSS {f['peak']:.0f} MiB, held after the last retry"
+                          f" {f['held']:.0f} MiB", flush=True)
                 elif probe == "sweep":
                     cells = " ".join(fmt(l) + ("(after)" if r else "")
                                      for l, r in zip(f["latencies"], f["returned"]))

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <exception>
@@ -17,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "base/cancel.h"
 #include "python/bridge/tuning.h"
 
 namespace vintrel_native {
@@ -28,16 +30,48 @@ inline void return_freed_heap() {
 #endif
 }
 
+// The threads of release_in_background still running in this process (`pid`: counted in a
+// child forked meanwhile, where they do not exist, the count is stale). Plain atomics, so
+// that neither a fork nor the process's exit can find them held.
+struct BackgroundReleases {
+  std::atomic<int64_t> running{0};
+  std::atomic<pid_t> pid{0};
+
+  void begin() {
+    const pid_t self = getpid();
+    if (pid.exchange(self) != self) running.store(0);
+    running.fetch_add(1);
+  }
+  void end() { running.fetch_sub(1); }
+};
+inline BackgroundReleases background_releases;
+
 // Destroys `value` on a thread of its own that is left to run after the caller has returned:
 // for what a stopped call no longer needs, whose frees would otherwise hold back the
 // exception (a tenth of a second for a million decisions). In line when no thread can be
 // started. `value` must own only plain C++ memory, nothing of the interpreter's.
 template <typename T>
 void release_in_background(T value) {
+  background_releases.begin();
   try {
-    std::thread([held = std::move(value)]() mutable { T gone = std::move(held); }).detach();
+    std::thread([held = std::move(value)]() mutable {
+      { T gone = std::move(held); }
+      background_releases.end();
+    }).detach();
   } catch (const std::exception&) {  // no thread (system_error, bad_alloc): gone with the lambda
+    background_releases.end();
   }
+}
+
+// Waits until the threads of release_in_background have ended (the work of a stopped call
+// still being destroyed: a new call would hold its own on top of it), looking every
+// millisecond; false, at once, when `stop` is raised meanwhile. Call without the lock.
+inline bool wait_for_background_releases(const osmira_base::CancelFlag& stop) {
+  while (background_releases.pid.load() == getpid() && background_releases.running.load() > 0) {
+    if (stop.raised()) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  }
+  return true;
 }
 
 // Runs `work` on a thread of its own when `own_thread` (small work is not worth one). join()

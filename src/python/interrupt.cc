@@ -188,16 +188,43 @@ bool free_some(std::vector<PyRef>& left, int64_t until_ns) {
   return true;
 }
 
-// A host's pending call: frees a piece of what it is given and asks to be called again for
-// the rest. The host runs a few pieces in a row at most, and runs other threads between them.
-int free_a_piece(void* held) {
-  auto* left = static_cast<std::vector<PyRef>*>(held);
-  if (!free_some(*left, now_ns(CLOCK_MONOTONIC) + kPendingPieceNs) &&
-      Py_AddPendingCall(free_a_piece, left) == 0) {
+// What calls stopped on the thread that runs signal handlers left to be freed (objects of the
+// main interpreter), and whether a pending call of the host's is on its way to free it.
+// Created once and never destroyed: a pending call may still come while the process exits.
+// The mutex is held only with the lock held (where there is one), for a piece of freeing at
+// most, and freeing these objects runs no Python code, so it is never waited for long.
+struct Leftovers {
+  std::mutex mutex;
+  std::vector<PyRef> items;  // guarded by mutex
+  bool asked = false;        // guarded by mutex: a pending call will come
+
+  static Leftovers& get() {
+    static Leftovers* const leftovers = new Leftovers();
+    return *leftovers;
+  }
+};
+
+// A host's pending call: frees a piece of the leftovers and asks to be called again for the
+// rest. The host runs a few pieces in a row at most, and runs other threads between them.
+int free_a_piece(void*) {
+  Leftovers& leftovers = Leftovers::get();
+  const std::lock_guard<std::mutex> lock(leftovers.mutex);
+  if (free_some(leftovers.items, now_ns(CLOCK_MONOTONIC) + kPendingPieceNs)) {
+    leftovers.asked = false;
     return 0;
   }
-  delete left;  // frees what is left at once when no further call could be asked for
+  if (Py_AddPendingCall(free_a_piece, nullptr) == 0) return 0;
+  // No further call could be asked for: the rest goes at once.
+  std::vector<PyRef>().swap(leftovers.items);
+  leftovers.asked = false;
   return 0;
+}
+
+// Frees `left` at once, in pieces between which the lock is offered.
+void free_now(std::vector<PyRef>& left) {
+  while (!free_some(left, now_ns(CLOCK_MONOTONIC) + kPaceNs)) {
+    take_lock_holding_references(PyEval_SaveThread());
+  }
 }
 
 }  // namespace
@@ -205,13 +232,37 @@ int free_a_piece(void* held) {
 void free_after_the_call(std::vector<PyRef> left) {
   if (left.empty()) return;
   if (runs_signal_handlers()) {
-    auto* held = new (std::nothrow) std::vector<PyRef>(std::move(left));
-    if (held != nullptr && Py_AddPendingCall(free_a_piece, held) == 0) return;
-    if (held != nullptr) left = std::move(*held);
-    delete held;
+    Leftovers& leftovers = Leftovers::get();
+    const std::lock_guard<std::mutex> lock(leftovers.mutex);  // never held with the lock away
+    try {
+      // The lists go in after those already there: the last of a call is freed first.
+      leftovers.items.reserve(leftovers.items.size() + left.size());
+      for (PyRef& item : left) leftovers.items.push_back(std::move(item));
+      left.clear();
+    } catch (const std::bad_alloc&) {  // no room to take them: freed at once below
+    }
+    if (left.empty()) {
+      if (leftovers.asked || Py_AddPendingCall(free_a_piece, nullptr) == 0) {
+        leftovers.asked = true;
+        return;
+      }
+      left.swap(leftovers.items);  // the host takes no pending call now: all goes below
+    }
   }
-  while (!free_some(left, now_ns(CLOCK_MONOTONIC) + kPaceNs)) {
+  free_now(left);
+}
+
+bool free_what_stopped_calls_left() {
+  if (PyInterpreterState_Get() != PyInterpreterState_Main()) return true;
+  Leftovers& leftovers = Leftovers::get();
+  while (true) {
+    {
+      const std::lock_guard<std::mutex> lock(leftovers.mutex);
+      // A pending call still asked for finds nothing left and ends.
+      if (free_some(leftovers.items, now_ns(CLOCK_MONOTONIC) + kPaceNs)) return true;
+    }
     take_lock_holding_references(PyEval_SaveThread());
+    if (PyErr_CheckSignals() != 0) return false;
   }
 }
 

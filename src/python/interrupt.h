@@ -38,10 +38,19 @@ bool run_interruptible(osmira_base::CancelFlag& cancel, const std::function<void
 // held by nothing else) after the call has returned, so that the exception is not held back
 // by the frees (the better part of a second for a million decisions). On the thread that runs
 // signal handlers, where a call is stopped by them, the host's pending calls free it a quarter
-// of a millisecond at a time, the host running other threads between a few of them; elsewhere,
-// or when the host takes no pending call, it is freed at once, in pieces between which the
-// lock is offered. Call with the lock held and nothing process-wide set up.
+// of a millisecond at a time, the host running other threads between a few of them, unless a
+// call comes first (free_what_stopped_calls_left); elsewhere, or when the host takes no
+// pending call, it is freed at once, in pieces between which the lock is offered. Call with
+// the lock held and nothing process-wide set up.
 void free_after_the_call(std::vector<PyRef> left);
+
+// Frees at once what free_after_the_call left to the host's pending calls and they have not
+// freed yet: pending calls run only while the main thread runs Python code, so a call made
+// right after a stopped one (a retry) would hold both. Frees in pieces between which the
+// lock is offered and the signal handlers run; false, with the exception set, when a handler
+// raised (the rest is left for later). Call at the start of a large call, with the lock held
+// and nothing set up.
+[[nodiscard]] bool free_what_stopped_calls_left();
 
 // Paces long work done with the interpreter lock held, item by item, so that it neither holds
 // back a Ctrl-C nor keeps the host's other threads waiting: about every 10 ms, step() runs

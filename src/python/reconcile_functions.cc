@@ -6,8 +6,11 @@
 // driver's stage-prefixed message; running out of memory is a MemoryError naming the step.
 // Ctrl-C during the driver's work cancels it, and during the building of the result stops
 // that (interrupt.h).
+#include <unistd.h>
+
 #include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <optional>
 #include <string_view>
 #include <utility>
@@ -78,8 +81,12 @@ size_t arenas_ahead(const ReconcileResult& result) {
 }
 
 // What the driver's work gave: its result or failed input, or the step that ran out of
-// memory; neither when it was cancelled.
+// memory; neither when it was cancelled. Then it holds what the cancelled work left instead
+// of destroying it (the driver, the decisions written so far): the whole is destroyed on a
+// thread of its own after the call, the numbering first (it reads the driver's decisions).
 struct Computed {
+  std::optional<ReconcileDriver> driver;      // while the work runs, and after a cancel
+  std::vector<std::shared_ptr<void>> left;    // what the cancelled engine or driver handed over
   std::optional<osmira_base::Result<ReconcileResult>> outcome;
   const char* out_of_memory = nullptr;
   osmira_core::engine::log::Events events;  // delivered once the work is over
@@ -88,7 +95,8 @@ struct Computed {
 
 // The driver's three steps, all without the interpreter, stopping early once `cancel` is
 // raised. The argument texts are views into the argument str objects, which the call keeps
-// alive; the driver and everything it held are gone when this returns, also after a failure.
+// alive; the driver and everything it held are gone when this returns (also after a failure),
+// but for a cancel: they are left in `out` then.
 template <typename Prepare>
 void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
   const char* step = kNoMemoryReading;
@@ -98,7 +106,7 @@ void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
       out.outcome.emplace(prepared.error());
       return;
     }
-    ReconcileDriver driver = std::move(prepared).value();
+    ReconcileDriver& driver = out.driver.emplace(std::move(prepared).value());
     osmira_base::stop_if_cancelled(&cancel);
     step = kNoMemoryComparing;
     driver.reconcile(&cancel);
@@ -118,15 +126,24 @@ void compute(Prepare& prepare, const CancelFlag& cancel, Computed& out) {
     out.out_of_memory = e.what();
   } catch (const std::bad_alloc&) {
     out.out_of_memory = step;
-  } catch (const osmira_base::Cancelled&) {
+  } catch (osmira_base::Cancelled& cancelled) {
+    out.left = std::move(cancelled.left);
+    return;
   }
+  out.driver.reset();
 }
 
 template <typename Prepare>
 PyRef run(Prepare&& prepare) {
-  Computed computed;
+  if (!free_what_stopped_calls_left()) return {};
+  auto held = std::make_unique<Computed>();
+  Computed& computed = *held;
   CancelFlag cancel;
+  const pid_t pid = getpid();
   const bool completed = run_interruptible(cancel, [&] {
+    // What an earlier stopped call left to be destroyed goes first: it would otherwise add
+    // to this call's peak.
+    if (!wait_for_background_releases(cancel)) return;
     compute(prepare, cancel, computed);
     // What the engine and the driver freed (records, per-record preparation, blocks) goes
     // back to the system before the Python objects come on top of it (not when they will
@@ -134,10 +151,14 @@ PyRef run(Prepare&& prepare) {
     if (!cancel.raised()) return_freed_heap();
   });
   if (!completed) {  // a signal handler raised
-    // What the work made before it saw the flag (the whole result, if it had just ended)
-    // goes after the exception, once nothing reads it.
-    computed.numbering.reset();
-    release_in_background(std::move(computed.outcome));
+    // What the work made or left before it stopped (the whole result, if it had just ended)
+    // goes after the exception. In a child forked by a handler, where the work stopped
+    // halfway through whatever it was doing, it stays untouched.
+    if (getpid() == pid) {
+      release_in_background(std::move(held));
+    } else {
+      static_cast<void>(held.release());
+    }
     return {};
   }
   if (!deliver_log_events(computed.events)) return {};

@@ -268,6 +268,71 @@ def test_a_stopped_result_is_freed_after_the_exception():
     assert result.stdout == "FREED AFTER True True True\n", result.stdout + result.stderr[-2000:]
 
 
+# Ctrl-C in the engine's last phase (as it writes its decisions) and while the result is
+# built, each followed at once by a retry (a small call). A thread watching the memory sends
+# the interrupt once the call is well into the phase (past a share of what an uninterrupted
+# call reaches), whatever the machine's speed. In the engine: what the work made (the
+# decisions written so far, the records) is still in the C heap when the exception is caught,
+# destroyed off the caller's path. While building: what was built of the result is gone by the
+# time the retry returns, though the retry ran no Python code in which the host's pending
+# calls could have freed it.
+def test_a_stopped_call_leaves_nothing_in_the_way():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    import ctypes, sys
+    class MallInfo2(ctypes.Structure):
+        _fields_ = [(name, ctypes.c_size_t) for name in ("arena", "ordblks", "smblks", "hblks",
+                    "hblkhd", "usmblks", "fsmblks", "uordblks", "fordblks", "keepcost")]
+    mallinfo2 = ctypes.CDLL(None).mallinfo2
+    mallinfo2.restype = MallInfo2
+    def heap():  # bytes in use in the C heap
+        info = mallinfo2()
+        return info.uordblks + info.hblkhd
+    MEASURES = {"engine": (heap, 2 / 3), "building": (sys.getallocatedblocks, 1 / 3)}
+    texts = blocks(2000)
+    check = blocks(20)
+
+    # Runs the call while a thread samples `measure`. Returns the largest growth seen; with a
+    # trigger (the growth at which the thread interrupts the call), the growth at the
+    # exception, right after the retry, and once the host has run its pending calls.
+    def watched(measure, trigger=None):
+        base, peak, stop = measure(), [0], []
+        def watch():
+            while not stop:
+                peak[0] = max(peak[0], measure() - base)
+                if trigger is not None and peak[0] > trigger:
+                    _thread.interrupt_main()
+                    return
+                time.sleep(0.002)
+        watcher = threading.Thread(target=watch)
+        watcher.start()
+        try:
+            _native.reconcile_local(SPEC, texts)
+        except KeyboardInterrupt:
+            at = measure()
+            retried, after_retry = _native.reconcile_local(SPEC, check), measure()
+            for _ in range(1000):
+                time.sleep(0)
+            return at - base, after_retry - base, measure() - base
+        finally:
+            stop.append(True)
+            watcher.join()
+        return peak[0]
+
+    outcomes = []
+    for phase, (measure, share) in MEASURES.items():
+        peak = min(watched(measure) for _ in range(2))
+        at, after_retry, settled = watched(measure, peak * share)
+        if phase == "engine":
+            outcomes.append((phase, at > peak / 3, settled < peak / 10))
+        else:
+            outcomes.append((phase, at > peak / 4, after_retry - settled < peak / 100))
+    print(outcomes)
+"""
+    result = run_isolated(code)
+    assert result.stdout == "[('engine', True, True), ('building', True, True)]\n", \
+        result.stdout + result.stderr[-2000:]
+
+
 # A thread that ticks every millisecond while another thread builds a result of 950,000
 # decisions: its longest pause during the call stays far below the time the building takes
 # (about a second), whether the ticker makes only floats or also containers (whose count

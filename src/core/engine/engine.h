@@ -108,7 +108,8 @@ class ReconciliationEngine {
   // carry one identifier only the last takes part (clustering.h). The temporal gate
   // compares with one reading of the clock, taken when the run starts. Results do not depend
   // on the number of workers. Once `cancel` (when given) is raised, the run throws
-  // osmira_base::Cancelled from its next piece of work on any worker.
+  // osmira_base::Cancelled from its next piece of work on any worker, handing what it held
+  // (the decisions written so far among it) over with the exception (Cancelled::left).
   ReconcileOutput reconcile_with_telemetry(
       std::span<const types::NormalizedEntity> records,
       std::span<const overrides::ManualOverride> overrides,

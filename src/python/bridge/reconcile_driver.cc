@@ -286,9 +286,7 @@ Result<ReconcileDriver> ReconcileDriver::prepare_local(std::string_view yaml,
   ASSIGN_OR_RETURN(driver.records_, read_records(entities_json, kInvalidEntities));
   RETURN_IF_ERROR(check_record_count(driver.records_.size()));
   RETURN_IF_ERROR(check_value_sizes(driver.records_));
-  osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_,
-                                                            cancel);
-  driver.trained_fs_params_ = trained_params_text(driver.engine_);
+  driver.train(cancel);
   return driver;
 }
 
@@ -328,11 +326,21 @@ Result<ReconcileDriver> ReconcileDriver::prepare_incremental(
   driver.records_.append(std::move(new_records));
 
   if (!trained_fs_params_json) {
-    osmira_core::engine::fellegi_sunter::train_fellegi_sunter(driver.engine_, driver.records_,
-                                                              cancel);
+    driver.train(cancel);
+  } else {
+    driver.trained_fs_params_ = trained_params_text(driver.engine_);
   }
-  driver.trained_fs_params_ = trained_params_text(driver.engine_);
   return driver;
+}
+
+void ReconcileDriver::train(const osmira_base::CancelFlag* cancel) {
+  try {
+    osmira_core::engine::fellegi_sunter::train_fellegi_sunter(engine_, records_, cancel);
+  } catch (osmira_base::Cancelled& cancelled) {
+    cancelled.leave(std::move(*this));  // the records, for the catcher to destroy
+    throw;
+  }
+  trained_fs_params_ = trained_params_text(engine_);
 }
 
 void ReconcileDriver::reconcile(const osmira_base::CancelFlag* cancel) {
@@ -359,43 +367,50 @@ ReconcileResult ReconcileDriver::finish(const osmira_base::CancelFlag* cancel) {
   const std::span<const MatchDecision> decisions = output_->decisions;
 
   // The engine's per-record preparation is released on one worker while the others cluster
-  // and build the golden records.
-  tbb::parallel_invoke([&] { working_state.reset(); }, [&] {
-    // One identifier index for clustering and the golden-record lookup: the engine's, made
-    // from the same records.
-    if (!engine_index) {
-      engine_index = std::make_shared<const osmira_core::engine::RecordIndex>(records_);
-    }
-    const osmira_core::engine::RecordIndex& index = *engine_index;
-    result.clusters =
-        incremental_
-            ? osmira_core::engine::cluster_decisions_incremental(records_, index, decisions,
-                                                                 existing_clusters_)
-            : osmira_core::engine::cluster_decisions(engine_.clustering_settings(), records_,
-                                                     index, decisions, cancel);
-    existing_clusters_ = {};
-    existing_ids_ = {};
-    // The identifier listings and the golden records read the clusters and fill parts of
-    // the result of their own: they are made side by side. Golden records are independent
-    // per cluster; each lands at its cluster's position, so the result does not depend on
-    // how the clusters are spread over the workers. An exception in a worker (out of memory)
-    // cancels the rest and reaches the caller.
-    result.golden_records.resize(result.clusters.size());
-    const std::span<const NormalizedEntity> records(records_);
-    const osmira_core::engine::SurvivorshipEngine survivorship(plan_.survivorship);
-    tbb::parallel_invoke([&] { list_identifiers(index, decisions, result); }, [&] {
-      tbb::parallel_for(
-          tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
-          [&](const tbb::blocked_range<size_t>& range) {
-            osmira_base::stop_if_cancelled(cancel);
-            std::vector<const NormalizedEntity*> members;
-            for (size_t k = range.begin(); k != range.end(); ++k) {
-              result.golden_records[k] =
-                  golden_record(result.clusters[k], records, index, survivorship, members);
-            }
-          });
+  // and build the golden records. When cancelled, what this holds is handed over with the
+  // exception (Cancelled::leave), as the driver's own state is left to its owner.
+  try {
+    tbb::parallel_invoke([&] { working_state.reset(); }, [&] {
+      // One identifier index for clustering and the golden-record lookup: the engine's, made
+      // from the same records.
+      if (!engine_index) {
+        engine_index = std::make_shared<const osmira_core::engine::RecordIndex>(records_);
+      }
+      const osmira_core::engine::RecordIndex& index = *engine_index;
+      result.clusters =
+          incremental_
+              ? osmira_core::engine::cluster_decisions_incremental(records_, index, decisions,
+                                                                   existing_clusters_)
+              : osmira_core::engine::cluster_decisions(engine_.clustering_settings(), records_,
+                                                       index, decisions, cancel);
+      existing_clusters_ = {};
+      existing_ids_ = {};
+      // The identifier listings and the golden records read the clusters and fill parts of
+      // the result of their own: they are made side by side. Golden records are independent
+      // per cluster; each lands at its cluster's position, so the result does not depend on
+      // how the clusters are spread over the workers. An exception in a worker (out of memory)
+      // cancels the rest and reaches the caller.
+      result.golden_records.resize(result.clusters.size());
+      const std::span<const NormalizedEntity> records(records_);
+      const osmira_core::engine::SurvivorshipEngine survivorship(plan_.survivorship);
+      tbb::parallel_invoke([&] { list_identifiers(index, decisions, result); }, [&] {
+        tbb::parallel_for(
+            tbb::blocked_range<size_t>(0, result.clusters.size(), 512),
+            [&](const tbb::blocked_range<size_t>& range) {
+              osmira_base::stop_if_cancelled(cancel);
+              std::vector<const NormalizedEntity*> members;
+              for (size_t k = range.begin(); k != range.end(); ++k) {
+                result.golden_records[k] =
+                    golden_record(result.clusters[k], records, index, survivorship, members);
+              }
+            });
+      });
     });
-  });
+  } catch (osmira_base::Cancelled& cancelled) {
+    cancelled.leave(std::move(working_state));
+    cancelled.leave(std::move(result));
+    throw;
+  }
 
   result.decisions = std::move(output_->decisions);
   output_.reset();

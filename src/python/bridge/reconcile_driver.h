@@ -15,7 +15,8 @@
 //      else they make sure the worker pool's threads exist with their thread-local storage,
 //      so that running out of memory later in the call is a std::bad_alloc and never a
 //      process abort (NoRoomForWorkers, a std::bad_alloc, when even that has no room).
-//      Training stops with osmira_base::Cancelled soon after the call's cancel flag is raised.
+//      Training stops with osmira_base::Cancelled soon after the call's cancel flag is raised;
+//      the exception carries the driver's state (Cancelled::left), for the catcher to destroy.
 //   2. `reconcile` runs the engine's batch or incremental reconcile operation (pair
 //      evaluation spread over the worker pool).
 //   3. `finish` clusters the decisions, builds one golden record per cluster with its
@@ -159,7 +160,8 @@ class ReconcileDriver {
 
   // Clusters and golden records; releases the driver's working state (engine, plan,
   // records) and hands the result over. Call once, after `reconcile`. Throws
-  // osmira_base::Cancelled soon after `cancel` (when given) is raised.
+  // osmira_base::Cancelled soon after `cancel` (when given) is raised, handing what it made
+  // over with the exception (Cancelled::left).
   ReconcileResult finish(const osmira_base::CancelFlag* cancel = nullptr);
 
   // The trained-parameter text as it will appear in the result (absent when the engine holds
@@ -168,6 +170,10 @@ class ReconcileDriver {
 
  private:
   ReconcileDriver() = default;
+
+  // Trains the engine's Fellegi-Sunter parameters on the records and writes their text.
+  // When cancelled, the driver's state is handed over with the exception (Cancelled::leave).
+  void train(const osmira_base::CancelFlag* cancel);
 
   osmira_common::ir::IdentityPlan plan_;
   osmira_core::engine::ReconciliationEngine engine_;

@@ -130,7 +130,11 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
     };
     for (Index e : leaving(u)) add(e, edges_[e].to);
     for (Index e : entering(u)) add(e, edges_[e].from);
-    if (run_bits_.size() > kRunWords * n * words) return false;
+    if (run_low_.size() - run_start_[k] > kRunRows) {  // read from its list instead
+      run_low_.resize(run_start_[k]);
+      run_live_.resize(run_start_[k]);
+      run_bits_.resize(run_start_[k] * words);
+    }
   }
   group_start_[n] = static_cast<Index>(group_in_order_.size());
   run_start_[n] = static_cast<Index>(run_low_.size());
@@ -145,6 +149,8 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
   }
   run_cursor_.resize(run_low_.size());
   run_stamp_.assign(run_low_.size(), 0);
+  list_cursor_.resize(n);
+  list_stamp_.assign(n, 0);
   group_by_weight_ = group_in_order_;
   group_front_.assign(group_start_.begin(), group_start_.end() - 1);
   group_sum_.resize(n);
@@ -551,6 +557,20 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
         }
         return place_of_local[last];
       }
+    }
+    if (run_start_[l] == run_start_[l + 1]) {
+      // A group of too many runs: its list from the last, each node tested in the rows of
+      // live neighbours and of unvisited nodes.
+      if (list_stamp_[l] != search_stamp) {
+        list_stamp_[l] = search_stamp;
+        list_cursor_[l] = group_start_[l + 1];
+      }
+      Index& g = list_cursor_[l];
+      for (; g > group_start_[l]; --g) {
+        const Index v = group_other_[g - 1];
+        if ((row[v / 64] & s.unvisited_local[v / 64] & bit(v)) != 0) return place_of_local[v];
+      }
+      return lower;
     }
     for (Index run = run_start_[l + 1]; run-- > run_start_[l];) {
       if (run_stamp_[run] != search_stamp) {

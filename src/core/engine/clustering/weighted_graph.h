@@ -83,6 +83,7 @@ class WeightedGraph {
   // cut edge of its tree and again wherever the two searches meet; or the one used before
   // last, whose order is nearly always the closest to the piece's (the orders alternate).
   static constexpr size_t kKeptSearches = 32;
+  static constexpr size_t kGuidePays = 8, kGuideProbe = 8;
   // What a search over one order reads about its places: per place its node's number, and per
   // number and per index rank its place; per block of kRankBlock ranks the places of the nodes
   // ranked below it; the piece's nodes by number and by rank. Built once for an order and kept
@@ -135,6 +136,10 @@ class WeightedGraph {
     std::array<KeptSearch, kKeptSearches> kept;
     uint64_t kept_clock = 0;
     KeptSearch* keep_slot = nullptr;  // the kept search over the order being searched, if any
+    // The share of the steps that the last guides over other orders stood for (a moving
+    // average), and the searches that went without one (see `search_dense`).
+    double guide_share = 1.0;
+    size_t guides_skipped = 0;
     // The groups holding the lightest weight of the piece being examined and how many still
     // do, that weight when it was searched, and the search that found it whole, if one did
     // (see `examine_dense`).

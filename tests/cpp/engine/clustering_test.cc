@@ -20,6 +20,7 @@
 #include "core/engine/compiler.h"
 #include "core/engine/engine.h"
 #include "clustering_reference.h"
+#include "../sanitizer_build.h"
 
 namespace osmira_core::engine {
 namespace {
@@ -605,6 +606,86 @@ TEST(Clustering, DensePiecesGiveTheSameClustersWithAnyWorkerCount) {
         tbb::global_control limit(tbb::global_control::max_allowed_parallelism, workers);
         ASSERT_EQ(cluster_decisions(settings, records, decisions), one) << n << ", " << workers;
       }
+    }
+  }
+}
+
+// Dense components cut in few steps, so that the straightforward version finishes on large
+// ones: two halves, within each of which most pairs merge at 0.9 to 1.0, joined by a few
+// bridges at 0.2; a few records hang on them by one or two edges at 0.2 or 0.3. Cut until the
+// halves part (size limit), or until the mean passes a coherence reached halfway through the
+// edges at 0.2: which of the tied edges go first decides which hanging records stay.
+// - More than 4,096 nodes, weights 0.9 or 1.0 (smaller under a sanitizer), listed as made.
+// - 360 nodes of many distinct weights (a grid of 1/4096), listed as the reconcile operation
+//   lists pairs (by confidence, then identifiers): a node's group holds one or two runs of
+//   identifiers per weight, more than 64 on average; and the same in random order.
+TEST(Clustering, DenseComponentsCutInFewStepsMatchTheStraightforwardVersion) {
+  struct Case {
+    unsigned n;
+    unsigned percent;  // of the pairs within a half that merge
+    bool many_weights;
+    enum { kAsGenerated, kByConfidence, kShuffled } listed;
+  };
+  const Case cases[] = {{vintrel_test::kSanitized ? 1200u : 4128u, 52, false, Case::kAsGenerated},
+                        {360, 90, true, Case::kByConfidence},
+                        {360, 90, true, Case::kShuffled}};
+  std::mt19937_64 rng(20261209);
+  for (const Case& c : cases) {
+    constexpr unsigned kHanging = 6, kBridges = 2;
+    const unsigned n = c.n;
+    const auto number = [](unsigned i) { return i * 7919 % 65521; };
+    std::vector<NormalizedEntity> records;
+    for (unsigned i = 0; i < n; ++i) records.emplace_back().id = id(number(i));
+    std::vector<MatchDecision> decisions;
+    const auto add = [&](unsigned a, unsigned b, double w) {
+      const bool flip = rng() % 2 == 0;
+      decisions.push_back(decision(number(flip ? b : a), number(flip ? a : b), w));
+    };
+    // Nodes below kHanging hang on the rest; the halves are the even and the odd others.
+    const auto core = [&] { return kHanging + static_cast<unsigned>(rng() % (n - kHanging)); };
+    for (unsigned a = kHanging; a < n; ++a) {
+      for (unsigned b = a + 2; b < n; b += 2) {
+        if (rng() % 100 >= c.percent) continue;
+        add(a, b, c.many_weights ? (3687 + rng() % 410) / 4096.0 : rng() % 2 == 0 ? 0.9 : 1.0);
+      }
+    }
+    unsigned light = 0;
+    for (unsigned k = 0; k < kBridges; ++k, ++light) {
+      const unsigned a = core(), b = core();
+      add(a, b % 2 == a % 2 ? (b + 1 < n ? b + 1 : b - 1) : b, 0.2);
+    }
+    for (unsigned h = 0; h < kHanging; ++h) {
+      const unsigned first = core();
+      for (unsigned k = 0; k < 1 + h % 2; ++k) {
+        const double w = rng() % 2 == 0 ? 0.2 : 0.3;
+        light += w == 0.2;
+        add(h, first + k, w);
+      }
+    }
+    if (c.listed == Case::kByConfidence) {
+      std::stable_sort(decisions.begin(), decisions.end(), [](const auto& x, const auto& y) {
+        const auto key = [](const MatchDecision& d) {
+          return std::tuple(-d.confidence, std::min(d.entity_a_id, d.entity_b_id),
+                            std::max(d.entity_a_id, d.entity_b_id));
+        };
+        return key(x) < key(y);
+      });
+    } else if (c.listed == Case::kShuffled) {
+      std::shuffle(decisions.begin(), decisions.end(), rng);
+    }
+    ASSERT_GE(decisions.size() * 8, size_t{n} * n);  // dense
+    double sum = 0.0;
+    for (const MatchDecision& d : decisions) sum += d.confidence;
+    // Between the means after cutting half the edges at 0.2 and one more.
+    const auto mean_after = [&](unsigned cuts) {
+      return (sum - 0.2 * cuts) / static_cast<double>(decisions.size() - cuts);
+    };
+    const double coherence = (mean_after(light / 2) + mean_after(light / 2 + 1)) / 2;
+    for (const ClusteringSettings& settings :
+         {graph(0.0, 0.0, n / 2 + kHanging), graph(0.0, coherence)}) {
+      ASSERT_EQ(cluster_decisions(settings, records, decisions),
+                reference::cluster_graph(settings, records, decisions))
+          << n << " nodes, coherence " << settings.min_cluster_coherence;
     }
   }
 }

@@ -130,7 +130,11 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
     };
     for (Index e : leaving(u)) add(e, edges_[e].to);
     for (Index e : entering(u)) add(e, edges_[e].from);
-    if (run_bits_.size() > kRunWords * n * words) return false;
+    if (run_low_.size() - run_start_[k] > kRunRows) {  // read from its list instead
+      run_low_.resize(run_start_[k]);
+      run_live_.resize(run_start_[k]);
+      run_bits_.resize(run_start_[k] * words);
+    }
   }
   group_start_[n] = static_cast<Index>(group_in_order_.size());
   run_start_[n] = static_cast<Index>(run_low_.size());
@@ -145,6 +149,8 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
   }
   run_cursor_.resize(run_low_.size());
   run_stamp_.assign(run_low_.size(), 0);
+  list_cursor_.resize(n);
+  list_stamp_.assign(n, 0);
   group_by_weight_ = group_in_order_;
   group_front_.assign(group_start_.begin(), group_start_.end() - 1);
   group_sum_.resize(n);
@@ -417,7 +423,19 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   // Each node's run cursors are set when its first search this time reads them.
   const uint64_t search_stamp = ++stamp_counter_;
   take_places(s, piece);
-  if (guide == nullptr) guide = find_guide(s, piece);
+  // A guide over another order is sought only while such guides pay: finding one costs about
+  // as much as a tenth of the piece's steps, and where the orders differ much it stands for
+  // fewer. While the share of steps they stood for, averaged over the last few, is below
+  // 1/kGuidePays, only every kGuideProbe-th search seeks one.
+  const bool sought = guide == nullptr;
+  if (sought && (s.guide_share * kGuidePays >= 1.0 || ++s.guides_skipped % kGuideProbe == 0)) {
+    guide = find_guide(s, piece);
+  }
+  size_t guided = 0;
+  const auto judge_guide = [&] {
+    if (!sought || guide == nullptr) return;
+    s.guide_share = 0.75 * s.guide_share + 0.25 * static_cast<double>(guided) / static_cast<double>(n);
+  };
   const std::vector<Index>& place_local = s.places.place_local;
   const std::vector<Index>& place_of_local = s.places.place_of_local;
   const std::vector<Index>& place_of_rank = s.places.place_of_rank;
@@ -535,7 +553,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
       for (Index k = r / 64; k < rank_high && left <= kFew; ++k) {
         uint64_t b = ranks[k] & s.unvisited_ranks[k];
         if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
-        left += static_cast<Index>(std::popcount(b));
+        for (; b != 0 && left <= kFew; b &= b - 1) ++left;  // no popcount instruction assumed
       }
       if (left == 0) return lower;
       if (left <= kFew) {
@@ -551,6 +569,20 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
         }
         return place_of_local[last];
       }
+    }
+    if (run_start_[l] == run_start_[l + 1]) {
+      // A group of too many runs: its list from the last, each node tested in the rows of
+      // live neighbours and of unvisited nodes.
+      if (list_stamp_[l] != search_stamp) {
+        list_stamp_[l] = search_stamp;
+        list_cursor_[l] = group_start_[l + 1];
+      }
+      Index& g = list_cursor_[l];
+      for (; g > group_start_[l]; --g) {
+        const Index v = group_other_[g - 1];
+        if ((row[v / 64] & s.unvisited_local[v / 64] & bit(v)) != 0) return place_of_local[v];
+      }
+      return lower;
     }
     for (Index run = run_start_[l + 1]; run-- > run_start_[l];) {
       if (run_stamp_[run] != search_stamp) {
@@ -670,6 +702,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
           s.path.push_back(place);
         }
         if (found.size() != first) settle();
+        guided += found.size() - first;
         following = false;
         if (found.size() == n) continue;
       }
@@ -685,6 +718,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     visited += found.size();
     following = tracking = false;
     if (found.size() == n) {
+      judge_guide();
       keep_search(s, piece, found);
       s.worklist.push_back(std::move(found));
       return;
@@ -692,6 +726,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     s.worklist.push_back(std::move(found));
     found.clear();
   }
+  judge_guide();
   if (s.keep_slot != nullptr) {  // the tables stay with the order
     std::swap(s.keep_slot->places, s.places);
     s.keep_slot->has_places = true;

@@ -83,6 +83,7 @@ class WeightedGraph {
   // cut edge of its tree and again wherever the two searches meet; or the one used before
   // last, whose order is nearly always the closest to the piece's (the orders alternate).
   static constexpr size_t kKeptSearches = 32;
+  static constexpr size_t kGuidePays = 8, kGuideProbe = 8;
   // What a search over one order reads about its places: per place its node's number, and per
   // number and per index rank its place; per block of kRankBlock ranks the places of the nodes
   // ranked below it; the piece's nodes by number and by rank. Built once for an order and kept
@@ -135,6 +136,10 @@ class WeightedGraph {
     std::array<KeptSearch, kKeptSearches> kept;
     uint64_t kept_clock = 0;
     KeptSearch* keep_slot = nullptr;  // the kept search over the order being searched, if any
+    // The share of the steps that the last guides over other orders stood for (a moving
+    // average), and the searches that went without one (see `search_dense`).
+    double guide_share = 1.0;
+    size_t guides_skipped = 0;
     // The groups holding the lightest weight of the piece being examined and how many still
     // do, that weight when it was searched, and the search that found it whole, if one did
     // (see `examine_dense`).
@@ -207,15 +212,17 @@ class WeightedGraph {
   //   reconcile operation lists a node's pairs by confidence, then identifier, so a group
   //   has a run or two per distinct weight), each a bit row whose lowest unvisited bit is
   //   the run's last unvisited node; or, when few of the group are left, from a table of
-  //   each neighbour's place in the group.
+  //   each neighbour's place in the group. A group of many distinct weights, which would
+  //   need more than kRunRows runs, is read from its list instead, from the end, through a
+  //   cursor that each search moves only backwards (what it passed is cut or visited): at
+  //   most one pass over the group per search, as cheap as the runs would be.
   // No live edge ever joins two pieces (pieces are the components of the live edges), so a
   // group holds exactly the live edges its node has to higher-indexed nodes of its piece.
   // Used for components of kDenseFrom to kDenseLimit nodes in which at least an eighth of the
   // node pairs are edges, no weight is NaN (a NaN first edge would be cut whatever follows
-  // it), no pair has two edges, and the runs fit in kRunWords bit rows per node. Its tables
-  // take at most about 16 bytes per node pair (0.4 GB at 5,000 nodes), less than the
-  // decisions of such a component; above kDenseLimit nodes (4.3 GB) the general path takes
-  // over.
+  // it) and no pair has two edges. Its tables take at most about 16 bytes per node pair
+  // (0.4 GB at 5,000 nodes), less than the decisions of such a component; above kDenseLimit
+  // nodes (4.3 GB) the general path takes over.
 
   static constexpr size_t kDenseFrom = 32;  // smaller components cost little either way
   static constexpr size_t kDenseLimit = 16384;
@@ -365,11 +372,13 @@ class WeightedGraph {
   std::vector<uint16_t> group_place_;
   // Per node, the runs of its group: stretches listed by descending identifier, each a bit
   // row of its live nodes by number, with the first word holding one and the live count;
-  // the searches' cursors into them (set by the first read in each search).
-  static constexpr size_t kRunWords = 64;  // at most 64 rows per node
+  // the searches' cursors into them (set by the first read in each search). A group of more
+  // than kRunRows runs (many distinct weights) has none: the searches read its list, each
+  // from a cursor of its own into it.
+  static constexpr size_t kRunRows = 64;
   static constexpr Index kRankBlock = 16;
-  std::vector<Index> run_start_, run_low_, run_live_, run_cursor_;
-  std::vector<uint64_t> run_stamp_, run_bits_;
+  std::vector<Index> run_start_, run_low_, run_live_, run_cursor_, list_cursor_;
+  std::vector<uint64_t> run_stamp_, run_bits_, list_stamp_;
 };
 
 }  // namespace osmira_core::engine::clustering_detail

@@ -39,10 +39,18 @@ Python form is most of the call. Probes:
            last), the collections of each generation, the calls after which the count of
            generation 1 or 2 differed from before the call, gc.get_count() around the last
            call, and RSS after the first and the last call.
+  soak     A host that calls for --soak-seconds (results of 5,700 to 380,000 decisions, each
+           over the line where a result joins the oldest generation) while other threads run
+           collections whose finalizers give the lock away, gc.freeze()/gc.unfreeze(), walks of
+           gc.get_objects() and gc.get_referents(), allocate, and drop results the main thread
+           hands them; a gc callback and finalizers call too (the young hand-over). Printed:
+           the calls of each kind, and the faults found (a result unlike the same call's alone,
+           a decision left untracked, an object listed in two generations or in none).
 
     python3 bench/lock_and_collector_probes.py --module-path OLD --module-path NEW
     python3 bench/lock_and_collector_probes.py --module-path NEW --probe sweep --runs 3
     python3 bench/lock_and_collector_probes.py --baseline OLD --module-path NEW --probe hostloop --runs 1
+    python3 bench/lock_and_collector_probes.py --module-path NEW --probe soak --runs 1 --soak-seconds 300
 """
 
 import argparse
@@ -392,6 +400,112 @@ report(held_max=max(held), held_last=held[-1], collections=started,
        moved=sum(after[1:] != before[1:] for before, after in around), around=around[-1],
        rss_first=rss[0], rss_last=rss[-1], rss_max=max(rss))
 """,
+    "soak": r"""
+import queue, random
+SIZES = [30, 100, 500, 2000]  # blocks a call
+texts = {n: blocks(n) for n in SIZES}
+expected = {n: json.dumps(_native.reconcile_local(SPEC, texts[n])) for n in SIZES}
+stop, world = threading.Event(), threading.Lock()  # world: held by the host threads' steps
+counts = {"calls": 0, "callback calls": 0, "finalizer calls": 0, "collections": 0, "freezes": 0,
+          "walks": 0, "dropped elsewhere": 0}
+faults = []
+def call(n, where):
+    result = _native.reconcile_local(SPEC, texts[n])
+    if not all(gc.is_tracked(d) for d in result["decisions"]):
+        faults.append(f"a decision untracked ({where})")
+    return result
+class Slow:  # gives the lock away in the middle of a collection
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        time.sleep(0.002)
+class Calling:
+    def __init__(self):
+        self.me = self
+    def __del__(self):
+        if json.dumps(call(30, "finalizer")) != expected[30]:
+            faults.append("a finalizer's result differs")
+        counts["finalizer calls"] += 1
+def during_collection(phase, info):
+    if phase == "start" and random.random() < 0.01:
+        call(30, "callback")
+        counts["callback calls"] += 1
+def host():
+    rnd = random.Random(1)
+    while not stop.is_set():
+        with world:
+            junk = [Slow() for _ in range(rnd.randrange(5))]
+            mine = [[k, {"k": [k]}] for k in range(rnd.randrange(10, 3000))]
+            del junk
+            r = rnd.random()
+            if r < 0.3:
+                gc.collect(rnd.randrange(3))
+                counts["collections"] += 1
+            elif r < 0.45:
+                gc.freeze()
+                counts["freezes"] += 1
+            elif r < 0.6:
+                gc.unfreeze()
+            elif r < 0.7:
+                sum(len(gc.get_referents(o)) for o in gc.get_objects(rnd.randrange(3)))
+                counts["walks"] += 1
+        time.sleep(rnd.random() * 0.003)
+drops = queue.Queue()
+def dropper():
+    while (item := drops.get()) is not None:
+        del item
+        counts["dropped elsewhere"] += 1
+def allocator():
+    while not stop.is_set():
+        with world:
+            made = [(k, [k], {"k": k}) for k in range(200)]
+        time.sleep(0.0005)
+def listed_once():
+    with world:
+        gc.collect()
+        gc.disable()
+        every = {id(o) for o in gc.get_objects()}
+        ids = [id(o) for g in range(3) for o in gc.get_objects(g)]
+        gc.enable()
+    if len(ids) != len(set(ids)) or every - set(ids):
+        faults.append("an object listed in two generations or in none")
+gc.callbacks.append(during_collection)
+threads = [threading.Thread(target=f) for f in (host, dropper, allocator)]
+for t in threads:
+    t.start()
+rnd, held, start, k = random.Random(2), None, now(), 0
+while now() - start < PARAMS["seconds"]:
+    k += 1
+    n = SIZES[3] if k % 10 == 0 else rnd.choice(SIZES[:3])
+    requests = [Calling() if j == 0 and k % 7 == 0 else [j] for j in range(2000)]
+    try:
+        raise ValueError("kept")
+    except ValueError as e:
+        error = e  # a cycle through this frame
+    result = call(n, "main")
+    counts["calls"] += 1
+    if k % 5 == 0:
+        gc.freeze()
+        if json.dumps(result) != expected[n]:
+            faults.append("a result differs")
+        gc.unfreeze()
+    if k % 3 == 0:
+        drops.put(result)
+    elif k % 3 == 1:
+        held = result  # held across the next call
+    del result, requests
+    if k % 20 == 0:
+        listed_once()
+stop.set()
+drops.put(None)
+for t in threads:
+    t.join()
+gc.callbacks.remove(during_collection)
+held = None
+gc.unfreeze()
+listed_once()
+report(counts=counts, faults=sorted(set(faults)))
+""",
 }
 
 
@@ -419,15 +533,16 @@ def main() -> int:
     parser.add_argument("--module-path", action="append", default=[],
                         help="a directory holding `vintrel` (repeatable)")
     parser.add_argument("--probe", action="append", choices=list(PROBES), default=[],
-                        help="probes to run (repeatable; all but hostloop when none is given)")
+                        help="probes to run (repeatable; all but hostloop and soak when none is given)")
     parser.add_argument("--baseline", action="append", default=[],
                         help="a build to compare with, taken before the --module-path ones (repeatable)")
     parser.add_argument("--runs", type=int, default=2, help="trials per probe and build")
     parser.add_argument("--loop-calls", type=int, default=40, help="calls per host loop")
+    parser.add_argument("--soak-seconds", type=float, default=120, help="length of the soak")
     parser.add_argument("--loop", action="append", choices=["cycles", "exception", "json"], default=[])
     args = parser.parse_args()
     builds = args.baseline + (args.module_path or [str(REPO / ".site")])
-    probes = args.probe or [p for p in PROBES if p != "hostloop"]
+    probes = args.probe or [p for p in PROBES if p not in ("hostloop", "soak")]
     names = [pathlib.Path(b).resolve().as_posix()[-30:] for b in builds]
     for probe in probes:
         print(f"== {probe}", flush=True)
@@ -445,6 +560,12 @@ def main() -> int:
                                   f" changed by {f['moved']:>3} of {args.loop_calls} calls, last {tuple(b0)}"
                                   f" -> {tuple(a0)}; RSS {f['rss_first']:.0f} -> {f['rss_last']:.0f} MB"
                                   f" (max {f['rss_max']:.0f})", flush=True)
+                    continue
+                if probe == "soak":
+                    f = run_child(probe, builds[k], params={"seconds": args.soak_seconds})
+                    kinds = ", ".join(f"{v} {name}" for name, v in f["counts"].items())
+                    print(f"  {names[k]:>30}  {kinds}; faults: {', '.join(f['faults']) or 'none'}",
+                          flush=True)
                     continue
                 if probe == "capped":
                     for cap in (2, 0):

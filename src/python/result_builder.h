@@ -57,14 +57,23 @@ enum Key : size_t {
 class OutOfCollector {
  public:
   void reserve(size_t count) { kept_.reserve(count); }
-  // Untracks `container` if it is tracked, remembering to track it again.
-  void keep_out(PyObject* container) {
+  // How many containers are kept out so far.
+  size_t kept() const { return kept_.size(); }
+  // Untracks `container` if it is tracked, remembering to track it again. A container is kept
+  // out before the containers it holds (list_of keeps a list out before making its items);
+  // one kept out after them goes in front of them, at `place` (kept() before they were made).
+  void keep_out(PyObject* container, size_t place = SIZE_MAX) {
     if (PyObject_GC_IsTracked(container) == 0) return;
-    kept_.push_back(container);  // before untracking: what is untracked is tracked again
+    // Before untracking: what is untracked is tracked again.
+    kept_.insert(kept_.begin() + static_cast<std::ptrdiff_t>(std::min(place, kept_.size())),
+                 container);
     PyObject_GC_UnTrack(container);
   }
-  // Tracks every container kept out again, in the order they were kept out; call once, with
-  // them all alive. Tracked in one pass they would all land in the youngest generation, its
+  // Tracks every container kept out again, the last kept out first: a container joins the
+  // collector after those it holds, so that none that a host thread can reach through the
+  // collector while the lock is offered (gc.get_objects(), gc.get_referents()) is still out,
+  // to be tracked by the host (a dict given a list) or freed (its holder emptied) before its
+  // turn. Call once, with them all alive. Tracked in one pass they would all land in the youngest generation, its
   // count far over threshold (the collector is paused while the result is built), and the
   // next container any thread makes would start a collection over the whole result. With
   // `oldest`, they are linked into the oldest generation instead, where only the host's full

@@ -479,6 +479,28 @@ def test_a_host_calling_in_a_loop_keeps_its_collections(host):
     assert result.stdout.startswith(f"LOOP 0 True True {full} "), result.stdout + result.stderr[-2000:]
 
 
+# A large result joins the collector a container after those it holds (the result's lists
+# and dicts come in gc.get_objects(2) after their items): while the hand-over offers the lock,
+# a host thread walking the collector's objects reaches no container of the result that is
+# still out of the collector, to track (a dict given a list) or free before its turn.
+def test_a_result_joins_the_collector_after_its_items():
+    code = PRELUDE.replace("FUNCTION", "'local'") + BLOCKS + """
+    import gc
+    result = _native.reconcile_local(SPEC, blocks(30))
+    gc.disable()
+    place = {id(o): k for k, o in enumerate(gc.get_objects(2))}
+    def before_items(c):
+        items = c if isinstance(c, list) else c.values()
+        return [i for i in items if id(i) in place and place[id(i)] > place[id(c)]]
+    containers = [result[p] for p in ("clusters", "decisions")] + result["clusters"] + [
+        x for d in result["decisions"] for x in (d, d["matched_on"], d["rule_results"])]
+    print("ORDER", len(result["decisions"]), all(id(c) in place for c in containers),
+          sum(bool(before_items(c)) for c in containers))
+"""
+    result = run_isolated(code)
+    assert result.stdout == "ORDER 5700 True 0\n", result.stdout + result.stderr[-2000:]
+
+
 # A call made while a collection is under way (from a gc callback, from a finalizer) gets
 # its result young, as a small one, complete and tracked; the counts of generations 1 and 2
 # are left as they were, and the next call's result joins the oldest generation again.

@@ -92,7 +92,6 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
   dense_n_ = n;
   const size_t words = (n + 63) / 64;
   neighbour_bits_.assign(n * words, 0);
-  group_place_.assign(n * n, 0);
   group_start_.assign(n + 1, 0);
   group_in_order_.clear();
   group_other_.clear();
@@ -122,7 +121,6 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
         run_bits_.resize(run_bits_.size() + words, 0);
       }
       run_bits_[run_bits_.size() - words + l / 64] |= bit(l);
-      group_place_[k * n + l] = static_cast<uint16_t>(group_in_order_.size() - group_start_[k]);
       run_low_.back() = std::min<Index>(run_low_.back(), l / 64);
       ++run_live_.back();
       group_in_order_.push_back(e);
@@ -130,7 +128,10 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
     };
     for (Index e : leaving(u)) add(e, edges_[e].to);
     for (Index e : entering(u)) add(e, edges_[e].from);
-    if (run_low_.size() - run_start_[k] > kRunRows) {  // read from its list instead
+    // Reading the runs costs about a word per run at each ask and a pass over their rows per
+    // search, the list one pass over the group per search: the group keeps its runs only
+    // when their rows hold no more words than it has nodes.
+    if ((run_low_.size() - run_start_[k]) * words > group_in_order_.size() - group_start_[k]) {
       run_low_.resize(run_start_[k]);
       run_live_.resize(run_start_[k]);
       run_bits_.resize(run_start_[k] * words);
@@ -420,7 +421,7 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   const size_t n = piece.size();
   const size_t words = (dense_n_ + 63) / 64;
   const size_t place_words = (n + 63) / 64;
-  // Each node's run cursors are set when its first search this time reads them.
+  // Each node's run or list cursors are set when its first search this time reads them.
   const uint64_t search_stamp = ++stamp_counter_;
   take_places(s, piece);
   // A guide over another order is sought only while such guides pay: finding one costs about
@@ -451,9 +452,8 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
   s.step_of.resize(dense_n_);
   s.depth.resize(n);
   // Bounds of the unvisited nodes: the places below `top`, the identifier words in
-  // [id_low, id_high), the index-rank words in [rank_low, rank_high).
-  Index top = static_cast<Index>(n), id_low = 0, id_high = static_cast<Index>(words), rank_low = 0,
-        rank_high = static_cast<Index>(words);
+  // [id_low, id_high), the index-rank words from rank_low.
+  Index top = static_cast<Index>(n), id_low = 0, id_high = static_cast<Index>(words), rank_low = 0;
   const auto settle = [&] {
     while (top > 0) {
       const Index w = (top - 1) / 64;
@@ -467,7 +467,6 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     while (id_low < words && s.unvisited_local[id_low] == 0) ++id_low;
     while (id_high > id_low && s.unvisited_local[id_high - 1] == 0) --id_high;
     while (rank_low < words && s.unvisited_ranks[rank_low] == 0) ++rank_low;
-    while (rank_high > rank_low && s.unvisited_ranks[rank_high - 1] == 0) --rank_high;
   };
   const auto start_at = [&](Index place) {
     s.below[place] = static_cast<Index>(n);
@@ -544,35 +543,12 @@ void WeightedGraph::search_dense(Scratch& s, const std::vector<Index>& piece, co
     }
     s.below[place] = lower == kNoIndex ? 0 : lower + 1;
     if (lower != kNoIndex && lower > place) return lower;
-    // The group: when few of its nodes are left unvisited, the one listed last; else its runs
-    // from the last, each listed by descending identifier, so that the last unvisited node of
-    // a run is its lowest.
-    {
-      constexpr Index kFew = 16;
-      Index left = 0;
-      for (Index k = r / 64; k < rank_high && left <= kFew; ++k) {
-        uint64_t b = ranks[k] & s.unvisited_ranks[k];
-        if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
-        for (; b != 0 && left <= kFew; b &= b - 1) ++left;  // no popcount instruction assumed
-      }
-      if (left == 0) return lower;
-      if (left <= kFew) {
-        const uint16_t* listed = group_place_.data() + l * dense_n_;
-        Index last = kNoIndex;
-        for (Index k = r / 64; k < rank_high; ++k) {
-          uint64_t b = ranks[k] & s.unvisited_ranks[k];
-          if (k == r / 64) b &= ~(bit(r) | (bit(r) - 1));
-          for (; b != 0; b &= b - 1) {
-            const Index v = by_index_rank_[k * 64 + static_cast<Index>(std::countr_zero(b))];
-            if (last == kNoIndex || listed[v] > listed[last]) last = v;
-          }
-        }
-        return place_of_local[last];
-      }
-    }
+    // The group: from its runs, from the last, each listed by descending identifier, so that
+    // the last unvisited node of a run is its lowest; or from its list.
     if (run_start_[l] == run_start_[l + 1]) {
-      // A group of too many runs: its list from the last, each node tested in the rows of
-      // live neighbours and of unvisited nodes.
+      // A group without runs: its list from the last, each node tested in the rows of live
+      // neighbours and of unvisited nodes, from where this search last stopped in it (what it
+      // passed since is cut or visited).
       if (list_stamp_[l] != search_stamp) {
         list_stamp_[l] = search_stamp;
         list_cursor_[l] = group_start_[l + 1];

@@ -211,18 +211,17 @@ class WeightedGraph {
   //   The group is read from its runs, stretches listed by descending identifier (the
   //   reconcile operation lists a node's pairs by confidence, then identifier, so a group
   //   has a run or two per distinct weight), each a bit row whose lowest unvisited bit is
-  //   the run's last unvisited node; or, when few of the group are left, from a table of
-  //   each neighbour's place in the group. A group of many distinct weights, which would
-  //   need more than kRunRows runs, is read from its list instead, from the end, through a
-  //   cursor that each search moves only backwards (what it passed is cut or visited): at
-  //   most one pass over the group per search, as cheap as the runs would be.
+  //   the run's last unvisited node. A group of many distinct weights, whose runs' rows
+  //   would hold more words than it has nodes, is read from its list instead, from the
+  //   end, through a cursor that each search moves only backwards (what it passed is cut or
+  //   visited): at most one pass over the group per search.
   // No live edge ever joins two pieces (pieces are the components of the live edges), so a
   // group holds exactly the live edges its node has to higher-indexed nodes of its piece.
   // Used for components of kDenseFrom to kDenseLimit nodes in which at least an eighth of the
   // node pairs are edges, no weight is NaN (a NaN first edge would be cut whatever follows
-  // it) and no pair has two edges. Its tables take at most about 16 bytes per node pair
-  // (0.4 GB at 5,000 nodes), less than the decisions of such a component; above kDenseLimit
-  // nodes (4.3 GB) the general path takes over.
+  // it) and no pair has two edges. Its tables take at most about 10 bytes per node pair
+  // (0.25 GB at 5,000 nodes), less than the decisions of such a component; above kDenseLimit
+  // nodes (2.7 GB) the general path takes over.
 
   static constexpr size_t kDenseFrom = 32;  // smaller components cost little either way
   static constexpr size_t kDenseLimit = 16384;
@@ -360,7 +359,7 @@ class WeightedGraph {
   // bit rows of its live neighbours by number and by rank; the groups in list order (edge
   // and number of the other end) and by weight, with the first place of each group's sorted
   // list that may be live (the first live one, and its weight, after every cut), the live
-  // count and sums, and each other end's place in its group.
+  // count and sums.
   bool dense_ = false;
   std::vector<Index> local_, by_local_, index_rank_, by_index_rank_;
   size_t dense_n_ = 0;
@@ -369,13 +368,11 @@ class WeightedGraph {
       group_front_, group_size_;
   std::vector<double> group_sum_, group_magnitude_, group_lightest_;
   std::vector<uint8_t> group_summed_;
-  std::vector<uint16_t> group_place_;
   // Per node, the runs of its group: stretches listed by descending identifier, each a bit
   // row of its live nodes by number, with the first word holding one and the live count;
-  // the searches' cursors into them (set by the first read in each search). A group of more
-  // than kRunRows runs (many distinct weights) has none: the searches read its list, each
-  // from a cursor of its own into it.
-  static constexpr size_t kRunRows = 64;
+  // the searches' cursors into them (set by the first read in each search). A group of
+  // many distinct weights has none: the searches read its list, each from a cursor of its
+  // own into it.
   static constexpr Index kRankBlock = 16;
   std::vector<Index> run_start_, run_low_, run_live_, run_cursor_, list_cursor_;
   std::vector<uint64_t> run_stamp_, run_bits_, list_stamp_;

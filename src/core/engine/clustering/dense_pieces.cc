@@ -81,14 +81,14 @@ bool WeightedGraph::prepare_dense(const std::vector<Index>& component) {
   std::sort(by_local_.begin(), by_local_.end(),
             [&](Index x, Index y) { return records_[x].id < records_[y].id; });
   for (size_t k = 0; k < n; ++k) local_[by_local_[k]] = static_cast<Index>(k);
-  by_index_rank_.resize(n);
+  std::vector<Index> by_index_rank(n);  // the number of each rank
   index_rank_.resize(n);
   for (size_t r = 0; r < n; ++r) {
-    by_index_rank_[r] = local_[component[r]];
+    by_index_rank[r] = local_[component[r]];
   }
-  std::sort(by_index_rank_.begin(), by_index_rank_.end(),
+  std::sort(by_index_rank.begin(), by_index_rank.end(),
             [&](Index x, Index y) { return by_local_[x] < by_local_[y]; });
-  for (Index r = 0; r < n; ++r) index_rank_[by_index_rank_[r]] = r;
+  for (Index r = 0; r < n; ++r) index_rank_[by_index_rank[r]] = r;
   dense_n_ = n;
   const size_t words = (n + 63) / 64;
   neighbour_bits_.assign(n * words, 0);

@@ -355,11 +355,10 @@ class WeightedGraph {
   OrderFreeResolution order_free_;
 
   // Dense components: each node's number in the component (by identifier), and the node of
-  // each number; the rank of each one's index; per node the
-  // bit rows of its live neighbours by number and by rank; the groups in list order (edge
-  // and number of the other end) and by weight, with the first place of each group's sorted
-  // list that may be live (the first live one, and its weight, after every cut), the live
-  // count and sums.
+  // each number; the rank of each one's index; per node the bit rows of its live neighbours
+  // by number and by rank; the groups in list order (edge and number of the other end) and
+  // by weight, with the first place of each group's sorted list that may be live (the first
+  // live one, and its weight, after every cut), the live count and sums.
   bool dense_ = false;
   std::vector<Index> local_, by_local_, index_rank_;
   size_t dense_n_ = 0;
